@@ -1,0 +1,87 @@
+#include "app/RecordsModel.h"
+
+#include "store/SettingsDatabase.h"
+
+namespace {
+
+const std::array<QString, RecordsModel::ColumnCount> kTitles = {
+    QStringLiteral("Код УО"), QStringLiteral("№ карточки"), QStringLiteral("Объект"),
+    QStringLiteral("Дата изменений"), QStringLiteral("Дата программирования"),
+};
+
+} // namespace
+
+RecordsModel::RecordsModel(const SettingsDatabase& db, const QLocale& locale, QObject* parent)
+    : QAbstractTableModel(parent), db_(db), dateText_(locale),
+      rows_(SettingsDatabase::SlotCount) {}
+
+int RecordsModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : SettingsDatabase::SlotCount;
+}
+
+int RecordsModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+QVariant RecordsModel::data(const QModelIndex& index, int role) const {
+    if (role != Qt::DisplayRole || !index.isValid())
+        return {};
+    return cellText(index.row(), index.column());
+}
+
+QVariant RecordsModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (role != Qt::DisplayRole)
+        return {};
+    if (orientation == Qt::Horizontal)
+        return section >= 0 && section < ColumnCount ? kTitles[static_cast<std::size_t>(section)]
+                                                     : QVariant();
+    return QString::number(section + 1);
+}
+
+Qt::ItemFlags RecordsModel::flags(const QModelIndex& index) const {
+    return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::NoItemFlags;
+}
+
+void RecordsModel::fillFromDatabase() {
+    for (int slot = 0; slot < SettingsDatabase::SlotCount; ++slot) {
+        if (db_.Slot(slot).IsUsed())
+            markWritten(slot);
+    }
+    emit dataChanged(index(0, 0), index(SettingsDatabase::SlotCount - 1, ColumnCount - 1));
+}
+
+void RecordsModel::refreshRow(int slot) {
+    if (slot < 0 || slot >= SettingsDatabase::SlotCount)
+        return;
+    Row& row = rows_[static_cast<std::size_t>(slot)];
+    row = Row{};
+    if (db_.Slot(slot).ChangeDate() > SettingsRecord::UsedThreshold)
+        markWritten(slot);
+    emit dataChanged(index(slot, 0), index(slot, ColumnCount - 1));
+}
+
+void RecordsModel::markWritten(int slot) {
+    Row& row = rows_[static_cast<std::size_t>(slot)];
+    row.state = RowState::Pending;
+    row.showProgDate = db_.Slot(slot).ProgDate() > SettingsRecord::UsedThreshold;
+}
+
+const QString& RecordsModel::cellText(int row, int column) const {
+    if (row < 0 || row >= SettingsDatabase::SlotCount || column < 0 || column >= ColumnCount)
+        return empty_;
+    Row& r = rows_[static_cast<std::size_t>(row)];
+    if (r.state == RowState::Pending)
+        render(r, row);
+    return r.texts[static_cast<std::size_t>(column)];
+}
+
+void RecordsModel::render(Row& row, int slot) const {
+    const SettingsRecord& rec = db_.Slot(slot);
+    row.texts[0] = QString::number(rec.CodeUoo());
+    row.texts[1] = rec.text(Field::NCardEdit);
+    row.texts[2] = rec.text(Field::Edit1);
+    row.texts[3] = dateText_(rec.ChangeDate());
+    if (row.showProgDate)
+        row.texts[4] = dateText_(rec.ProgDate());
+    row.state = RowState::Rendered;
+}

@@ -1,0 +1,180 @@
+#pragma once
+
+#include <QWidget>
+
+#include <array>
+
+class Messenger;
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QTableView;
+class QTabWidget;
+class QTimer;
+class QToolButton;
+class RecordsModel;
+class SettingsDatabase;
+
+// The main window (unit main): the records grid, the card editor, the device
+// buttons, and the application state of the run. Controls carry the names the
+// rest of the program knows them by.
+class TForm1 final : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int ClientWidth = 974;
+    static constexpr int ClientHeight = 580;
+    static constexpr const char* Version = "1.08";
+
+    // Builds the window, loads the database file named in `db` and selects
+    // row 1.
+    TForm1(SettingsDatabase& db, Messenger& messenger, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Application state.
+    SettingsDatabase& database() { return db_; }
+    int CurrentSlot = -1;
+    int SearchRow = 1;
+    bool EditMode = false;
+    bool SavedSinceStart = false;
+
+    RecordsModel& recordsModel() { return *records_; }
+
+    void SetUpMainWindow();
+    void FillGrid();
+    void RefreshCurrentRow();
+    void SetEditMode(bool on);
+
+    // Handlers.
+    void SetsGridClick();
+    void ExitBtnClick();
+    void FormClose();
+
+    // Tool strip.
+    QLabel* Image1;
+    QLineEdit* SearchEdit;
+    QToolButton* SpeedButton3;
+    QPushButton* BitBtn1;
+    QPushButton* BitBtn2;
+    QPushButton* BitBtn3;
+    QPushButton* ExitBtn;
+
+    QTableView* SetsGrid;
+
+    // "Текущие настройки".
+    QGroupBox* GroupBox1;
+    QComboBox* VersionCombo;
+    QLineEdit* CodeUoo;
+    QLabel* Label17;
+    QLineEdit* NCardEdit;
+
+    QGroupBox* GroupBox2;
+    QLabel* Label44;
+    std::array<QComboBox*, 5> Cord{}; // Cord1..Cord5
+    QLineEdit* timePassEdit;
+    QGroupBox* Cord6;
+
+    QGroupBox* GroupBox4;
+    QCheckBox* IndicZU;
+    QCheckBox* BatteryControl;
+    QCheckBox* UseEthPriority;
+    QLineEdit* timeGsmEdit;
+    QCheckBox* UseGsmPriority;
+
+    QGroupBox* GroupBox6;
+    QLineEdit* Edit1;
+    QLineEdit* FIOEdit;
+    QLineEdit* RemarkEdit;
+    QLineEdit* ProgID1;
+    QLineEdit* ProgID2;
+
+    // Ethernet settings: hidden for the whole run and never stored.
+    QGroupBox* GroupBox3;
+    std::array<QLineEdit*, 4> GateIP1{};
+    std::array<QLineEdit*, 4> GateIP2{};
+    std::array<QLineEdit*, 4> Mask{};
+    std::array<QLineEdit*, 4> IPLoc{};
+    std::array<QLineEdit*, 4> IPRem1{};
+    std::array<QLineEdit*, 4> IPRem2{};
+    QLineEdit* PortLoc;
+    QLineEdit* PortRem1;
+    QLineEdit* PortRem2;
+    std::array<QLineEdit*, 6> Mac{};
+    QLineEdit* PPPLoginEdit;
+    QLineEdit* PPPPassEdit;
+    QPushButton* SpeedButton2;
+
+    // "Настройки GSM".
+    QGroupBox* GroupBox5;
+    QTabWidget* PageControl1;
+    QWidget* MainGSM_Sheet;
+    QLineEdit* Pin1Edit;
+    std::array<QLineEdit*, 4> Ip1GsmEdit{}; // Ip1GsmEdit_1..Ip1GsmEdit_4, first octet first
+    QLineEdit* Port1GsmEdit;
+    QLineEdit* APN1Edit;
+    QLineEdit* LoginGsm1Edit;
+    QLineEdit* PassGsm1Edit;
+    QLineEdit* Pin2Edit;
+    std::array<QLineEdit*, 4> Ip2GsmEdit{};
+    QLineEdit* Port2GsmEdit;
+    QLineEdit* APN2Edit;
+    QLineEdit* LoginGsm2Edit;
+    QLineEdit* PassGsm2Edit;
+    QLineEdit* NumPhoneMC;
+    QCheckBox* UseSim1;
+    QCheckBox* UseSim2;
+
+    QWidget* BalanceSheet;
+    QCheckBox* balEnable;
+    QLineEdit* balCritical;
+    QLineEdit* balCodeSim1;
+    QLineEdit* balCodeSim2;
+    QLineEdit* balPhoneSim1;
+    QLineEdit* balPhoneSim2;
+
+    QWidget* Add_GSM_Sheet;
+    QLabel* Label33;
+    QLineEdit* RCControl;
+    QLineEdit* PUK1_Edit;
+    QLineEdit* Number1_Edit;
+    QLineEdit* SIM_ID1_Edit;
+    QLineEdit* PUK2_Edit;
+    QLineEdit* Number2_Edit;
+    QLineEdit* SIM_ID2_Edit;
+
+    // "Выходы УОО".
+    QGroupBox* GroupBox7;
+    QTabWidget* PageControl2;
+    QWidget* TabSheet2;
+    QWidget* TabSheet3;
+    QComboBox* RelayComboBox1;
+    QComboBox* RelayComboBox2;
+    QLabel* Label40;
+
+    // Device commands.
+    QFrame* Panel1;
+    QPushButton* ProgBtn;
+    QPushButton* SpeedButton1;
+    QProgressBar* Progress;
+    QTimer* Timer1;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildToolStrip();
+    void buildGrid();
+    void buildSettingsGroup();
+    void buildEthernetGroup();
+    void buildGsmGroup();
+    void buildOutputsGroup();
+    void buildDevicePanel();
+
+    SettingsDatabase& db_;
+    Messenger& messenger_;
+    RecordsModel* records_;
+};

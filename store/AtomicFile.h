@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+#include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+class QIODevice;
+
+// The system calls an atomic replacement makes. The program uses the real
+// ones; tests override single calls to make any step fail.
+class FileSystemCalls {
+public:
+    virtual ~FileSystemCalls() = default;
+    // Creates a new, empty file readable by its owner only from a mkstemp
+    // pattern, which it completes in place. Returns the descriptor or -1.
+    virtual int createTemp(std::string& pattern);
+    virtual ssize_t write(int fd, const void* data, size_t size);
+    virtual int fsync(int fd);
+    virtual int close(int fd);
+    virtual int rename(const char* from, const char* to);
+    virtual int unlink(const char* path);
+    virtual int link(const char* from, const char* to);
+    // Makes a rename inside the directory durable.
+    virtual int syncDirectory(const char* dir);
+    virtual int stat(const char* path, struct ::stat* st);
+    virtual int fchmod(int fd, mode_t mode);
+    virtual int fchown(int fd, uid_t uid, gid_t gid);
+
+    static FileSystemCalls& real();
+};
+
+// Replaces the file at `path` as a whole, or not at all: the content goes to
+// a temporary file in the same directory, every write is checked, the file is
+// synced, renamed over the old one and the directory is synced. On any failure
+// the temporary file is removed and the old file is left as it was (a failed
+// directory sync puts the old file back from a hard link kept for the
+// purpose, where the file system has hard links). A new file
+// is readable by its owner only; a replaced one keeps its mode.
+bool ReplaceFileAtomically(const QString& path, const std::function<bool(QIODevice&)>& writeContent,
+                           FileSystemCalls& calls = FileSystemCalls::real());
