@@ -1,0 +1,387 @@
+#include "app/RecordsModel.h"
+#include "app/TForm1.h"
+#include "tests/support/TestSupport.h"
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+class MainWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        path = dir.filePath(QStringLiteral("ProgInfo_10.MGA"));
+        db = std::make_unique<SettingsDatabase>();
+        db->setFileName(path);
+    }
+    TForm1& open() {
+        form = std::make_unique<TForm1>(*db, messenger);
+        return *form;
+    }
+    // A file whose slot 0 is in use and programmed, slot 2 is in use and
+    // never programmed, and whose template has a loop setting.
+    void writeSampleFile() {
+        SettingsDatabase source;
+        source.setFileName(path);
+        SettingsRecord& a = source.Slot(0);
+        a.setCodeUoo(4000000000u);
+        a.setText(Field::NCardEdit, QStringLiteral("0123456789"));
+        a.setText(Field::Edit1, QStringLiteral("Магазин «Ромашка»"));
+        a.setChangeDate(46000.75);
+        a.setProgDate(46001.0);
+        a.setProgID1(0xBEEF);
+        a.setProgID2(0x00A1);
+        SettingsRecord& b = source.Slot(2);
+        b.setCodeUoo(777);
+        b.setText(Field::NCardEdit, QStringLiteral("77"));
+        b.setText(Field::Edit1, QStringLiteral("Склад"));
+        b.setChangeDate(46002.5);
+        source.Template().setCord(1, 2);
+        ScriptedMessenger m;
+        ASSERT_TRUE(source.Save(m));
+    }
+    QString cell(int row, int column) { return form->recordsModel().cellText(row, column); }
+
+    QTemporaryDir dir;
+    QString path;
+    std::unique_ptr<SettingsDatabase> db;
+    ScriptedMessenger messenger;
+    std::unique_ptr<TForm1> form;
+};
+
+TEST_F(MainWindow, TitleCarriesTheVersion) {
+    EXPECT_EQ(open().windowTitle(),
+              QStringLiteral("Утилита программирования УОО R7 - Версия 1.08 (Варгуна)"));
+}
+
+TEST_F(MainWindow, HasAFixedClientArea) {
+    TForm1& f = open();
+    EXPECT_EQ(f.size(), QSize(974, 580));
+    EXPECT_EQ(f.minimumSize(), f.maximumSize());
+    EXPECT_FALSE(f.windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(f.windowFlags() & Qt::WindowMinimizeButtonHint);
+}
+
+TEST_F(MainWindow, GridHas9000NumberedRowsAndTitledColumns) {
+    TForm1& f = open();
+    QAbstractItemModel* m = f.SetsGrid->model();
+    ASSERT_EQ(m->rowCount(), 9000);
+    ASSERT_EQ(m->columnCount(), 5);
+    EXPECT_EQ(m->headerData(0, Qt::Vertical).toString(), QStringLiteral("1"));
+    EXPECT_EQ(m->headerData(8999, Qt::Vertical).toString(), QStringLiteral("9000"));
+    const QStringList titles = {"Код УО", "№ карточки", "Объект", "Дата изменений",
+                                "Дата программирования"};
+    const int widths[] = {59, 101, 435, 144, 131};
+    for (int c = 0; c < 5; ++c) {
+        EXPECT_EQ(m->headerData(c, Qt::Horizontal).toString(), titles[c]);
+        EXPECT_EQ(f.SetsGrid->columnWidth(c), widths[c]);
+    }
+    EXPECT_EQ(f.SetsGrid->verticalHeader()->width(), 64);
+    EXPECT_EQ(f.SetsGrid->rowHeight(4321), 20);
+    EXPECT_EQ(f.SetsGrid->selectionBehavior(), QAbstractItemView::SelectRows);
+    EXPECT_EQ(f.SetsGrid->editTriggers(), QAbstractItemView::NoEditTriggers);
+    EXPECT_FALSE(m->flags(m->index(0, 0)) & Qt::ItemIsEditable);
+}
+
+TEST_F(MainWindow, WithoutAFileEveryRowIsBlankAndRowOneIsShown) {
+    TForm1& f = open();
+    for (int row : {0, 1, 4500, 8999})
+        for (int c = 0; c < 5; ++c)
+            EXPECT_TRUE(cell(row, c).isEmpty()) << row << "," << c;
+    EXPECT_EQ(f.CurrentSlot, 0);
+    EXPECT_EQ(f.SearchRow, 1);
+    EXPECT_EQ(f.SetsGrid->currentIndex().row(), 0);
+    EXPECT_FALSE(f.EditMode);
+    EXPECT_FALSE(f.SavedSinceStart);
+    EXPECT_EQ(f.ProgID1->text(), QStringLiteral("0000"));
+    EXPECT_EQ(f.ProgID2->text(), QStringLiteral("0000"));
+    EXPECT_FALSE(QFileInfo::exists(path));
+}
+
+TEST_F(MainWindow, UsedSlotsAreListedFromTheFile) {
+    writeSampleFile();
+    TForm1& f = open();
+    EXPECT_EQ(cell(0, 0), QStringLiteral("4000000000"));
+    EXPECT_EQ(cell(0, 1), QStringLiteral("0123456789"));
+    EXPECT_EQ(cell(0, 2), QStringLiteral("Магазин «Ромашка»"));
+    EXPECT_EQ(cell(0, 3), QStringLiteral("09.12.2025 18:00:00"));
+    EXPECT_EQ(cell(0, 4), QStringLiteral("10.12.2025"));
+    // Used but never programmed: no programming date.
+    EXPECT_EQ(cell(2, 0), QStringLiteral("777"));
+    EXPECT_EQ(cell(2, 3), QStringLiteral("11.12.2025 12:00:00"));
+    EXPECT_TRUE(cell(2, 4).isEmpty());
+    EXPECT_TRUE(cell(1, 0).isEmpty());
+    EXPECT_EQ(f.ProgID1->text(), QStringLiteral("BEEF"));
+    EXPECT_EQ(f.ProgID2->text(), QStringLiteral("00A1"));
+    EXPECT_EQ(f.SetsGrid->model()->data(f.SetsGrid->model()->index(2, 2)).toString(),
+              QStringLiteral("Склад"));
+}
+
+TEST_F(MainWindow, DamagedFilesOpenAnEmptyList) {
+    const QByteArray damaged[] = {QByteArray(), QByteArray(700, '\xFF'), QByteArray(694, 'x')};
+    for (const QByteArray& content : damaged) {
+        ASSERT_TRUE(WriteAll(path, content));
+        db = std::make_unique<SettingsDatabase>();
+        db->setFileName(path);
+        TForm1& f = open();
+        EXPECT_TRUE(cell(0, 0).isEmpty());
+        EXPECT_EQ(f.CurrentSlot, 0);
+        EXPECT_EQ(ReadAll(path), content); // nothing written at start
+    }
+}
+
+TEST_F(MainWindow, GarbageRecordsNeverBreakTheList) {
+    // Every byte 0xFF: the dates are not numbers, the texts have no end.
+    QByteArray garbage(int(SettingsDatabase::FileSize), '\xFF');
+    // A used slot whose date is beyond any calendar and whose texts fill
+    // their fields.
+    SettingsRecord huge;
+    huge.raw().fill('A');
+    huge.setChangeDate(1e300);
+    garbage.replace(0, SettingsRecord::Size,
+                    QByteArray(reinterpret_cast<const char*>(huge.data()), SettingsRecord::Size));
+    ASSERT_TRUE(WriteAll(path, garbage));
+    open();
+    EXPECT_EQ(cell(0, 1), QString(10, QLatin1Char('A')) + QLatin1Char('A'));
+    EXPECT_EQ(cell(0, 2).size(), 100);
+    EXPECT_TRUE(cell(0, 3).isEmpty());
+    EXPECT_TRUE(cell(1, 0).isEmpty()); // NaN dates are free slots
+}
+
+TEST_F(MainWindow, StartsInTheViewModeArrangement) {
+    TForm1& f = open();
+    const std::vector<QWidget*> enabledAndVisible = {
+        f.SearchEdit, f.SpeedButton3, f.BitBtn1, f.ExitBtn,  f.SetsGrid,
+        f.ProgBtn,    f.SpeedButton1, f.GroupBox5, f.GroupBox7,
+    };
+    for (QWidget* w : enabledAndVisible) {
+        EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
+        EXPECT_TRUE(w->isVisibleTo(&f)) << w->objectName().toStdString();
+    }
+    const std::vector<QWidget*> disabled = {
+        f.BitBtn2,       f.BitBtn3,      f.GroupBox1, f.MainGSM_Sheet, f.BalanceSheet,
+        f.Add_GSM_Sheet, f.TabSheet2,    f.TabSheet3, f.timeGsmEdit,   f.CodeUoo,
+        f.Cord[0],       f.VersionCombo, f.Edit1,     f.Pin1Edit,      f.RelayComboBox2,
+    };
+    for (QWidget* w : disabled)
+        EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
+    EXPECT_FALSE(f.Timer1->isActive());
+    const std::vector<QWidget*> hidden = {
+        f.GroupBox3, f.Label17, f.Cord6,   f.UseGsmPriority, f.UseSim1,
+        f.UseSim2,   f.Label33, f.RCControl, f.Progress,
+    };
+    for (QWidget* w : hidden)
+        EXPECT_FALSE(w->isVisibleTo(&f)) << w->objectName().toStdString();
+    // The page controls themselves stay usable so their pages can be looked at.
+    EXPECT_TRUE(f.PageControl1->isEnabled());
+    EXPECT_TRUE(f.PageControl2->isEnabled());
+    EXPECT_EQ(f.BitBtn1->text(), QStringLiteral("Включить редактирование"));
+}
+
+TEST_F(MainWindow, EditModeSwapsTheEnabledControls) {
+    TForm1& f = open();
+    f.SetEditMode(true);
+    for (QWidget* w : std::vector<QWidget*>{f.GroupBox1, f.MainGSM_Sheet, f.Add_GSM_Sheet,
+                                            f.BalanceSheet, f.TabSheet2, f.TabSheet3, f.BitBtn2,
+                                            f.BitBtn3})
+        EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
+    for (QWidget* w : std::vector<QWidget*>{f.ProgBtn, f.SpeedButton1, f.SetsGrid, f.SearchEdit,
+                                            f.SpeedButton3})
+        EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
+    EXPECT_TRUE(f.ExitBtn->isEnabled());
+    EXPECT_EQ(f.BitBtn1->text(), QStringLiteral("Отменить редактирование"));
+}
+
+TEST_F(MainWindow, EditBoxesHaveTheirLimitsTextsAndHints) {
+    TForm1& f = open();
+    const struct {
+        QLineEdit* edit;
+        int maxLength;
+        const char* text;
+        const char* hint;
+    } boxes[] = {
+        {f.SearchEdit, 32767, "(Поиск)", ""},
+        {f.CodeUoo, 9, "1", "Код УО"},
+        {f.NCardEdit, 10, "1", "Номер карточки"},
+        {f.timePassEdit, 3, "60", ""},
+        {f.timeGsmEdit, 3, "60", ""},
+        {f.Edit1, 99, "", ""},
+        {f.FIOEdit, 99, "", ""},
+        {f.RemarkEdit, 39, "", ""},
+        {f.Pin1Edit, 4, "", "PIN1"},
+        {f.Pin2Edit, 4, "", "PIN2"},
+        {f.Ip1GsmEdit[0], 3, "1", "IP Адрес МС (WAN1)"},
+        {f.Ip1GsmEdit[3], 3, "1", "IP Адрес МС (WAN1)"},
+        {f.Ip2GsmEdit[2], 3, "1", "IP Адрес МС (WAN2)"},
+        {f.Port1GsmEdit, 5, "", "Порт МС (WAN1)"},
+        {f.Port2GsmEdit, 5, "", "Порт МС (WAN2)"},
+        {f.APN1Edit, 24, "", "Точка доступа 1"},
+        {f.APN2Edit, 24, "", "Точка доступа 2"},
+        {f.LoginGsm1Edit, 19, "", ""},
+        {f.LoginGsm2Edit, 19, "", ""},
+        {f.PassGsm1Edit, 19, "", ""},
+        {f.PassGsm2Edit, 19, "", ""},
+        {f.NumPhoneMC, 11, "", "N тел. МС для дозвона тревог через CSD"},
+        {f.balCritical, 3, "10", ""},
+        {f.balCodeSim1, 11, "", ""},
+        {f.balCodeSim2, 11, "", ""},
+        {f.balPhoneSim1, 11, "", "Телефонный номер для отправки SMS о балансе на SIM 1"},
+        {f.balPhoneSim2, 11, "", "Телефонный номер для отправки SMS о балансе на SIM 2"},
+        {f.RCControl, 3, "1", ""},
+        {f.PUK1_Edit, 19, "", ""},
+        {f.PUK2_Edit, 19, "", ""},
+        {f.Number1_Edit, 14, "", ""},
+        {f.Number2_Edit, 14, "", ""},
+        {f.SIM_ID1_Edit, 24, "", ""},
+        {f.SIM_ID2_Edit, 24, "", ""},
+    };
+    for (const auto& b : boxes) {
+        const std::string name = b.edit->objectName().toStdString();
+        EXPECT_EQ(b.edit->maxLength(), b.maxLength) << name;
+        EXPECT_EQ(b.edit->text(), QString::fromUtf8(b.text)) << name;
+        EXPECT_EQ(b.edit->toolTip(), QString::fromUtf8(b.hint)) << name;
+    }
+    EXPECT_TRUE(f.ProgID1->isReadOnly());
+    EXPECT_TRUE(f.ProgID2->isReadOnly());
+    EXPECT_EQ(f.Ip1GsmEdit[0]->objectName(), QStringLiteral("Ip1GsmEdit_1"));
+    EXPECT_LT(f.Ip1GsmEdit[0]->x(), f.Ip1GsmEdit[3]->x()); // first octet on the left
+    EXPECT_EQ(f.Label17->text(), QStringLiteral("( 0x00000001 )"));
+    EXPECT_EQ(f.Label40->text(), QStringLiteral("Выход выключен"));
+    EXPECT_EQ(f.SpeedButton3->toolTip(), QStringLiteral("Искать далее..."));
+    EXPECT_EQ(f.BitBtn2->toolTip(), QStringLiteral("Сохранить изменения в записи"));
+    EXPECT_EQ(f.BitBtn3->toolTip(), QStringLiteral("Удалить текущую запись"));
+    EXPECT_EQ(f.BitBtn1->toolTip(), QStringLiteral("Включить режим редактирования"));
+    EXPECT_EQ(f.UseSim1->toolTip(), QStringLiteral("Использовать 1ю SIM карту"));
+    EXPECT_TRUE(f.UseSim1->isChecked());
+    EXPECT_TRUE(f.UseSim2->isChecked());
+}
+
+TEST_F(MainWindow, ListsOfferTheirItemsInOrder) {
+    TForm1& f = open();
+    EXPECT_EQ(f.Cord[0]->count(), 6);
+    EXPECT_EQ(f.Cord[0]->itemText(5), QStringLiteral("Входной охранный шлейф"));
+    for (int i = 1; i < 5; ++i) {
+        EXPECT_EQ(f.Cord[static_cast<size_t>(i)]->count(), 7);
+        EXPECT_EQ(f.Cord[static_cast<size_t>(i)]->itemText(5),
+                  QStringLiteral("---------------------------"));
+        EXPECT_EQ(f.Cord[static_cast<size_t>(i)]->itemText(6),
+                  QStringLiteral("Проходной охранный шлейф"));
+    }
+    EXPECT_EQ(f.RelayComboBox1->count(), 7);
+    EXPECT_EQ(f.RelayComboBox2->itemText(6), QStringLiteral("Тревога + Пожар (Звук)"));
+    EXPECT_EQ(f.VersionCombo->count(), 1);
+    EXPECT_EQ(f.VersionCombo->itemText(0), QStringLiteral("56.00 и выше"));
+    // The output boxes are found by name on their own pages.
+    EXPECT_EQ(f.TabSheet2->findChild<QComboBox*>(QStringLiteral("RelayComboBox1"),
+                                                 Qt::FindDirectChildrenOnly),
+              f.RelayComboBox1);
+    EXPECT_EQ(f.PageControl2->tabText(1), QStringLiteral("Out2"));
+    EXPECT_EQ(f.PageControl1->tabText(0), QStringLiteral("Основные"));
+}
+
+TEST_F(MainWindow, EveryOperableControlHasAnAccessibleName) {
+    TForm1& f = open();
+    int checked = 0;
+    for (QWidget* w : f.findChildren<QWidget*>()) {
+        const bool operable = qobject_cast<QLineEdit*>(w) || qobject_cast<QComboBox*>(w) ||
+                              qobject_cast<QAbstractButton*>(w) || w == f.SetsGrid;
+        if (!operable || w->parent() == nullptr || w->objectName().startsWith(QLatin1String("qt_")))
+            continue;
+        if (qobject_cast<QComboBox*>(w->parentWidget()) || w->parentWidget() == f.SetsGrid)
+            continue; // parts of a combo box or of the grid
+        QString name = w->accessibleName();
+        if (name.isEmpty())
+            if (auto* b = qobject_cast<QAbstractButton*>(w))
+                name = b->text();
+        EXPECT_FALSE(name.isEmpty()) << w->metaObject()->className() << " "
+                                     << w->objectName().toStdString();
+        ++checked;
+    }
+    EXPECT_GT(checked, 90);
+    EXPECT_EQ(f.Ip1GsmEdit[0]->accessibleName(), QStringLiteral("IP Адрес МС (WAN1), 1"));
+    EXPECT_EQ(f.Ip2GsmEdit[3]->accessibleName(), QStringLiteral("IP Адрес МС (WAN2), 4"));
+    EXPECT_EQ(f.CodeUoo->accessibleName(), QStringLiteral("Код УО"));
+    EXPECT_EQ(f.balPhoneSim1->accessibleName(),
+              QStringLiteral("Телефонный номер 1 для отправки SMS о балансе"));
+}
+
+TEST_F(MainWindow, SelectingARowMakesItsSlotCurrent) {
+    writeSampleFile();
+    TForm1& f = open();
+    f.SetsGrid->setCurrentIndex(f.SetsGrid->model()->index(2, 1));
+    EXPECT_EQ(f.CurrentSlot, 2);
+    EXPECT_EQ(f.SearchRow, 3);
+    EXPECT_EQ(f.ProgID1->text(), QStringLiteral("0000"));
+    QTest::keyClick(f.SetsGrid, Qt::Key_Up);
+    EXPECT_EQ(f.CurrentSlot, 1);
+    EXPECT_EQ(f.SearchRow, 2);
+}
+
+TEST_F(MainWindow, RowRefreshBlanksAndRewritesTheCurrentRow) {
+    writeSampleFile();
+    TForm1& f = open();
+    db->Slot(0).setText(Field::Edit1, QStringLiteral("Новое имя"));
+    db->Slot(0).setProgDate(0.0);
+    f.RefreshCurrentRow();
+    EXPECT_EQ(cell(0, 2), QStringLiteral("Новое имя"));
+    EXPECT_TRUE(cell(0, 4).isEmpty());
+    // At exactly 0.001 the list counts the slot as used, the refresh does not.
+    db->Slot(0).setChangeDate(0.001);
+    f.RefreshCurrentRow();
+    EXPECT_TRUE(cell(0, 0).isEmpty());
+}
+
+TEST_F(MainWindow, ClosingWithoutASaveWritesNothing) {
+    TForm1& f = open();
+    f.ExitBtn->click();
+    EXPECT_FALSE(QFileInfo::exists(path));
+    EXPECT_TRUE(messenger.boxes.empty());
+}
+
+TEST_F(MainWindow, ClosingAfterASaveWritesTheDatabaseAgain) {
+    writeSampleFile();
+    TForm1& f = open();
+    f.SavedSinceStart = true;
+    db->Slot(5).setChangeDate(46010.0);
+    f.show();
+    f.ExitBtn->click();
+    EXPECT_FALSE(f.isVisible());
+    SettingsDatabase reread;
+    reread.setFileName(path);
+    ASSERT_TRUE(reread.Load());
+    EXPECT_TRUE(reread.Slot(5).IsUsed());
+    EXPECT_TRUE(messenger.boxes.empty());
+}
+
+TEST_F(MainWindow, ClosingWithAFailingSaveTellsAndStillCloses) {
+    TForm1& f = open();
+    f.SavedSinceStart = true;
+    FaultyCalls calls;
+    calls.failStep = FaultyCalls::Rename;
+    db->setFileSystemCalls(&calls);
+    f.show();
+    EXPECT_TRUE(f.close());
+    ASSERT_EQ(messenger.boxes.size(), 1u);
+    EXPECT_EQ(messenger.boxes[0].text, QStringLiteral("Ошибка записи на диск"));
+    EXPECT_FALSE(QFileInfo::exists(path));
+}
+
+} // namespace
