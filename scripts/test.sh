@@ -11,4 +11,8 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUOO_WERROR=ON >
 cmake --build "$build" -j "$(nproc)"
 
 export QT_QPA_PLATFORM=offscreen
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+    export XDG_RUNTIME_DIR="$build/runtime"
+    mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+fi
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds and runs the benchmarks; every figure comes with a baseline measured
+# in the same run, as these machines are shared and noisy.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${UOO_BENCH_BUILD_DIR:-$root/build-bench}"
+"$root/scripts/deps.sh"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DUOO_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" >/dev/null
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+export QT_QPA_PLATFORM=offscreen
+export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$work}"
+
+echo "== store: Load and Save of 9000 cards =="
+"$build/bench/store_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    --benchmark_format=json >"$work/store.json"
+python3 - "$work/store.json" <<'PY'
+import json, sys
+rows = {b["run_name"].replace("/real_time", ""): b["real_time"] for b in json.load(open(sys.argv[1]))["benchmarks"]
+        if b.get("aggregate_name") == "median"}
+def ratio(name, base):
+    print(f"{name}: {rows[name]:.2f} ms, baseline {rows[base]:.2f} ms, ratio {rows[name]/rows[base]:.2f}x")
+ratio("BM_Load", "BM_ReadBaseline")
+ratio("BM_Save", "BM_WriteSyncBaseline")
+PY
+
+echo "== start-up to the shown window, 9000 cards =="
+(cd "$work" && "$build/bench/make_database" 9000)
+(cd "$work" && "$build/bench/process_bench" 15 "$build/bench/startup_probe" --bare -- \
+    "$build/bench/startup_probe")
