@@ -73,6 +73,10 @@ QString DateTimeText::operator()(double value) const {
     return text;
 }
 
+QString TimeOfDayText(const QTime& time, const QLocale& locale) {
+    return locale.toString(time, withoutTimeZone(locale.timeFormat(QLocale::LongFormat)));
+}
+
 QLocale OperatorLocale() {
     const QLocale system = QLocale::system();
     if (system.language() == QLocale::C)

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The twelve operations the device link needs from a USB-serial cable. Every
+// call returns a status, 0 for success.
+class CableDriver {
+public:
+    using Handle = std::uint32_t;
+    // The device information list: entries of this size; the serial number
+    // is the 16-byte field at offset 16 of an entry.
+    static constexpr int EntrySize = 64;
+    static constexpr int SerialOffset = 16;
+    static constexpr int SerialSize = 16;
+    static constexpr int OpenBySerialNumber = 1;
+    static constexpr int StatusError = 4; // "I/O error", for drivers that need one
+
+    virtual ~CableDriver() = default;
+
+    // Builds the device list and counts the cables.
+    virtual int CreateDeviceInfoList(std::uint32_t* count) = 0;
+    // Writes the list into `list`, at most `capacity` bytes of it.
+    virtual int GetDeviceInfoList(std::uint8_t* list, std::size_t capacity,
+                                  std::uint32_t* count) = 0;
+    // Opens the cable whose serial number is the zero-padded 16-byte field.
+    virtual int OpenEx(const std::uint8_t* serial, int openBy, Handle* handle) = 0;
+    virtual int SetBaudRate(Handle handle, std::uint32_t baud) = 0;
+    virtual int SetDataCharacteristics(Handle handle, std::uint8_t wordLength,
+                                       std::uint8_t stopBits, std::uint8_t parity) = 0;
+    virtual int SetFlowControl(Handle handle, std::uint16_t flow, std::uint8_t xon,
+                               std::uint8_t xoff) = 0;
+    virtual int SetLatencyTimer(Handle handle, std::uint8_t milliseconds) = 0;
+    virtual int SetTimeouts(Handle handle, std::uint32_t readMs, std::uint32_t writeMs) = 0;
+    // Bytes waiting to be read, bytes waiting to be sent, events.
+    virtual int GetStatus(Handle handle, std::uint32_t* rxQueue, std::uint32_t* txQueue,
+                          std::uint32_t* events) = 0;
+    // Returns once `toRead` bytes have come or the read time-out has passed.
+    virtual int Read(Handle handle, std::uint8_t* buffer, std::uint32_t toRead,
+                     std::uint32_t* read) = 0;
+    virtual int Write(Handle handle, const std::uint8_t* data, std::uint32_t toWrite,
+                      std::uint32_t* written) = 0;
+    virtual int Close(Handle handle) = 0;
+};

@@ -1,0 +1,211 @@
+#include "link/Exchanges.h"
+
+#include "link/Clock.h"
+#include "link/Crc.h"
+#include "link/FTDI_Controller.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr std::uint32_t PollMs = 10;
+constexpr std::uint32_t ReadRequestMs = 500;
+constexpr int ProgramIdleLimit = 400;
+constexpr int ReadIdleLimit = 200;
+constexpr int HandshakeRepeat = 50;
+
+// The read is zero-terminated (at most capacity - 1 bytes land in the
+// buffer), so whole-string comparison is a string comparison.
+bool is(const std::array<std::uint8_t, FTDI_Controller::BufferSize>& buffer, const char* keyword) {
+    return std::strcmp(reinterpret_cast<const char*>(buffer.data()), keyword) == 0;
+}
+
+// Writes bytes and logs them; true when all of them went out.
+bool send(FTDI_Controller& c, const QByteArray& bytes, const QByteArray& logText) {
+    std::uint32_t written = 0;
+    const int status = c.WriteBytes(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                                    static_cast<std::uint32_t>(bytes.size()), &written);
+    c.LogLine(logText, true);
+    return status == 0 && written == static_cast<std::uint32_t>(bytes.size());
+}
+
+QByteArray hex(const QByteArray& bytes) {
+    return FTDI_Controller::HexDump(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                                    static_cast<int>(bytes.size()));
+}
+
+int readInto(FTDI_Controller& c, std::uint32_t* count) {
+    return c.ReadAvailable(c.receiveBuffer.data(), FTDI_Controller::ReceiveCapacity, count);
+}
+
+} // namespace
+
+QByteArray MakePacket(const std::uint8_t* data, int count) {
+    QByteArray packet;
+    packet.reserve(count + 3);
+    packet += static_cast<char>(PacketStart);
+    packet += static_cast<char>(count);
+    packet.append(reinterpret_cast<const char*>(data), count);
+    packet += static_cast<char>(Checksum8(reinterpret_cast<const std::uint8_t*>(packet.constData()),
+                                          static_cast<std::size_t>(packet.size())));
+    return packet;
+}
+
+QByteArray EndPacket() { return MakePacket(nullptr, 0); }
+
+int ProgramExchange(FTDI_Controller& c) {
+    Clock& clock = c.clock();
+    c.startTick = clock.TickCount();
+    c.LogLine("==== START PROGRAMMING ====", true);
+
+    // Handshake: "WRITE" on the first poll and on every 51st after it, until
+    // the device is ready. Only the operator's stop ends a silent wait.
+    bool firstAtOnce = false;
+    int poll = 0;
+    while (c.isRunning()) {
+        if (poll == 0 && !send(c, QByteArray(Keyword::WRITE), QByteArray(Keyword::WRITE)))
+            return ExchangeCableError;
+        clock.Sleep(PollMs);
+        if (++poll > HandshakeRepeat)
+            poll = 0;
+        std::uint32_t got = 0;
+        if (readInto(c, &got) != 0)
+            return ExchangeCableError;
+        if (is(c.receiveBuffer, Keyword::ERROR))
+            return ExchangeDeviceError;
+        if (is(c.receiveBuffer, Keyword::READY))
+            break;
+        if (is(c.receiveBuffer, Keyword::READYNEXT)) {
+            firstAtOnce = true;
+            break;
+        }
+    }
+    if (!c.isRunning())
+        return ExchangeStopped;
+
+    // Transfer: a packet on each "NEXT", then the end packet; "OK" completes.
+    std::int64_t offset = 0;
+    int idle = 0;
+    QByteArray packet = MakePacket(c.sendBuffer.data(), MaxSentPacketData);
+    bool waiting = firstAtOnce;
+    while (c.isRunning()) {
+        if (waiting) {
+            if (!send(c, packet, hex(packet)))
+                return ExchangeCableError;
+            offset += MaxSentPacketData;
+            waiting = false;
+            idle = 0;
+        } else {
+            std::uint32_t got = 0;
+            if (readInto(c, &got) != 0)
+                return ExchangeCableError;
+            if (is(c.receiveBuffer, Keyword::NEXT)) {
+                if (c.dataLength > offset) {
+                    const auto n = static_cast<int>(
+                        std::min<std::int64_t>(MaxSentPacketData, c.dataLength - offset));
+                    packet = MakePacket(c.sendBuffer.data() + offset, n);
+                } else {
+                    packet = EndPacket();
+                }
+                waiting = true;
+                continue;
+            }
+            if (is(c.receiveBuffer, Keyword::OK))
+                return ExchangeDone;
+            if (is(c.receiveBuffer, Keyword::ERROR))
+                return ExchangeDeviceError;
+        }
+        clock.Sleep(PollMs);
+        if (++idle > ProgramIdleLimit)
+            return ExchangeDeviceError;
+    }
+    return ExchangeStopped;
+}
+
+int ReadExchange(FTDI_Controller& c) {
+    Clock& clock = c.clock();
+    c.startTick = clock.TickCount();
+    c.LogLine("==== START READING ====", true);
+
+    // Handshake: "READ" about every half second until "READY".
+    while (c.isRunning()) {
+        std::uint32_t written = 0;
+        const int status = c.WriteBytes(reinterpret_cast<const std::uint8_t*>(Keyword::READ), 4,
+                                        &written);
+        c.LogLine(Keyword::READ, true);
+        if (status != 0)
+            return ExchangeCableError;
+        clock.Sleep(ReadRequestMs);
+        std::uint32_t got = 0;
+        if (readInto(c, &got) != 0)
+            return ExchangeCableError;
+        if (is(c.receiveBuffer, Keyword::ERROR))
+            return ExchangeDeviceError;
+        if (is(c.receiveBuffer, Keyword::READY))
+            break;
+    }
+    if (!c.isRunning())
+        return ExchangeStopped;
+
+    // Collection: "NEXT" for each packet, until the end packet.
+    const QByteArray next(Keyword::NEXT);
+    bool due = true;
+    bool done = false;
+    bool failed = false;
+    int total = 0;
+    int idle = 0;
+    const std::uint8_t* r = c.receiveBuffer.data();
+    while (c.isRunning() && !done && !failed) {
+        if (due) {
+            if (!send(c, next, hex(next)))
+                return ExchangeCableError;
+            due = false;
+            idle = 0;
+        } else {
+            std::uint32_t got = 0;
+            if (readInto(c, &got) != 0)
+                return ExchangeCableError;
+            // A packet is judged from the read it begins in; bytes that have
+            // not come yet read as zero.
+            if (r[0] == PacketStart) {
+                const int n = r[1];
+                if (n == 0 && r[2] == 0xC6 && got == 3) {
+                    done = true;
+                    break;
+                }
+                if (n <= MaxAcceptedPacketData) {
+                    if (Checksum8(r, static_cast<std::size_t>(n) + 2) != r[n + 2]) {
+                        failed = true;
+                    } else {
+                        due = true;
+                        if (total + n > FTDI_Controller::BufferSize) {
+                            failed = true;
+                        } else {
+                            std::memcpy(c.dataBuffer.data() + total, r + 2,
+                                        static_cast<std::size_t>(n));
+                            total += n;
+                        }
+                    }
+                }
+            }
+        }
+        if (!due) {
+            clock.Sleep(PollMs);
+            if (++idle > ReadIdleLimit)
+                failed = true;
+        }
+    }
+    std::uint32_t written = 0;
+    if (!c.isRunning())
+        return ExchangeStopped;
+    if (failed) {
+        c.WriteBytes(reinterpret_cast<const std::uint8_t*>(Keyword::ERROR), 5, &written);
+        return ExchangeDeviceError;
+    }
+    if (!done)
+        return ExchangeStopped;
+    c.WriteBytes(reinterpret_cast<const std::uint8_t*>(Keyword::OK), 2, &written);
+    c.dataLength = total;
+    return ExchangeDone;
+}

@@ -1,0 +1,154 @@
+#include "link/FTDI_Controller.h"
+
+#include "link/Clock.h"
+#include "link/Exchanges.h"
+#include "store/DateTime.h"
+
+#include <QFile>
+#include <QTime>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+FTDI_Controller::FTDI_Controller(CableDriver& driver, Clock& clock, const QString& logPath)
+    : driver_(driver), clock_(clock) {
+    const QByteArray name = QFile::encodeName(logPath);
+    // The log holds every frame byte, PINs and passwords among them.
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        logError_ = QString::fromLocal8Bit(std::strerror(errno));
+        return;
+    }
+    // Another copy of the program in the middle of a job keeps its log.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        logError_ = QStringLiteral("файл занят другой программой");
+        ::close(fd);
+        return;
+    }
+    if (::ftruncate(fd, 0) != 0 || ::fchmod(fd, 0600) != 0) {
+        logError_ = QString::fromLocal8Bit(std::strerror(errno));
+        ::close(fd);
+        return;
+    }
+    logFd_ = fd;
+}
+
+FTDI_Controller::~FTDI_Controller() {
+    if (handle != 0)
+        driver_.Close(handle);
+    if (logFd_ >= 0)
+        ::close(logFd_);
+}
+
+int FTDI_Controller::Open(const std::uint8_t* data, int length) {
+    std::uint32_t count = 0;
+    if (driver_.CreateDeviceInfoList(&count) != 0 || count == 0)
+        return OpenNoCable;
+    if (count > 1)
+        return OpenManyCables;
+    if (driver_.GetDeviceInfoList(deviceList.data(), deviceList.size(), &count) != 0)
+        return OpenDriverError;
+    CableDriver::Handle opened = 0;
+    if (driver_.OpenEx(deviceList.data() + CableDriver::SerialOffset,
+                       CableDriver::OpenBySerialNumber, &opened) != 0)
+        return OpenDriverError;
+    handle = opened;
+    // All five settings are made, in this order, whatever each one answers.
+    const int baud = driver_.SetBaudRate(handle, 115200);
+    const int chars = driver_.SetDataCharacteristics(handle, 8, 0, 0);
+    const int flow = driver_.SetFlowControl(handle, 0, 0, 0);
+    const int latency = driver_.SetLatencyTimer(handle, 100);
+    driver_.SetTimeouts(handle, 200, 10);
+    if (baud != 0 || chars != 0 || flow != 0 || latency != 0) {
+        driver_.Close(handle);
+        handle = 0;
+        return OpenDriverError;
+    }
+    if (data && length > 0 && length < BufferSize) {
+        std::memcpy(dataBuffer.data(), data, static_cast<std::size_t>(length));
+        dataLength = length;
+    }
+    return OpenOk;
+}
+
+int FTDI_Controller::Start() {
+    if (handle == 0)
+        return ExchangeCableError;
+    running.store(true);
+    return Run();
+}
+
+int FTDI_Controller::Run() {
+    const auto n = static_cast<std::size_t>(std::clamp(dataLength, 0, BufferSize));
+    std::memcpy(sendBuffer.data(), dataBuffer.data(), n);
+    return ProgramExchange(*this);
+}
+
+int FTDI_ReadCtrl::Run() { return ReadExchange(*this); }
+
+int FTDI_Controller::ReadAvailable(std::uint8_t* buffer, int capacity, std::uint32_t* count) {
+    std::memset(buffer, 0, static_cast<std::size_t>(capacity));
+    *count = 0;
+    std::uint32_t rx = 0, tx = 0, events = 0;
+    const int status = driver_.GetStatus(handle, &rx, &tx, &events);
+    if (status != 0)
+        return status;
+    const auto cap = static_cast<std::uint32_t>(capacity);
+    if (rx < 1 || rx >= cap)
+        return status;
+    // Never more than capacity - 1, so a zero byte always ends what was read.
+    const std::uint32_t toRead = std::min(std::max<std::uint32_t>(rx, 5), cap - 1);
+    std::uint32_t got = 0;
+    const int readStatus = driver_.Read(handle, buffer, toRead, &got);
+    got = std::min(got, toRead);
+    if (got > 0)
+        LogLine(HexDump(buffer, static_cast<int>(got)), false);
+    *count = got;
+    return readStatus;
+}
+
+int FTDI_Controller::WriteBytes(const std::uint8_t* data, std::uint32_t size,
+                                std::uint32_t* written) {
+    *written = 0;
+    return driver_.Write(handle, data, size, written);
+}
+
+void FTDI_Controller::LogLine(QByteArrayView text, bool outgoing) {
+    if (logFd_ < 0)
+        return;
+    QByteArray line = TimeOfDayText(QTime::currentTime()).toLatin1();
+    line += '(';
+    line += QByteArray::number(clock_.TickCount() - startTick);
+    line += outgoing ? ") > [TX] " : ") > [RX] ";
+    line += text;
+    line += "\r\n";
+    // A log that cannot be written does not stop the exchange.
+    const char* p = line.constData();
+    qsizetype left = line.size();
+    while (left > 0) {
+        const ssize_t n = ::write(logFd_, p, static_cast<std::size_t>(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        p += n;
+        left -= n;
+    }
+}
+
+QByteArray FTDI_Controller::HexDump(const std::uint8_t* bytes, int count) {
+    static const char digits[] = "0123456789ABCDEF";
+    QByteArray out;
+    out.reserve(count * 3);
+    for (int i = 0; i < count; ++i) {
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 0x0F];
+        out += ' ';
+    }
+    return out;
+}

@@ -1,0 +1,367 @@
+#include "link/ConfigFrame.h"
+#include "link/Crc.h"
+#include "link/Exchanges.h"
+#include "link/FTDI_Controller.h"
+#include "link/SimulatedDevice.h"
+#include "tests/support/LinkSupport.h"
+
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+ConfigFrame sampleFrame(int seed = 1) {
+    ConfigFrame f{};
+    QRandomGenerator random(static_cast<quint32>(seed));
+    for (int i = 0; i < 262; ++i)
+        f[static_cast<size_t>(i)] = static_cast<std::uint8_t>(random.bounded(256));
+    const std::uint16_t crc = Crc16(f.data(), 262);
+    f[262] = static_cast<std::uint8_t>(crc & 0xFF);
+    f[263] = static_cast<std::uint8_t>(crc >> 8);
+    return f;
+}
+
+// The data sizes of the packets in what the program wrote after its first
+// "WRITE"; the end packet counts as 0.
+std::vector<int> packetSizes(const QByteArray& written) {
+    std::vector<int> sizes;
+    int at = written.indexOf(Keyword::WRITE);
+    at = at < 0 ? 0 : at + 5;
+    while (at < written.size()) {
+        if (static_cast<std::uint8_t>(written[at]) != PacketStart) {
+            ++at;
+            continue;
+        }
+        const int n = static_cast<std::uint8_t>(written[at + 1]);
+        sizes.push_back(n);
+        at += n + 3;
+    }
+    return sizes;
+}
+
+class Exchange : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+    QString logPath() { return dir.filePath(QStringLiteral("ProgLog.log")); }
+
+    int program(CableDriver& cable, const ConfigFrame& frame,
+                std::function<void(FTDI_Controller&)> setup = {}) {
+        FTDI_Controller ctl(cable, clock, logPath());
+        if (ctl.Open(frame.data(), ConfigFrameSize) != OpenOk)
+            return -1;
+        if (setup)
+            setup(ctl);
+        return ctl.Start();
+    }
+    int read(CableDriver& cable, QByteArray* data = nullptr,
+             std::function<void(FTDI_Controller&)> setup = {}) {
+        FTDI_ReadCtrl ctl(cable, clock, logPath());
+        if (ctl.Open(nullptr, 0) != OpenOk)
+            return -1;
+        if (setup)
+            setup(ctl);
+        const int result = ctl.Start();
+        if (data)
+            *data = QByteArray(reinterpret_cast<const char*>(ctl.dataBuffer.data()), ctl.dataLength);
+        return result;
+    }
+
+    QTemporaryDir dir;
+    VirtualClock clock;
+};
+
+TEST_F(Exchange, ProgrammingSendsNinePacketsThenTheEndPacket) {
+    for (bool readyNext : {false, true}) {
+        DeviceScript script;
+        script.readyNext = readyNext;
+        SimulatedDevice device(clock, script);
+        const ConfigFrame frame = sampleFrame();
+        EXPECT_EQ(program(device, frame), ExchangeDone);
+        EXPECT_EQ(packetSizes(device.received()),
+                  (std::vector<int>{32, 32, 32, 32, 32, 32, 32, 32, 8, 0}));
+        EXPECT_TRUE(device.received().endsWith(QByteArray::fromHex("3A00C6")));
+        EXPECT_EQ(device.storedFrame(), frame);
+        EXPECT_EQ(device.framesStored(), 1);
+    }
+}
+
+TEST_F(Exchange, ReadyNextGetsTheFirstPacketAtOnceReadyWaitsForNext) {
+    // Answers are recorded against what the program wrote before them.
+    for (bool readyNext : {false, true}) {
+        ScriptedCable cable;
+        int step = 0;
+        cable.respond = [&](const QByteArray& w) -> QList<QByteArray> {
+            ++step;
+            if (w == "WRITE")
+                return {readyNext ? "READYNEXT" : "READY"};
+            return {};
+        };
+        const ConfigFrame frame = sampleFrame();
+        FTDI_Controller* seen = nullptr;
+        const int result = program(cable, frame, [&](FTDI_Controller& c) {
+            seen = &c;
+            clock.at(clock.TickCount() + 1000, [&] { seen->Stop(); });
+        });
+        EXPECT_EQ(result, ExchangeStopped);
+        const QByteArray first = QByteArray("WRITE") +
+                                 MakePacket(frame.data(), 32);
+        if (readyNext) {
+            EXPECT_EQ(cable.written, first);
+        } else {
+            EXPECT_EQ(cable.written, QByteArray("WRITE"));
+        }
+    }
+}
+
+TEST_F(Exchange, SilentDeviceGetsWriteOnEvery51stPollUntilStopped) {
+    DeviceScript script;
+    script.silent = true;
+    SimulatedDevice device(clock, script);
+    const int result = program(device, sampleFrame(), [&](FTDI_Controller& c) {
+        clock.at(clock.TickCount() + 5200, [&c] { c.Stop(); });
+    });
+    EXPECT_EQ(result, ExchangeStopped);
+    // 520 polls: "WRITE" at polls 0, 51, ..., 510.
+    EXPECT_EQ(device.received(), QByteArray("WRITE").repeated(11));
+}
+
+TEST_F(Exchange, EarlyOkCompletesProgramming) {
+    DeviceScript script;
+    script.okAfterPackets = 3;
+    SimulatedDevice device(clock, script);
+    EXPECT_EQ(program(device, sampleFrame()), ExchangeDone);
+    EXPECT_EQ(packetSizes(device.received()), (std::vector<int>{32, 32, 32}));
+}
+
+TEST_F(Exchange, ReadyWithALineEndIsNeverReady) {
+    ScriptedCable cable;
+    cable.respond = [](const QByteArray& w) -> QList<QByteArray> {
+        return w == "WRITE" ? QList<QByteArray>{"READY\r\n"} : QList<QByteArray>{};
+    };
+    const int result = program(cable, sampleFrame(), [&](FTDI_Controller& c) {
+        clock.at(clock.TickCount() + 3000, [&c] { c.Stop(); });
+    });
+    EXPECT_EQ(result, ExchangeStopped);
+    EXPECT_FALSE(cable.written.contains(':'));
+}
+
+TEST_F(Exchange, TwoKeywordsInOneReadMatchNothing) {
+    ScriptedCable cable;
+    cable.respond = [](const QByteArray& w) -> QList<QByteArray> {
+        return w == "WRITE" ? QList<QByteArray>{"READYOK"} : QList<QByteArray>{};
+    };
+    const int result = program(cable, sampleFrame(), [&](FTDI_Controller& c) {
+        clock.at(clock.TickCount() + 1000, [&c] { c.Stop(); });
+    });
+    EXPECT_EQ(result, ExchangeStopped);
+}
+
+TEST_F(Exchange, DeviceErrorAtAnyAnswerEndsWithDeviceError) {
+    // Programming answers: READY, NEXT, then NEXT per packet and OK: 11.
+    for (int at = 0; at < 11; ++at) {
+        DeviceScript script;
+        script.errorAtAnswer = at;
+        SimulatedDevice device(clock, script);
+        EXPECT_EQ(program(device, sampleFrame()), ExchangeDeviceError) << at;
+        EXPECT_EQ(device.framesStored(), 0) << at;
+    }
+    // Reading answers: READY, 9 packets, the end packet.
+    for (int at = 0; at < 11; ++at) {
+        DeviceScript script;
+        script.errorAtAnswer = at;
+        SimulatedDevice device(clock, script);
+        EXPECT_EQ(read(device), ExchangeDeviceError) << at;
+    }
+}
+
+TEST_F(Exchange, ProgrammingGivesUpAfter400IdlePolls) {
+    ScriptedCable cable;
+    cable.respond = [](const QByteArray& w) -> QList<QByteArray> {
+        return w == "WRITE" ? QList<QByteArray>{"READYNEXT"} : QList<QByteArray>{};
+    };
+    const std::uint32_t start = clock.TickCount();
+    EXPECT_EQ(program(cable, sampleFrame()), ExchangeDeviceError);
+    // 10 ms of handshake, then 401 idle polls after the first packet.
+    EXPECT_EQ(clock.TickCount() - start, 10u + 401u * 10u);
+    EXPECT_EQ(packetSizes(cable.written), (std::vector<int>{32}));
+}
+
+TEST_F(Exchange, CableFailuresEndWithCableError) {
+    const struct {
+        const char* name;
+        std::function<void(ScriptedCable&)> breakIt;
+    } cases[] = {
+        {"write fails", [](ScriptedCable& c) { c.failWrite = true; }},
+        {"short write", [](ScriptedCable& c) { c.shortWriteBy = 1; }},
+        {"status fails", [](ScriptedCable& c) { c.failStatus = true; }},
+        {"read fails", [](ScriptedCable& c) { c.failRead = true; }},
+    };
+    for (const auto& c : cases) {
+        for (bool reading : {false, true}) {
+            ScriptedCable cable;
+            // A device that is always ready; the count of a short "READ" is
+            // not examined, the "NEXT" after it is.
+            cable.respond = [](const QByteArray& w) -> QList<QByteArray> {
+                if (w == "WRITE" || w == "READ")
+                    return {"READY"};
+                return {};
+            };
+            c.breakIt(cable);
+            const int result = reading ? read(cable) : program(cable, sampleFrame());
+            EXPECT_EQ(result, ExchangeCableError) << c.name << (reading ? " reading" : "");
+        }
+    }
+}
+
+TEST_F(Exchange, CableVanishingAtAnyPointEndsWithCableError) {
+    // The cable is pulled after every possible number of calls: until the
+    // exchange completes, each one ends with a cable error.
+    for (bool reading : {false, true}) {
+        int failures = 0;
+        for (int calls = 5;; ++calls) {
+            ASSERT_LT(calls, 500);
+            SimulatedDevice device(clock, {}, {1, false, calls});
+            const int result = reading ? read(device) : program(device, sampleFrame());
+            if (result == ExchangeDone)
+                break;
+            ASSERT_EQ(result, ExchangeCableError) << calls;
+            ++failures;
+        }
+        EXPECT_GT(failures, 20);
+    }
+}
+
+TEST_F(Exchange, ReadingCollectsTheFrame) {
+    SimulatedDevice device(clock);
+    const ConfigFrame frame = sampleFrame(9);
+    device.setStoredFrame(frame);
+    QByteArray data;
+    EXPECT_EQ(read(device, &data), ExchangeDone);
+    EXPECT_EQ(data, QByteArray(reinterpret_cast<const char*>(frame.data()), 264));
+    EXPECT_TRUE(device.received().endsWith("NEXTOK"));
+    EXPECT_EQ(device.readsCompleted(), 1);
+}
+
+TEST_F(Exchange, ReadingTakesAnyDivisionIntoPacketsUpTo35Bytes) {
+    const ConfigFrame frame = sampleFrame(11);
+    for (int size = 1; size <= 35; ++size) {
+        DeviceScript script;
+        script.readPacketSize = size;
+        SimulatedDevice device(clock, script);
+        device.setStoredFrame(frame);
+        QByteArray data;
+        ASSERT_EQ(read(device, &data), ExchangeDone) << size;
+        ASSERT_EQ(data, QByteArray(reinterpret_cast<const char*>(frame.data()), 264)) << size;
+    }
+}
+
+TEST_F(Exchange, ReadingFailuresSendErrorToTheDevice) {
+    const struct {
+        const char* name;
+        DeviceScript script;
+    } cases[] = {
+        {"bad checksum", [] { DeviceScript s; s.badChecksumAtPacket = 2; return s; }()},
+        {"split packet", [] { DeviceScript s; s.splitPacketAt = 1; return s; }()},
+        {"split packet, late tail",
+         [] { DeviceScript s; s.splitPacketAt = 1; s.splitDelayMs = 300; return s; }()},
+        {"more than 4096 bytes", [] { DeviceScript s; s.readData = QByteArray(5000, 'x'); return s; }()},
+    };
+    for (const auto& c : cases) {
+        SimulatedDevice device(clock, c.script);
+        device.setStoredFrame(sampleFrame(3));
+        EXPECT_EQ(read(device), ExchangeDeviceError) << c.name;
+        EXPECT_TRUE(device.received().endsWith("ERROR")) << c.name;
+    }
+}
+
+TEST_F(Exchange, EndPacketWithMoreBytesIsAcknowledgedNotTakenAsTheEnd) {
+    DeviceScript script;
+    script.extraAfterEnd = true;
+    SimulatedDevice device(clock, script);
+    const ConfigFrame frame = sampleFrame(5);
+    device.setStoredFrame(frame);
+    QByteArray data;
+    EXPECT_EQ(read(device, &data), ExchangeDone);
+    EXPECT_EQ(data.size(), 264);
+    EXPECT_TRUE(device.received().endsWith("NEXTNEXTOK"));
+}
+
+TEST_F(Exchange, SilentReaderFailsAfter200IdlePolls) {
+    ScriptedCable cable;
+    cable.respond = [](const QByteArray& w) -> QList<QByteArray> {
+        return w == "READ" ? QList<QByteArray>{"READY"} : QList<QByteArray>{};
+    };
+    EXPECT_EQ(read(cable), ExchangeDeviceError);
+    EXPECT_TRUE(cable.written.endsWith("NEXTERROR"));
+}
+
+TEST_F(Exchange, StopInEveryPhaseReturnsStoppedAndWritesNothingMore) {
+    // (script, tick of the stop after the start)
+    struct Case {
+        const char* name;
+        bool reading;
+        DeviceScript script;
+        std::uint32_t stopAfter;
+    };
+    DeviceScript silent;
+    silent.silent = true;
+    DeviceScript slow;
+    slow.answerDelayMs = 150;
+    const Case cases[] = {
+        {"programming handshake", false, silent, 100},
+        {"programming transfer", false, slow, 700},
+        {"reading handshake", true, silent, 1200},
+        {"reading collection", true, slow, 900},
+    };
+    for (const Case& c : cases) {
+        SimulatedDevice device(clock, c.script);
+        QByteArray before;
+        auto stopper = [&](FTDI_Controller& ctl) {
+            clock.at(clock.TickCount() + c.stopAfter, [&ctl, &device, &before] {
+                ctl.Stop();
+                before = device.received();
+            });
+        };
+        const int result = c.reading ? read(device, nullptr, stopper)
+                                     : program(device, sampleFrame(), stopper);
+        EXPECT_EQ(result, ExchangeStopped) << c.name;
+        EXPECT_EQ(device.received(), before) << c.name;
+        if (!c.reading) {
+            EXPECT_EQ(device.framesStored(), 0) << c.name;
+        }
+    }
+}
+
+TEST_F(Exchange, EveryTransferIsLogged) {
+    SimulatedDevice device(clock);
+    ASSERT_EQ(program(device, sampleFrame()), ExchangeDone);
+    QFile f(logPath());
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = f.readAll().split('\n');
+    EXPECT_TRUE(lines[0].contains("> [TX] ==== START PROGRAMMING ====\r"));
+    EXPECT_TRUE(lines[1].contains("> [TX] WRITE\r"));
+    EXPECT_TRUE(lines[2].contains("> [RX] 52 45 41 44 59 \r")); // READY
+    EXPECT_TRUE(lines[3].contains("> [RX] 4E 45 58 54 \r"));    // NEXT
+    EXPECT_TRUE(lines[4].contains("> [TX] 3A 20 "));
+    EXPECT_TRUE(f.fileName().endsWith("ProgLog.log"));
+    const QByteArray all = lines.join('\n');
+    EXPECT_TRUE(all.contains("> [TX] 3A 00 C6 \r\n"));
+    EXPECT_TRUE(all.contains("> [RX] 4F 4B \r\n"));
+}
+
+TEST_F(Exchange, ReadingLogsRequestsAndAcknowledgementsButNotTheClosingOk) {
+    SimulatedDevice device(clock);
+    ASSERT_EQ(read(device), ExchangeDone);
+    QFile f(logPath());
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray all = f.readAll();
+    EXPECT_TRUE(all.contains("> [TX] ==== START READING ====\r\n"));
+    EXPECT_TRUE(all.contains("> [TX] READ\r\n"));
+    EXPECT_TRUE(all.contains("> [TX] 4E 45 58 54 \r\n"));
+    EXPECT_FALSE(all.contains("[TX] OK"));
+    EXPECT_FALSE(all.contains("[TX] 4F 4B"));
+}
+
+} // namespace
