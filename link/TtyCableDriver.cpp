@@ -250,29 +250,33 @@ int TtyCableDriver::Read(Handle handle, std::uint8_t* buffer, std::uint32_t toRe
     *read = 0;
     if (!valid(handle))
         return StatusError;
+    // A raw terminal reads 0 bytes when nothing is there, so waiting is
+    // left to poll; a readable port that gives nothing has hung up.
     const std::int64_t deadline = nowMs() + readTimeoutMs_;
     while (*read < toRead) {
-        const ssize_t n = ::read(fd_, buffer + *read, toRead - *read);
-        if (n > 0) {
-            *read += static_cast<std::uint32_t>(n);
-            continue;
-        }
-        if (n == 0)
-            return StatusError; // hung up
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN)
-            return StatusError;
-        const std::int64_t left = deadline - nowMs();
-        if (left <= 0)
-            break;
+        const std::int64_t left = std::max<std::int64_t>(deadline - nowMs(), 0);
         pollfd p{fd_, POLLIN, 0};
         const int r = ::poll(&p, 1, static_cast<int>(left));
-        if (r < 0 && errno != EINTR)
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
             return StatusError;
-        if (r > 0 && (p.revents & (POLLERR | POLLNVAL)))
+        }
+        if (r == 0)
+            break; // time-out: what came is what there is
+        if (p.revents & (POLLERR | POLLNVAL))
             return StatusError;
-        if (r > 0 && (p.revents & POLLHUP) && !(p.revents & POLLIN))
+        if (p.revents & POLLIN) {
+            const ssize_t n = ::read(fd_, buffer + *read, toRead - *read);
+            if (n > 0) {
+                *read += static_cast<std::uint32_t>(n);
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                continue;
+            return StatusError;
+        }
+        if (p.revents & POLLHUP)
             return StatusError;
     }
     return 0;
