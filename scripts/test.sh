@@ -15,4 +15,7 @@ if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
     export XDG_RUNTIME_DIR="$build/runtime"
     mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 fi
+# The device's bytes are untrusted: every exchange is fuzzed for a while.
+"$root/scripts/fuzz.sh"
+
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
