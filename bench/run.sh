@@ -30,3 +30,18 @@ echo "== start-up to the shown window, 9000 cards =="
 (cd "$work" && "$build/bench/make_database" 9000)
 (cd "$work" && "$build/bench/process_bench" 15 "$build/bench/startup_probe" --bare -- \
     "$build/bench/startup_probe")
+
+echo "== Crc16: table against the bitwise loop =="
+"$build/bench/crc_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
+    --benchmark_format=json >"$work/crc.json"
+python3 - "$work/crc.json" <<'PY'
+import json, sys
+rows = {b["run_name"]: b["real_time"] for b in json.load(open(sys.argv[1]))["benchmarks"]
+        if b.get("aggregate_name") == "median"}
+for n in ("264", "4096"):
+    t, b = rows[f"BM_Crc16/{n}"], rows[f"BM_Crc16Bitwise/{n}"]
+    print(f"{n} bytes: table {t:.0f} ns, bitwise {b:.0f} ns, table is {b/t:.1f}x faster")
+PY
+
+echo "== device link timings =="
+"$build/bench/link_timing"
