@@ -12,7 +12,7 @@ const std::array<QString, RecordsModel::ColumnCount> kTitles = {
 } // namespace
 
 RecordsModel::RecordsModel(const SettingsDatabase& db, const QLocale& locale, QObject* parent)
-    : QAbstractTableModel(parent), db_(db), dateText_(locale),
+    : QAbstractTableModel(parent), db_(db), dateText_(locale), locale_(locale),
       rows_(SettingsDatabase::SlotCount) {}
 
 int RecordsModel::rowCount(const QModelIndex& parent) const {
@@ -75,6 +75,15 @@ const QString& RecordsModel::cellText(int row, int column) const {
     return r.texts[static_cast<std::size_t>(column)];
 }
 
+const QString& RecordsModel::lowerCellText(int row, int column) const {
+    if (row < 0 || row >= SettingsDatabase::SlotCount || column < 0 || column >= ColumnCount)
+        return empty_;
+    Row& r = rows_[static_cast<std::size_t>(row)];
+    if (r.state == RowState::Pending)
+        render(r, row);
+    return r.lowered[static_cast<std::size_t>(column)];
+}
+
 void RecordsModel::render(Row& row, int slot) const {
     const SettingsRecord& rec = db_.Slot(slot);
     row.texts[0] = QString::number(rec.CodeUoo());
@@ -83,5 +92,7 @@ void RecordsModel::render(Row& row, int slot) const {
     row.texts[3] = dateText_(rec.ChangeDate());
     if (row.showProgDate)
         row.texts[4] = dateText_(rec.ProgDate());
+    for (std::size_t c = 0; c < row.texts.size(); ++c)
+        row.lowered[c] = locale_.toLower(row.texts[c]);
     row.state = RowState::Rendered;
 }

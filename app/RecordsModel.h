@@ -37,6 +37,8 @@ public:
     // The text of one cell, column 0 being "Код УО": exactly what the grid
     // shows.
     const QString& cellText(int row, int column) const;
+    // The same text lower-cased in the operator's locale, for the search.
+    const QString& lowerCellText(int row, int column) const;
 
 private:
     enum class RowState : std::uint8_t { Blank, Pending, Rendered };
@@ -44,6 +46,7 @@ private:
         RowState state = RowState::Blank;
         bool showProgDate = false;
         std::array<QString, ColumnCount> texts;
+        std::array<QString, ColumnCount> lowered;
     };
 
     void markWritten(int slot);
@@ -51,6 +54,7 @@ private:
 
     const SettingsDatabase& db_;
     DateTimeText dateText_;
+    QLocale locale_;
     mutable std::vector<Row> rows_;
     QString empty_;
 };

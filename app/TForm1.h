@@ -1,8 +1,11 @@
 #pragma once
 
+#include "editor/CardForm.h"
+
 #include <QWidget>
 
 #include <array>
+#include <functional>
 
 class Messenger;
 class QCheckBox;
@@ -49,10 +52,27 @@ public:
     void RefreshCurrentRow();
     void SetEditMode(bool on);
 
+    // The editor's controls as a plain value, and back; writing blocks the
+    // controls' signals, so no rule starts another.
+    CardForm readForm() const;
+    void writeForm(const CardForm& form);
+    // Shows the slot in the editor and redraws its grid row.
+    void ShowRecord(int slot);
+
     // Handlers.
     void SetsGridClick();
     void ExitBtnClick();
     void FormClose();
+    void BitBtn1Click();
+    void BitBtn3Click();
+    void FindNext();
+    void SearchEditClick();
+    void SearchEditChange();
+    void SearchEditExit();
+    void SearchEditKeyDown(int key);
+    void SpeedButton3Click() { FindNext(); }
+    // The control rules, each run on the form and written back.
+    void applyRule(const std::function<void(CardForm&)>& rule);
 
     // Tool strip.
     QLabel* Image1;
@@ -164,6 +184,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildToolStrip();
@@ -173,6 +194,10 @@ private:
     void buildGsmGroup();
     void buildOutputsGroup();
     void buildDevicePanel();
+    void connectEditor();
+    void connectRecordList();
+    bool rowMatchesGrid(int row, const QString& lowered) const;
+    bool rowMatchesSim(int row, const QByteArray& needle) const;
 
     SettingsDatabase& db_;
     Messenger& messenger_;

@@ -219,18 +219,18 @@ TEST_F(MainWindow, EditBoxesHaveTheirLimitsTextsAndHints) {
         const char* hint;
     } boxes[] = {
         {f.SearchEdit, 32767, "(Поиск)", ""},
-        {f.CodeUoo, 9, "1", "Код УО"},
-        {f.NCardEdit, 10, "1", "Номер карточки"},
-        {f.timePassEdit, 3, "60", ""},
+        {f.CodeUoo, 9, "", "Код УО"},
+        {f.NCardEdit, 10, "", "Номер карточки"},
+        {f.timePassEdit, 3, "0", ""},
         {f.timeGsmEdit, 3, "60", ""},
         {f.Edit1, 99, "", ""},
         {f.FIOEdit, 99, "", ""},
         {f.RemarkEdit, 39, "", ""},
         {f.Pin1Edit, 4, "", "PIN1"},
         {f.Pin2Edit, 4, "", "PIN2"},
-        {f.Ip1GsmEdit[0], 3, "1", "IP Адрес МС (WAN1)"},
-        {f.Ip1GsmEdit[3], 3, "1", "IP Адрес МС (WAN1)"},
-        {f.Ip2GsmEdit[2], 3, "1", "IP Адрес МС (WAN2)"},
+        {f.Ip1GsmEdit[0], 3, "", "IP Адрес МС (WAN1)"},
+        {f.Ip1GsmEdit[3], 3, "", "IP Адрес МС (WAN1)"},
+        {f.Ip2GsmEdit[2], 3, "", "IP Адрес МС (WAN2)"},
         {f.Port1GsmEdit, 5, "", "Порт МС (WAN1)"},
         {f.Port2GsmEdit, 5, "", "Порт МС (WAN2)"},
         {f.APN1Edit, 24, "", "Точка доступа 1"},
@@ -253,6 +253,8 @@ TEST_F(MainWindow, EditBoxesHaveTheirLimitsTextsAndHints) {
         {f.SIM_ID1_Edit, 24, "", ""},
         {f.SIM_ID2_Edit, 24, "", ""},
     };
+    // After start-up the boxes show slot 0, a free slot on a fresh
+    // database: the template's zeros, with 60 and 10 for the zero intervals.
     for (const auto& b : boxes) {
         const std::string name = b.edit->objectName().toStdString();
         EXPECT_EQ(b.edit->maxLength(), b.maxLength) << name;
@@ -263,8 +265,8 @@ TEST_F(MainWindow, EditBoxesHaveTheirLimitsTextsAndHints) {
     EXPECT_TRUE(f.ProgID2->isReadOnly());
     EXPECT_EQ(f.Ip1GsmEdit[0]->objectName(), QStringLiteral("Ip1GsmEdit_1"));
     EXPECT_LT(f.Ip1GsmEdit[0]->x(), f.Ip1GsmEdit[3]->x()); // first octet on the left
-    EXPECT_EQ(f.Label17->text(), QStringLiteral("( 0x00000001 )"));
-    EXPECT_EQ(f.Label40->text(), QStringLiteral("Выход выключен"));
+    EXPECT_TRUE(f.Label17->text().isEmpty()); // no code on a free slot
+    EXPECT_EQ(f.Label40->text(), QStringLiteral("Выход всегда находится в режиме «Выключен»"));
     EXPECT_EQ(f.SpeedButton3->toolTip(), QStringLiteral("Искать далее..."));
     EXPECT_EQ(f.BitBtn2->toolTip(), QStringLiteral("Сохранить изменения в записи"));
     EXPECT_EQ(f.BitBtn3->toolTip(), QStringLiteral("Удалить текущую запись"));

@@ -1,0 +1,220 @@
+#include "editor/Rules.h"
+
+#include "store/NumberText.h"
+#include "store/SettingsRecord.h"
+
+#include <QRandomGenerator>
+
+const std::array<QString, 7> RelayProfileTexts = {
+    QStringLiteral("Выход всегда находится в режиме «Выключен»"),
+    QStringLiteral("Когда УОО без охраны выход находится в режиме «Выключен». Выход находится в "
+                   "режиме «Включен», когда УОО на охране без состояния тревоги. В состоянии  "
+                   "«Тревога» выход находится в режиме «Долгое мигание»."),
+    QStringLiteral("Выход находится в режиме «Выключен», если УОО снято с охраны или находится "
+                   "на охране без тревоги. Выход находится в режиме «Включен» на 4 минуты, если "
+                   "УОО в состоянии «Тревога». В состоянии «Тревога»  выключение выхода до "
+                   "истечения таймера 4-х минут производится снятием УОО с охраны с ПЦН."),
+    QStringLiteral("При отсутствии состояния «Пожар» выход находится в режиме «Короткое "
+                   "мигание». В состоянии «Пожар» выход находится в режиме «Долгое мигание»."),
+    QStringLiteral("При отсутствии состояния «Пожар» выход находится в режиме «Выключен». В "
+                   "состоянии «Пожар» выход находится в режиме «Включен» на 4 минуты. Перевод "
+                   "выхода в режим «Выключен» до истечения 4-х минут производится кнопкой "
+                   "«Контроль»."),
+    QStringLiteral("В состоянии без охраны и отсутствии пожара выход находится в режиме "
+                   "«Короткое мигание». На охране при отсутствии тревоги и пожара выход "
+                   "находится в режиме «Включен». В состояниях «Тревога» или «Пожар» выход "
+                   "находится в режиме «Долгое мигание»."),
+    QStringLiteral("При отсутствии состояния «Пожар» или когда УОО не под охраной или когда УОО "
+                   "на охране без тревоги выход находится в режиме «Выключен». В состоянии "
+                   "«Пожар» или в состоянии «Тревога»  выход находится в режиме «Включен» на 4 "
+                   "минуты. Перевести включенный выход в режим «Выключен» до истечения 4-х минут "
+                   "в состоянии «Пожар» можно кнопкой «Контроль»."),
+};
+
+std::optional<QString> RelayProfileText(int index) {
+    if (index < 0 || index >= static_cast<int>(RelayProfileTexts.size()))
+        return std::nullopt;
+    return RelayProfileTexts[static_cast<std::size_t>(index)];
+}
+
+void UpdateCodeLabel(CardForm& form) {
+    if (form.CodeUoo.text.isEmpty()) {
+        form.Label17.clear();
+        return;
+    }
+    const auto value = static_cast<std::uint32_t>(ParseNumber(form.CodeUoo.text, 1));
+    form.Label17 = QStringLiteral("( 0x") +
+                   QStringLiteral("%1").arg(value, 8, 16, QLatin1Char('0')).toUpper() +
+                   QStringLiteral(" )");
+}
+
+namespace {
+
+void enableSim(bool on, EditBox& pin, std::array<EditBox, 4>& ip, EditBox& port, EditBox& apn,
+               EditBox& login, EditBox& pass) {
+    pin.enabled = on;
+    for (EditBox& octet : ip)
+        octet.enabled = on;
+    port.enabled = on;
+    apn.enabled = on;
+    login.enabled = on;
+    pass.enabled = on;
+}
+
+// Splits a dotted address from the right: the last part into the last box;
+// a text without a dot lands whole in every box.
+void splitAddress(QString s, std::array<EditBox, 4>& boxes) {
+    for (int box = 3; box >= 0; --box) {
+        const qsizetype dot = s.lastIndexOf(QLatin1Char('.'));
+        boxes[static_cast<std::size_t>(box)].text = dot < 0 ? s : s.mid(dot + 1);
+        if (dot >= 0)
+            s.truncate(dot);
+    }
+}
+
+int listIndex(std::uint8_t value, int count) { return value < count ? value : -1; }
+
+} // namespace
+
+void UseSim1Click(CardForm& f) {
+    enableSim(f.UseSim1, f.Pin1Edit, f.Ip1GsmEdit, f.Port1GsmEdit, f.APN1Edit, f.LoginGsm1Edit,
+              f.PassGsm1Edit);
+}
+
+void UseSim2Click(CardForm& f) {
+    enableSim(f.UseSim2, f.Pin2Edit, f.Ip2GsmEdit, f.Port2GsmEdit, f.APN2Edit, f.LoginGsm2Edit,
+              f.PassGsm2Edit);
+}
+
+void balEnableClick(CardForm& f) {
+    for (EditBox* box : {&f.balCritical, &f.balCodeSim1, &f.balCodeSim2, &f.balPhoneSim1,
+                         &f.balPhoneSim2})
+        box->enabled = f.balEnable;
+    if (!f.balEnable) {
+        f.balPhoneSim1.text.clear();
+        f.balPhoneSim2.text.clear();
+    }
+}
+
+void UseEthPriorityClick(CardForm& f) { f.timeGsmEdit.enabled = f.UseEthPriority; }
+
+void Cord1Change(CardForm& f, int sender) {
+    f.timePassEdit.enabled = f.Cord[0] == EntryLoop;
+    if (f.Cord[0] != EntryLoop) {
+        for (int i = 1; i < 5; ++i) {
+            if (f.Cord[static_cast<std::size_t>(i)] > ControlLoop)
+                f.Cord[static_cast<std::size_t>(i)] = 0;
+        }
+    }
+    if (sender >= 1 && sender <= 5 && f.Cord[static_cast<std::size_t>(sender - 1)] == ControlLoop) {
+        for (int i = 0; i < 5; ++i) {
+            if (i != sender - 1 && f.Cord[static_cast<std::size_t>(i)] == ControlLoop)
+                f.Cord[static_cast<std::size_t>(i)] = 0;
+        }
+    }
+}
+
+void RelayComboBox1Change(CardForm& f, int output) {
+    if (output < 1 || output > 2)
+        return;
+    if (const auto text = RelayProfileText(f.RelayComboBox[static_cast<std::size_t>(output - 1)]))
+        f.Label40 = *text;
+}
+
+void PageControl2Change(CardForm& f) { RelayComboBox1Change(f, f.activeOutputPage + 1); }
+
+void VersionComboChange(CardForm&) {}
+
+void SpeedButton2Click(CardForm& f, QRandomGenerator& random) {
+    f.Mac[0] = QStringLiteral("00");
+    for (std::size_t i = 1; i < f.Mac.size(); ++i)
+        f.Mac[i] = QStringLiteral("%1").arg(random.bounded(255), 2, 16, QLatin1Char('0')).toUpper();
+}
+
+QString RandomPortLoc(QRandomGenerator& random) {
+    return QString::number(random.bounded(6001, 64000));
+}
+
+CardForm ShowRecord(const SettingsRecord& record, const SettingsRecord& templ,
+                    const CardForm& previous, bool outputsVisible) {
+    CardForm f = previous;
+    SettingsRecord working = templ;
+    working.setModeFlags(0);
+    working.setVersionCombo(0);
+    const SettingsRecord& src = record.IsUsed() ? record : working;
+
+    f.Edit1.text = src.text(Field::Edit1);
+    f.NCardEdit.text = src.text(Field::NCardEdit);
+    f.FIOEdit.text = src.text(Field::FIOEdit);
+    f.RemarkEdit.text = src.text(Field::RemarkEdit);
+    f.CodeUoo.text = src.ChangeDate() > SettingsRecord::UsedThreshold
+                         ? QString::number(src.CodeUoo())
+                         : QString();
+    f.IndicZU = src.ModeFlags() & ModeBit::IndicZU;
+    f.BatteryControl = src.ModeFlags() & ModeBit::BatteryControl;
+    f.UseEthPriority = src.ModeFlags() & ModeBit::UseEthPriority;
+    for (int i = 0; i < 5; ++i)
+        f.Cord[static_cast<std::size_t>(i)] =
+            listIndex(src.Cord(i + 1), i == 0 ? Cord1ItemCount : CordItemCount);
+    UpdateCodeLabel(f);
+
+    f.Pin1Edit.text = src.text(Field::Pin1Edit);
+    f.Pin2Edit.text = src.text(Field::Pin2Edit);
+    if (src.ChangeDate() < SettingsRecord::UsedThreshold) {
+        f.Pin2Edit.text.clear();
+        f.Pin1Edit.text.clear();
+    }
+    splitAddress(src.text(Field::Ip1Gsm), f.Ip1GsmEdit);
+    splitAddress(src.text(Field::Ip2Gsm), f.Ip2GsmEdit);
+
+    f.Port1GsmEdit.text = src.text(Field::Port1GsmEdit);
+    f.Port2GsmEdit.text = src.text(Field::Port2GsmEdit);
+    f.APN1Edit.text = src.text(Field::APN1Edit);
+    f.APN2Edit.text = src.text(Field::APN2Edit);
+    f.LoginGsm1Edit.text = src.text(Field::LoginGsm1Edit);
+    f.LoginGsm2Edit.text = src.text(Field::LoginGsm2Edit);
+    f.PassGsm1Edit.text = src.text(Field::PassGsm1Edit);
+    f.PassGsm2Edit.text = src.text(Field::PassGsm2Edit);
+    f.PUK1_Edit.text = src.text(Field::PUK1_Edit);
+    f.PUK2_Edit.text = src.text(Field::PUK2_Edit);
+    f.SIM_ID1_Edit.text = src.text(Field::SIM_ID1_Edit);
+    f.SIM_ID2_Edit.text = src.text(Field::SIM_ID2_Edit);
+    f.Number1_Edit.text = src.text(Field::Number1_Edit);
+    f.Number2_Edit.text = src.text(Field::Number2_Edit);
+    f.NumPhoneMC.text = src.text(Field::NumPhoneMC);
+
+    f.UseSim1 = true;
+    f.UseSim2 = true;
+    UseSim1Click(f);
+    UseSim2Click(f);
+
+    f.balCritical.text = src.balCritical() == 0 ? QStringLiteral("10")
+                                                : QString::number(src.balCritical());
+    f.balCodeSim1.text = src.text(Field::balCodeSim1);
+    f.balCodeSim2.text = src.text(Field::balCodeSim2);
+    f.balPhoneSim1.text = src.text(Field::balPhoneSim1);
+    f.balPhoneSim2.text = src.text(Field::balPhoneSim2);
+    f.balEnable = src.balEnable();
+    if (!f.balEnable) {
+        f.balPhoneSim1.text.clear();
+        f.balPhoneSim2.text.clear();
+    }
+    balEnableClick(f);
+
+    for (int n = 1; n <= 2; ++n)
+        f.RelayComboBox[static_cast<std::size_t>(n - 1)] =
+            listIndex(src.RelayComboBox(n), RelayItemCount);
+    if (outputsVisible)
+        RelayComboBox1Change(f, f.activeOutputPage + 1);
+
+    f.timeGsmEdit.text = src.timeGsmEdit() == 0 ? QStringLiteral("60")
+                                                : QString::number(src.timeGsmEdit());
+    UseEthPriorityClick(f);
+    f.timePassEdit.text = QString::number(src.timePassEdit());
+    Cord1Change(f, SenderWindow);
+
+    if (src.VersionCombo() == 0)
+        f.VersionCombo = 0;
+    VersionComboChange(f);
+    return f;
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "editor/CardForm.h"
+
+#include <QString>
+
+#include <array>
+#include <optional>
+
+class QRandomGenerator;
+class SettingsRecord;
+
+// The output profile descriptions, by profile index.
+extern const std::array<QString, 7> RelayProfileTexts;
+// The description of a profile, or nothing for an index outside the table.
+std::optional<QString> RelayProfileText(int index);
+
+// Label17: "( 0x" + the code as 8 upper-case hex digits + " )", empty for an
+// empty code.
+void UpdateCodeLabel(CardForm& form);
+inline void NCardEditChange(CardForm& form) { UpdateCodeLabel(form); }
+
+void UseSim1Click(CardForm& form);
+void UseSim2Click(CardForm& form);
+// Unticked, it also empties both balance phone boxes.
+void balEnableClick(CardForm& form);
+void UseEthPriorityClick(CardForm& form);
+
+// Who raised the loop rule: the window itself (as the record display does)
+// or one of the loop boxes 1..5.
+inline constexpr int SenderWindow = 0;
+// The entry-loop rules always; the one-control-loop rule only for a loop box,
+// where the newest choice wins.
+void Cord1Change(CardForm& form, int sender);
+
+// Label40 := the description of output `output` (1 or 2); unchanged when that
+// box has no valid selection.
+void RelayComboBox1Change(CardForm& form, int output);
+// The description of the output whose page is now shown.
+void PageControl2Change(CardForm& form);
+void VersionComboChange(CardForm& form);
+
+// A new MAC address: "00", then five random bytes 0..254 in hex.
+void SpeedButton2Click(CardForm& form, QRandomGenerator& random);
+// A random local port, at least 6001 and below 64000.
+QString RandomPortLoc(QRandomGenerator& random);
+
+// Fills the form from a record; a free slot shows the template (with its
+// operating mode and version cleared). Controls the record has no place for
+// keep what `previous` shows. The caller refreshes the grid row.
+CardForm ShowRecord(const SettingsRecord& record, const SettingsRecord& templ,
+                    const CardForm& previous, bool outputsVisible = true);
