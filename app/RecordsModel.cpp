@@ -4,6 +4,9 @@
 
 namespace {
 
+// Joins the lowered cells of a row for the search.
+constexpr QChar kCellSeparator = QChar(0x0001);
+
 const std::array<QString, RecordsModel::ColumnCount> kTitles = {
     QStringLiteral("Код УО"), QStringLiteral("№ карточки"), QStringLiteral("Объект"),
     QStringLiteral("Дата изменений"), QStringLiteral("Дата программирования"),
@@ -84,6 +87,22 @@ const QString& RecordsModel::lowerCellText(int row, int column) const {
     return r.lowered[static_cast<std::size_t>(column)];
 }
 
+bool RecordsModel::rowContains(int row, const QString& lowered) const {
+    Row& r = rows_[static_cast<std::size_t>(row)];
+    if (r.state == RowState::Blank)
+        return false;
+    if (r.state == RowState::Pending)
+        render(r, row);
+    if (!lowered.contains(kCellSeparator))
+        return r.joined.contains(lowered);
+    // A search text holding the separator must not match across two cells.
+    for (const QString& text : r.lowered) {
+        if (text.contains(lowered))
+            return true;
+    }
+    return false;
+}
+
 void RecordsModel::render(Row& row, int slot) const {
     const SettingsRecord& rec = db_.Slot(slot);
     row.texts[0] = QString::number(rec.CodeUoo());
@@ -92,7 +111,12 @@ void RecordsModel::render(Row& row, int slot) const {
     row.texts[3] = dateText_(rec.ChangeDate());
     if (row.showProgDate)
         row.texts[4] = dateText_(rec.ProgDate());
-    for (std::size_t c = 0; c < row.texts.size(); ++c)
+    row.joined.clear();
+    for (std::size_t c = 0; c < row.texts.size(); ++c) {
         row.lowered[c] = locale_.toLower(row.texts[c]);
+        if (c > 0)
+            row.joined += kCellSeparator;
+        row.joined += row.lowered[c];
+    }
     row.state = RowState::Rendered;
 }

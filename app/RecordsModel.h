@@ -39,6 +39,8 @@ public:
     const QString& cellText(int row, int column) const;
     // The same text lower-cased in the operator's locale, for the search.
     const QString& lowerCellText(int row, int column) const;
+    // Whether any cell of the row contains `lowered` (already lower-cased).
+    bool rowContains(int row, const QString& lowered) const;
 
 private:
     enum class RowState : std::uint8_t { Blank, Pending, Rendered };
@@ -47,6 +49,9 @@ private:
         bool showProgDate = false;
         std::array<QString, ColumnCount> texts;
         std::array<QString, ColumnCount> lowered;
+        // The lowered cells joined by a separator no typed text holds, so a
+        // row is searched in one pass.
+        QString joined;
     };
 
     void markWritten(int slot);

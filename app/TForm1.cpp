@@ -976,22 +976,25 @@ void TForm1::SearchEditKeyDown(int key) {
 }
 
 bool TForm1::rowMatchesGrid(int row, const QString& lowered) const {
-    for (int c = 0; c < RecordsModel::ColumnCount; ++c) {
-        if (records_->lowerCellText(row - 1, c).contains(lowered))
-            return true;
-    }
-    return false;
+    return records_->rowContains(row - 1, lowered);
 }
 
 bool TForm1::rowMatchesSim(int row, const QByteArray& needle) const {
     const SettingsRecord& rec = db_.Slot(row - 1);
     for (const TextField f : {Field::SIM_ID1_Edit, Field::SIM_ID2_Edit, Field::PUK1_Edit,
                               Field::PUK2_Edit, Field::Number1_Edit, Field::Number2_Edit}) {
-        const auto* begin = reinterpret_cast<const char*>(rec.data() + f.offset);
-        const void* nul = std::memchr(begin, 0, static_cast<std::size_t>(f.width));
-        const qsizetype len = nul ? static_cast<const char*>(nul) - begin : f.width;
-        if (QByteArrayView(begin, len).contains(needle))
-            return true;
+        // The fields are short: find the first byte, then compare the rest.
+        const auto* p = reinterpret_cast<const char*>(rec.data() + f.offset);
+        const char* end = p + ::strnlen(p, static_cast<std::size_t>(f.width));
+        const auto n = static_cast<std::size_t>(needle.size());
+        while (static_cast<std::size_t>(end - p) >= n) {
+            p = static_cast<const char*>(std::memchr(p, needle[0], static_cast<std::size_t>(end - p) - n + 1));
+            if (!p)
+                break;
+            if (std::memcmp(p, needle.constData(), n) == 0)
+                return true;
+            ++p;
+        }
     }
     return false;
 }

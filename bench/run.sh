@@ -45,3 +45,6 @@ PY
 
 echo "== device link timings =="
 "$build/bench/link_timing"
+
+echo "== search =="
+"$build/bench/search_bench"

@@ -1,0 +1,297 @@
+#include "app/RecordsModel.h"
+#include "app/TForm1.h"
+#include "editor/Rules.h"
+#include "tests/support/TestSupport.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTest>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+// Types any text, Cyrillic included, one key event per character.
+void typeText(QWidget* w, const QString& text) {
+    for (QChar ch : text)
+        QTest::sendKeyEvent(QTest::Click, w, Qt::Key_unknown, QString(ch), Qt::NoModifier);
+}
+
+class RecordList : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        path = dir.filePath(QStringLiteral("ProgInfo_10.MGA"));
+        db = std::make_unique<SettingsDatabase>();
+        db->setFileName(path);
+    }
+    SettingsRecord& card(int row, const QString& object, std::uint32_t code) {
+        SettingsRecord& r = db->Slot(row - 1);
+        r.setCodeUoo(code);
+        r.setText(Field::NCardEdit, QString::number(code));
+        r.setText(Field::Edit1, object);
+        r.setText(Field::Pin1Edit, QStringLiteral("1234"));
+        r.setChangeDate(46000.25);
+        return r;
+    }
+    TForm1& open() {
+        ScriptedMessenger m;
+        ASSERT_TRUE_SAVE(db->Save(m));
+        db = std::make_unique<SettingsDatabase>();
+        db->setFileName(path);
+        form = std::make_unique<TForm1>(*db, messenger);
+        form->show();
+        return *form;
+    }
+    static void ASSERT_TRUE_SAVE(bool ok) { ASSERT_TRUE(ok); }
+    void type(const QString& text) {
+        form->SearchEdit->setFocus();
+        form->SearchEdit->selectAll();
+        typeText(form->SearchEdit, text);
+    }
+    int row() const { return form->SetsGrid->currentIndex().row() + 1; }
+
+    QTemporaryDir dir;
+    QString path;
+    std::unique_ptr<SettingsDatabase> db;
+    ScriptedMessenger messenger;
+    std::unique_ptr<TForm1> form;
+};
+
+TEST_F(RecordList, TypingSelectsTheFirstMatchAndShowsItsCard) {
+    card(15, QStringLiteral("Аптека на углу"), 15);
+    card(30, QStringLiteral("Склад"), 30);
+    TForm1& f = open();
+    type(QStringLiteral("скл"));
+    EXPECT_EQ(row(), 30);
+    EXPECT_EQ(f.CurrentSlot, 29);
+    EXPECT_EQ(f.SearchRow, 30);
+    EXPECT_EQ(f.Edit1->text(), QStringLiteral("Склад"));
+    EXPECT_EQ(f.CodeUoo->text(), QStringLiteral("30"));
+}
+
+TEST_F(RecordList, GridColumnsBeforeSimFieldsInEachDirection) {
+    card(20, QStringLiteral("Гараж"), 20).setText(Field::SIM_ID1_Edit, QStringLiteral("xyz-777"));
+    card(7000, QStringLiteral("Дом xyz-777"), 7000);
+    TForm1& f = open();
+    type(QStringLiteral("xyz-777"));
+    EXPECT_EQ(row(), 7000);
+    f.SpeedButton3->click();
+    EXPECT_EQ(row(), 20);
+    f.SpeedButton3->click();
+    EXPECT_EQ(row(), 7000);
+}
+
+TEST_F(RecordList, GridTextIgnoresCaseSimFieldsDoNot) {
+    card(10, QStringLiteral("магазин"), 10);
+    card(12, QStringLiteral("Школа"), 12).setText(Field::SIM_ID2_Edit, QStringLiteral("абв"));
+    TForm1& f = open();
+    type(QStringLiteral("МАГАЗИН"));
+    EXPECT_EQ(row(), 10);
+    type(QStringLiteral("АБВ"));
+    EXPECT_EQ(row(), 10); // no match: the selection stays
+    type(QStringLiteral("абв"));
+    EXPECT_EQ(row(), 12);
+    EXPECT_EQ(f.Edit1->text(), QStringLiteral("Школа"));
+}
+
+TEST_F(RecordList, DatesAndCodesAreSearchedAsShown) {
+    card(40, QStringLiteral("Офис"), 123456).setProgDate(46100.0);
+    open();
+    type(QStringLiteral("123456"));
+    EXPECT_EQ(row(), 40);
+    type(QStringLiteral("2026")); // the programming date, 18.03.2026
+    EXPECT_EQ(row(), 40);
+}
+
+TEST_F(RecordList, OnlyMatchAtTheCurrentRowIsNotFoundAgain) {
+    card(1, QStringLiteral("Единственный"), 1);
+    TForm1& f = open();
+    f.SearchEdit->setText(QStringLiteral("Единств"));
+    EXPECT_EQ(f.SearchRow, 1);
+    f.SpeedButton3->click();
+    EXPECT_EQ(f.SearchRow, 1);
+    EXPECT_EQ(row(), 1);
+}
+
+TEST_F(RecordList, EnterContinuesTheSearch) {
+    card(3, QStringLiteral("Лес 1"), 3);
+    card(5, QStringLiteral("Лес 2"), 5);
+    open();
+    type(QStringLiteral("лес"));
+    EXPECT_EQ(row(), 3);
+    QTest::keyClick(form->SearchEdit, Qt::Key_Return);
+    EXPECT_EQ(row(), 5);
+    QTest::keyClick(form->SearchEdit, Qt::Key_Enter);
+    EXPECT_EQ(row(), 3);
+}
+
+TEST_F(RecordList, EmptiedSearchBoxGetsItsPromptBackAndSearchesForIt) {
+    card(8, QStringLiteral("Склад (Поиск...) старый"), 8);
+    TForm1& f = open();
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    f.SearchEdit->setFocus();
+    f.SearchEdit->clear();
+    f.SetsGrid->setFocus(); // leaving the box
+    QApplication::processEvents();
+    EXPECT_EQ(f.SearchEdit->text(), QStringLiteral("(Поиск...)"));
+    EXPECT_EQ(row(), 8);
+}
+
+TEST_F(RecordList, ClickIntoTheSearchBoxSelectsItsText) {
+    TForm1& f = open();
+    QTest::mouseClick(f.SearchEdit, Qt::LeftButton);
+    EXPECT_EQ(f.SearchEdit->selectedText(), QStringLiteral("(Поиск)"));
+}
+
+TEST_F(RecordList, ClickOnTheShownRowDoesNotShowItAgain) {
+    card(1, QStringLiteral("Первый"), 1);
+    TForm1& f = open();
+    f.Edit1->setText(QStringLiteral("изменено"));
+    const QRect cell = f.SetsGrid->visualRect(f.SetsGrid->model()->index(0, 2));
+    QTest::mouseClick(f.SetsGrid->viewport(), Qt::LeftButton, {}, cell.center());
+    EXPECT_EQ(f.Edit1->text(), QStringLiteral("изменено"));
+    EXPECT_EQ(f.SearchRow, 1);
+}
+
+TEST_F(RecordList, AnySearchTextIsSafe) {
+    card(2, QStringLiteral("Объект"), 2);
+    TForm1& f = open();
+    for (const QString& t : {QString(5000, QLatin1Char('a')), QStringLiteral("\u4E2D\u6587"),
+                             QStringLiteral("%1%2%s\\0"), QString(QChar(0))}) {
+        f.SearchEdit->setText(t);
+        EXPECT_EQ(row(), 1);
+    }
+}
+
+TEST_F(RecordList, EditButtonEnablesTheEditorAndAsksBeforeCancelling) {
+    card(1, QStringLiteral("Первый"), 1);
+    TForm1& f = open();
+    f.BitBtn1->click();
+    EXPECT_TRUE(f.EditMode);
+    EXPECT_TRUE(f.GroupBox1->isEnabled());
+    EXPECT_TRUE(f.MainGSM_Sheet->isEnabled());
+    EXPECT_FALSE(f.SetsGrid->isEnabled());
+    EXPECT_FALSE(f.ProgBtn->isEnabled());
+    EXPECT_EQ(f.BitBtn1->text(), QStringLiteral("Отменить редактирование"));
+
+    f.Edit1->setText(QStringLiteral("правка"));
+    messenger.answers = {false};
+    f.BitBtn1->click();
+    ASSERT_EQ(messenger.boxes.size(), 1u);
+    EXPECT_EQ(messenger.boxes[0].caption, QStringLiteral("Внимание"));
+    EXPECT_EQ(messenger.boxes[0].text,
+              QStringLiteral("Все изменения будут утеряны. Отменить редактирование?"));
+    EXPECT_TRUE(f.EditMode);
+    EXPECT_EQ(f.Edit1->text(), QStringLiteral("правка"));
+
+    messenger.answers = {true};
+    f.BitBtn1->click();
+    EXPECT_FALSE(f.EditMode);
+    EXPECT_EQ(f.Edit1->text(), QStringLiteral("Первый"));
+    EXPECT_FALSE(f.GroupBox1->isEnabled());
+    EXPECT_TRUE(f.SetsGrid->isEnabled());
+}
+
+TEST_F(RecordList, EditingAFreeSlotDrawsALocalPort) {
+    TForm1& f = open();
+    f.PortLoc->setText(QStringLiteral("5000"));
+    f.BitBtn1->click();
+    const int port = f.PortLoc->text().toInt();
+    EXPECT_GE(port, 6001);
+    EXPECT_LT(port, 64000);
+}
+
+TEST_F(RecordList, ChoosingAControlLoopResetsTheOlderOne) {
+    card(1, QStringLiteral("Первый"), 1).setCord(1, 4);
+    TForm1& f = open();
+    f.BitBtn1->click();
+    ASSERT_EQ(f.Cord[0]->currentIndex(), 4);
+    f.Cord[2]->setCurrentIndex(3);
+    f.Cord[2]->setFocus();
+    QTest::keyClick(f.Cord[2], Qt::Key_Down); // "Управляющий шлейф"
+    EXPECT_EQ(f.Cord[2]->currentIndex(), 4);
+    EXPECT_EQ(f.Cord[0]->currentIndex(), 0);
+}
+
+TEST_F(RecordList, RulesFollowTheControls) {
+    TForm1& f = open();
+    f.BitBtn1->click();
+    f.PageControl1->setCurrentWidget(f.BalanceSheet);
+    f.balEnable->click();
+    EXPECT_TRUE(f.balPhoneSim1->isEnabledTo(f.BalanceSheet));
+    typeText(f.balPhoneSim1, QStringLiteral("89161234567"));
+    f.balEnable->click();
+    EXPECT_TRUE(f.balPhoneSim1->text().isEmpty());
+    EXPECT_FALSE(f.balPhoneSim1->isEnabledTo(f.BalanceSheet));
+
+    f.UseEthPriority->click();
+    EXPECT_TRUE(f.timeGsmEdit->isEnabledTo(f.GroupBox4));
+
+    f.CodeUoo->setFocus();
+    f.CodeUoo->selectAll();
+    typeText(f.CodeUoo, QStringLiteral("255"));
+    EXPECT_EQ(f.Label17->text(), QStringLiteral("( 0x000000FF )"));
+    // Typing in the middle keeps the cursor where it is.
+    f.CodeUoo->setCursorPosition(1);
+    QTest::keyClick(f.CodeUoo, Qt::Key_0);
+    EXPECT_EQ(f.CodeUoo->text(), QStringLiteral("2055"));
+
+    f.RelayComboBox2->setCurrentIndex(5);
+    f.PageControl2->setCurrentIndex(1);
+    EXPECT_EQ(f.Label40->text(), RelayProfileTexts[5]);
+
+    f.SpeedButton2->click();
+    EXPECT_EQ(f.Mac[0]->text(), QStringLiteral("00"));
+}
+
+TEST_F(RecordList, DeleteAnsweredYesFreesTheSlotEverywhere) {
+    SettingsRecord& c = card(4, QStringLiteral("Удаляемый"), 44);
+    c.setProgID1(0xBEEF);
+    TForm1& f = open();
+    f.SetsGrid->selectRow(3);
+    ASSERT_EQ(f.CurrentSlot, 3);
+    f.BitBtn1->click();
+    messenger.answers = {true};
+    f.BitBtn3->click();
+    ASSERT_EQ(messenger.boxes.size(), 1u);
+    EXPECT_EQ(messenger.boxes[0].caption, QStringLiteral("Внимание"));
+    EXPECT_EQ(messenger.boxes[0].text,
+              QStringLiteral("Вы точно хотите удалить запись безвозвратно?"));
+    EXPECT_TRUE(f.recordsModel().cellText(3, 2).isEmpty());
+    EXPECT_EQ(f.ProgID1->text(), QStringLiteral("0000"));
+    EXPECT_EQ(f.ProgID2->text(), QStringLiteral("0000"));
+    EXPECT_FALSE(f.EditMode);
+    EXPECT_EQ(f.BitBtn1->text(), QStringLiteral("Включить редактирование"));
+    EXPECT_TRUE(f.SetsGrid->isEnabled());
+    EXPECT_EQ(ReadAll(path).mid(3 * SettingsRecord::Size, SettingsRecord::Size),
+              QByteArray(SettingsRecord::Size, 0));
+    EXPECT_FALSE(f.SavedSinceStart);
+}
+
+TEST_F(RecordList, DeleteAnsweredNoChangesNothing) {
+    card(4, QStringLiteral("Остаётся"), 44);
+    TForm1& f = open();
+    const QByteArray before = ReadAll(path);
+    f.SetsGrid->selectRow(3);
+    f.BitBtn1->click();
+    messenger.answers = {false};
+    f.BitBtn3->click();
+    EXPECT_TRUE(f.EditMode);
+    EXPECT_EQ(f.recordsModel().cellText(3, 2), QStringLiteral("Остаётся"));
+    EXPECT_EQ(ReadAll(path), before);
+    EXPECT_TRUE(db->Slot(3).IsUsed());
+}
+
+} // namespace
