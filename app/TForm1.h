@@ -6,8 +6,15 @@
 
 #include <array>
 #include <functional>
+#include <memory>
 
+class CableDriver;
+class CableJob;
+class Clock;
 class Messenger;
+class TForm2;
+class TProgThread;
+class TReadThread;
 class QCheckBox;
 class QComboBox;
 class QFrame;
@@ -36,7 +43,18 @@ public:
     // Builds the window, loads the database file named in `db` and selects
     // row 1.
     TForm1(SettingsDatabase& db, Messenger& messenger, QWidget* parent = nullptr);
+    // Stops a running job through its controller and waits for it.
     ~TForm1() override;
+
+    // Where the jobs get their cable: a new tty driver for each job unless a
+    // simulated device is given.
+    using CableFactory = std::function<std::shared_ptr<CableDriver>()>;
+    void setCableFactory(CableFactory factory) { cableFactory_ = std::move(factory); }
+    void setClock(Clock& clock) { clock_ = &clock; }
+    void setLogPath(const QString& path) { logPath_ = path; }
+    void setReadBackWindow(TForm2* window) { readBack_ = window; }
+    // Shows the read-back window modally; tests replace it.
+    std::function<void(TForm2&)> showReadBack;
 
     // Application state.
     SettingsDatabase& database() { return db_; }
@@ -44,6 +62,10 @@ public:
     int SearchRow = 1;
     bool EditMode = false;
     bool SavedSinceStart = false;
+    bool ProgrammingActive = false;
+    bool ReadingActive = false;
+    TProgThread* ProgJob = nullptr;
+    TReadThread* ReadJob = nullptr;
 
     RecordsModel& recordsModel() { return *records_; }
 
@@ -71,6 +93,13 @@ public:
     void SearchEditExit();
     void SearchEditKeyDown(int key);
     void SpeedButton3Click() { FindNext(); }
+    void ProgBtnClick();
+    void SetProgramming(bool on);
+    void SpeedButton1Click();
+    void Timer1Timer();
+    void ProgCompletion(CableJob& job);
+    void ReadCompletion(CableJob& job);
+    void FormDestroy();
     // The control rules, each run on the form and written back.
     void applyRule(const std::function<void(CardForm&)>& rule);
 
@@ -199,7 +228,19 @@ private:
     bool rowMatchesGrid(int row, const QString& lowered) const;
     bool rowMatchesSim(int row, const QByteArray& needle) const;
 
+    std::shared_ptr<CableDriver> newCable();
+    // Refuses a job whose log cannot be created, with a message.
+    bool jobCanStart(CableJob& job);
+    void watch(CableJob* job);
+    void jobEnded(CableJob* job);
+
     SettingsDatabase& db_;
     Messenger& messenger_;
     RecordsModel* records_;
+    CableFactory cableFactory_;
+    Clock* clock_;
+    QString logPath_;
+    TForm2* readBack_ = nullptr;
+    TProgThread* pendingProgJob_ = nullptr;
+    int progSlot_ = -1;
 };

@@ -1,11 +1,19 @@
 // Process entry of the programming utility.
+//   uoo-programmer [--simulated-device]
+// With --simulated-device the jobs talk to a device emulated inside the
+// program instead of a cable, so that programming and reading can be tried
+// without hardware.
 #include "app/BoxMessenger.h"
 #include "app/ProgrammerApplication.h"
 #include "app/TForm1.h"
+#include "link/Clock.h"
+#include "link/SimulatedDevice.h"
+#include "readback/TForm2.h"
 #include "store/DateTime.h"
 #include "store/SettingsDatabase.h"
 
 #include <QLocale>
+#include <QStringList>
 
 #include <exception>
 #include <memory>
@@ -18,8 +26,19 @@ int main(int argc, char** argv) {
         ProgrammerApplication app(argc, argv);
         app.setMessenger(&messenger);
         QLocale::setDefault(OperatorLocale());
+        std::shared_ptr<SimulatedDevice> simulated;
+        if (app.arguments().contains(QStringLiteral("--simulated-device"))) {
+            DeviceScript script;
+            // A device answers with a little delay, as the real one does.
+            script.answerDelayMs = 20;
+            simulated = std::make_shared<SimulatedDevice>(SteadyClock::instance(), script);
+        }
         try {
             TForm1 form(*db, messenger);
+            if (simulated)
+                form.setCableFactory([simulated] { return simulated; });
+            TForm2 readBack(&form);
+            form.setReadBackWindow(&readBack);
             messenger.setParent(&form);
             form.show();
             app.exec();

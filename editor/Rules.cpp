@@ -1,5 +1,6 @@
 #include "editor/Rules.h"
 
+#include "store/AddressText.h"
 #include "store/NumberText.h"
 #include "store/SettingsRecord.h"
 
@@ -61,15 +62,10 @@ void enableSim(bool on, EditBox& pin, std::array<EditBox, 4>& ip, EditBox& port,
     pass.enabled = on;
 }
 
-// Splits a dotted address from the right: the last part into the last box;
-// a text without a dot lands whole in every box.
-void splitAddress(QString s, std::array<EditBox, 4>& boxes) {
-    for (int box = 3; box >= 0; --box) {
-        const qsizetype dot = s.lastIndexOf(QLatin1Char('.'));
-        boxes[static_cast<std::size_t>(box)].text = dot < 0 ? s : s.mid(dot + 1);
-        if (dot >= 0)
-            s.truncate(dot);
-    }
+void splitAddress(const QString& s, std::array<EditBox, 4>& boxes) {
+    const auto parts = SplitDottedAddress(s);
+    for (std::size_t i = 0; i < 4; ++i)
+        boxes[i].text = parts[i];
 }
 
 int listIndex(std::uint8_t value, int count) { return value < count ? value : -1; }

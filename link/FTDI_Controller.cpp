@@ -38,11 +38,15 @@ FTDI_Controller::FTDI_Controller(CableDriver& driver, Clock& clock, const QStrin
     logFd_ = fd;
 }
 
-FTDI_Controller::~FTDI_Controller() {
+FTDI_Controller::~FTDI_Controller() { Close(); }
+
+void FTDI_Controller::Close() {
     if (handle != 0)
         driver_.Close(handle);
+    handle = 0;
     if (logFd_ >= 0)
         ::close(logFd_);
+    logFd_ = -1;
 }
 
 int FTDI_Controller::Open(const std::uint8_t* data, int length) {

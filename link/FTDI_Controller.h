@@ -51,6 +51,9 @@ public:
     int Start();
     // From any thread: the exchange ends with 2 at its next look at the flag.
     void Stop() { running.store(false); }
+    // Closes the cable and the log now rather than at destruction, so a job
+    // lets go of the cable as soon as its work is done.
+    void Close();
 
     // Reads what the device has sent so far into `buffer`, zero-filled first.
     // Fewer than 5 waiting bytes are read as 5, so the read waits for the rest

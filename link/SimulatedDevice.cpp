@@ -36,6 +36,10 @@ int SimulatedDevice::GetDeviceInfoList(std::uint8_t* list, std::size_t capacity,
 
 int SimulatedDevice::OpenEx(const std::uint8_t* serial, int openBy, Handle* handle) {
     std::lock_guard lock(mutex_);
+    if (open_) {
+        ++doubleOpens_;
+        return StatusError;
+    }
     if (openBy != OpenBySerialNumber || cable_.cables < 1 ||
         std::strncmp(reinterpret_cast<const char*>(serial), Serial, SerialSize) != 0)
         return StatusError;
@@ -189,6 +193,11 @@ bool SimulatedDevice::isOpen() const {
 int SimulatedDevice::opens() const {
     std::lock_guard lock(mutex_);
     return opens_;
+}
+
+int SimulatedDevice::doubleOpens() const {
+    std::lock_guard lock(mutex_);
+    return doubleOpens_;
 }
 
 QByteArray SimulatedDevice::received() const {

@@ -47,6 +47,8 @@ public:
     int readsCompleted() const;
     bool isOpen() const;
     int opens() const;
+    // Opens attempted while the cable was already open: two jobs at once.
+    int doubleOpens() const;
     // Everything the program wrote, in order.
     QByteArray received() const;
     void setScript(const DeviceScript& script);
@@ -68,6 +70,7 @@ private:
     std::uint32_t headDue_ = 0;
     bool open_ = false;
     int opens_ = 0;
+    int doubleOpens_ = 0;
     int calls_ = 0;
     std::uint32_t readTimeout_ = 200;
     QByteArray received_;

@@ -1,4 +1,4 @@
-#include "app/WrappedCheckBox.h"
+#include "readback/WrappedCheckBox.h"
 
 #include <QPainter>
 #include <QStyleOptionButton>

@@ -1,0 +1,144 @@
+#include "link/Jobs.h"
+
+#include "link/Crc.h"
+
+#include <QRandomGenerator>
+
+const QString BadDataReason = QStringLiteral("Получены неверные данные от УОО.");
+const QString NoFrameReason =
+    QStringLiteral("Карточка составлена для версии УО, которую программа не поддерживает.");
+
+QString OpenFailureReason(int openResult) {
+    switch (openResult) {
+    case OpenNoCable:
+        return QStringLiteral("Кабель FTDI не найден.");
+    case OpenManyCables:
+        return QStringLiteral("Подключено более одного кабеля FTDI\n\nПрограммирование возможно "
+                              "только через один подключенный кабель");
+    default:
+        return QStringLiteral("Драйвер FTDI не отвечает.\nПроверьте наличие драйвера и "
+                              "перезапустите программу.");
+    }
+}
+
+QString ExchangeFailureReason(int exchangeResult, bool reading) {
+    if (exchangeResult == ExchangeCableError)
+        return QStringLiteral("Ошибка при обращении к устройству FTDI.");
+    return reading ? QStringLiteral("УОО вернул ошибку при считывании")
+                   : QStringLiteral("УОО вернул ошибку при программировании");
+}
+
+CableJob::CableJob(std::shared_ptr<CableDriver> driver, Clock& clock, const QString& logPath,
+                   bool reading)
+    : driver_(std::move(driver)), reading_(reading) {
+    if (reading)
+        controller_ = std::make_unique<FTDI_ReadCtrl>(*driver_, clock, logPath);
+    else
+        controller_ = std::make_unique<FTDI_Controller>(*driver_, clock, logPath);
+}
+
+CableJob::~CableJob() {
+    abandon();
+    wait();
+}
+
+void CableJob::setCompletion(QObject* context, Completion completion) {
+    context_ = context;
+    completion_ = std::move(completion);
+}
+
+void CableJob::abandon() {
+    {
+        std::lock_guard lock(mutex_);
+        abandoned_.store(true);
+    }
+    handedOver_.notify_all();
+    controller_->Stop();
+}
+
+void CableJob::run() {
+    execute();
+    // The cable and the log are let go before the window hears the outcome.
+    controller_->Close();
+    handOver();
+}
+
+void CableJob::handOver() {
+    if (!completion_ || !context_ || abandoned_.load())
+        return;
+    QMetaObject::invokeMethod(
+        context_.data(),
+        [this] {
+            if (!abandoned_.load())
+                completion_(*this);
+            {
+                std::lock_guard lock(mutex_);
+                completed_ = true;
+            }
+            handedOver_.notify_all();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock lock(mutex_);
+    handedOver_.wait(lock, [this] { return completed_ || abandoned_.load(); });
+}
+
+TProgThread::TProgThread(std::shared_ptr<CableDriver> driver, Clock& clock,
+                         const QString& logPath, const SettingsRecord& card, quint32 seed)
+    : CableJob(std::move(driver), clock, logPath, false), card_(card), seed_(seed) {}
+
+void TProgThread::execute() {
+    outcome_ = JobOutcome{};
+    QRandomGenerator random(seed_);
+    ConfigFrame frame{};
+    std::uint16_t crc = 0;
+    if (BuildConfigFrame(&card_, frame.data(), &crc, card_.VersionCombo(), random) !=
+        ConfigFrameSize) {
+        // Never program a device with anything but a frame.
+        outcome_.failed = true;
+        outcome_.reason = NoFrameReason;
+        return;
+    }
+    outcome_.frameCrc = crc;
+    const int opened = controller_->Open(frame.data(), ConfigFrameSize);
+    if (opened != OpenOk) {
+        outcome_.failed = true;
+        outcome_.reason = OpenFailureReason(opened);
+        return;
+    }
+    const int result = controller_->Start();
+    if (result == ExchangeDone) {
+        outcome_.succeeded = true;
+    } else if (result != ExchangeStopped) {
+        outcome_.failed = true;
+        outcome_.reason = ExchangeFailureReason(result, false);
+    }
+}
+
+TReadThread::TReadThread(std::shared_ptr<CableDriver> driver, Clock& clock,
+                         const QString& logPath)
+    : CableJob(std::move(driver), clock, logPath, true) {}
+
+void TReadThread::execute() {
+    outcome_ = JobOutcome{};
+    const int opened = controller_->Open(nullptr, 0);
+    if (opened != OpenOk) {
+        outcome_.failed = true;
+        outcome_.reason = OpenFailureReason(opened);
+        return;
+    }
+    const int result = controller_->Start();
+    if (result == ExchangeDone) {
+        const std::uint8_t* data = controller_->dataBuffer.data();
+        const int length = controller_->dataLength;
+        if (Crc16(data, static_cast<std::size_t>(length)) == 0 &&
+            AcceptConfigFrame(data, length, outcome_.frame.data(), &outcome_.version)) {
+            outcome_.succeeded = true;
+        } else {
+            outcome_.failed = true;
+            outcome_.reason = BadDataReason;
+        }
+    } else if (result != ExchangeStopped) {
+        outcome_.failed = true;
+        outcome_.reason = ExchangeFailureReason(result, true);
+    }
+}

@@ -1,0 +1,329 @@
+#include "readback/TForm2.h"
+
+#include "readback/WrappedCheckBox.h"
+#include "store/AddressText.h"
+#include "store/SettingsRecord.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+
+#include <cstring>
+
+namespace {
+
+const QStringList kCord1Items = {
+    QStringLiteral("Отключен"),         QStringLiteral("Охранный шлейф"),
+    QStringLiteral("Пожарный шлейф"),   QStringLiteral("Шлейф КТС"),
+    QStringLiteral("Управляющий шлейф"), QStringLiteral("Входной охранный шлейф"),
+};
+const QStringList kCordItems = {
+    QStringLiteral("Отключен"),       QStringLiteral("Охранный шлейф"),
+    QStringLiteral("Пожарный шлейф"), QStringLiteral("Шлейф КТС"),
+    QStringLiteral("Управляющий шлейф"), QStringLiteral("---------------------------"),
+    QStringLiteral("Проходной охранный шлейф"),
+};
+const QStringList kRelayItems = {
+    QStringLiteral("Выключен"),         QStringLiteral("Тревога (Свет)"),
+    QStringLiteral("Тревога (Звук)"),   QStringLiteral("Пожар (Свет)"),
+    QStringLiteral("Пожар (Звук)"),     QStringLiteral("Тревога + Пожар (Свет)"),
+    QStringLiteral("Тревога + Пожар (Звук)"),
+};
+
+constexpr int kEditHeight = 21;
+constexpr int kRowStep = 23;
+
+// The boxes only show what the device sent, so no length limit may cut it:
+// the limits of the layout matter only for typing, and nothing is typed here.
+QLineEdit* edit(QWidget* parent, const char* name, QRect g, int /*layoutLimit*/,
+                const QString& text = {}) {
+    auto* e = new QLineEdit(text, parent);
+    e->setObjectName(QLatin1String(name));
+    e->setGeometry(g);
+    e->setReadOnly(true);
+    return e;
+}
+
+QLabel* label(QWidget* parent, const QString& text, QRect g, QWidget* buddy = nullptr,
+              bool wrap = false) {
+    auto* l = new QLabel(text, parent);
+    l->setGeometry(g);
+    l->setWordWrap(wrap);
+    if (buddy) {
+        l->setBuddy(buddy);
+        if (buddy->accessibleName().isEmpty())
+            buddy->setAccessibleName(text);
+    }
+    return l;
+}
+
+QComboBox* combo(QWidget* parent, const char* name, QRect g, const QStringList& items) {
+    auto* c = new QComboBox(parent);
+    c->setObjectName(QLatin1String(name));
+    c->setGeometry(g);
+    c->addItems(items);
+    c->setCurrentIndex(0);
+    return c;
+}
+
+QCheckBox* check(QWidget* parent, const char* name, const QString& text, QRect g, bool wrapped) {
+    QCheckBox* c = wrapped ? new WrappedCheckBox(text, parent) : new QCheckBox(text, parent);
+    c->setObjectName(QLatin1String(name));
+    c->setGeometry(g);
+    c->setAccessibleName(text);
+    return c;
+}
+
+void address(QWidget* parent, std::array<QLineEdit*, 4>& boxes, const char* prefix,
+             const QString& caption, int x, int y) {
+    for (int i = 0; i < 4; ++i) {
+        const QByteArray name = QByteArray(prefix) + QByteArray::number(i + 1);
+        auto* e = edit(parent, name.constData(), QRect(x + i * 35, y, 32, kEditHeight), 3);
+        e->setAccessibleName(caption + QStringLiteral(", ") + QString::number(i + 1));
+        boxes[static_cast<std::size_t>(i)] = e;
+    }
+    label(parent, caption, QRect(6, y + 3, 110, 16));
+}
+
+} // namespace
+
+TForm2::TForm2(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+    setObjectName(QStringLiteral("Form2"));
+    setWindowTitle(QStringLiteral("Считанные данные"));
+    setFixedSize(ClientWidth, ClientHeight);
+    setModal(true);
+    QFont f(QStringLiteral("DejaVu Sans"));
+    f.setPointSize(8);
+    setFont(f);
+
+    GroupBox1 = new QGroupBox(this);
+    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    GroupBox1->setGeometry(4, 2, 769, 38);
+    VersionCombo = combo(GroupBox1, "VersionCombo", QRect(80, 8, 110, 22),
+                         {QStringLiteral("56.00 и выше")});
+    label(GroupBox1, QStringLiteral("ВЕРСИЯ УО"), QRect(8, 11, 70, 16), VersionCombo);
+    CodeUoo = edit(GroupBox1, "CodeUoo", QRect(330, 8, 100, kEditHeight), 10);
+    CodeUoo->setToolTip(QStringLiteral("Номер карточки"));
+    CodeUoo->setMaxLength(10); // a 32-bit number never needs more
+    label(GroupBox1, QStringLiteral("Код УО в базе ПЦН:"), QRect(210, 11, 118, 16), CodeUoo);
+    NCardEdit = edit(GroupBox1, "NCardEdit", QRect(620, 8, 100, kEditHeight), 10);
+    NCardLabel = label(GroupBox1, QStringLiteral("Имя карточки в базе ПЦН"), QRect(460, 11, 158, 16),
+                       NCardEdit);
+    NCardEdit->hide();
+    NCardLabel->hide();
+
+    GroupBox3 = new QGroupBox(QStringLiteral("Режимы работы"), this);
+    GroupBox3->setObjectName(QStringLiteral("GroupBox3"));
+    GroupBox3->setGeometry(4, 44, 258, 150);
+    IndicZU = check(GroupBox3, "IndicZU", QStringLiteral("Выключить индикацию СТМ"),
+                    QRect(8, 18, 244, 20), false);
+    BatteryControl = check(GroupBox3, "BatteryControl",
+                           QStringLiteral("Выключить контроль сигналов внешнего питания"),
+                           QRect(8, 40, 244, 32), true);
+    UseEthPriority = check(GroupBox3, "UseEthPriority",
+                           QStringLiteral("При нормальной работе через 2-ю Sim карту переходить на "
+                                          "1-ю Sim крату через            минут"),
+                           QRect(8, 74, 244, 48), true);
+    timeGsmEdit = edit(GroupBox3, "timeGsmEdit", QRect(120, 124, 36, kEditHeight), 3);
+    timeGsmEdit->setAccessibleName(QStringLiteral("Переходить на 1-ю Sim карту через, минут"));
+
+    GroupBox2 = new QGroupBox(QStringLiteral("Шлейфы"), this);
+    GroupBox2->setObjectName(QStringLiteral("GroupBox2"));
+    GroupBox2->setGeometry(4, 198, 258, 170);
+    for (int i = 0; i < 5; ++i) {
+        const QByteArray name = "Cord" + QByteArray::number(i + 1);
+        Cord[static_cast<std::size_t>(i)] = combo(GroupBox2, name.constData(),
+                                                  QRect(66, 18 + i * 25, 184, 22),
+                                                  i == 0 ? kCord1Items : kCordItems);
+        label(GroupBox2, QStringLiteral("Шлейф %1").arg(i + 1), QRect(8, 21 + i * 25, 56, 16),
+              Cord[static_cast<std::size_t>(i)]);
+    }
+    timePassEdit = edit(GroupBox2, "timePassEdit", QRect(186, 144, 36, kEditHeight), 3);
+    label(GroupBox2, QStringLiteral("Время задержки на входной шлейф"), QRect(8, 147, 176, 16),
+          timePassEdit, true);
+    label(GroupBox2, QStringLiteral("сек"), QRect(226, 147, 28, 16));
+    Cord6 = new QGroupBox(QStringLiteral("Шлейф 6"), GroupBox2);
+    Cord6->setObjectName(QStringLiteral("Cord6"));
+    Cord6->setGeometry(8, 18, 240, 120);
+    for (int i = 0; i < 5; ++i)
+        (new QRadioButton(kCordItems[i], Cord6))->setGeometry(8, 18 + i * 20, 220, 18);
+    Cord6->hide();
+
+    GroupBox5 = new QGroupBox(QStringLiteral("Настройки GSM"), this);
+    GroupBox5->setObjectName(QStringLiteral("GroupBox5"));
+    GroupBox5->setGeometry(266, 44, 260, 414);
+    auto row = [this](QLineEdit*& e, const char* name, const QString& caption, int y, int max) {
+        e = edit(GroupBox5, name, QRect(118, y, 136, kEditHeight), max);
+        label(GroupBox5, caption, QRect(6, y + 3, 110, 16), e);
+    };
+    int y = 20;
+    row(Pin1Edit, "Pin1Edit", QStringLiteral("PIN1"), y, 4);
+    UseSim1 = check(GroupBox5, "UseSim1", QStringLiteral("ВКЛ"), QRect(200, y, 56, 20), false);
+    y += kRowStep;
+    address(GroupBox5, Ip1GsmEdit, "Ip1GsmEdit_", QStringLiteral("IP назначения 1"), 118, y);
+    y += kRowStep;
+    row(Port1GsmEdit, "Port1GsmEdit", QStringLiteral("Порт назначения 1"), y, 5);
+    y += kRowStep;
+    row(APN1Edit, "APN1Edit", QStringLiteral("Точка доступа 1"), y, 24);
+    y += kRowStep;
+    row(LoginGsm1Edit, "LoginGsm1Edit", QStringLiteral("Логин 1"), y, 19);
+    y += kRowStep;
+    row(PassGsm1Edit, "PassGsm1Edit", QStringLiteral("Пароль 1"), y, 19);
+    y += kRowStep;
+    auto* line = new QFrame(GroupBox5);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    line->setGeometry(6, y + 2, 248, 4);
+    y += 10;
+    row(Pin2Edit, "Pin2Edit", QStringLiteral("PIN2"), y, 4);
+    UseSim2 = check(GroupBox5, "UseSim2", QStringLiteral("ВКЛ"), QRect(200, y, 56, 20), false);
+    y += kRowStep;
+    address(GroupBox5, Ip2GsmEdit, "Ip2GsmEdit_", QStringLiteral("IP назначения 2"), 118, y);
+    y += kRowStep;
+    row(Port2GsmEdit, "Port2GsmEdit", QStringLiteral("Порт назначения 2"), y, 5);
+    y += kRowStep;
+    row(APN2Edit, "APN2Edit", QStringLiteral("Точка доступа 2"), y, 24);
+    y += kRowStep;
+    row(LoginGsm2Edit, "LoginGsm2Edit", QStringLiteral("Логин 2"), y, 19);
+    y += kRowStep;
+    row(PassGsm2Edit, "PassGsm2Edit", QStringLiteral("Пароль 2"), y, 19);
+    y += kRowStep + 10;
+    NumPhoneMC = edit(GroupBox5, "NumPhoneMC", QRect(118, y + 4, 136, kEditHeight), 11);
+    label(GroupBox5, QStringLiteral("N тел. МС для дозвона тревог через CSD"),
+          QRect(6, y, 110, 30), NumPhoneMC, true);
+    UseSim1->setChecked(true);
+    UseSim2->setChecked(true);
+    UseSim1->hide();
+    UseSim2->hide();
+
+    GroupBox7 = new QGroupBox(QStringLiteral("Выходы УОО"), this);
+    GroupBox7->setObjectName(QStringLiteral("GroupBox7"));
+    GroupBox7->setGeometry(530, 44, 243, 92);
+    PageControl2 = new QTabWidget(GroupBox7);
+    PageControl2->setObjectName(QStringLiteral("PageControl2"));
+    PageControl2->setGeometry(6, 18, 231, 68);
+    for (int n = 1; n <= 2; ++n) {
+        auto* page = new QWidget;
+        page->setObjectName(n == 1 ? QStringLiteral("TabSheet2") : QStringLiteral("TabSheet3"));
+        PageControl2->addTab(page, QStringLiteral("Out%1").arg(n));
+        const QByteArray name = "RelayComboBox" + QByteArray::number(n);
+        QComboBox* c = combo(page, name.constData(), QRect(60, 6, 164, 22), kRelayItems);
+        label(page, QStringLiteral("Профиль:"), QRect(4, 9, 54, 16), c);
+        c->setAccessibleName(QStringLiteral("Профиль Out%1").arg(n));
+        (n == 1 ? RelayComboBox1 : RelayComboBox2) = c;
+    }
+
+    GroupBox4 = new QGroupBox(QStringLiteral("Баланс"), this);
+    GroupBox4->setObjectName(QStringLiteral("GroupBox4"));
+    GroupBox4->setGeometry(530, 140, 243, 248);
+    auto balance = [this](QLineEdit*& e, const char* name, const QString& caption, int y2,
+                          int max) {
+        e = edit(GroupBox4, name, QRect(8, y2 + 32, 140, kEditHeight), max);
+        label(GroupBox4, caption, QRect(8, y2, 228, 30), e, true);
+    };
+    balance(balCritical, "balCritical", QStringLiteral("Критический уровень баланса (руб)"), 18, 3);
+    balance(balCodeSim1, "balCodeSim1", QStringLiteral("Код запроса баланса для SIM1"), 62, 11);
+    balance(balCodeSim2, "balCodeSim2", QStringLiteral("Код запроса баланса для SIM2"), 106, 11);
+    balance(balPhoneSim1, "balPhoneSim1",
+            QStringLiteral("Телефонный номер для отправки SMS о балансе на SIM 1"), 150, 11);
+    balance(balPhoneSim2, "balPhoneSim2",
+            QStringLiteral("Телефонный номер для отправки SMS о балансе на SIM 2"), 194, 11);
+
+    GroupBox6 = new QGroupBox(QStringLiteral("Дополнительная информация"), this);
+    GroupBox6->setObjectName(QStringLiteral("GroupBox6"));
+    GroupBox6->setGeometry(530, 392, 243, 67);
+    ProgID1 = edit(GroupBox6, "ProgID1", QRect(178, 22, 58, kEditHeight), 32767,
+                   QStringLiteral("0"));
+    label(GroupBox6, QStringLiteral("Результат программирования (ID)"), QRect(8, 20, 168, 30),
+          ProgID1, true);
+    // Laid out below the group's height, as the window always had it: out of sight.
+    ProgTime = edit(GroupBox6, "ProgTime", QRect(178, 72, 58, kEditHeight), 32767,
+                    QStringLiteral("--:--:--"));
+    label(GroupBox6, QStringLiteral("Время программирования"), QRect(8, 75, 168, 16), ProgTime);
+    RCControl = edit(GroupBox6, "RCControl", QRect(178, 96, 58, kEditHeight), 3,
+                     QStringLiteral("1"));
+    Label33 = label(GroupBox6,
+                    QStringLiteral("Интервал регистрации на ПЦН по резервному каналу (мин)"),
+                    QRect(8, 96, 168, 30), RCControl, true);
+    Label33->setObjectName(QStringLiteral("Label33"));
+
+    Button1 = new QPushButton(QStringLiteral("Закрыть"), this);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    Button1->setGeometry(344, 468, 90, 28);
+    Button1->setDefault(true);
+    connect(Button1, &QPushButton::clicked, this, &QDialog::accept);
+
+    // Nothing can be edited: every group but the outputs is disabled.
+    for (QGroupBox* g : {GroupBox1, GroupBox3, GroupBox2, GroupBox5, GroupBox4, GroupBox6})
+        g->setEnabled(false);
+
+    SetUpReadBackWindow();
+}
+
+void TForm2::SetUpReadBackWindow() {
+    Label33->hide();
+    RCControl->hide();
+    GroupBox7->setVisible(true);
+    for (int i = 0; i < PageControl2->count(); ++i) {
+        if (i >= 2)
+            PageControl2->setTabVisible(i, false);
+        PageControl2->widget(i)->setEnabled(false);
+    }
+}
+
+void TForm2::FillFromFrame(const std::uint8_t* frame, int versionCode) {
+    SettingsRecord r;
+    std::memcpy(r.data(), frame, SettingsRecord::DeviceImageSize);
+
+    CodeUoo->setText(QString::number(r.CodeUoo()));
+    IndicZU->setChecked(r.ModeFlags() & ModeBit::IndicZU);
+    BatteryControl->setChecked(r.ModeFlags() & ModeBit::BatteryControl);
+    UseEthPriority->setChecked(r.ModeFlags() & ModeBit::UseEthPriority);
+    for (int i = 0; i < 5; ++i) {
+        QComboBox* c = Cord[static_cast<std::size_t>(i)];
+        const int value = r.Cord(i + 1);
+        c->setCurrentIndex(value < c->count() ? value : -1);
+    }
+    Pin1Edit->setText(r.text(Field::Pin1Edit));
+    Pin2Edit->setText(r.text(Field::Pin2Edit));
+    const auto ip1 = SplitDottedAddress(r.text(Field::Ip1Gsm));
+    const auto ip2 = SplitDottedAddress(r.text(Field::Ip2Gsm));
+    for (std::size_t i = 0; i < 4; ++i) {
+        Ip1GsmEdit[i]->setText(ip1[i]);
+        Ip2GsmEdit[i]->setText(ip2[i]);
+    }
+    Port1GsmEdit->setText(r.text(Field::Port1GsmEdit));
+    Port2GsmEdit->setText(r.text(Field::Port2GsmEdit));
+    APN1Edit->setText(r.text(Field::APN1Edit));
+    APN2Edit->setText(r.text(Field::APN2Edit));
+    LoginGsm1Edit->setText(r.text(Field::LoginGsm1Edit));
+    LoginGsm2Edit->setText(r.text(Field::LoginGsm2Edit));
+    PassGsm1Edit->setText(r.text(Field::PassGsm1Edit));
+    PassGsm2Edit->setText(r.text(Field::PassGsm2Edit));
+    NumPhoneMC->setText(r.text(Field::NumPhoneMC));
+    balCritical->setText(r.balCritical() == 0 ? QStringLiteral("10")
+                                              : QString::number(r.balCritical()));
+    balCodeSim1->setText(r.text(Field::balCodeSim1));
+    balCodeSim2->setText(r.text(Field::balCodeSim2));
+    balPhoneSim1->setText(r.text(Field::balPhoneSim1));
+    balPhoneSim2->setText(r.text(Field::balPhoneSim2));
+    for (int n = 1; n <= 2 && n <= PageControl2->count(); ++n) {
+        auto* c = PageControl2->widget(n - 1)->findChild<QComboBox*>(
+            QStringLiteral("RelayComboBox%1").arg(n), Qt::FindDirectChildrenOnly);
+        if (c) {
+            const int value = r.RelayComboBox(n);
+            c->setCurrentIndex(value < c->count() ? value : -1);
+        }
+    }
+    timeGsmEdit->setText(QString::number(r.timeGsmEdit()));
+    timePassEdit->setText(QString::number(r.timePassEdit()));
+    if (versionCode == 0)
+        VersionCombo->setCurrentIndex(0);
+}

@@ -1,0 +1,446 @@
+#include "app/RecordsModel.h"
+#include "app/TForm1.h"
+#include "link/Crc.h"
+#include "link/Jobs.h"
+#include "link/SimulatedDevice.h"
+#include "readback/TForm2.h"
+#include "tests/support/LinkSupport.h"
+#include "tests/support/TestSupport.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableView>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+
+namespace {
+
+// Time moves only with the job's sleeps, so exchanges finish at once; each
+// sleep yields so a silent device does not hog the core.
+class QuickClock final : public Clock {
+public:
+    std::uint32_t TickCount() override { return now_.load(); }
+    void Sleep(std::uint32_t ms) override {
+        now_ += ms;
+        std::this_thread::yield();
+    }
+
+private:
+    std::atomic<std::uint32_t> now_{1};
+};
+
+class Jobs : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        path = dir.filePath(QStringLiteral("ProgInfo_10.MGA"));
+        db = std::make_unique<SettingsDatabase>();
+        db->setFileName(path);
+    }
+    SettingsRecord& card(int slot) {
+        SettingsRecord& r = db->Slot(slot);
+        r.setCodeUoo(100 + static_cast<std::uint32_t>(slot));
+        r.setText(Field::NCardEdit, QStringLiteral("card"));
+        r.setText(Field::Pin1Edit, QStringLiteral("1234"));
+        r.setChangeDate(46000.5);
+        r.setProgID1(0x1111);
+        return r;
+    }
+    TForm1& open(DeviceScript script = {}, CableScript cable = {}) {
+        device = std::make_shared<SimulatedDevice>(clock, script, cable);
+        form = std::make_unique<TForm1>(*db, messenger);
+        form->setClock(clock);
+        form->setLogPath(dir.filePath(QStringLiteral("ProgLog.log")));
+        auto dev = device;
+        form->setCableFactory([dev] { return dev; });
+        readBack = std::make_unique<TForm2>();
+        form->setReadBackWindow(readBack.get());
+        form->showReadBack = [this](TForm2&) { ++readBacksShown; };
+        return *form;
+    }
+    // Lets the job run and its completion and end come through.
+    bool waitIdle(int ms = 10000) {
+        QElapsedTimer t;
+        t.start();
+        while (form->ProgJob || form->ReadJob) {
+            if (t.elapsed() > ms)
+                return false;
+            QApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
+        QApplication::processEvents();
+        return true;
+    }
+    void spin(int ms) {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms)
+            QApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    QStringList texts() const {
+        QStringList out;
+        for (const auto& b : messenger.boxes)
+            out << b.text;
+        return out;
+    }
+
+    QTemporaryDir dir;
+    QString path;
+    std::unique_ptr<SettingsDatabase> db;
+    ScriptedMessenger messenger;
+    QuickClock clock;
+    std::shared_ptr<SimulatedDevice> device;
+    std::unique_ptr<TForm1> form;
+    std::unique_ptr<TForm2> readBack;
+    int readBacksShown = 0;
+};
+
+const QString kProgFailed = QStringLiteral("Программирование НЕ проведено!\n\nПричина:\n");
+const QString kReadFailed = QStringLiteral("СЧИТЫВАНИЕ НЕ ПРОИЗВЕДЕНО\n\nПричина:\n");
+
+TEST_F(Jobs, FreeSlotHasNothingToProgram) {
+    TForm1& f = open();
+    f.ProgBtn->click();
+    ASSERT_EQ(messenger.boxes.size(), 1u);
+    EXPECT_EQ(messenger.boxes[0].caption, QStringLiteral("Внимание"));
+    EXPECT_EQ(messenger.boxes[0].text,
+              QStringLiteral("Текущая запись НЕ СОДЕРЖИТ ДАННЫХ!\nВыберите запись с данными или "
+                             "создайте новую"));
+    EXPECT_EQ(f.ProgJob, nullptr);
+    EXPECT_EQ(f.ProgBtn->text(), QStringLiteral("Программировать"));
+    EXPECT_EQ(device->opens(), 0);
+}
+
+TEST_F(Jobs, CableProblemsAreReportedUnderEachHeading) {
+    const struct {
+        CableScript cable;
+        QString reason;
+    } cases[] = {
+        {{0, false, -1}, QStringLiteral("Кабель FTDI не найден.")},
+        {{2, false, -1},
+         QStringLiteral("Подключено более одного кабеля FTDI\n\nПрограммирование возможно только "
+                        "через один подключенный кабель")},
+        {{1, true, -1},
+         QStringLiteral("Драйвер FTDI не отвечает.\nПроверьте наличие драйвера и перезапустите "
+                        "программу.")},
+        {{1, false, 12}, QStringLiteral("Ошибка при обращении к устройству FTDI.")},
+    };
+    for (const auto& c : cases) {
+        card(0);
+        messenger.boxes.clear();
+        TForm1& f = open({}, c.cable);
+        f.ProgBtn->click();
+        ASSERT_TRUE(waitIdle());
+        f.SpeedButton1->click();
+        ASSERT_TRUE(waitIdle());
+        ASSERT_EQ(messenger.boxes.size(), 2u) << c.reason.toStdString();
+        EXPECT_EQ(messenger.boxes[0].text, kProgFailed + c.reason + QStringLiteral("\n\n"));
+        EXPECT_EQ(messenger.boxes[1].text, kReadFailed + c.reason + QStringLiteral("\n\n"));
+        EXPECT_EQ(messenger.boxes[1].caption, QStringLiteral("Внимание"));
+        EXPECT_EQ(db->Slot(0).ProgID1(), 0x1111);
+        EXPECT_EQ(db->Slot(0).ProgDate(), 0.0);
+        EXPECT_FALSE(QFileInfo::exists(path));
+    }
+}
+
+TEST_F(Jobs, DeviceErrorsHaveTheirOwnReasons) {
+    card(0);
+    DeviceScript script;
+    script.errorAtAnswer = 1;
+    TForm1& f = open(script);
+    f.ProgBtn->click();
+    ASSERT_TRUE(waitIdle());
+    // The device counts its answers on: READY was the third, its first
+    // packet would be the fourth.
+    script.errorAtAnswer = 3;
+    device->setScript(script);
+    f.SpeedButton1->click();
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(texts(), (QStringList{
+                           kProgFailed + QStringLiteral("УОО вернул ошибку при программировании\n\n"),
+                           kReadFailed + QStringLiteral("УОО вернул ошибку при считывании\n\n")}));
+}
+
+TEST_F(Jobs, SuccessfulProgrammingStampsTheCardAndSavesAfterTheMessage) {
+    card(0);
+    TForm1& f = open();
+    messenger.boxes.clear();
+    f.ProgBtn->click();
+    EXPECT_EQ(f.ProgBtn->text(), QStringLiteral("Остановить"));
+    EXPECT_FALSE(f.SpeedButton1->isEnabled());
+    EXPECT_FALSE(f.SetsGrid->isEnabled());
+    EXPECT_TRUE(f.Progress->isVisibleTo(&f));
+    ASSERT_TRUE(waitIdle());
+    ASSERT_EQ(messenger.boxes.size(), 1u);
+    EXPECT_EQ(messenger.boxes[0].caption, QStringLiteral("Операция завершена"));
+    EXPECT_EQ(messenger.boxes[0].text,
+              QStringLiteral("Программирование произведено успешно!\n\nВыключите УОО и снимите "
+                             "перемычку программирования.\nНа ПЦН удалите и снова поставьте УОО "
+                             "на обслуживание!"));
+    const ConfigFrame sent = device->storedFrame();
+    const std::uint16_t crc = static_cast<std::uint16_t>(sent[262] | (sent[263] << 8));
+    EXPECT_EQ(db->Slot(0).ProgID1(), crc);
+    EXPECT_EQ(db->Slot(0).ProgID2(), 0x1111);
+    EXPECT_GT(db->Slot(0).ProgDate(), 46000.0);
+    EXPECT_EQ(f.ProgID1->text(), QStringLiteral("%1").arg(crc, 4, 16, QLatin1Char('0')).toUpper());
+    EXPECT_EQ(f.ProgID2->text(), QStringLiteral("1111"));
+    EXPECT_FALSE(f.recordsModel().cellText(0, 4).isEmpty());
+    SettingsDatabase reread;
+    reread.setFileName(path);
+    ASSERT_TRUE(reread.Load());
+    EXPECT_EQ(reread.Slot(0).ProgID1(), crc);
+    EXPECT_EQ(f.ProgBtn->text(), QStringLiteral("Программировать"));
+    EXPECT_TRUE(f.SetsGrid->isEnabled());
+    EXPECT_FALSE(f.Progress->isVisibleTo(&f));
+    EXPECT_EQ(f.Progress->value(), 0);
+
+    // A second programming sends a frame with other random bytes.
+    f.ProgBtn->click();
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(db->Slot(0).ProgID2(), crc);
+    EXPECT_NE(db->Slot(0).ProgID1(), crc);
+    EXPECT_EQ(device->framesStored(), 2);
+}
+
+TEST_F(Jobs, TheFileIsWrittenOnlyAfterTheSuccessMessageIsClosed) {
+    card(0);
+    struct FileWatcher final : public Messenger {
+        QString path;
+        bool fileExistedAtMessage = true;
+        void inform(const QString&, const QString& text) override {
+            if (text.startsWith(QStringLiteral("Программирование произведено")))
+                fileExistedAtMessage = QFileInfo::exists(path);
+        }
+        bool ask(const QString&, const QString&) override { return false; }
+    } watcher;
+    watcher.path = path;
+    device = std::make_shared<SimulatedDevice>(clock);
+    auto dev = device;
+    form = std::make_unique<TForm1>(*db, watcher);
+    form->setClock(clock);
+    form->setLogPath(dir.filePath(QStringLiteral("ProgLog.log")));
+    form->setCableFactory([dev] { return dev; });
+    form->ProgBtn->click();
+    ASSERT_TRUE(waitIdle());
+    EXPECT_FALSE(watcher.fileExistedAtMessage);
+    EXPECT_TRUE(QFileInfo::exists(path));
+}
+
+TEST_F(Jobs, StopShowsOnlyTheStopMessage) {
+    card(0);
+    DeviceScript silent;
+    silent.silent = true;
+    TForm1& f = open(silent);
+    f.ProgBtn->click();
+    spin(30);
+    f.ProgBtn->click();
+    EXPECT_EQ(f.ProgBtn->text(), QStringLiteral("Программировать"));
+    EXPECT_TRUE(f.SpeedButton1->isEnabled());
+    ASSERT_TRUE(waitIdle());
+    ASSERT_EQ(messenger.boxes.size(), 1u);
+    EXPECT_EQ(messenger.boxes[0].caption, QStringLiteral("Операция не завершена"));
+    EXPECT_TRUE(messenger.boxes[0].text.startsWith(
+        QStringLiteral("Программирование ОСТАНОВЛЕНО! УОО R7 остался не запрограммированным.")));
+    EXPECT_EQ(db->Slot(0).ProgID1(), 0x1111);
+    EXPECT_FALSE(device->isOpen());
+
+    messenger.boxes.clear();
+    f.SpeedButton1->click();
+    spin(30);
+    f.SpeedButton1->click();
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(texts(), QStringList{QStringLiteral("Считывание ОСТАНОВЛЕНО!")});
+    EXPECT_EQ(f.SpeedButton1->text(), QStringLiteral("Считать"));
+    EXPECT_FALSE(f.ReadingActive);
+}
+
+TEST_F(Jobs, ReadFillsTheReadBackWindow) {
+    TForm1& f = open();
+    SettingsRecord r;
+    r.setCodeUoo(31999);
+    r.setText(Field::APN1Edit, QStringLiteral("internet"));
+    ConfigFrame frame{};
+    std::copy(r.data(), r.data() + 260, frame.begin());
+    const std::uint16_t crc = Crc16(frame.data(), 262);
+    frame[262] = static_cast<std::uint8_t>(crc & 0xFF);
+    frame[263] = static_cast<std::uint8_t>(crc >> 8);
+    device->setStoredFrame(frame);
+    f.SpeedButton1->click();
+    EXPECT_EQ(f.SpeedButton1->text(), QStringLiteral("Остановить"));
+    EXPECT_FALSE(f.ProgBtn->isEnabled());
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(readBacksShown, 1);
+    EXPECT_TRUE(messenger.boxes.empty());
+    EXPECT_EQ(readBack->CodeUoo->text(), QStringLiteral("31999"));
+    EXPECT_EQ(readBack->APN1Edit->text(), QStringLiteral("internet"));
+    EXPECT_FALSE(f.EditMode);
+    EXPECT_TRUE(f.SetsGrid->isEnabled());
+    EXPECT_TRUE(f.ProgBtn->isEnabled());
+}
+
+TEST_F(Jobs, DataThatIsNotAFrameIsRejected) {
+    QByteArray badCrc(264, 'x');
+    for (const QByteArray& data : {badCrc, QByteArray("")}) {
+        DeviceScript script;
+        script.readData = data;
+        messenger.boxes.clear();
+        TForm1& f = open(script);
+        f.SpeedButton1->click();
+        ASSERT_TRUE(waitIdle());
+        EXPECT_EQ(texts(), QStringList{kReadFailed + QStringLiteral("Получены неверные данные от УОО.\n\n")});
+        EXPECT_EQ(readBacksShown, 0);
+        EXPECT_FALSE(f.EditMode);
+        EXPECT_TRUE(f.SetsGrid->isEnabled());
+    }
+}
+
+TEST_F(Jobs, CardOfAnotherVersionIsNeverSent) {
+    card(0).setVersionCombo(2);
+    TForm1& f = open();
+    f.ProgBtn->click();
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(texts(), QStringList{kProgFailed + NoFrameReason + QStringLiteral("\n\n")});
+    EXPECT_TRUE(device->received().isEmpty());
+    EXPECT_EQ(device->opens(), 0);
+}
+
+TEST_F(Jobs, LogThatCannotBeCreatedStartsNothing) {
+    card(0);
+    TForm1& f = open();
+    f.setLogPath(dir.filePath(QStringLiteral("missing/ProgLog.log")));
+    f.ProgBtn->click();
+    f.SpeedButton1->click();
+    ASSERT_EQ(messenger.boxes.size(), 2u);
+    EXPECT_TRUE(messenger.boxes[0].text.startsWith(
+        QStringLiteral("Не удалось создать файл журнала обмена")));
+    EXPECT_EQ(f.ProgJob, nullptr);
+    EXPECT_EQ(f.ReadJob, nullptr);
+    EXPECT_EQ(f.ProgBtn->text(), QStringLiteral("Программировать"));
+    EXPECT_EQ(f.SpeedButton1->text(), QStringLiteral("Считать"));
+    EXPECT_TRUE(f.SetsGrid->isEnabled());
+    EXPECT_TRUE(f.BitBtn1->isEnabled());
+}
+
+TEST_F(Jobs, ProgressCyclesAndIsHiddenAfterwards) {
+    card(0);
+    TForm1& f = open();
+    f.Progress->setValue(0);
+    std::vector<int> seen;
+    for (int i = 0; i < 12; ++i) {
+        f.Timer1Timer();
+        seen.push_back(f.Progress->value());
+    }
+    EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 1, 2}));
+    EXPECT_EQ(f.Timer1->interval(), 100);
+    f.ProgBtn->click();
+    EXPECT_TRUE(f.Timer1->isActive());
+    ASSERT_TRUE(waitIdle());
+    EXPECT_FALSE(f.Timer1->isActive());
+    EXPECT_FALSE(f.Progress->isVisibleTo(&f));
+    EXPECT_EQ(f.Progress->value(), 0);
+}
+
+TEST_F(Jobs, QuickStartsAndStopsNeverRunTwoJobs) {
+    card(0);
+    DeviceScript slow;
+    slow.answerDelayMs = 30;
+    TForm1& f = open(slow);
+    for (int i = 0; i < 150; ++i) {
+        QPushButton* button = i % 2 ? f.SpeedButton1 : f.ProgBtn;
+        button->click();
+        QApplication::processEvents();
+        button->click(); // stop, or ignored while the stopped job ends
+        QApplication::processEvents();
+        if (i % 10 == 0) {
+            ASSERT_TRUE(waitIdle());
+        }
+    }
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(device->doubleOpens(), 0);
+    EXPECT_FALSE(device->isOpen());
+    EXPECT_FALSE(f.ProgrammingActive);
+    EXPECT_FALSE(f.ReadingActive);
+    EXPECT_EQ(f.ProgBtn->text(), QStringLiteral("Программировать"));
+    EXPECT_EQ(f.SpeedButton1->text(), QStringLiteral("Считать"));
+    EXPECT_TRUE(f.ProgBtn->isEnabled());
+    EXPECT_TRUE(f.SpeedButton1->isEnabled());
+    EXPECT_TRUE(f.SetsGrid->isEnabled());
+}
+
+TEST_F(Jobs, ClosingWithAJobRunningStopsItAndLetsGoOfTheCable) {
+    card(0);
+    DeviceScript silent;
+    silent.silent = true;
+    TForm1& f = open(silent);
+    f.ProgBtn->click();
+    spin(20);
+    ASSERT_TRUE(device->isOpen());
+    QElapsedTimer t;
+    t.start();
+    form.reset();
+    EXPECT_LT(t.elapsed(), 2000);
+    EXPECT_FALSE(device->isOpen());
+}
+
+TEST_F(Jobs, ClosingWhileAJobWaitsToHandOverDoesNotDeadlock) {
+    card(0);
+    TForm1& f = open();
+    f.ProgBtn->click();
+    // Let the job finish and block on its hand-over without running events.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    QElapsedTimer t;
+    t.start();
+    form.reset();
+    EXPECT_LT(t.elapsed(), 2000);
+    EXPECT_FALSE(device->isOpen());
+}
+
+} // namespace
+
+#include "link/TtyCableDriver.h"
+#include "tools/PtyDevice.h"
+
+namespace {
+
+TEST_F(Jobs, ProgramsAndReadsBackThroughATerminalWithTheEmulator) {
+    SettingsRecord& c = card(0);
+    c.setText(Field::APN1Edit, QStringLiteral("internet.mts.ru"));
+    c.setText(Field::Ip1Gsm, QStringLiteral("192.168.1.10"));
+    c.setbalEnable(true);
+    c.setText(Field::balCodeSim1, QStringLiteral("*100#"));
+    PtyDevice pty;
+    ASSERT_TRUE(pty.open()) << pty.error().toStdString();
+    pty.startThread();
+    form = std::make_unique<TForm1>(*db, messenger);
+    form->setLogPath(dir.filePath(QStringLiteral("ProgLog.log")));
+    TtyCableDriver::Paths paths;
+    paths.cableOverride = pty.path();
+    form->setCableFactory([paths] { return std::make_shared<TtyCableDriver>(paths); });
+    readBack = std::make_unique<TForm2>();
+    form->setReadBackWindow(readBack.get());
+    form->showReadBack = [&](TForm2&) { ++readBacksShown; };
+
+    form->ProgBtn->click();
+    ASSERT_TRUE(waitIdle(20000));
+    ASSERT_EQ(pty.framesStored(), 1) << texts().join(QLatin1Char('|')).toStdString();
+    const ConfigFrame written = pty.storedFrame();
+    EXPECT_EQ(db->Slot(0).ProgID1(), written[262] | (written[263] << 8));
+
+    form->SpeedButton1->click();
+    ASSERT_TRUE(waitIdle(20000));
+    ASSERT_EQ(readBacksShown, 1) << texts().join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(readBack->APN1Edit->text(), QStringLiteral("internet.mts.ru"));
+    EXPECT_EQ(readBack->Ip1GsmEdit[3]->text(), QStringLiteral("10"));
+    EXPECT_EQ(readBack->balCodeSim1->text(), QStringLiteral("*100#"));
+    EXPECT_EQ(readBack->CodeUoo->text(), QStringLiteral("100"));
+    EXPECT_EQ(pty.readsCompleted(), 1);
+}
+
+} // namespace

@@ -1,0 +1,142 @@
+#include "link/ConfigFrame.h"
+#include "readback/TForm2.h"
+#include "store/SettingsRecord.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+ConfigFrame frameOf(const SettingsRecord& r) {
+    ConfigFrame f{};
+    std::memcpy(f.data(), r.data(), 260);
+    return f;
+}
+
+TEST(TForm2, AllZeroFrame) {
+    TForm2 w;
+    const ConfigFrame zero{};
+    w.FillFromFrame(zero.data(), 0);
+    EXPECT_EQ(w.CodeUoo->text(), QStringLiteral("0"));
+    EXPECT_EQ(w.timeGsmEdit->text(), QStringLiteral("0"));
+    EXPECT_EQ(w.timePassEdit->text(), QStringLiteral("0"));
+    EXPECT_EQ(w.balCritical->text(), QStringLiteral("10"));
+    for (QComboBox* c : w.Cord)
+        EXPECT_EQ(c->currentText(), QStringLiteral("Отключен"));
+    EXPECT_EQ(w.RelayComboBox1->currentText(), QStringLiteral("Выключен"));
+    EXPECT_EQ(w.RelayComboBox2->currentText(), QStringLiteral("Выключен"));
+    EXPECT_FALSE(w.IndicZU->isChecked());
+    EXPECT_FALSE(w.BatteryControl->isChecked());
+    EXPECT_FALSE(w.UseEthPriority->isChecked());
+    for (QLineEdit* e : w.Ip1GsmEdit)
+        EXPECT_TRUE(e->text().isEmpty());
+    EXPECT_TRUE(w.Pin1Edit->text().isEmpty());
+    EXPECT_EQ(w.ProgID1->text(), QStringLiteral("0"));
+    EXPECT_EQ(w.VersionCombo->currentText(), QStringLiteral("56.00 и выше"));
+}
+
+TEST(TForm2, ShowsEveryFieldAsTheDeviceSentIt) {
+    SettingsRecord r;
+    r.setText(Field::Pin1Edit, QStringLiteral("1234"));
+    r.setText(Field::Pin2Edit, QStringLiteral("0000"));
+    r.setText(Field::Ip1Gsm, QStringLiteral("192.168.1.10"));
+    r.setText(Field::Ip2Gsm, QStringLiteral("10.5"));
+    r.setText(Field::Port1GsmEdit, QStringLiteral("5000"));
+    r.setText(Field::APN2Edit, QStringLiteral("internet"));
+    r.setText(Field::PassGsm2Edit, QStringLiteral("пароль"));
+    r.setCodeUoo(4000000000u);
+    r.setCord(1, 5);
+    r.setCord(3, 6);
+    r.setCord(5, 9); // beyond the list
+    r.setModeFlags(ModeBit::BatteryControl | 0xF8);
+    r.setRelayComboBox(1, 6);
+    r.setRelayComboBox(2, 7); // beyond the list
+    r.settimeGsmEdit(45);
+    r.settimePassEdit(120);
+    r.setbalCritical(500);
+    r.setText(Field::balPhoneSim1, QStringLiteral("89161234567"));
+    r.setText(Field::NumPhoneMC, QStringLiteral("84951234567"));
+    TForm2 w;
+    const ConfigFrame f = frameOf(r);
+    w.FillFromFrame(f.data(), 0);
+    EXPECT_EQ(w.CodeUoo->text(), QStringLiteral("4000000000"));
+    EXPECT_EQ(w.Pin2Edit->text(), QStringLiteral("0000"));
+    EXPECT_EQ(w.Ip1GsmEdit[0]->text(), QStringLiteral("192"));
+    EXPECT_EQ(w.Ip1GsmEdit[3]->text(), QStringLiteral("10"));
+    EXPECT_EQ(w.Ip2GsmEdit[0]->text(), QStringLiteral("10"));
+    EXPECT_EQ(w.Ip2GsmEdit[2]->text(), QStringLiteral("10"));
+    EXPECT_EQ(w.Ip2GsmEdit[3]->text(), QStringLiteral("5"));
+    EXPECT_EQ(w.PassGsm2Edit->text(), QStringLiteral("пароль"));
+    EXPECT_EQ(w.Cord[0]->currentText(), QStringLiteral("Входной охранный шлейф"));
+    EXPECT_EQ(w.Cord[2]->currentText(), QStringLiteral("Проходной охранный шлейф"));
+    EXPECT_EQ(w.Cord[4]->currentIndex(), -1);
+    EXPECT_TRUE(w.BatteryControl->isChecked());
+    EXPECT_FALSE(w.IndicZU->isChecked());
+    EXPECT_EQ(w.RelayComboBox1->currentIndex(), 6);
+    EXPECT_EQ(w.RelayComboBox2->currentIndex(), -1);
+    EXPECT_EQ(w.timeGsmEdit->text(), QStringLiteral("45"));
+    EXPECT_EQ(w.timePassEdit->text(), QStringLiteral("120"));
+    EXPECT_EQ(w.balCritical->text(), QStringLiteral("500"));
+    // No balance switch here: the phones always show.
+    EXPECT_EQ(w.balPhoneSim1->text(), QStringLiteral("89161234567"));
+    EXPECT_EQ(w.NumPhoneMC->text(), QStringLiteral("84951234567"));
+    EXPECT_EQ(w.ProgID1->text(), QStringLiteral("0"));
+}
+
+TEST(TForm2, TextsWithoutZeroByteStopAtTheirWidthAndAReadReplacesTheLast) {
+    TForm2 w;
+    ConfigFrame full{};
+    full.fill('7');
+    w.FillFromFrame(full.data(), 0);
+    EXPECT_EQ(w.Pin1Edit->text(), QString(5, QLatin1Char('7')));
+    EXPECT_EQ(w.APN1Edit->text(), QString(25, QLatin1Char('7')));
+    const ConfigFrame zero{};
+    w.FillFromFrame(zero.data(), 0);
+    EXPECT_TRUE(w.APN1Edit->text().isEmpty());
+}
+
+TEST(TForm2, VersionIsLeftAloneForAnotherCode) {
+    TForm2 w;
+    w.VersionCombo->setCurrentIndex(-1);
+    const ConfigFrame zero{};
+    w.FillFromFrame(zero.data(), 1);
+    EXPECT_EQ(w.VersionCombo->currentIndex(), -1);
+}
+
+TEST(TForm2, IsAReadOnlyFixedWindow) {
+    TForm2 w;
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Считанные данные"));
+    EXPECT_EQ(w.size(), QSize(777, 503));
+    EXPECT_FALSE(w.windowFlags() & Qt::WindowCloseButtonHint);
+    EXPECT_FALSE(w.windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(w.GroupBox5->isEnabled());
+    EXPECT_FALSE(w.GroupBox4->isEnabled());
+    EXPECT_TRUE(w.GroupBox7->isEnabled());
+    EXPECT_TRUE(w.PageControl2->isEnabled());
+    EXPECT_FALSE(w.PageControl2->widget(0)->isEnabled());
+    EXPECT_FALSE(w.Label33->isVisibleTo(&w));
+    EXPECT_FALSE(w.NCardEdit->isVisibleTo(&w));
+    EXPECT_EQ(w.CodeUoo->maxLength(), 10);
+    EXPECT_EQ(w.CodeUoo->toolTip(), QStringLiteral("Номер карточки"));
+    EXPECT_EQ(w.IndicZU->text(), QStringLiteral("Выключить индикацию СТМ"));
+    EXPECT_EQ(w.UseEthPriority->text(),
+              QStringLiteral("При нормальной работе через 2-ю Sim карту переходить на 1-ю Sim "
+                             "крату через            минут"));
+    EXPECT_EQ(w.ProgTime->text(), QStringLiteral("--:--:--"));
+    EXPECT_EQ(w.Button1->text(), QStringLiteral("Закрыть"));
+    w.show();
+    w.Button1->click();
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_EQ(w.result(), QDialog::Accepted);
+}
+
+} // namespace
