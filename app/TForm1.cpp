@@ -1081,7 +1081,7 @@ void TForm1::jobEnded(CableJob* job) {
         ProgJob = nullptr;
     if (ReadJob == job)
         ReadJob = nullptr;
-    job->wait();
+    job->join();
     delete job;
 }
 
@@ -1252,7 +1252,7 @@ void TForm1::FormDestroy() {
         if (!job)
             continue;
         job->abandon();
-        job->wait();
+        job->join();
         delete job;
     }
     ReadJob = nullptr;

@@ -39,7 +39,14 @@ CableJob::CableJob(std::shared_ptr<CableDriver> driver, Clock& clock, const QStr
 
 CableJob::~CableJob() {
     abandon();
+    join();
+}
+
+void CableJob::join() {
     wait();
+    // The lock pairs with the one the thread takes last, so that what it
+    // wrote happens before whatever the caller does next.
+    std::lock_guard lock(mutex_);
 }
 
 void CableJob::setCompletion(QObject* context, Completion completion) {
@@ -61,25 +68,41 @@ void CableJob::run() {
     // The cable and the log are let go before the window hears the outcome.
     controller_->Close();
     handOver();
+    std::lock_guard lock(mutex_);
+    ran_ = true;
 }
 
+// The outcome is published under the job's lock and picked up under it on
+// the window's thread; the queued call only wakes that thread and carries no
+// data of its own.
 void CableJob::handOver() {
-    if (!completion_ || !context_ || abandoned_.load())
-        return;
-    QMetaObject::invokeMethod(
-        context_.data(),
-        [this] {
-            if (!abandoned_.load())
-                completion_(*this);
-            {
-                std::lock_guard lock(mutex_);
-                completed_ = true;
-            }
-            handedOver_.notify_all();
-        },
-        Qt::QueuedConnection);
+    {
+        std::lock_guard lock(mutex_);
+        if (!completion_ || abandoned_.load())
+            return;
+        posted_ = true;
+    }
+    QMetaObject::invokeMethod(this, "deliverCompletion", Qt::QueuedConnection);
     std::unique_lock lock(mutex_);
     handedOver_.wait(lock, [this] { return completed_ || abandoned_.load(); });
+}
+
+void CableJob::deliverCompletion() {
+    Completion completion;
+    {
+        std::lock_guard lock(mutex_);
+        if (!posted_ || abandoned_.load() || !context_)
+            completion = nullptr;
+        else
+            completion = completion_;
+    }
+    if (completion)
+        completion(*this);
+    {
+        std::lock_guard lock(mutex_);
+        completed_ = true;
+    }
+    handedOver_.notify_all();
 }
 
 TProgThread::TProgThread(std::shared_ptr<CableDriver> driver, Clock& clock,

@@ -57,6 +57,9 @@ public:
 
     const JobOutcome& outcome() const { return outcome_; }
     bool reading() const { return reading_; }
+    // Waits for the thread to end; afterwards everything it wrote is safe to
+    // read and the job may be deleted.
+    void join();
 
 protected:
     CableJob(std::shared_ptr<CableDriver> driver, Clock& clock, const QString& logPath,
@@ -70,13 +73,17 @@ protected:
 
 private:
     void handOver();
+    // Runs on the job object's own (the window's) thread.
+    Q_INVOKABLE void deliverCompletion();
 
     bool reading_;
     QPointer<QObject> context_;
     Completion completion_;
     std::mutex mutex_;
     std::condition_variable handedOver_;
+    bool posted_ = false;
     bool completed_ = false;
+    bool ran_ = false;
     std::atomic<bool> abandoned_{false};
 };
 

@@ -18,4 +18,7 @@ fi
 # The device's bytes are untrusted: every exchange is fuzzed for a while.
 "$root/scripts/fuzz.sh"
 
+# The jobs share one flag with the window's thread: prove it race-free.
+"$root/scripts/sanitize.sh"
+
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
