@@ -29,8 +29,9 @@ int main(int argc, char** argv) {
         std::shared_ptr<SimulatedDevice> simulated;
         if (app.arguments().contains(QStringLiteral("--simulated-device"))) {
             DeviceScript script;
-            // A device answers with a little delay, as the real one does.
-            script.answerDelayMs = 20;
+            // Answers come about as slowly as through a real cable, where each
+            // short keyword waits out the 200 ms read time-out.
+            script.answerDelayMs = 120;
             simulated = std::make_shared<SimulatedDevice>(SteadyClock::instance(), script);
         }
         try {

@@ -48,3 +48,6 @@ echo "== device link timings =="
 
 echo "== search =="
 "$build/bench/search_bench"
+
+echo "== jobs =="
+"$build/bench/job_bench"

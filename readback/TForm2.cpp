@@ -145,10 +145,10 @@ TForm2::TForm2(QWidget* parent)
         label(GroupBox2, QStringLiteral("Шлейф %1").arg(i + 1), QRect(8, 21 + i * 25, 56, 16),
               Cord[static_cast<std::size_t>(i)]);
     }
-    timePassEdit = edit(GroupBox2, "timePassEdit", QRect(186, 144, 36, kEditHeight), 3);
-    label(GroupBox2, QStringLiteral("Время задержки на входной шлейф"), QRect(8, 147, 176, 16),
-          timePassEdit, true);
-    label(GroupBox2, QStringLiteral("сек"), QRect(226, 147, 28, 16));
+    timePassEdit = edit(GroupBox2, "timePassEdit", QRect(210, 144, 26, kEditHeight), 3);
+    label(GroupBox2, QStringLiteral("Время задержки на входной шлейф"), QRect(8, 147, 202, 16),
+          timePassEdit);
+    label(GroupBox2, QStringLiteral("сек"), QRect(238, 147, 20, 16));
     Cord6 = new QGroupBox(QStringLiteral("Шлейф 6"), GroupBox2);
     Cord6->setObjectName(QStringLiteral("Cord6"));
     Cord6->setGeometry(8, 18, 240, 120);
@@ -197,7 +197,7 @@ TForm2::TForm2(QWidget* parent)
     y += kRowStep + 10;
     NumPhoneMC = edit(GroupBox5, "NumPhoneMC", QRect(118, y + 4, 136, kEditHeight), 11);
     label(GroupBox5, QStringLiteral("N тел. МС для дозвона тревог через CSD"),
-          QRect(6, y, 110, 30), NumPhoneMC, true);
+          QRect(6, y - 4, 110, 46), NumPhoneMC, true);
     UseSim1->setChecked(true);
     UseSim2->setChecked(true);
     UseSim1->hide();
@@ -222,23 +222,26 @@ TForm2::TForm2(QWidget* parent)
 
     GroupBox4 = new QGroupBox(QStringLiteral("Баланс"), this);
     GroupBox4->setObjectName(QStringLiteral("GroupBox4"));
-    GroupBox4->setGeometry(530, 140, 243, 248);
+    GroupBox4->setGeometry(530, 140, 243, 268);
+    // A caption of one or two lines, the box under it.
     auto balance = [this](QLineEdit*& e, const char* name, const QString& caption, int y2,
-                          int max) {
-        e = edit(GroupBox4, name, QRect(8, y2 + 32, 140, kEditHeight), max);
-        label(GroupBox4, caption, QRect(8, y2, 228, 30), e, true);
+                          int lines, int max) {
+        const int h = lines * 15;
+        e = edit(GroupBox4, name, QRect(8, y2 + h + 2, 140, kEditHeight), max);
+        label(GroupBox4, caption, QRect(8, y2, 228, h), e, lines > 1);
     };
-    balance(balCritical, "balCritical", QStringLiteral("Критический уровень баланса (руб)"), 18, 3);
-    balance(balCodeSim1, "balCodeSim1", QStringLiteral("Код запроса баланса для SIM1"), 62, 11);
-    balance(balCodeSim2, "balCodeSim2", QStringLiteral("Код запроса баланса для SIM2"), 106, 11);
+    balance(balCritical, "balCritical", QStringLiteral("Критический уровень баланса (руб)"), 18, 1,
+            3);
+    balance(balCodeSim1, "balCodeSim1", QStringLiteral("Код запроса баланса для SIM1"), 62, 1, 11);
+    balance(balCodeSim2, "balCodeSim2", QStringLiteral("Код запроса баланса для SIM2"), 106, 1, 11);
     balance(balPhoneSim1, "balPhoneSim1",
-            QStringLiteral("Телефонный номер для отправки SMS о балансе на SIM 1"), 150, 11);
+            QStringLiteral("Телефонный номер для отправки SMS о балансе на SIM 1"), 150, 2, 11);
     balance(balPhoneSim2, "balPhoneSim2",
-            QStringLiteral("Телефонный номер для отправки SMS о балансе на SIM 2"), 194, 11);
+            QStringLiteral("Телефонный номер для отправки SMS о балансе на SIM 2"), 208, 2, 11);
 
     GroupBox6 = new QGroupBox(QStringLiteral("Дополнительная информация"), this);
     GroupBox6->setObjectName(QStringLiteral("GroupBox6"));
-    GroupBox6->setGeometry(530, 392, 243, 67);
+    GroupBox6->setGeometry(530, 412, 243, 67);
     ProgID1 = edit(GroupBox6, "ProgID1", QRect(178, 22, 58, kEditHeight), 32767,
                    QStringLiteral("0"));
     label(GroupBox6, QStringLiteral("Результат программирования (ID)"), QRect(8, 20, 168, 30),

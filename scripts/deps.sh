@@ -9,7 +9,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev
-    fonts-dejavu-core xvfb xauth imagemagick x11-utils
+    fonts-dejavu-core xvfb xauth imagemagick x11-utils xdotool
 )
 
 missing=()
