@@ -2,7 +2,9 @@
 
 #include "app/RecordsModel.h"
 #include "readback/WrappedCheckBox.h"
+#include "editor/Encode.h"
 #include "editor/Rules.h"
+#include "editor/Validation.h"
 #include "link/Clock.h"
 #include "link/Jobs.h"
 #include "link/TtyCableDriver.h"
@@ -905,6 +907,7 @@ void TForm1::connectEditor() {
         applyRule([&random](CardForm& f) { SpeedButton2Click(f, random); });
     });
     connect(BitBtn1, &QPushButton::clicked, this, &TForm1::BitBtn1Click);
+    connect(BitBtn2, &QPushButton::clicked, this, &TForm1::BitBtn2Click);
     connect(BitBtn3, &QPushButton::clicked, this, &TForm1::BitBtn3Click);
 }
 
@@ -926,6 +929,22 @@ void TForm1::BitBtn1Click() {
         PortLoc->setText(RandomPortLoc(random));
     }
     SetEditMode(true);
+}
+
+void TForm1::BitBtn2Click() {
+    if (CurrentSlot < 0 || CurrentSlot >= SettingsDatabase::SlotCount)
+        return;
+    const CardForm form = readForm();
+    if (const auto message = ValidateCard(form, db_, CurrentSlot)) {
+        messenger_.inform(QStringLiteral("Внимание!"), *message);
+        return;
+    }
+    EncodeForm(form, db_.Slot(CurrentSlot), db_.Template(), TDateTime::now());
+    RefreshCurrentRow();
+    EditMode = false;
+    SetEditMode(false);
+    SavedSinceStart = true;
+    db_.Save(messenger_);
 }
 
 void TForm1::BitBtn3Click() {

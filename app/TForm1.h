@@ -86,6 +86,9 @@ public:
     void ExitBtnClick();
     void FormClose();
     void BitBtn1Click();
+    // "Сохранить изменения": the checks, then the card into its slot and the
+    // database into its file.
+    void BitBtn2Click();
     void BitBtn3Click();
     void FindNext();
     void SearchEditClick();

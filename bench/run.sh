@@ -46,7 +46,7 @@ PY
 echo "== device link timings =="
 "$build/bench/link_timing"
 
-echo "== search =="
+echo "== search and save =="
 "$build/bench/search_bench"
 
 echo "== jobs =="

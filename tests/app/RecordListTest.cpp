@@ -294,4 +294,73 @@ TEST_F(RecordList, DeleteAnsweredNoChangesNothing) {
     EXPECT_TRUE(db->Slot(3).IsUsed());
 }
 
+TEST_F(RecordList, NewCardOnAFreeRowIsSavedToTheFileAndTheList) {
+    card(1, QStringLiteral("Первый"), 1);
+    TForm1& f = open();
+    f.SetsGrid->selectRow(9); // row 10, free
+    ASSERT_EQ(f.CurrentSlot, 9);
+    f.BitBtn1->click();
+    auto typeInto = [](QLineEdit* e, const QString& text) {
+        e->setFocus();
+        e->selectAll();
+        typeText(e, text);
+    };
+    typeInto(f.NCardEdit, QStringLiteral("77"));
+    typeInto(f.CodeUoo, QStringLiteral("32005"));
+    typeInto(f.Edit1, QStringLiteral("Новый объект"));
+    typeInto(f.Pin1Edit, QStringLiteral("1111"));
+    typeInto(f.Pin2Edit, QStringLiteral("2222"));
+    const char* octets[] = {"10", "1", "2", "3"};
+    for (std::size_t i = 0; i < 4; ++i) {
+        typeInto(f.Ip1GsmEdit[i], QString::fromLatin1(octets[i]));
+        typeInto(f.Ip2GsmEdit[i], QString::fromLatin1(octets[i]));
+    }
+    typeInto(f.Port1GsmEdit, QStringLiteral("5000"));
+    typeInto(f.Port2GsmEdit, QStringLiteral("6000"));
+    typeInto(f.APN1Edit, QStringLiteral("internet"));
+    typeInto(f.APN2Edit, QStringLiteral("internet"));
+    for (QLineEdit* e : {f.LoginGsm1Edit, f.LoginGsm2Edit, f.PassGsm1Edit, f.PassGsm2Edit})
+        typeInto(e, QStringLiteral("1"));
+    f.BitBtn2->click();
+    ASSERT_TRUE(messenger.boxes.empty())
+        << messenger.boxes.front().text.toStdString();
+    EXPECT_FALSE(f.EditMode);
+    EXPECT_TRUE(f.SavedSinceStart);
+    EXPECT_EQ(f.recordsModel().cellText(9, 0), QStringLiteral("32005"));
+    EXPECT_EQ(f.recordsModel().cellText(9, 2), QStringLiteral("Новый объект"));
+    EXPECT_FALSE(f.recordsModel().cellText(9, 3).isEmpty());
+    SettingsDatabase reread;
+    reread.setFileName(path);
+    ASSERT_TRUE(reread.Load());
+    const SettingsRecord& saved = reread.Slot(9);
+    EXPECT_TRUE(saved.IsUsed());
+    EXPECT_EQ(saved.CodeUoo(), 32005u);
+    EXPECT_EQ(saved.text(Field::Edit1), QStringLiteral("Новый объект"));
+    EXPECT_EQ(saved.text(Field::Ip1Gsm), QStringLiteral("10.1.2.3"));
+    // The template now carries this card's settings without its identity.
+    EXPECT_EQ(reread.Template().text(Field::APN1Edit), QStringLiteral("internet"));
+    EXPECT_EQ(reread.Template().CodeUoo(), 0u);
+    // A free row now starts from them.
+    f.SetsGrid->selectRow(20);
+    EXPECT_EQ(f.APN1Edit->text(), QStringLiteral("internet"));
+    EXPECT_TRUE(f.CodeUoo->text().isEmpty());
+}
+
+TEST_F(RecordList, InvalidCardShowsOneMessageAndWritesNothing) {
+    card(1, QStringLiteral("Первый"), 1);
+    TForm1& f = open();
+    const QByteArray before = ReadAll(path);
+    f.BitBtn1->click();
+    f.Port1GsmEdit->setText(QStringLiteral("80"));
+    f.BitBtn2->click();
+    ASSERT_EQ(messenger.boxes.size(), 1u);
+    EXPECT_EQ(messenger.boxes[0].caption, QStringLiteral("Внимание!"));
+    EXPECT_TRUE(messenger.boxes[0].text.startsWith(QStringLiteral("Заполните ВСЕ"))
+                || messenger.boxes[0].text.startsWith(QStringLiteral("Ошибочные данные")));
+    EXPECT_TRUE(f.EditMode);
+    EXPECT_EQ(f.Port1GsmEdit->text(), QStringLiteral("80"));
+    EXPECT_EQ(ReadAll(path), before);
+    EXPECT_FALSE(f.SavedSinceStart);
+}
+
 } // namespace
