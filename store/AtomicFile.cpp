@@ -1,11 +1,14 @@
 #include "store/AtomicFile.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
 
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 int FileSystemCalls::createTemp(std::string& pattern) {
@@ -80,6 +83,33 @@ private:
 
 } // namespace
 
+void RemoveStaleTemporaries(const QString& path) {
+    const QFileInfo target(path);
+    const QString prefix = target.fileName() + QStringLiteral(".tmp-");
+    QDir dir = target.absoluteDir();
+    const QStringList names =
+        dir.entryList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        if (name.endsWith(QLatin1String(".old")))
+            continue;
+        const QByteArray file = QFile::encodeName(dir.filePath(name));
+        const int fd = ::open(file.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0)
+            continue;
+        // A save in progress holds its temporary file locked.
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            ::unlink(file.constData());
+        ::close(fd);
+    }
+    for (const QString& name : names) {
+        if (!name.endsWith(QLatin1String(".old")))
+            continue;
+        const QString temp = name.chopped(4);
+        if (!QFileInfo::exists(dir.filePath(temp)))
+            ::unlink(QFile::encodeName(dir.filePath(name)).constData());
+    }
+}
+
 bool ReplaceFileAtomically(const QString& path, const std::function<bool(QIODevice&)>& writeContent,
                            FileSystemCalls& calls) {
     // Replace the file a symbolic link points to, not the link.
@@ -91,9 +121,13 @@ bool ReplaceFileAtomically(const QString& path, const std::function<bool(QIODevi
     const QByteArray dirName = QFileInfo(target).absolutePath().toLocal8Bit();
 
     std::string tempName = targetName.toStdString() + ".tmp-XXXXXX";
+    RemoveStaleTemporaries(target);
     const int fd = calls.createTemp(tempName);
     if (fd < 0)
         return false;
+    // Held until the file is closed: the sign, for a later sweep, that this
+    // temporary file is not a leftover.
+    ::flock(fd, LOCK_EX);
 
     bool ok = true;
     struct ::stat old {};

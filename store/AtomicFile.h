@@ -39,5 +39,10 @@ public:
 // directory sync puts the old file back from a hard link kept for the
 // purpose, where the file system has hard links). A new file
 // is readable by its owner only; a replaced one keeps its mode.
+// Removes what a save that was killed midway left beside `path`: temporary
+// files no live save holds (a save keeps its temporary file locked) and the
+// second names kept for them.
+void RemoveStaleTemporaries(const QString& path);
+
 bool ReplaceFileAtomically(const QString& path, const std::function<bool(QIODevice&)>& writeContent,
                            FileSystemCalls& calls = FileSystemCalls::real());

@@ -26,6 +26,7 @@ qint64 readFully(QIODevice& device, char* into, qint64 size) {
 SettingsDatabase::SettingsDatabase() : slots_(SlotCount) {}
 
 bool SettingsDatabase::Load() {
+    RemoveStaleTemporaries(fileName_);
     if (!QFileInfo::exists(fileName_))
         return false;
     QFile file(fileName_);

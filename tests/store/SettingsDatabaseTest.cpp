@@ -192,17 +192,31 @@ TEST_F(DatabaseFile, FailureAtAnyStepKeepsTheOldFile) {
     ASSERT_TRUE(db.Save(messenger));
     const QByteArray oldFile = ReadAll(path);
 
-    const struct {
+    // How many writes a save makes, so that each one can be made to fail.
+    int writes = 0;
+    {
+        SettingsDatabase probe;
+        probe.setFileName(dir.filePath(QStringLiteral("probe.MGA")));
+        FaultyCalls counting;
+        probe.setFileSystemCalls(&counting);
+        ScriptedMessenger quiet;
+        ASSERT_TRUE(probe.Save(quiet));
+        writes = counting.writeCalls;
+        QFile::remove(probe.fileName());
+    }
+    ASSERT_GE(writes, 2);
+    struct Step {
         FaultyCalls::Step step;
         int call;
-        const char* name;
-    } steps[] = {
-        {FaultyCalls::CreateTemp, 1, "create"},   {FaultyCalls::ChangeMode, 1, "mode"},
-        {FaultyCalls::Write, 1, "first write"},   {FaultyCalls::Write, 3, "middle write"},
-        {FaultyCalls::Write, 7, "last write"},    {FaultyCalls::Fsync, 1, "file sync"},
-        {FaultyCalls::Close, 1, "close"},         {FaultyCalls::Rename, 1, "rename"},
-        {FaultyCalls::SyncDirectory, 1, "directory sync"},
+        std::string name;
     };
+    std::vector<Step> steps = {
+        {FaultyCalls::CreateTemp, 1, "create"},        {FaultyCalls::ChangeMode, 1, "mode"},
+        {FaultyCalls::Fsync, 1, "file sync"},          {FaultyCalls::Close, 1, "close"},
+        {FaultyCalls::Rename, 1, "rename"},            {FaultyCalls::SyncDirectory, 1, "directory sync"},
+    };
+    for (int w = 1; w <= writes; ++w)
+        steps.push_back({FaultyCalls::Write, w, "write " + std::to_string(w)});
     for (const auto& s : steps) {
         SettingsDatabase changed;
         changed.setFileName(path);
