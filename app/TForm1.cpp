@@ -1086,6 +1086,7 @@ bool TForm1::jobCanStart(CableJob& job) {
 
 void TForm1::watch(CableJob* job) {
     job->setCompletion(this, [this](CableJob& j) {
+        ++completionsRun;
         if (j.reading())
             ReadCompletion(j);
         else
@@ -1154,6 +1155,7 @@ void TForm1::SetProgramming(bool on) {
             ProgJob = pendingProgJob_;
             pendingProgJob_ = nullptr;
             watch(ProgJob);
+            ++jobsStarted;
             ProgJob->start();
         }
     } else if (ProgJob) {
@@ -1191,6 +1193,7 @@ void TForm1::SpeedButton1Click() {
     if (ReadingActive) {
         ReadJob = job;
         watch(job);
+        ++jobsStarted;
         job->start();
     }
 }

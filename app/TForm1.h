@@ -66,6 +66,10 @@ public:
     bool ReadingActive = false;
     TProgThread* ProgJob = nullptr;
     TReadThread* ReadJob = nullptr;
+    // Jobs started and completion steps run, for the record of a session
+    // and for tests that press the buttons many times over.
+    int jobsStarted = 0;
+    int completionsRun = 0;
 
     RecordsModel& recordsModel() { return *records_; }
 

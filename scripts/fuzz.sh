@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets with clang and runs each for a bounded time
-# (UOO_FUZZ_SECONDS, 30 unless told) from its seed corpus and keyword
-# dictionary. Fails on any crash, hang or sanitizer report.
+# Builds the fuzz targets with clang, replays each one's regression corpus,
+# then fuzzes each for a bounded time (UOO_FUZZ_SECONDS, 30 unless told) from
+# that corpus and the keyword dictionary. Fails on any crash, hang or
+# sanitizer report.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${UOO_FUZZ_BUILD_DIR:-$root/build-fuzz}"
@@ -14,6 +15,13 @@ cmake --build "$build" -j "$(nproc)" --target fuzz_program_exchange fuzz_read_ex
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 for target in program read; do
+    # Every input that once raised coverage or found a fault is replayed first.
+    "$build/fuzz/fuzz_${target}_exchange" -runs=0 "$root/fuzz/corpus/$target" \
+        >"$work/$target.replay.log" 2>&1 || {
+        tail -n 40 "$work/$target.replay.log"
+        echo "fuzz_${target}_exchange fails on its regression corpus" >&2
+        exit 1
+    }
     mkdir -p "$work/$target"
     echo "fuzzing the $target exchange for ${seconds}s"
     "$build/fuzz/fuzz_${target}_exchange" -max_total_time="$seconds" -timeout=10 \

@@ -1,21 +1,36 @@
 #!/usr/bin/env bash
-# Builds the device link and job tests with ThreadSanitizer and runs them;
-# any report fails the run.
+# The whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and the device link and job tests under ThreadSanitizer. Any report fails.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${UOO_TSAN_BUILD_DIR:-$root/build-tsan}"
-targets=(link_tests link_pty_tests job_tests)
-
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUOO_TSAN=ON -DUOO_BENCH=OFF \
-    >/dev/null
-cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
-
+jobs="$(nproc)"
 export QT_QPA_PLATFORM=offscreen
+
+asan="${UOO_ASAN_BUILD_DIR:-$root/build-asan}"
+cmake -S "$root" -B "$asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUOO_SANITIZE=ON -DUOO_BENCH=OFF \
+    >/dev/null
+cmake --build "$asan" -j "$jobs"
+echo "AddressSanitizer and UndefinedBehaviorSanitizer: the whole suite"
+ASAN_OPTIONS="detect_leaks=1 abort_on_error=0 halt_on_error=1" \
+LSAN_OPTIONS="suppressions=$root/tests/lsan.supp print_suppressions=0" \
+UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
+    ctest --test-dir "$asan" --output-on-failure -j "$jobs" >"$asan/ctest.log" 2>&1 || {
+    grep -vE '^\s*[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' "$asan/ctest.log" | tail -n 80
+    echo "the suite failed under AddressSanitizer/UndefinedBehaviorSanitizer" >&2
+    exit 1
+}
+tail -n 3 "$asan/ctest.log" | head -n 1
+
+tsan="${UOO_TSAN_BUILD_DIR:-$root/build-tsan}"
+targets=(link_tests link_pty_tests job_tests)
+cmake -S "$root" -B "$tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUOO_TSAN=ON -DUOO_BENCH=OFF \
+    >/dev/null
+cmake --build "$tsan" -j "$jobs" --target "${targets[@]}"
 export TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1 exitcode=66"
 for t in "${targets[@]}"; do
     echo "ThreadSanitizer: $t"
-    "$build/tests/$t" --gtest_brief=1 >"$build/$t.log" 2>&1 || {
-        tail -n 60 "$build/$t.log"
+    "$tsan/tests/$t" --gtest_brief=1 >"$tsan/$t.log" 2>&1 || {
+        tail -n 60 "$tsan/$t.log"
         echo "$t failed under ThreadSanitizer" >&2
         exit 1
     }

@@ -18,7 +18,8 @@ fi
 # The device's bytes are untrusted: every exchange is fuzzed for a while.
 "$root/scripts/fuzz.sh"
 
-# The jobs share one flag with the window's thread: prove it race-free.
+# The whole suite under the memory and undefined-behaviour checkers, and the
+# jobs, which share one flag with the window's thread, under the race checker.
 "$root/scripts/sanitize.sh"
 
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"

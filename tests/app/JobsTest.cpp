@@ -374,6 +374,34 @@ TEST_F(Jobs, QuickStartsAndStopsNeverRunTwoJobs) {
     EXPECT_TRUE(f.SetsGrid->isEnabled());
 }
 
+TEST_F(Jobs, ThousandQuickStartsAndStopsLoseNoCompletion) {
+    card(0);
+    DeviceScript slow;
+    slow.answerDelayMs = 15;
+    TForm1& f = open(slow);
+    for (int i = 0; i < 1000; ++i) {
+        QPushButton* button = (i / 3) % 2 ? f.SpeedButton1 : f.ProgBtn;
+        QPushButton* other = button == f.ProgBtn ? f.SpeedButton1 : f.ProgBtn;
+        button->click();
+        if (i % 3 != 2)
+            QApplication::processEvents(); // sometimes stop at once, sometimes later
+        button->click();
+        // Presses while the stopped job still ends start nothing.
+        other->click();
+        if (f.ProgrammingActive || f.ReadingActive)
+            (f.ProgrammingActive ? f.ProgBtn : f.SpeedButton1)->click();
+        ASSERT_TRUE(waitIdle()) << i;
+        ASSERT_EQ(device->doubleOpens(), 0) << i;
+    }
+    ASSERT_TRUE(waitIdle());
+    EXPECT_GE(f.jobsStarted, 1000);
+    EXPECT_EQ(f.completionsRun, f.jobsStarted);
+    EXPECT_EQ(device->doubleOpens(), 0);
+    EXPECT_FALSE(device->isOpen());
+    EXPECT_FALSE(f.ProgrammingActive || f.ReadingActive);
+    EXPECT_TRUE(f.ProgBtn->isEnabled() && f.SpeedButton1->isEnabled() && f.SetsGrid->isEnabled());
+}
+
 TEST_F(Jobs, ClosingWithAJobRunningStopsItAndLetsGoOfTheCable) {
     card(0);
     DeviceScript silent;
