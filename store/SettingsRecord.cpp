@@ -21,7 +21,8 @@ void SettingsRecord::setBytes(TextField f, QByteArrayView value) {
     std::memset(begin, 0, static_cast<std::size_t>(f.width));
     // A zero byte inside the value ends the text just as it would on reading.
     const auto len = std::min<qsizetype>(value.size(), f.width - 1);
-    std::memcpy(begin, value.data(), static_cast<std::size_t>(len));
+    if (len > 0) // an empty view may have no data at all
+        std::memcpy(begin, value.data(), static_cast<std::size_t>(len));
 }
 
 QString SettingsRecord::text(TextField f) const { return Cp1251::decode(bytes(f)); }
