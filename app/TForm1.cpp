@@ -1,7 +1,8 @@
 #include "app/TForm1.h"
 
 #include "app/RecordsModel.h"
-#include "readback/WrappedCheckBox.h"
+#include "readback/FormKit.h"
+#include "store/CodeTexts.h"
 #include "editor/Encode.h"
 #include "editor/Rules.h"
 #include "editor/Validation.h"
@@ -42,32 +43,6 @@
 
 namespace {
 
-const QStringList kCord1Items = {
-    QStringLiteral("Отключен"),         QStringLiteral("Охранный шлейф"),
-    QStringLiteral("Пожарный шлейф"),   QStringLiteral("Шлейф КТС"),
-    QStringLiteral("Управляющий шлейф"), QStringLiteral("Входной охранный шлейф"),
-};
-
-const QStringList kCordItems = {
-    QStringLiteral("Отключен"),
-    QStringLiteral("Охранный шлейф"),
-    QStringLiteral("Пожарный шлейф"),
-    QStringLiteral("Шлейф КТС"),
-    QStringLiteral("Управляющий шлейф"),
-    QStringLiteral("---------------------------"),
-    QStringLiteral("Проходной охранный шлейф"),
-};
-
-const QStringList kRelayItems = {
-    QStringLiteral("Выключен"),
-    QStringLiteral("Тревога (Свет)"),
-    QStringLiteral("Тревога (Звук)"),
-    QStringLiteral("Пожар (Свет)"),
-    QStringLiteral("Пожар (Звук)"),
-    QStringLiteral("Тревога + Пожар (Свет)"),
-    QStringLiteral("Тревога + Пожар (Звук)"),
-};
-
 const QString kTitle = QStringLiteral("Утилита программирования УОО R7 - Версия VERSION (Варгуна)");
 
 constexpr int kRowStep = 23;
@@ -107,39 +82,6 @@ QLineEdit* addEdit(QWidget* parent, const char* name, QRect geometry, int maxLen
     if (!hint.isEmpty())
         e->setToolTip(hint);
     return e;
-}
-
-// A caption beside a control; it names the control for screen readers.
-QLabel* addLabel(QWidget* parent, const QString& text, QRect geometry, QWidget* buddy = nullptr,
-                 bool wrap = false) {
-    auto* l = new QLabel(text, parent);
-    l->setGeometry(geometry);
-    l->setWordWrap(wrap);
-    if (buddy) {
-        l->setBuddy(buddy);
-        if (buddy->accessibleName().isEmpty())
-            buddy->setAccessibleName(text);
-    }
-    return l;
-}
-
-QComboBox* addCombo(QWidget* parent, const char* name, QRect geometry, const QStringList& items) {
-    auto* c = new QComboBox(parent);
-    c->setObjectName(QLatin1String(name));
-    c->setGeometry(geometry);
-    c->addItems(items);
-    c->setMaxVisibleItems(items.size());
-    c->setCurrentIndex(0);
-    return c;
-}
-
-QCheckBox* addCheck(QWidget* parent, const char* name, const QString& text, QRect geometry,
-                    bool wrapped = false) {
-    QCheckBox* c = wrapped ? new WrappedCheckBox(text, parent) : new QCheckBox(text, parent);
-    c->setObjectName(QLatin1String(name));
-    c->setGeometry(geometry);
-    c->setAccessibleName(text);
-    return c;
 }
 
 // The four boxes of one dotted address, first octet on the left; screen
@@ -307,25 +249,25 @@ void TForm1::buildSettingsGroup() {
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
     GroupBox1->setGeometry(2, 120, 970, 458);
 
-    VersionCombo = addCombo(GroupBox1, "VersionCombo", QRect(84, 18, 110, 22),
-                            {QStringLiteral("56.00 и выше")});
-    addLabel(GroupBox1, QStringLiteral("ВЕРСИЯ УО"), QRect(8, 21, 74, 16), VersionCombo);
+    VersionCombo = FormKit::AddCombo(GroupBox1, "VersionCombo", QRect(84, 18, 110, 22),
+                            {CodeTexts::VersionItem()});
+    FormKit::AddLabel(GroupBox1, QStringLiteral("ВЕРСИЯ УО"), QRect(8, 21, 74, 16), VersionCombo);
     CodeUoo = addEdit(GroupBox1, "CodeUoo", QRect(256, 18, 86, kEditHeight), 9,
                       QStringLiteral("1"), QStringLiteral("Код УО"));
-    addLabel(GroupBox1, QStringLiteral("Код УО"), QRect(206, 21, 48, 16), CodeUoo);
-    Label17 = addLabel(GroupBox1, QStringLiteral("( 0x00000001 )"), QRect(348, 21, 100, 16));
+    FormKit::AddLabel(GroupBox1, QStringLiteral("Код УО"), QRect(206, 21, 48, 16), CodeUoo);
+    Label17 = FormKit::AddLabel(GroupBox1, QStringLiteral("( 0x00000001 )"), QRect(348, 21, 100, 16));
     Label17->setObjectName(QStringLiteral("Label17"));
     Label17->hide();
     NCardEdit = addEdit(GroupBox1, "NCardEdit", QRect(622, 18, 100, kEditHeight), 10,
                         QStringLiteral("1"), QStringLiteral("Номер карточки"));
-    addLabel(GroupBox1, QStringLiteral("Имя карточки в базе ПЦН"), QRect(462, 21, 158, 16),
+    FormKit::AddLabel(GroupBox1, QStringLiteral("Имя карточки в базе ПЦН"), QRect(462, 21, 158, 16),
              NCardEdit);
 
     // Loops.
     GroupBox2 = new QGroupBox(QStringLiteral("Шлейфы"), GroupBox1);
     GroupBox2->setObjectName(QStringLiteral("GroupBox2"));
     GroupBox2->setGeometry(382, 46, 306, 204);
-    Label44 = addLabel(GroupBox2,
+    Label44 = FormKit::AddLabel(GroupBox2,
                        QStringLiteral("Внимание! Допускается только один Управляющий Шлейф."),
                        QRect(8, 16, 290, 30), nullptr, true);
     Label44->setObjectName(QStringLiteral("Label44"));
@@ -335,22 +277,22 @@ void TForm1::buildSettingsGroup() {
     for (int i = 0; i < 5; ++i) {
         const QByteArray name = "Cord" + QByteArray::number(i + 1);
         Cord[static_cast<std::size_t>(i)] =
-            addCombo(GroupBox2, name.constData(), QRect(74, 48 + i * 25, 224, 22),
-                     i == 0 ? kCord1Items : kCordItems);
-        addLabel(GroupBox2, QStringLiteral("Шлейф %1").arg(i + 1), QRect(8, 51 + i * 25, 64, 16),
+            FormKit::AddCombo(GroupBox2, name.constData(), QRect(74, 48 + i * 25, 224, 22),
+                     i == 0 ? CodeTexts::LoopModes(1) : CodeTexts::LoopModes(i + 1));
+        FormKit::AddLabel(GroupBox2, QStringLiteral("Шлейф %1").arg(i + 1), QRect(8, 51 + i * 25, 64, 16),
                  Cord[static_cast<std::size_t>(i)]);
     }
     timePassEdit = addEdit(GroupBox2, "timePassEdit", QRect(226, 176, 36, kEditHeight), 3,
                            QStringLiteral("60"));
-    addLabel(GroupBox2, QStringLiteral("Время задержки на входной шлейф"), QRect(8, 179, 216, 16),
+    FormKit::AddLabel(GroupBox2, QStringLiteral("Время задержки на входной шлейф"), QRect(8, 179, 216, 16),
              timePassEdit);
-    addLabel(GroupBox2, QStringLiteral("сек"), QRect(266, 179, 30, 16));
+    FormKit::AddLabel(GroupBox2, QStringLiteral("сек"), QRect(266, 179, 30, 16));
 
     Cord6 = new QGroupBox(QStringLiteral("Шлейф 6"), GroupBox2);
     Cord6->setObjectName(QStringLiteral("Cord6"));
     Cord6->setGeometry(8, 48, 290, 124);
     for (int i = 0; i < 5; ++i) {
-        auto* choice = new QRadioButton(kCordItems[i], Cord6);
+        auto* choice = new QRadioButton(CodeTexts::LoopModes(2)[i], Cord6);
         choice->setGeometry(8, 18 + i * 20, 270, 18);
         choice->setChecked(i == 0);
     }
@@ -360,12 +302,12 @@ void TForm1::buildSettingsGroup() {
     GroupBox4 = new QGroupBox(QStringLiteral("Режим работы"), GroupBox1);
     GroupBox4->setObjectName(QStringLiteral("GroupBox4"));
     GroupBox4->setGeometry(692, 46, 274, 152);
-    IndicZU = addCheck(GroupBox4, "IndicZU", QStringLiteral("Выключить мигание индикатора СТМ"),
+    IndicZU = FormKit::AddCheck(GroupBox4, "IndicZU", QStringLiteral("Выключить мигание индикатора СТМ"),
                        QRect(8, 18, 262, 20));
-    BatteryControl = addCheck(GroupBox4, "BatteryControl",
+    BatteryControl = FormKit::AddCheck(GroupBox4, "BatteryControl",
                               QStringLiteral("Выключить контроль сигналов внешнего питания"),
                               QRect(8, 40, 262, 32), true);
-    UseEthPriority = addCheck(
+    UseEthPriority = FormKit::AddCheck(
         GroupBox4, "UseEthPriority",
         QStringLiteral(
             "При нормальной работе через 2-ю Sim карту переходить на 1-ю Sim карту через (минут)"),
@@ -374,7 +316,7 @@ void TForm1::buildSettingsGroup() {
                           QStringLiteral("60"));
     timeGsmEdit->setAccessibleName(QStringLiteral("Переходить на 1-ю Sim карту через (минут)"));
     timeGsmEdit->setEnabled(false);
-    UseGsmPriority = addCheck(GroupBox4, "UseGsmPriority",
+    UseGsmPriority = FormKit::AddCheck(GroupBox4, "UseGsmPriority",
                               QStringLiteral("Приоритет 1-й Sim карты"), QRect(120, 122, 150, 20));
     UseGsmPriority->hide();
 
@@ -383,20 +325,20 @@ void TForm1::buildSettingsGroup() {
     GroupBox6->setObjectName(QStringLiteral("GroupBox6"));
     GroupBox6->setGeometry(382, 254, 306, 200);
     Edit1 = addEdit(GroupBox6, "Edit1", QRect(84, 20, 214, kEditHeight), 99);
-    addLabel(GroupBox6, QStringLiteral("Объект"), QRect(8, 23, 74, 16), Edit1);
+    FormKit::AddLabel(GroupBox6, QStringLiteral("Объект"), QRect(8, 23, 74, 16), Edit1);
     FIOEdit = addEdit(GroupBox6, "FIOEdit", QRect(84, 46, 214, kEditHeight), 99);
-    addLabel(GroupBox6, QStringLiteral("Адрес"), QRect(8, 49, 74, 16), FIOEdit);
+    FormKit::AddLabel(GroupBox6, QStringLiteral("Адрес"), QRect(8, 49, 74, 16), FIOEdit);
     RemarkEdit = addEdit(GroupBox6, "RemarkEdit", QRect(84, 72, 214, kEditHeight), 39);
-    addLabel(GroupBox6, QStringLiteral("Примечание"), QRect(8, 75, 74, 16), RemarkEdit);
+    FormKit::AddLabel(GroupBox6, QStringLiteral("Примечание"), QRect(8, 75, 74, 16), RemarkEdit);
     ProgID1 = addEdit(GroupBox6, "ProgID1", QRect(236, 110, 62, kEditHeight), 32767,
                       QStringLiteral("0"));
     ProgID1->setReadOnly(true);
-    addLabel(GroupBox6, QStringLiteral("Результат программирования (ID)"), QRect(8, 106, 224, 30),
+    FormKit::AddLabel(GroupBox6, QStringLiteral("Результат программирования (ID)"), QRect(8, 106, 224, 30),
              ProgID1, true);
     ProgID2 = addEdit(GroupBox6, "ProgID2", QRect(236, 148, 62, kEditHeight), 32767,
                       QStringLiteral("0"));
     ProgID2->setReadOnly(true);
-    addLabel(GroupBox6, QStringLiteral("Предыдущий результат программирования (ID)"),
+    FormKit::AddLabel(GroupBox6, QStringLiteral("Предыдущий результат программирования (ID)"),
              QRect(8, 144, 224, 30), ProgID2, true);
 }
 
@@ -421,20 +363,20 @@ void TForm1::buildEthernetGroup() {
     for (const AddressRow& row : rows) {
         addAddress(GroupBox3, *row.boxes, row.prefix, row.caption, 130, y, 36,
                    QStringLiteral("0"), row.caption);
-        addLabel(GroupBox3, row.caption, QRect(8, y + 3, 120, 16));
+        FormKit::AddLabel(GroupBox3, row.caption, QRect(8, y + 3, 120, 16));
         y += kRowStep;
     }
     PortLoc = addEdit(GroupBox3, "PortLoc", QRect(130, y, 60, kEditHeight), 5,
                       QStringLiteral("5000"));
-    addLabel(GroupBox3, QStringLiteral("Локальный порт"), QRect(8, y + 3, 120, 16), PortLoc);
+    FormKit::AddLabel(GroupBox3, QStringLiteral("Локальный порт"), QRect(8, y + 3, 120, 16), PortLoc);
     y += kRowStep;
     PortRem1 = addEdit(GroupBox3, "PortRem1", QRect(130, y, 60, kEditHeight), 5,
                        QStringLiteral("5000"));
-    addLabel(GroupBox3, QStringLiteral("Порт сервера 1"), QRect(8, y + 3, 120, 16), PortRem1);
+    FormKit::AddLabel(GroupBox3, QStringLiteral("Порт сервера 1"), QRect(8, y + 3, 120, 16), PortRem1);
     y += kRowStep;
     PortRem2 = addEdit(GroupBox3, "PortRem2", QRect(130, y, 60, kEditHeight), 5,
                        QStringLiteral("5000"));
-    addLabel(GroupBox3, QStringLiteral("Порт сервера 2"), QRect(8, y + 3, 120, 16), PortRem2);
+    FormKit::AddLabel(GroupBox3, QStringLiteral("Порт сервера 2"), QRect(8, y + 3, 120, 16), PortRem2);
     y += kRowStep;
     for (int i = 0; i < 6; ++i) {
         const QByteArray name = "Mac" + QByteArray::number(i + 1);
@@ -444,17 +386,17 @@ void TForm1::buildEthernetGroup() {
         Mac[static_cast<std::size_t>(i)]->setAccessibleName(QStringLiteral("MAC адрес, %1").arg(i + 1));
     }
     Mac[0]->setReadOnly(true);
-    addLabel(GroupBox3, QStringLiteral("MAC адрес"), QRect(8, y + 3, 120, 16));
+    FormKit::AddLabel(GroupBox3, QStringLiteral("MAC адрес"), QRect(8, y + 3, 120, 16));
     y += kRowStep;
     SpeedButton2 = new QPushButton(QStringLiteral("Новый MAC адрес"), GroupBox3);
     SpeedButton2->setObjectName(QStringLiteral("SpeedButton2"));
     SpeedButton2->setGeometry(130, y, 150, 22);
     y += kRowStep + 2;
     PPPLoginEdit = addEdit(GroupBox3, "PPPLoginEdit", QRect(130, y, 150, kEditHeight), 31);
-    addLabel(GroupBox3, QStringLiteral("Логин PPPoE"), QRect(8, y + 3, 120, 16), PPPLoginEdit);
+    FormKit::AddLabel(GroupBox3, QStringLiteral("Логин PPPoE"), QRect(8, y + 3, 120, 16), PPPLoginEdit);
     y += kRowStep;
     PPPPassEdit = addEdit(GroupBox3, "PPPPassEdit", QRect(130, y, 150, kEditHeight), 31);
-    addLabel(GroupBox3, QStringLiteral("Пароль PPPoE"), QRect(8, y + 3, 120, 16), PPPPassEdit);
+    FormKit::AddLabel(GroupBox3, QStringLiteral("Пароль PPPoE"), QRect(8, y + 3, 120, 16), PPPPassEdit);
     GroupBox3->hide();
 }
 
@@ -473,19 +415,19 @@ void TForm1::buildGsmGroup() {
     auto row = [&](QWidget* page, QLineEdit*& edit, const char* name, const QString& caption,
                    int y, int maxLength, const QString& hint) {
         edit = addEdit(page, name, QRect(ex, y, ew, kEditHeight), maxLength, {}, hint);
-        addLabel(page, caption, QRect(lx, y + 3, lw, 16), edit);
+        FormKit::AddLabel(page, caption, QRect(lx, y + 3, lw, 16), edit);
     };
 
     MainGSM_Sheet = addPage(PageControl1, "MainGSM_Sheet", QStringLiteral("Основные"));
     int y = 6;
     row(MainGSM_Sheet, Pin1Edit, "Pin1Edit", QStringLiteral("PIN1"), y, 4, QStringLiteral("PIN1"));
     Pin1Edit->setFixedWidth(60);
-    UseSim1 = addCheck(MainGSM_Sheet, "UseSim1", QStringLiteral("ВКЛ"), QRect(290, y, 56, 20));
+    UseSim1 = FormKit::AddCheck(MainGSM_Sheet, "UseSim1", QStringLiteral("ВКЛ"), QRect(290, y, 56, 20));
     UseSim1->setToolTip(QStringLiteral("Использовать 1ю SIM карту"));
     y += kRowStep;
     addAddress(MainGSM_Sheet, Ip1GsmEdit, "Ip1GsmEdit_", QStringLiteral("IP Адрес МС (WAN1)"), ex,
                y, 32, QStringLiteral("1"), QStringLiteral("IP Адрес МС (WAN1)"));
-    addLabel(MainGSM_Sheet, QStringLiteral("IP Адрес МС (WAN1)"), QRect(lx, y + 3, lw, 16));
+    FormKit::AddLabel(MainGSM_Sheet, QStringLiteral("IP Адрес МС (WAN1)"), QRect(lx, y + 3, lw, 16));
     y += kRowStep;
     row(MainGSM_Sheet, Port1GsmEdit, "Port1GsmEdit", QStringLiteral("Порт МС (WAN1)"), y, 5,
         QStringLiteral("Порт МС (WAN1)"));
@@ -501,12 +443,12 @@ void TForm1::buildGsmGroup() {
     y += 10;
     row(MainGSM_Sheet, Pin2Edit, "Pin2Edit", QStringLiteral("PIN2"), y, 4, QStringLiteral("PIN2"));
     Pin2Edit->setFixedWidth(60);
-    UseSim2 = addCheck(MainGSM_Sheet, "UseSim2", QStringLiteral("ВКЛ"), QRect(290, y, 56, 20));
+    UseSim2 = FormKit::AddCheck(MainGSM_Sheet, "UseSim2", QStringLiteral("ВКЛ"), QRect(290, y, 56, 20));
     UseSim2->setToolTip(QStringLiteral("Использовать 2ю SIM карту"));
     y += kRowStep;
     addAddress(MainGSM_Sheet, Ip2GsmEdit, "Ip2GsmEdit_", QStringLiteral("IP Адрес МС (WAN2)"), ex,
                y, 32, QStringLiteral("1"), QStringLiteral("IP Адрес МС (WAN2)"));
-    addLabel(MainGSM_Sheet, QStringLiteral("IP Адрес МС (WAN2)"), QRect(lx, y + 3, lw, 16));
+    FormKit::AddLabel(MainGSM_Sheet, QStringLiteral("IP Адрес МС (WAN2)"), QRect(lx, y + 3, lw, 16));
     y += kRowStep;
     row(MainGSM_Sheet, Port2GsmEdit, "Port2GsmEdit", QStringLiteral("Порт МС (WAN2)"), y, 5,
         QStringLiteral("Порт МС (WAN2)"));
@@ -522,7 +464,7 @@ void TForm1::buildGsmGroup() {
     y += 10;
     NumPhoneMC = addEdit(MainGSM_Sheet, "NumPhoneMC", QRect(ex, y + 4, ew, kEditHeight), 11, {},
                          QStringLiteral("N тел. МС для дозвона тревог через CSD"));
-    addLabel(MainGSM_Sheet, QStringLiteral("N тел. МС для дозвона тревог через CSD"),
+    FormKit::AddLabel(MainGSM_Sheet, QStringLiteral("N тел. МС для дозвона тревог через CSD"),
              QRect(lx, y, lw, 30), NumPhoneMC, true);
     UseSim1->setChecked(true);
     UseSim2->setChecked(true);
@@ -530,12 +472,12 @@ void TForm1::buildGsmGroup() {
     UseSim2->hide();
 
     BalanceSheet = addPage(PageControl1, "BalanceSheet", QStringLiteral("Баланс"));
-    balEnable = addCheck(BalanceSheet, "balEnable",
+    balEnable = FormKit::AddCheck(BalanceSheet, "balEnable",
                          QStringLiteral("Включить проверку баланса SIM карт"), QRect(4, 6, 344, 20));
     y = 36;
     balCritical = addEdit(BalanceSheet, "balCritical", QRect(ex, y, 50, kEditHeight), 3,
                           QStringLiteral("10"));
-    addLabel(BalanceSheet, QStringLiteral("Критический уровень баланса (руб)"),
+    FormKit::AddLabel(BalanceSheet, QStringLiteral("Критический уровень баланса (руб)"),
              QRect(lx, y + 3, lw, 16), balCritical);
     y += 28;
     row(BalanceSheet, balCodeSim1, "balCodeSim1", QStringLiteral("Код запроса баланса для SIM1"), y,
@@ -546,19 +488,19 @@ void TForm1::buildGsmGroup() {
     y += 28;
     balPhoneSim1 = addEdit(BalanceSheet, "balPhoneSim1", QRect(ex, y + 4, ew, kEditHeight), 11, {},
                            QStringLiteral("Телефонный номер для отправки SMS о балансе на SIM 1"));
-    addLabel(BalanceSheet, QStringLiteral("Телефонный номер 1 для отправки SMS о балансе"),
+    FormKit::AddLabel(BalanceSheet, QStringLiteral("Телефонный номер 1 для отправки SMS о балансе"),
              QRect(lx, y, lw, 30), balPhoneSim1, true);
     y += 36;
     balPhoneSim2 = addEdit(BalanceSheet, "balPhoneSim2", QRect(ex, y + 4, ew, kEditHeight), 11, {},
                            QStringLiteral("Телефонный номер для отправки SMS о балансе на SIM 2"));
-    addLabel(BalanceSheet, QStringLiteral("Телефонный номер 2 для отправки SMS о балансе"),
+    FormKit::AddLabel(BalanceSheet, QStringLiteral("Телефонный номер 2 для отправки SMS о балансе"),
              QRect(lx, y, lw, 30), balPhoneSim2, true);
 
     Add_GSM_Sheet = addPage(PageControl1, "Add_GSM_Sheet", QStringLiteral("Дополнительно"));
     y = 6;
     RCControl = addEdit(Add_GSM_Sheet, "RCControl", QRect(ex, y + 4, 50, kEditHeight), 3,
                         QStringLiteral("1"));
-    Label33 = addLabel(Add_GSM_Sheet,
+    Label33 = FormKit::AddLabel(Add_GSM_Sheet,
                        QStringLiteral("Интервал регистрации на МЦ410 по резервному каналу (мин)"),
                        QRect(lx, y, lw, 30), RCControl, true);
     Label33->setObjectName(QStringLiteral("Label33"));
@@ -589,13 +531,13 @@ void TForm1::buildOutputsGroup() {
     PageControl2->setGeometry(6, 18, 262, 64);
     TabSheet2 = addPage(PageControl2, "TabSheet2", QStringLiteral("Out1"));
     TabSheet3 = addPage(PageControl2, "TabSheet3", QStringLiteral("Out2"));
-    RelayComboBox1 = addCombo(TabSheet2, "RelayComboBox1", QRect(64, 6, 186, 22), kRelayItems);
-    addLabel(TabSheet2, QStringLiteral("Профиль:"), QRect(6, 9, 56, 16), RelayComboBox1);
+    RelayComboBox1 = FormKit::AddCombo(TabSheet2, "RelayComboBox1", QRect(64, 6, 186, 22), CodeTexts::OutputProfiles());
+    FormKit::AddLabel(TabSheet2, QStringLiteral("Профиль:"), QRect(6, 9, 56, 16), RelayComboBox1);
     RelayComboBox1->setAccessibleName(QStringLiteral("Профиль Out1"));
-    RelayComboBox2 = addCombo(TabSheet3, "RelayComboBox2", QRect(64, 6, 186, 22), kRelayItems);
-    addLabel(TabSheet3, QStringLiteral("Профиль:"), QRect(6, 9, 56, 16), RelayComboBox2);
+    RelayComboBox2 = FormKit::AddCombo(TabSheet3, "RelayComboBox2", QRect(64, 6, 186, 22), CodeTexts::OutputProfiles());
+    FormKit::AddLabel(TabSheet3, QStringLiteral("Профиль:"), QRect(6, 9, 56, 16), RelayComboBox2);
     RelayComboBox2->setAccessibleName(QStringLiteral("Профиль Out2"));
-    Label40 = addLabel(GroupBox7, QStringLiteral("Выход выключен"), QRect(8, 86, 258, 100),
+    Label40 = FormKit::AddLabel(GroupBox7, QStringLiteral("Выход выключен"), QRect(8, 86, 258, 100),
                        nullptr, true);
     Label40->setObjectName(QStringLiteral("Label40"));
     Label40->setAlignment(Qt::AlignLeft | Qt::AlignTop);

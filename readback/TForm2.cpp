@@ -1,6 +1,7 @@
 #include "readback/TForm2.h"
 
-#include "readback/WrappedCheckBox.h"
+#include "readback/FormKit.h"
+#include "store/CodeTexts.h"
 #include "store/AddressText.h"
 #include "store/SettingsRecord.h"
 
@@ -18,24 +19,6 @@
 
 namespace {
 
-const QStringList kCord1Items = {
-    QStringLiteral("Отключен"),         QStringLiteral("Охранный шлейф"),
-    QStringLiteral("Пожарный шлейф"),   QStringLiteral("Шлейф КТС"),
-    QStringLiteral("Управляющий шлейф"), QStringLiteral("Входной охранный шлейф"),
-};
-const QStringList kCordItems = {
-    QStringLiteral("Отключен"),       QStringLiteral("Охранный шлейф"),
-    QStringLiteral("Пожарный шлейф"), QStringLiteral("Шлейф КТС"),
-    QStringLiteral("Управляющий шлейф"), QStringLiteral("---------------------------"),
-    QStringLiteral("Проходной охранный шлейф"),
-};
-const QStringList kRelayItems = {
-    QStringLiteral("Выключен"),         QStringLiteral("Тревога (Свет)"),
-    QStringLiteral("Тревога (Звук)"),   QStringLiteral("Пожар (Свет)"),
-    QStringLiteral("Пожар (Звук)"),     QStringLiteral("Тревога + Пожар (Свет)"),
-    QStringLiteral("Тревога + Пожар (Звук)"),
-};
-
 constexpr int kEditHeight = 21;
 constexpr int kRowStep = 23;
 
@@ -50,35 +33,8 @@ QLineEdit* edit(QWidget* parent, const char* name, QRect g, int /*layoutLimit*/,
     return e;
 }
 
-QLabel* label(QWidget* parent, const QString& text, QRect g, QWidget* buddy = nullptr,
-              bool wrap = false) {
-    auto* l = new QLabel(text, parent);
-    l->setGeometry(g);
-    l->setWordWrap(wrap);
-    if (buddy) {
-        l->setBuddy(buddy);
-        if (buddy->accessibleName().isEmpty())
-            buddy->setAccessibleName(text);
-    }
-    return l;
-}
 
-QComboBox* combo(QWidget* parent, const char* name, QRect g, const QStringList& items) {
-    auto* c = new QComboBox(parent);
-    c->setObjectName(QLatin1String(name));
-    c->setGeometry(g);
-    c->addItems(items);
-    c->setCurrentIndex(0);
-    return c;
-}
 
-QCheckBox* check(QWidget* parent, const char* name, const QString& text, QRect g, bool wrapped) {
-    QCheckBox* c = wrapped ? new WrappedCheckBox(text, parent) : new QCheckBox(text, parent);
-    c->setObjectName(QLatin1String(name));
-    c->setGeometry(g);
-    c->setAccessibleName(text);
-    return c;
-}
 
 void address(QWidget* parent, std::array<QLineEdit*, 4>& boxes, const char* prefix,
              const QString& caption, int x, int y) {
@@ -88,7 +44,7 @@ void address(QWidget* parent, std::array<QLineEdit*, 4>& boxes, const char* pref
         e->setAccessibleName(caption + QStringLiteral(", ") + QString::number(i + 1));
         boxes[static_cast<std::size_t>(i)] = e;
     }
-    label(parent, caption, QRect(6, y + 3, 110, 16));
+    FormKit::AddLabel(parent, caption, QRect(6, y + 3, 110, 16));
 }
 
 } // namespace
@@ -106,15 +62,15 @@ TForm2::TForm2(QWidget* parent)
     GroupBox1 = new QGroupBox(this);
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
     GroupBox1->setGeometry(4, 2, 769, 38);
-    VersionCombo = combo(GroupBox1, "VersionCombo", QRect(80, 8, 110, 22),
-                         {QStringLiteral("56.00 и выше")});
-    label(GroupBox1, QStringLiteral("ВЕРСИЯ УО"), QRect(8, 11, 70, 16), VersionCombo);
+    VersionCombo = FormKit::AddCombo(GroupBox1, "VersionCombo", QRect(80, 8, 110, 22),
+                         {CodeTexts::VersionItem()});
+    FormKit::AddLabel(GroupBox1, QStringLiteral("ВЕРСИЯ УО"), QRect(8, 11, 70, 16), VersionCombo);
     CodeUoo = edit(GroupBox1, "CodeUoo", QRect(330, 8, 100, kEditHeight), 10);
     CodeUoo->setToolTip(QStringLiteral("Номер карточки"));
     CodeUoo->setMaxLength(10); // a 32-bit number never needs more
-    label(GroupBox1, QStringLiteral("Код УО в базе ПЦН:"), QRect(210, 11, 118, 16), CodeUoo);
+    FormKit::AddLabel(GroupBox1, QStringLiteral("Код УО в базе ПЦН:"), QRect(210, 11, 118, 16), CodeUoo);
     NCardEdit = edit(GroupBox1, "NCardEdit", QRect(620, 8, 100, kEditHeight), 10);
-    NCardLabel = label(GroupBox1, QStringLiteral("Имя карточки в базе ПЦН"), QRect(460, 11, 158, 16),
+    NCardLabel = FormKit::AddLabel(GroupBox1, QStringLiteral("Имя карточки в базе ПЦН"), QRect(460, 11, 158, 16),
                        NCardEdit);
     NCardEdit->hide();
     NCardLabel->hide();
@@ -122,12 +78,12 @@ TForm2::TForm2(QWidget* parent)
     GroupBox3 = new QGroupBox(QStringLiteral("Режимы работы"), this);
     GroupBox3->setObjectName(QStringLiteral("GroupBox3"));
     GroupBox3->setGeometry(4, 44, 258, 150);
-    IndicZU = check(GroupBox3, "IndicZU", QStringLiteral("Выключить индикацию СТМ"),
+    IndicZU = FormKit::AddCheck(GroupBox3, "IndicZU", QStringLiteral("Выключить индикацию СТМ"),
                     QRect(8, 18, 244, 20), false);
-    BatteryControl = check(GroupBox3, "BatteryControl",
+    BatteryControl = FormKit::AddCheck(GroupBox3, "BatteryControl",
                            QStringLiteral("Выключить контроль сигналов внешнего питания"),
                            QRect(8, 40, 244, 32), true);
-    UseEthPriority = check(GroupBox3, "UseEthPriority",
+    UseEthPriority = FormKit::AddCheck(GroupBox3, "UseEthPriority",
                            QStringLiteral("При нормальной работе через 2-ю Sim карту переходить на "
                                           "1-ю Sim крату через            минут"),
                            QRect(8, 74, 244, 48), true);
@@ -139,21 +95,21 @@ TForm2::TForm2(QWidget* parent)
     GroupBox2->setGeometry(4, 198, 258, 170);
     for (int i = 0; i < 5; ++i) {
         const QByteArray name = "Cord" + QByteArray::number(i + 1);
-        Cord[static_cast<std::size_t>(i)] = combo(GroupBox2, name.constData(),
+        Cord[static_cast<std::size_t>(i)] = FormKit::AddCombo(GroupBox2, name.constData(),
                                                   QRect(66, 18 + i * 25, 184, 22),
-                                                  i == 0 ? kCord1Items : kCordItems);
-        label(GroupBox2, QStringLiteral("Шлейф %1").arg(i + 1), QRect(8, 21 + i * 25, 56, 16),
+                                                  CodeTexts::LoopModes(i + 1));
+        FormKit::AddLabel(GroupBox2, QStringLiteral("Шлейф %1").arg(i + 1), QRect(8, 21 + i * 25, 56, 16),
               Cord[static_cast<std::size_t>(i)]);
     }
     timePassEdit = edit(GroupBox2, "timePassEdit", QRect(210, 144, 26, kEditHeight), 3);
-    label(GroupBox2, QStringLiteral("Время задержки на входной шлейф"), QRect(8, 147, 202, 16),
+    FormKit::AddLabel(GroupBox2, QStringLiteral("Время задержки на входной шлейф"), QRect(8, 147, 202, 16),
           timePassEdit);
-    label(GroupBox2, QStringLiteral("сек"), QRect(238, 147, 20, 16));
+    FormKit::AddLabel(GroupBox2, QStringLiteral("сек"), QRect(238, 147, 20, 16));
     Cord6 = new QGroupBox(QStringLiteral("Шлейф 6"), GroupBox2);
     Cord6->setObjectName(QStringLiteral("Cord6"));
     Cord6->setGeometry(8, 18, 240, 120);
     for (int i = 0; i < 5; ++i)
-        (new QRadioButton(kCordItems[i], Cord6))->setGeometry(8, 18 + i * 20, 220, 18);
+        (new QRadioButton(CodeTexts::LoopModes(2)[i], Cord6))->setGeometry(8, 18 + i * 20, 220, 18);
     Cord6->hide();
 
     GroupBox5 = new QGroupBox(QStringLiteral("Настройки GSM"), this);
@@ -161,11 +117,11 @@ TForm2::TForm2(QWidget* parent)
     GroupBox5->setGeometry(266, 44, 260, 414);
     auto row = [this](QLineEdit*& e, const char* name, const QString& caption, int y, int max) {
         e = edit(GroupBox5, name, QRect(118, y, 136, kEditHeight), max);
-        label(GroupBox5, caption, QRect(6, y + 3, 110, 16), e);
+        FormKit::AddLabel(GroupBox5, caption, QRect(6, y + 3, 110, 16), e);
     };
     int y = 20;
     row(Pin1Edit, "Pin1Edit", QStringLiteral("PIN1"), y, 4);
-    UseSim1 = check(GroupBox5, "UseSim1", QStringLiteral("ВКЛ"), QRect(200, y, 56, 20), false);
+    UseSim1 = FormKit::AddCheck(GroupBox5, "UseSim1", QStringLiteral("ВКЛ"), QRect(200, y, 56, 20), false);
     y += kRowStep;
     address(GroupBox5, Ip1GsmEdit, "Ip1GsmEdit_", QStringLiteral("IP назначения 1"), 118, y);
     y += kRowStep;
@@ -183,7 +139,7 @@ TForm2::TForm2(QWidget* parent)
     line->setGeometry(6, y + 2, 248, 4);
     y += 10;
     row(Pin2Edit, "Pin2Edit", QStringLiteral("PIN2"), y, 4);
-    UseSim2 = check(GroupBox5, "UseSim2", QStringLiteral("ВКЛ"), QRect(200, y, 56, 20), false);
+    UseSim2 = FormKit::AddCheck(GroupBox5, "UseSim2", QStringLiteral("ВКЛ"), QRect(200, y, 56, 20), false);
     y += kRowStep;
     address(GroupBox5, Ip2GsmEdit, "Ip2GsmEdit_", QStringLiteral("IP назначения 2"), 118, y);
     y += kRowStep;
@@ -196,7 +152,7 @@ TForm2::TForm2(QWidget* parent)
     row(PassGsm2Edit, "PassGsm2Edit", QStringLiteral("Пароль 2"), y, 19);
     y += kRowStep + 10;
     NumPhoneMC = edit(GroupBox5, "NumPhoneMC", QRect(118, y + 4, 136, kEditHeight), 11);
-    label(GroupBox5, QStringLiteral("N тел. МС для дозвона тревог через CSD"),
+    FormKit::AddLabel(GroupBox5, QStringLiteral("N тел. МС для дозвона тревог через CSD"),
           QRect(6, y - 4, 110, 46), NumPhoneMC, true);
     UseSim1->setChecked(true);
     UseSim2->setChecked(true);
@@ -214,8 +170,8 @@ TForm2::TForm2(QWidget* parent)
         page->setObjectName(n == 1 ? QStringLiteral("TabSheet2") : QStringLiteral("TabSheet3"));
         PageControl2->addTab(page, QStringLiteral("Out%1").arg(n));
         const QByteArray name = "RelayComboBox" + QByteArray::number(n);
-        QComboBox* c = combo(page, name.constData(), QRect(60, 6, 164, 22), kRelayItems);
-        label(page, QStringLiteral("Профиль:"), QRect(4, 9, 54, 16), c);
+        QComboBox* c = FormKit::AddCombo(page, name.constData(), QRect(60, 6, 164, 22), CodeTexts::OutputProfiles());
+        FormKit::AddLabel(page, QStringLiteral("Профиль:"), QRect(4, 9, 54, 16), c);
         c->setAccessibleName(QStringLiteral("Профиль Out%1").arg(n));
         (n == 1 ? RelayComboBox1 : RelayComboBox2) = c;
     }
@@ -228,7 +184,7 @@ TForm2::TForm2(QWidget* parent)
                           int lines, int max) {
         const int h = lines * 15;
         e = edit(GroupBox4, name, QRect(8, y2 + h + 2, 140, kEditHeight), max);
-        label(GroupBox4, caption, QRect(8, y2, 228, h), e, lines > 1);
+        FormKit::AddLabel(GroupBox4, caption, QRect(8, y2, 228, h), e, lines > 1);
     };
     balance(balCritical, "balCritical", QStringLiteral("Критический уровень баланса (руб)"), 18, 1,
             3);
@@ -244,15 +200,15 @@ TForm2::TForm2(QWidget* parent)
     GroupBox6->setGeometry(530, 412, 243, 67);
     ProgID1 = edit(GroupBox6, "ProgID1", QRect(178, 22, 58, kEditHeight), 32767,
                    QStringLiteral("0"));
-    label(GroupBox6, QStringLiteral("Результат программирования (ID)"), QRect(8, 20, 168, 30),
+    FormKit::AddLabel(GroupBox6, QStringLiteral("Результат программирования (ID)"), QRect(8, 20, 168, 30),
           ProgID1, true);
     // Laid out below the group's height, as the window always had it: out of sight.
     ProgTime = edit(GroupBox6, "ProgTime", QRect(178, 72, 58, kEditHeight), 32767,
                     QStringLiteral("--:--:--"));
-    label(GroupBox6, QStringLiteral("Время программирования"), QRect(8, 75, 168, 16), ProgTime);
+    FormKit::AddLabel(GroupBox6, QStringLiteral("Время программирования"), QRect(8, 75, 168, 16), ProgTime);
     RCControl = edit(GroupBox6, "RCControl", QRect(178, 96, 58, kEditHeight), 3,
                      QStringLiteral("1"));
-    Label33 = label(GroupBox6,
+    Label33 = FormKit::AddLabel(GroupBox6,
                     QStringLiteral("Интервал регистрации на ПЦН по резервному каналу (мин)"),
                     QRect(8, 96, 168, 30), RCControl, true);
     Label33->setObjectName(QStringLiteral("Label33"));

@@ -1,0 +1,41 @@
+#include "readback/FormKit.h"
+
+#include "readback/WrappedCheckBox.h"
+
+#include <QComboBox>
+#include <QLabel>
+
+namespace FormKit {
+
+QLabel* AddLabel(QWidget* parent, const QString& text, QRect geometry, QWidget* buddy, bool wrap) {
+    auto* l = new QLabel(text, parent);
+    l->setGeometry(geometry);
+    l->setWordWrap(wrap);
+    if (buddy) {
+        l->setBuddy(buddy);
+        if (buddy->accessibleName().isEmpty())
+            buddy->setAccessibleName(text);
+    }
+    return l;
+}
+
+QComboBox* AddCombo(QWidget* parent, const char* name, QRect geometry, const QStringList& items) {
+    auto* c = new QComboBox(parent);
+    c->setObjectName(QLatin1String(name));
+    c->setGeometry(geometry);
+    c->addItems(items);
+    c->setMaxVisibleItems(static_cast<int>(items.size()));
+    c->setCurrentIndex(0);
+    return c;
+}
+
+QCheckBox* AddCheck(QWidget* parent, const char* name, const QString& text, QRect geometry,
+                    bool wrapped) {
+    QCheckBox* c = wrapped ? new WrappedCheckBox(text, parent) : new QCheckBox(text, parent);
+    c->setObjectName(QLatin1String(name));
+    c->setGeometry(geometry);
+    c->setAccessibleName(text);
+    return c;
+}
+
+} // namespace FormKit
