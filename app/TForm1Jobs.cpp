@@ -1,0 +1,231 @@
+// The two commands that talk to the device: programming and reading jobs.
+#include "app/TForm1.h"
+
+#include "app/RecordsModel.h"
+#include "link/Clock.h"
+#include "link/Jobs.h"
+#include "link/TtyCableDriver.h"
+#include "readback/TForm2.h"
+#include "store/DateTime.h"
+#include "store/Messenger.h"
+#include "store/SettingsDatabase.h"
+
+#include <QDateTime>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableView>
+#include <QTimer>
+
+std::shared_ptr<CableDriver> TForm1::newCable() {
+    if (cableFactory_)
+        return cableFactory_();
+    return std::make_shared<TtyCableDriver>();
+}
+
+bool TForm1::jobCanStart(CableJob& job) {
+    if (job.logReady())
+        return true;
+    messenger_.inform(QStringLiteral("Внимание"),
+                      QStringLiteral("Не удалось создать файл журнала обмена %1: %2\n\n"
+                                     "Операция не начата. Проверьте, что папка программы "
+                                     "доступна для записи.")
+                          .arg(logPath_, job.logError()));
+    return false;
+}
+
+void TForm1::watch(CableJob* job) {
+    job->setCompletion(this, [this](CableJob& j) {
+        ++completionsRun;
+        if (j.reading())
+            ReadCompletion(j);
+        else
+            ProgCompletion(j);
+    });
+    connect(job, &QThread::finished, this, [this, job] { jobEnded(job); }, Qt::QueuedConnection);
+}
+
+void TForm1::jobEnded(CableJob* job) {
+    // Each job clears only its own reference.
+    if (ProgJob == job)
+        ProgJob = nullptr;
+    if (ReadJob == job)
+        ReadJob = nullptr;
+    job->join();
+    delete job;
+}
+
+void TForm1::ProgBtnClick() {
+    const auto seed = static_cast<quint32>(QDateTime::currentMSecsSinceEpoch());
+    if (CurrentSlot < 0 || !db_.Slot(CurrentSlot).IsUsed()) {
+        messenger_.inform(QStringLiteral("Внимание"),
+                          QStringLiteral("Текущая запись НЕ СОДЕРЖИТ ДАННЫХ!\nВыберите запись с "
+                                         "данными или создайте новую"));
+        return;
+    }
+    if (!ProgrammingActive) {
+        // A stopped job that is still ending keeps the cable: nothing starts
+        // until it has let go.
+        if (ProgJob || ReadJob)
+            return;
+        auto* job = new TProgThread(newCable(), *clock_, logPath_, db_.Slot(CurrentSlot), seed);
+        if (!jobCanStart(*job)) {
+            delete job;
+            return;
+        }
+        pendingProgJob_ = job;
+        progSlot_ = CurrentSlot;
+    }
+    ProgrammingActive = !ProgrammingActive;
+    SetProgramming(ProgrammingActive);
+    if (!ProgrammingActive) {
+        messenger_.inform(
+            QStringLiteral("Операция не завершена"),
+            QStringLiteral("Программирование ОСТАНОВЛЕНО! УОО R7 остался не запрограммированным.\n\n"
+                           "Проверьте, что перемычка программирования установлена,а 1-й вывод "
+                           "кабеля FTDI соответствует 1-му контакту на плате УОО R5. Передерните "
+                           "питание УОО и повторите попытку программирования."));
+    }
+}
+
+void TForm1::SetProgramming(bool on) {
+    ProgBtn->setText(on ? QStringLiteral("Остановить") : QStringLiteral("Программировать"));
+    if (!on)
+        Progress->setValue(0);
+    SpeedButton1->setEnabled(!on);
+    BitBtn1->setEnabled(!on);
+    SetsGrid->setEnabled(!on);
+    if (on)
+        Timer1->start();
+    else
+        Timer1->stop();
+    Progress->setVisible(on);
+    if (on) {
+        if (pendingProgJob_) {
+            ProgJob = pendingProgJob_;
+            pendingProgJob_ = nullptr;
+            watch(ProgJob);
+            ++jobsStarted;
+            ProgJob->start();
+        }
+    } else if (ProgJob) {
+        ProgJob->stop();
+    }
+}
+
+void TForm1::SpeedButton1Click() {
+    TReadThread* job = nullptr;
+    if (!ReadingActive) {
+        if (ProgJob || ReadJob)
+            return;
+        job = new TReadThread(newCable(), *clock_, logPath_);
+        if (!jobCanStart(*job)) {
+            delete job;
+            return;
+        }
+    }
+    ReadingActive = !ReadingActive;
+    ProgBtn->setEnabled(!ReadingActive);
+    BitBtn1->setEnabled(!ReadingActive);
+    SetsGrid->setEnabled(!ReadingActive);
+    Progress->setVisible(ReadingActive);
+    SpeedButton1->setText(ReadingActive ? QStringLiteral("Остановить") : QStringLiteral("Считать"));
+    if (!ReadingActive)
+        Progress->setValue(0);
+    if (!ReadingActive && ReadJob)
+        ReadJob->stop();
+    if (ReadingActive)
+        Timer1->start();
+    else
+        Timer1->stop();
+    if (!ReadingActive)
+        messenger_.inform(QStringLiteral("Внимание"), QStringLiteral("Считывание ОСТАНОВЛЕНО!"));
+    if (ReadingActive) {
+        ReadJob = job;
+        watch(job);
+        ++jobsStarted;
+        job->start();
+    }
+}
+
+void TForm1::Timer1Timer() {
+    int position = Progress->value() + 1;
+    if (position >= 10)
+        position = 0;
+    Progress->setValue(position);
+}
+
+void TForm1::ProgCompletion(CableJob& job) {
+    // After the operator's stop the window is idle already and may have moved
+    // on; the outcome is still honoured, the idle state is not redone.
+    const bool stoppedByOperator = !ProgrammingActive;
+    if (!stoppedByOperator) {
+        Timer1->stop();
+        Progress->setValue(0);
+    }
+    const JobOutcome& outcome = job.outcome();
+    if (outcome.succeeded && progSlot_ >= 0) {
+        db_.Slot(progSlot_).StampProgrammed(outcome.frameCrc, TDateTime::now());
+        if (progSlot_ == CurrentSlot)
+            RefreshCurrentRow();
+        else
+            records_->refreshRow(progSlot_);
+        messenger_.inform(QStringLiteral("Операция завершена"),
+                          QStringLiteral("Программирование произведено успешно!\n\nВыключите УОО и "
+                                         "снимите перемычку программирования.\nНа ПЦН удалите и "
+                                         "снова поставьте УОО на обслуживание!"));
+        db_.Save(messenger_);
+    } else if (outcome.failed) {
+        messenger_.inform(QStringLiteral("Внимание"),
+                          QStringLiteral("Программирование НЕ проведено!\n\nПричина:\n") +
+                              outcome.reason + QStringLiteral("\n\n"));
+    }
+    if (!stoppedByOperator) {
+        SpeedButton1->setEnabled(true);
+        BitBtn1->setEnabled(true);
+        SetsGrid->setEnabled(true);
+        ProgBtn->setText(QStringLiteral("Программировать"));
+        Progress->hide();
+        ProgrammingActive = false;
+    }
+}
+
+void TForm1::ReadCompletion(CableJob& job) {
+    const bool stoppedByOperator = !ReadingActive;
+    if (!stoppedByOperator) {
+        Timer1->stop();
+        Progress->setValue(0);
+    }
+    const JobOutcome& outcome = job.outcome();
+    if (outcome.succeeded && readBack_) {
+        readBack_->FillFromFrame(outcome.frame.data(), outcome.version);
+        showReadBack(*readBack_);
+    } else if (outcome.failed) {
+        messenger_.inform(QStringLiteral("Внимание"),
+                          QStringLiteral("СЧИТЫВАНИЕ НЕ ПРОИЗВЕДЕНО\n\nПричина:\n") +
+                              outcome.reason + QStringLiteral("\n\n"));
+    }
+    if (!stoppedByOperator) {
+        BitBtn1->setEnabled(true);
+        SpeedButton1->setText(QStringLiteral("Считать"));
+        Progress->hide();
+        ProgBtn->setEnabled(true);
+        SpeedButton1->setEnabled(true);
+        EditMode = false;
+        SetEditMode(false);
+        ReadingActive = false;
+    }
+}
+
+void TForm1::FormDestroy() {
+    // Stop through the controller and join; a job waiting to hand over its
+    // outcome is released instead of being answered.
+    for (CableJob* job : {static_cast<CableJob*>(ReadJob), static_cast<CableJob*>(ProgJob)}) {
+        if (!job)
+            continue;
+        job->abandon();
+        job->join();
+        delete job;
+    }
+    ReadJob = nullptr;
+    ProgJob = nullptr;
+}
