@@ -46,7 +46,10 @@ int SimulatedDevice::OpenEx(const std::uint8_t* serial, int openBy, Handle* hand
     open_ = true;
     ++opens_;
     calls_ = 0;
+    // Opening flushes the port: nothing a stopped job left unread is seen.
     queue_.clear();
+    device_.outbox().clear();
+    headTimed_ = false;
     *handle = 1;
     return 0;
 }

@@ -365,3 +365,29 @@ TEST_F(Exchange, ReadingLogsRequestsAndAcknowledgementsButNotTheClosingOk) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Exchange, AnswersLeftUnreadByAStoppedJobAreNotSeenByTheNext) {
+    DeviceScript slow;
+    slow.readyNext = true;
+    slow.answerDelayMs = 50;
+    SimulatedDevice device(clock, slow);
+    // Stopped after the first packet: the device's "NEXT" is still on its way.
+    EXPECT_EQ(program(device, {},
+                      [&](FTDI_Controller& c) {
+                          clock.at(clock.TickCount() + 70, [&c] { c.Stop(); });
+                      }),
+              ExchangeStopped);
+    clock.Sleep(100);
+    FTDI_Controller next(device, clock, logPath());
+    ASSERT_EQ(next.Open(nullptr, 0), OpenOk);
+    std::uint32_t count = 0;
+    for (int look = 0; look < 3; ++look) {
+        EXPECT_EQ(next.ReadAvailable(next.receiveBuffer.data(), 100, &count), 0);
+        EXPECT_EQ(count, 0u) << look;
+        clock.Sleep(100);
+    }
+}
+
+} // namespace
