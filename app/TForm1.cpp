@@ -471,7 +471,7 @@ void TForm1::buildGsmGroup() {
     balCritical = addEdit(BalanceSheet, "balCritical", QRect(ex, y, 50, kEditHeight), 3,
                           QStringLiteral("10"));
     FormKit::AddLabel(BalanceSheet, QStringLiteral("Критический уровень баланса (руб)"),
-             QRect(lx, y + 3, lw, 16), balCritical);
+                      QRect(lx, y - 4, lw, 30), balCritical, true);
     y += 28;
     row(BalanceSheet, balCodeSim1, "balCodeSim1", QStringLiteral("Код запроса баланса для SIM1"), y,
         11, {});
