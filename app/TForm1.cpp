@@ -70,7 +70,7 @@ QLineEdit* addEdit(QWidget* parent, const char* name, QRect geometry, int maxLen
     auto* e = new QLineEdit(parent);
     e->setObjectName(QLatin1String(name));
     e->setGeometry(geometry);
-    e->setMaxLength(maxLength);
+    FormKit::SetTextLimit(e, maxLength);
     e->setText(text);
     if (!hint.isEmpty())
         e->setToolTip(hint);

@@ -4,8 +4,20 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 
 namespace FormKit {
+
+void SetTextLimit(QLineEdit* edit, int limit) {
+    if (limit < 32767)
+        edit->setValidator(new LengthLimit(limit, edit));
+}
+
+int TextLimit(const QLineEdit* edit) {
+    if (const auto* l = dynamic_cast<const LengthLimit*>(edit->validator()))
+        return l->limit();
+    return edit->maxLength();
+}
 
 QLabel* AddLabel(QWidget* parent, const QString& text, QRect geometry, QWidget* buddy, bool wrap) {
     auto* l = new QLabel(text, parent);

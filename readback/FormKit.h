@@ -3,15 +3,37 @@
 #include <QRect>
 #include <QString>
 #include <QStringList>
+#include <QValidator>
 
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QLineEdit;
 class QWidget;
 
 // Small builders shared by both windows, which place their controls at fixed
 // positions as the layout gives them.
 namespace FormKit {
+
+// The length limit of a box as the operator meets it: typing and pasting
+// cannot make the text longer than the limit, while a text the program puts
+// in is shown whole (a line edit's own maximum length would cut it).
+class LengthLimit final : public QValidator {
+public:
+    LengthLimit(int limit, QObject* parent) : QValidator(parent), limit_(limit) {}
+    State validate(QString& input, int&) const override {
+        return input.size() <= limit_ ? Acceptable : Invalid;
+    }
+    int limit() const { return limit_; }
+
+private:
+    int limit_;
+};
+
+// Gives the box its limit (none for 32767 and above).
+void SetTextLimit(QLineEdit* edit, int limit);
+// The limit the box enforces on typing.
+int TextLimit(const QLineEdit* edit);
 
 // A caption beside a control; it names the control for screen readers.
 QLabel* AddLabel(QWidget* parent, const QString& text, QRect geometry, QWidget* buddy = nullptr,

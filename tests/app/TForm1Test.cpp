@@ -1,5 +1,6 @@
 #include "app/RecordsModel.h"
 #include "app/TForm1.h"
+#include "readback/FormKit.h"
 #include "tests/support/TestSupport.h"
 
 #include <QAbstractButton>
@@ -20,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -257,7 +259,7 @@ TEST_F(MainWindow, EditBoxesHaveTheirLimitsTextsAndHints) {
     // database: the template's zeros, with 60 and 10 for the zero intervals.
     for (const auto& b : boxes) {
         const std::string name = b.edit->objectName().toStdString();
-        EXPECT_EQ(b.edit->maxLength(), b.maxLength) << name;
+        EXPECT_EQ(FormKit::TextLimit(b.edit), b.maxLength) << name;
         EXPECT_EQ(b.edit->text(), QString::fromUtf8(b.text)) << name;
         EXPECT_EQ(b.edit->toolTip(), QString::fromUtf8(b.hint)) << name;
     }
@@ -384,6 +386,28 @@ TEST_F(MainWindow, ClosingWithAFailingSaveTellsAndStillCloses) {
     ASSERT_EQ(messenger.boxes.size(), 1u);
     EXPECT_EQ(messenger.boxes[0].text, QStringLiteral("Ошибка записи на диск"));
     EXPECT_FALSE(QFileInfo::exists(path));
+}
+
+TEST_F(MainWindow, LimitsStopTypingButNotTheProgram) {
+    // A damaged card whose PIN fills its field without a zero byte.
+    SettingsDatabase source;
+    source.setFileName(path);
+    source.Slot(0).setChangeDate(46000.0);
+    source.Slot(0).setBytes(Field::Pin1Edit, "1234");
+    std::memcpy(source.Slot(0).data(), "98765", 5);
+    ScriptedMessenger m;
+    ASSERT_TRUE(source.Save(m));
+    TForm1& f = open();
+    EXPECT_EQ(f.Pin1Edit->text(), QStringLiteral("98765"));
+    f.BitBtn1->click();
+    f.Pin2Edit->setFocus();
+    f.Pin2Edit->clear();
+    QTest::keyClicks(f.Pin2Edit, QStringLiteral("123456"));
+    EXPECT_EQ(f.Pin2Edit->text(), QStringLiteral("1234"));
+    f.Pin1Edit->setFocus();
+    f.Pin1Edit->end(false);
+    QTest::keyClick(f.Pin1Edit, Qt::Key_Backspace);
+    EXPECT_EQ(f.Pin1Edit->text(), QStringLiteral("9876"));
 }
 
 } // namespace
