@@ -468,6 +468,9 @@ TEST_F(Jobs, ProgramsAndReadsBackThroughATerminalWithTheEmulator) {
     EXPECT_EQ(readBack->Ip1GsmEdit[3]->text(), QStringLiteral("10"));
     EXPECT_EQ(readBack->balCodeSim1->text(), QStringLiteral("*100#"));
     EXPECT_EQ(readBack->CodeUoo->text(), QStringLiteral("100"));
+    // The closing "OK" reaches the emulator on its own time.
+    for (int i = 0; i < 200 && pty.readsCompleted() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(pty.readsCompleted(), 1);
 }
 
