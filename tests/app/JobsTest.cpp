@@ -408,7 +408,8 @@ TEST_F(Jobs, ClosingWithAJobRunningStopsItAndLetsGoOfTheCable) {
     silent.silent = true;
     TForm1& f = open(silent);
     f.ProgBtn->click();
-    spin(20);
+    for (int i = 0; i < 200 && !device->isOpen(); ++i)
+        spin(10);
     ASSERT_TRUE(device->isOpen());
     QElapsedTimer t;
     t.start();

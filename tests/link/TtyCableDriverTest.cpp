@@ -169,8 +169,10 @@ TEST_F(OverPty, ProgramsAndReadsBackTheSameFrame) {
 
 TEST_F(OverPty, CablePulledMidTransferEndsWithCableErrorWithoutHanging) {
     for (bool reading : {false, true}) {
-        PtyDevice silent;
+        // Slow answers keep the exchange going well past the moment of the pull.
         DeviceScript script;
+        script.answerDelayMs = 100;
+        PtyDevice silent(script);
         ASSERT_TRUE(silent.open());
         TtyCableDriver::Paths p;
         p.cableOverride = silent.path();
