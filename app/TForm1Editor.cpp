@@ -19,163 +19,126 @@
 #include <QSignalBlocker>
 #include <QTabWidget>
 
-#include <memory>
-#include <vector>
 
 namespace {
 
-EditBox readBox(const QLineEdit* e) {
-    return {e->text(), e->isEnabledTo(e->parentWidget())};
+// Every editor control beside the form's field that mirrors it, in one list
+// for reading and writing alike. `f` is a CardForm, const or not.
+template <typename Form, typename Visit>
+void visitControls(const TForm1& w, Form& f, Visit&& v) {
+    v(w.VersionCombo, f.VersionCombo);
+    v(w.CodeUoo, f.CodeUoo);
+    v(w.Label17, f.Label17);
+    v(w.NCardEdit, f.NCardEdit);
+    for (std::size_t i = 0; i < w.Cord.size(); ++i)
+        v(w.Cord[i], f.Cord[i]);
+    v(w.timePassEdit, f.timePassEdit);
+    v(w.IndicZU, f.IndicZU);
+    v(w.BatteryControl, f.BatteryControl);
+    v(w.UseEthPriority, f.UseEthPriority);
+    v(w.UseGsmPriority, f.UseGsmPriority);
+    v(w.timeGsmEdit, f.timeGsmEdit);
+    v(w.Edit1, f.Edit1);
+    v(w.FIOEdit, f.FIOEdit);
+    v(w.RemarkEdit, f.RemarkEdit);
+    v(w.ProgID1, f.ProgID1);
+    v(w.ProgID2, f.ProgID2);
+    v(w.Pin1Edit, f.Pin1Edit);
+    v(w.Pin2Edit, f.Pin2Edit);
+    for (std::size_t i = 0; i < 4; ++i) {
+        v(w.Ip1GsmEdit[i], f.Ip1GsmEdit[i]);
+        v(w.Ip2GsmEdit[i], f.Ip2GsmEdit[i]);
+    }
+    v(w.Port1GsmEdit, f.Port1GsmEdit);
+    v(w.Port2GsmEdit, f.Port2GsmEdit);
+    v(w.APN1Edit, f.APN1Edit);
+    v(w.APN2Edit, f.APN2Edit);
+    v(w.LoginGsm1Edit, f.LoginGsm1Edit);
+    v(w.LoginGsm2Edit, f.LoginGsm2Edit);
+    v(w.PassGsm1Edit, f.PassGsm1Edit);
+    v(w.PassGsm2Edit, f.PassGsm2Edit);
+    v(w.NumPhoneMC, f.NumPhoneMC);
+    v(w.UseSim1, f.UseSim1);
+    v(w.UseSim2, f.UseSim2);
+    v(w.balEnable, f.balEnable);
+    v(w.balCritical, f.balCritical);
+    v(w.balCodeSim1, f.balCodeSim1);
+    v(w.balCodeSim2, f.balCodeSim2);
+    v(w.balPhoneSim1, f.balPhoneSim1);
+    v(w.balPhoneSim2, f.balPhoneSim2);
+    v(w.RCControl, f.RCControl);
+    v(w.PUK1_Edit, f.PUK1_Edit);
+    v(w.Number1_Edit, f.Number1_Edit);
+    v(w.SIM_ID1_Edit, f.SIM_ID1_Edit);
+    v(w.PUK2_Edit, f.PUK2_Edit);
+    v(w.Number2_Edit, f.Number2_Edit);
+    v(w.SIM_ID2_Edit, f.SIM_ID2_Edit);
+    v(w.RelayComboBox1, f.RelayComboBox[0]);
+    v(w.RelayComboBox2, f.RelayComboBox[1]);
+    v(w.PageControl2, f.activeOutputPage);
+    v(w.Label40, f.Label40);
+    v(w.PortLoc, f.PortLoc);
+    for (std::size_t i = 0; i < w.Mac.size(); ++i)
+        v(w.Mac[i], f.Mac[i]);
 }
 
-void writeBox(QLineEdit* e, const EditBox& box) {
-    if (e->text() != box.text)
-        e->setText(box.text);
-    if (e->isEnabledTo(e->parentWidget()) != box.enabled)
-        e->setEnabled(box.enabled);
-}
+// An edit box's own enabled state, not that of the page or group it is on.
+bool ownEnabled(const QWidget* w) { return w->isEnabledTo(w->parentWidget()); }
 
-void writeCheck(QCheckBox* c, bool on) {
-    if (c->isChecked() != on)
-        c->setChecked(on);
-}
+struct Reader {
+    void operator()(const QLineEdit* e, EditBox& box) const { box = {e->text(), ownEnabled(e)}; }
+    void operator()(const QLineEdit* e, QString& text) const { text = e->text(); }
+    void operator()(const QLabel* l, QString& text) const { text = l->text(); }
+    void operator()(const QCheckBox* c, bool& on) const { on = c->isChecked(); }
+    void operator()(const QComboBox* c, int& index) const { index = c->currentIndex(); }
+    void operator()(const QTabWidget* t, int& index) const { index = t->currentIndex(); }
+};
 
-void writeCombo(QComboBox* c, int index) {
-    if (c->currentIndex() != index)
-        c->setCurrentIndex(index);
-}
+// Writes only what differs, so a box being typed in keeps its cursor, and
+// with the control's signals blocked, so no rule starts another.
+struct Writer {
+    void operator()(QLineEdit* e, const EditBox& box) const {
+        const QSignalBlocker quiet(e);
+        if (e->text() != box.text)
+            e->setText(box.text);
+        if (ownEnabled(e) != box.enabled)
+            e->setEnabled(box.enabled);
+    }
+    void operator()(QLineEdit* e, const QString& text) const {
+        const QSignalBlocker quiet(e);
+        if (e->text() != text)
+            e->setText(text);
+    }
+    void operator()(QLabel* l, const QString& text) const {
+        if (l->text() != text)
+            l->setText(text);
+    }
+    void operator()(QCheckBox* c, bool on) const {
+        const QSignalBlocker quiet(c);
+        if (c->isChecked() != on)
+            c->setChecked(on);
+    }
+    void operator()(QComboBox* c, int index) const {
+        const QSignalBlocker quiet(c);
+        if (c->currentIndex() != index)
+            c->setCurrentIndex(index);
+    }
+    void operator()(QTabWidget* t, int index) const {
+        const QSignalBlocker quiet(t);
+        if (t->currentIndex() != index)
+            t->setCurrentIndex(index);
+    }
+};
 
 } // namespace
 
 CardForm TForm1::readForm() const {
     CardForm f;
-    f.VersionCombo = VersionCombo->currentIndex();
-    f.CodeUoo = readBox(CodeUoo);
-    f.Label17 = Label17->text();
-    f.NCardEdit = readBox(NCardEdit);
-    for (std::size_t i = 0; i < Cord.size(); ++i)
-        f.Cord[i] = Cord[i]->currentIndex();
-    f.timePassEdit = readBox(timePassEdit);
-    f.IndicZU = IndicZU->isChecked();
-    f.BatteryControl = BatteryControl->isChecked();
-    f.UseEthPriority = UseEthPriority->isChecked();
-    f.UseGsmPriority = UseGsmPriority->isChecked();
-    f.timeGsmEdit = readBox(timeGsmEdit);
-    f.Edit1 = readBox(Edit1);
-    f.FIOEdit = readBox(FIOEdit);
-    f.RemarkEdit = readBox(RemarkEdit);
-    f.ProgID1 = readBox(ProgID1);
-    f.ProgID2 = readBox(ProgID2);
-    f.Pin1Edit = readBox(Pin1Edit);
-    f.Pin2Edit = readBox(Pin2Edit);
-    for (std::size_t i = 0; i < 4; ++i) {
-        f.Ip1GsmEdit[i] = readBox(Ip1GsmEdit[i]);
-        f.Ip2GsmEdit[i] = readBox(Ip2GsmEdit[i]);
-    }
-    f.Port1GsmEdit = readBox(Port1GsmEdit);
-    f.Port2GsmEdit = readBox(Port2GsmEdit);
-    f.APN1Edit = readBox(APN1Edit);
-    f.APN2Edit = readBox(APN2Edit);
-    f.LoginGsm1Edit = readBox(LoginGsm1Edit);
-    f.LoginGsm2Edit = readBox(LoginGsm2Edit);
-    f.PassGsm1Edit = readBox(PassGsm1Edit);
-    f.PassGsm2Edit = readBox(PassGsm2Edit);
-    f.NumPhoneMC = readBox(NumPhoneMC);
-    f.UseSim1 = UseSim1->isChecked();
-    f.UseSim2 = UseSim2->isChecked();
-    f.balEnable = balEnable->isChecked();
-    f.balCritical = readBox(balCritical);
-    f.balCodeSim1 = readBox(balCodeSim1);
-    f.balCodeSim2 = readBox(balCodeSim2);
-    f.balPhoneSim1 = readBox(balPhoneSim1);
-    f.balPhoneSim2 = readBox(balPhoneSim2);
-    f.RCControl = readBox(RCControl);
-    f.PUK1_Edit = readBox(PUK1_Edit);
-    f.Number1_Edit = readBox(Number1_Edit);
-    f.SIM_ID1_Edit = readBox(SIM_ID1_Edit);
-    f.PUK2_Edit = readBox(PUK2_Edit);
-    f.Number2_Edit = readBox(Number2_Edit);
-    f.SIM_ID2_Edit = readBox(SIM_ID2_Edit);
-    f.RelayComboBox[0] = RelayComboBox1->currentIndex();
-    f.RelayComboBox[1] = RelayComboBox2->currentIndex();
-    f.activeOutputPage = PageControl2->currentIndex();
-    f.Label40 = Label40->text();
-    f.PortLoc = PortLoc->text();
-    for (std::size_t i = 0; i < Mac.size(); ++i)
-        f.Mac[i] = Mac[i]->text();
+    visitControls(*this, f, Reader{});
     return f;
 }
 
-void TForm1::writeForm(const CardForm& f) {
-    std::vector<std::unique_ptr<QSignalBlocker>> quiet;
-    for (QObject* o : std::initializer_list<QObject*>{
-             VersionCombo, CodeUoo, NCardEdit, Cord[0], Cord[1], Cord[2], Cord[3], Cord[4],
-             timePassEdit, IndicZU, BatteryControl, UseEthPriority, UseGsmPriority, timeGsmEdit,
-             Edit1, FIOEdit, RemarkEdit, UseSim1, UseSim2, balEnable, RelayComboBox1,
-             RelayComboBox2, PageControl2})
-        quiet.push_back(std::make_unique<QSignalBlocker>(o));
-
-    writeCombo(VersionCombo, f.VersionCombo);
-    writeBox(CodeUoo, f.CodeUoo);
-    if (Label17->text() != f.Label17)
-        Label17->setText(f.Label17);
-    writeBox(NCardEdit, f.NCardEdit);
-    for (std::size_t i = 0; i < Cord.size(); ++i)
-        writeCombo(Cord[i], f.Cord[i]);
-    writeBox(timePassEdit, f.timePassEdit);
-    writeCheck(IndicZU, f.IndicZU);
-    writeCheck(BatteryControl, f.BatteryControl);
-    writeCheck(UseEthPriority, f.UseEthPriority);
-    writeCheck(UseGsmPriority, f.UseGsmPriority);
-    writeBox(timeGsmEdit, f.timeGsmEdit);
-    writeBox(Edit1, f.Edit1);
-    writeBox(FIOEdit, f.FIOEdit);
-    writeBox(RemarkEdit, f.RemarkEdit);
-    writeBox(ProgID1, f.ProgID1);
-    writeBox(ProgID2, f.ProgID2);
-    writeBox(Pin1Edit, f.Pin1Edit);
-    writeBox(Pin2Edit, f.Pin2Edit);
-    for (std::size_t i = 0; i < 4; ++i) {
-        writeBox(Ip1GsmEdit[i], f.Ip1GsmEdit[i]);
-        writeBox(Ip2GsmEdit[i], f.Ip2GsmEdit[i]);
-    }
-    writeBox(Port1GsmEdit, f.Port1GsmEdit);
-    writeBox(Port2GsmEdit, f.Port2GsmEdit);
-    writeBox(APN1Edit, f.APN1Edit);
-    writeBox(APN2Edit, f.APN2Edit);
-    writeBox(LoginGsm1Edit, f.LoginGsm1Edit);
-    writeBox(LoginGsm2Edit, f.LoginGsm2Edit);
-    writeBox(PassGsm1Edit, f.PassGsm1Edit);
-    writeBox(PassGsm2Edit, f.PassGsm2Edit);
-    writeBox(NumPhoneMC, f.NumPhoneMC);
-    writeCheck(UseSim1, f.UseSim1);
-    writeCheck(UseSim2, f.UseSim2);
-    writeCheck(balEnable, f.balEnable);
-    writeBox(balCritical, f.balCritical);
-    writeBox(balCodeSim1, f.balCodeSim1);
-    writeBox(balCodeSim2, f.balCodeSim2);
-    writeBox(balPhoneSim1, f.balPhoneSim1);
-    writeBox(balPhoneSim2, f.balPhoneSim2);
-    writeBox(RCControl, f.RCControl);
-    writeBox(PUK1_Edit, f.PUK1_Edit);
-    writeBox(Number1_Edit, f.Number1_Edit);
-    writeBox(SIM_ID1_Edit, f.SIM_ID1_Edit);
-    writeBox(PUK2_Edit, f.PUK2_Edit);
-    writeBox(Number2_Edit, f.Number2_Edit);
-    writeBox(SIM_ID2_Edit, f.SIM_ID2_Edit);
-    writeCombo(RelayComboBox1, f.RelayComboBox[0]);
-    writeCombo(RelayComboBox2, f.RelayComboBox[1]);
-    if (PageControl2->currentIndex() != f.activeOutputPage)
-        PageControl2->setCurrentIndex(f.activeOutputPage);
-    if (Label40->text() != f.Label40)
-        Label40->setText(f.Label40);
-    if (PortLoc->text() != f.PortLoc)
-        PortLoc->setText(f.PortLoc);
-    for (std::size_t i = 0; i < Mac.size(); ++i) {
-        if (Mac[i]->text() != f.Mac[i])
-            Mac[i]->setText(f.Mac[i]);
-    }
-}
+void TForm1::writeForm(const CardForm& f) { visitControls(*this, f, Writer{}); }
 
 void TForm1::applyRule(const std::function<void(CardForm&)>& rule) {
     CardForm f = readForm();
