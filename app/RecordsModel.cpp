@@ -2,6 +2,8 @@
 
 #include "store/SettingsDatabase.h"
 
+#include <QStringTokenizer>
+
 namespace {
 
 // Joins the lowered cells of a row for the search.
@@ -78,15 +80,6 @@ const QString& RecordsModel::cellText(int row, int column) const {
     return r.texts[static_cast<std::size_t>(column)];
 }
 
-const QString& RecordsModel::lowerCellText(int row, int column) const {
-    if (row < 0 || row >= SettingsDatabase::SlotCount || column < 0 || column >= ColumnCount)
-        return empty_;
-    Row& r = rows_[static_cast<std::size_t>(row)];
-    if (r.state == RowState::Pending)
-        render(r, row);
-    return r.lowered[static_cast<std::size_t>(column)];
-}
-
 bool RecordsModel::rowContains(int row, const QString& lowered) const {
     Row& r = rows_[static_cast<std::size_t>(row)];
     if (r.state == RowState::Blank)
@@ -96,8 +89,8 @@ bool RecordsModel::rowContains(int row, const QString& lowered) const {
     if (!lowered.contains(kCellSeparator))
         return r.joined.contains(lowered);
     // A search text holding the separator must not match across two cells.
-    for (const QString& text : r.lowered) {
-        if (text.contains(lowered))
+    for (const QStringView cell : QStringTokenizer(r.joined, kCellSeparator)) {
+        if (cell.contains(lowered))
             return true;
     }
     return false;
@@ -113,10 +106,9 @@ void RecordsModel::render(Row& row, int slot) const {
         row.texts[4] = dateText_(rec.ProgDate());
     row.joined.clear();
     for (std::size_t c = 0; c < row.texts.size(); ++c) {
-        row.lowered[c] = locale_.toLower(row.texts[c]);
         if (c > 0)
             row.joined += kCellSeparator;
-        row.joined += row.lowered[c];
+        row.joined += locale_.toLower(row.texts[c]);
     }
     row.state = RowState::Rendered;
 }

@@ -37,8 +37,6 @@ public:
     // The text of one cell, column 0 being "Код УО": exactly what the grid
     // shows.
     const QString& cellText(int row, int column) const;
-    // The same text lower-cased in the operator's locale, for the search.
-    const QString& lowerCellText(int row, int column) const;
     // Whether any cell of the row contains `lowered` (already lower-cased).
     bool rowContains(int row, const QString& lowered) const;
 
@@ -48,9 +46,8 @@ private:
         RowState state = RowState::Blank;
         bool showProgDate = false;
         std::array<QString, ColumnCount> texts;
-        std::array<QString, ColumnCount> lowered;
-        // The lowered cells joined by a separator no typed text holds, so a
-        // row is searched in one pass.
+        // The cells lower-cased in the operator's locale and joined by a
+        // separator no typed text holds, so a row is searched in one pass.
         QString joined;
     };
 

@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
     std::vector<QString> strings;
     for (int row = 0; row < SettingsDatabase::SlotCount; ++row) {
         for (int c = 0; c < RecordsModel::ColumnCount; ++c) {
-            const QString& cell = form.recordsModel().lowerCellText(row, c);
+            const QString cell = QLocale().toLower(form.recordsModel().cellText(row, c));
             strings.push_back(QString(cell.constData(), cell.size()));
         }
         const SettingsRecord& r = loaded.Slot(row);
