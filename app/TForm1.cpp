@@ -577,11 +577,7 @@ void TForm1::SetUpMainWindow() {
     Label33->hide();
     RCControl->hide();
     GroupBox7->setVisible(true);
-    for (int i = 0; i < PageControl2->count(); ++i) {
-        if (i >= 2)
-            PageControl2->setTabVisible(i, false);
-        PageControl2->widget(i)->setEnabled(false);
-    }
+    FormKit::SetUpOutputPages(PageControl2);
 }
 
 void TForm1::FillGrid() {

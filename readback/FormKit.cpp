@@ -5,8 +5,17 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QTabWidget>
 
 namespace FormKit {
+
+void SetUpOutputPages(QTabWidget* pages) {
+    for (int i = 0; i < pages->count(); ++i) {
+        if (i >= 2)
+            pages->setTabVisible(i, false);
+        pages->widget(i)->setEnabled(false);
+    }
+}
 
 void SetTextLimit(QLineEdit* edit, int limit) {
     if (limit < 32767)

@@ -9,6 +9,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QTabWidget;
 class QWidget;
 
 // Small builders shared by both windows, which place their controls at fixed
@@ -29,6 +30,10 @@ public:
 private:
     int limit_;
 };
+
+// The outputs' pages as both windows set them up: tabs from the third page on
+// hidden, every page disabled (the page control itself stays usable).
+void SetUpOutputPages(QTabWidget* pages);
 
 // Gives the box its limit (none for 32767 and above).
 void SetTextLimit(QLineEdit* edit, int limit);

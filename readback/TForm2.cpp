@@ -230,11 +230,7 @@ void TForm2::SetUpReadBackWindow() {
     Label33->hide();
     RCControl->hide();
     GroupBox7->setVisible(true);
-    for (int i = 0; i < PageControl2->count(); ++i) {
-        if (i >= 2)
-            PageControl2->setTabVisible(i, false);
-        PageControl2->widget(i)->setEnabled(false);
-    }
+    FormKit::SetUpOutputPages(PageControl2);
 }
 
 void TForm2::FillFromFrame(const std::uint8_t* frame, int versionCode) {
