@@ -37,6 +37,7 @@ public:
 
     void receive(const std::uint8_t* data, std::size_t count);
     std::deque<Chunk>& outbox() { return outbox_; }
+    const std::deque<Chunk>& outbox() const { return outbox_; }
 
     const ConfigFrame& storedFrame() const { return frame_; }
     void setStoredFrame(const ConfigFrame& frame) { frame_ = frame; }

@@ -14,6 +14,15 @@ constexpr std::uint32_t ReadRequestMs = 500;
 constexpr int ProgramIdleLimit = 400;
 constexpr int ReadIdleLimit = 200;
 constexpr int HandshakeRepeat = 50;
+// A message that has begun is completed from later reads for at most this
+// many polls: the driver's own read time-out, well beyond a USB chip's
+// longest latency tick.
+constexpr int CompletionPolls = 20;
+constexpr std::uint32_t CompletionMs = 200;
+
+// The keywords the device may send.
+const char* const kDeviceWords[] = {Keyword::READY, Keyword::READYNEXT, Keyword::NEXT, Keyword::OK,
+                                    Keyword::ERROR};
 
 // The read is zero-terminated (at most capacity - 1 bytes land in the
 // buffer), so whole-string comparison is a string comparison.
@@ -35,8 +44,56 @@ QByteArray hex(const QByteArray& bytes) {
                                     static_cast<int>(bytes.size()));
 }
 
-int readInto(FTDI_Controller& c, std::uint32_t* count) {
-    return c.ReadAvailable(c.receiveBuffer.data(), FTDI_Controller::ReceiveCapacity, count);
+// Whether the bytes read so far are a message the device has begun and not
+// yet finished: a packet short of its N + 3 bytes (N below 36), or a proper
+// beginning of a keyword. Bytes that are a keyword already count as that one.
+bool begun(const std::uint8_t* r, std::uint32_t got) {
+    if (got == 0)
+        return false;
+    if (r[0] == PacketStart) {
+        if (got == 1)
+            return true;
+        const std::uint32_t n = r[1];
+        return n <= MaxAcceptedPacketData && got < n + 3;
+    }
+    bool prefix = false;
+    for (const char* word : kDeviceWords) {
+        const std::size_t length = std::strlen(word);
+        if (got == length && std::memcmp(r, word, length) == 0)
+            return false;
+        if (got < length && std::memcmp(r, word, got) == 0)
+            prefix = true;
+    }
+    return prefix;
+}
+
+// One read, and when it holds the beginning of a message, the rest of that
+// message from the reads that follow: a USB chip hands the device's bytes
+// over at each tick of its latency timer, so one answer may come in pieces.
+// Each read is logged as it was read; nothing is written meanwhile. The
+// completion's polls are added to `polls`.
+int readInto(FTDI_Controller& c, std::uint32_t* count, int* polls = nullptr) {
+    std::uint8_t* r = c.receiveBuffer.data();
+    const int status = c.ReadAvailable(r, FTDI_Controller::ReceiveCapacity, count);
+    if (status != 0 || !begun(r, *count))
+        return status;
+    Clock& clock = c.clock();
+    const std::uint32_t start = clock.TickCount();
+    for (int poll = 0; poll < CompletionPolls && c.isRunning() && begun(r, *count) &&
+                       clock.TickCount() - start < CompletionMs;
+         ++poll) {
+        clock.Sleep(PollMs);
+        if (polls)
+            ++*polls;
+        // Appended after what came before, zero-filled and zero-terminated
+        // as any read.
+        std::uint32_t more = 0;
+        const int next = c.ReadAvailable(r + *count, FTDI_Controller::ReceiveCapacity, &more);
+        *count += more;
+        if (next != 0)
+            return next;
+    }
+    return 0;
 }
 
 } // namespace
@@ -98,7 +155,7 @@ int ProgramExchange(FTDI_Controller& c) {
             idle = 0;
         } else {
             std::uint32_t got = 0;
-            if (readInto(c, &got) != 0)
+            if (readInto(c, &got, &idle) != 0)
                 return ExchangeCableError;
             if (is(c.receiveBuffer, Keyword::NEXT)) {
                 if (c.dataLength > offset) {
@@ -164,10 +221,10 @@ int ReadExchange(FTDI_Controller& c) {
             idle = 0;
         } else {
             std::uint32_t got = 0;
-            if (readInto(c, &got) != 0)
+            if (readInto(c, &got, &idle) != 0)
                 return ExchangeCableError;
-            // A packet is judged from the read it begins in; bytes that have
-            // not come yet read as zero.
+            // A packet is judged once it is complete, or the completion has
+            // given up; bytes that have not come by then read as zero.
             if (r[0] == PacketStart) {
                 const int n = r[1];
                 if (n == 0 && r[2] == 0xC6 && got == 3) {

@@ -6,6 +6,22 @@
 #include <cstring>
 #include <string>
 
+namespace {
+
+// 115200 baud, ten bits a byte.
+constexpr std::uint32_t LineBytesPerSecond = 11520;
+
+std::uint32_t bytesOnLine(std::uint32_t ms) {
+    return static_cast<std::uint32_t>(std::uint64_t{ms} * LineBytesPerSecond / 1000);
+}
+
+// The first tick of a free-running timer of `period` at or after `t`.
+std::uint32_t tickAtOrAfter(std::uint32_t t, std::uint32_t period) {
+    return (t + period - 1) / period * period;
+}
+
+} // namespace
+
 SimulatedDevice::SimulatedDevice(Clock& clock, DeviceScript device, CableScript cable)
     : clock_(clock), device_(std::move(device)), cable_(cable) {}
 
@@ -50,6 +66,7 @@ int SimulatedDevice::OpenEx(const std::uint8_t* serial, int openBy, Handle* hand
     queue_.clear();
     device_.outbox().clear();
     headTimed_ = false;
+    transit_.clear();
     *handle = 1;
     return 0;
 }
@@ -94,17 +111,68 @@ int SimulatedDevice::SetTimeouts(Handle handle, std::uint32_t readMs, std::uint3
 
 void SimulatedDevice::release() {
     auto& outbox = device_.outbox();
-    while (queue_.isEmpty() && !outbox.empty()) {
+    const std::uint32_t now = clock_.TickCount();
+    for (;;) {
+        if (!transit_.isEmpty()) {
+            // The chip hands over, at its last tick, what the line has brought.
+            const std::uint32_t tick = now / cable_.usbLatencyMs * cable_.usbLatencyMs;
+            const std::int32_t onLine = static_cast<std::int32_t>(tick - transitStart_);
+            const qsizetype arrived =
+                onLine <= 0 ? 0
+                            : std::min<qsizetype>(transit_.size(),
+                                                  bytesOnLine(static_cast<std::uint32_t>(onLine)));
+            if (arrived > handed_) {
+                queue_ += transit_.mid(handed_, arrived - handed_);
+                handed_ = arrived;
+            }
+            if (handed_ < transit_.size())
+                return;
+            // The next answer may follow at once, on the line's own time.
+            const std::uint32_t lineFree =
+                transitStart_ + static_cast<std::uint32_t>(
+                                    (std::uint64_t(transit_.size()) * 1000 + LineBytesPerSecond - 1) /
+                                    LineBytesPerSecond);
+            transit_.clear();
+            if (!outbox.empty()) {
+                headTimed_ = true;
+                headDue_ = lineFree + outbox.front().delayMs;
+            }
+            continue;
+        }
+        // Whole answers: the next one once the program has taken the last.
+        if ((!chip() && !queue_.isEmpty()) || outbox.empty())
+            return;
         if (!headTimed_) {
             headTimed_ = true;
-            headDue_ = clock_.TickCount() + outbox.front().delayMs;
+            headDue_ = now + outbox.front().delayMs;
         }
-        if (static_cast<std::int32_t>(clock_.TickCount() - headDue_) < 0)
+        if (static_cast<std::int32_t>(now - headDue_) < 0)
             return;
-        queue_ = outbox.front().bytes;
-        outbox.pop_front();
         headTimed_ = false;
+        if (chip()) {
+            transit_ = outbox.front().bytes;
+            transitStart_ = headDue_;
+            handed_ = 0;
+        } else {
+            queue_ = outbox.front().bytes;
+        }
+        outbox.pop_front();
     }
+}
+
+bool SimulatedDevice::nextArrival(std::uint32_t* tick) const {
+    if (!transit_.isEmpty()) {
+        // The line has brought one more byte at this moment, the chip hands it
+        // over at the tick after.
+        const auto needed = static_cast<std::uint32_t>(
+            (std::uint64_t(handed_ + 1) * 1000 + LineBytesPerSecond - 1) / LineBytesPerSecond);
+        *tick = tickAtOrAfter(transitStart_ + needed, cable_.usbLatencyMs);
+        return true;
+    }
+    if (device_.outbox().empty() || !headTimed_)
+        return false;
+    *tick = chip() ? tickAtOrAfter(headDue_ + 1, cable_.usbLatencyMs) : headDue_;
+    return true;
 }
 
 int SimulatedDevice::GetStatus(Handle handle, std::uint32_t* rxQueue, std::uint32_t* txQueue,
@@ -137,10 +205,11 @@ int SimulatedDevice::Read(Handle handle, std::uint8_t* buffer, std::uint32_t toR
         }
         // Nothing more is on its way before the time-out: a real driver would
         // wait it out for nothing, so return at once.
-        if (device_.outbox().empty() || !headTimed_ ||
-            static_cast<std::int32_t>(headDue_ - deadline) > 0)
+        std::uint32_t due = 0;
+        if (!nextArrival(&due) || static_cast<std::int32_t>(due - deadline) > 0)
             break;
-        const std::uint32_t wait = headDue_ - clock_.TickCount();
+        const auto wait = static_cast<std::uint32_t>(
+            std::max<std::int32_t>(static_cast<std::int32_t>(due - clock_.TickCount()), 1));
         lock.unlock();
         clock_.Sleep(wait);
         lock.lock();
@@ -157,6 +226,9 @@ int SimulatedDevice::Write(Handle handle, const std::uint8_t* data, std::uint32_
     received_.append(reinterpret_cast<const char*>(data), toWrite);
     device_.receive(data, toWrite);
     *written = toWrite;
+    // The device answers on its own time, not when the program looks.
+    if (chip())
+        release();
     return 0;
 }
 

@@ -14,6 +14,10 @@ struct CableScript {
     int cables = 1;              // what the device count reports
     bool refuseBaudRate = false; // the baud rate call fails
     int vanishAfterCalls = -1;   // after this many calls on the open cable, all fail
+    // A USB chip's latency timer, in ms: the device's bytes reach the program
+    // only at each tick of it, as many as a 115200-baud line has carried by
+    // then, so an answer may come in pieces. 0 hands every answer over whole.
+    std::uint32_t usbLatencyMs = 0;
 };
 
 // A cable with an emulated device on its far end, inside the program: a
@@ -57,9 +61,12 @@ public:
 
 private:
     bool usable(Handle handle);
-    // Moves the next chunk into the queue when the queue is empty and its
-    // time has come.
+    // Moves what the program may see by now into the queue: whole answers
+    // one after another, or a chip's handed-over bytes.
     void release();
+    // When more bytes will be there to read; false when nothing is on its way.
+    bool nextArrival(std::uint32_t* tick) const;
+    bool chip() const { return cable_.usbLatencyMs > 0; }
 
     mutable std::mutex mutex_;
     Clock& clock_;
@@ -68,6 +75,11 @@ private:
     QByteArray queue_;
     bool headTimed_ = false;
     std::uint32_t headDue_ = 0;
+    // Chip mode: the answer on the line, when it began and how much of it the
+    // chip has handed over.
+    QByteArray transit_;
+    std::uint32_t transitStart_ = 0;
+    qsizetype handed_ = 0;
     bool open_ = false;
     int opens_ = 0;
     int doubleOpens_ = 0;

@@ -1,12 +1,14 @@
 // A device emulator on a pseudo-terminal. It prints the terminal's path; run
 // the programmer with UOO_CABLE set to it to program and read without a
 // device:
-//   uoo-device-emulator [--readynext] [--error-at N] [--packet-size N]
+//   uoo-device-emulator [--readynext] [--error-at N] [--packet-size N] [--usb-latency MS]
 #include "tools/PtyDevice.h"
 
 #include "link/Crc.h"
+#include "link/Exchanges.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -19,24 +21,54 @@ std::atomic<bool> g_stop{false};
 
 void onSignal(int) { g_stop.store(true); }
 
+// A whole decimal number within [low, high], or false.
+bool parseNumber(const char* text, long low, long high, long* value) {
+    if (!text || !*text)
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < low || v > high)
+        return false;
+    *value = v;
+    return true;
+}
+
+int usage(const char* program) {
+    std::fprintf(stderr,
+                 "usage: %s [--readynext] [--error-at N] [--packet-size 1..35] "
+                 "[--usb-latency 1..255]\n",
+                 program);
+    return 2;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     DeviceScript script;
+    long latency = 0;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--readynext") == 0) {
+        const char* option = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        long number = 0;
+        if (std::strcmp(option, "--readynext") == 0) {
             script.readyNext = true;
-        } else if (std::strcmp(argv[i], "--error-at") == 0 && i + 1 < argc) {
-            script.errorAtAnswer = std::atoi(argv[++i]);
-        } else if (std::strcmp(argv[i], "--packet-size") == 0 && i + 1 < argc) {
-            script.readPacketSize = std::atoi(argv[++i]);
-        } else {
-            std::fprintf(stderr, "usage: %s [--readynext] [--error-at N] [--packet-size N]\n",
-                         argv[0]);
-            return 2;
+            continue;
         }
+        if (std::strcmp(option, "--error-at") == 0 && parseNumber(value, 0, 1000000, &number)) {
+            script.errorAtAnswer = static_cast<int>(number);
+        } else if (std::strcmp(option, "--packet-size") == 0 &&
+                   parseNumber(value, 1, MaxAcceptedPacketData, &number)) {
+            script.readPacketSize = static_cast<int>(number);
+        } else if (std::strcmp(option, "--usb-latency") == 0 &&
+                   parseNumber(value, 1, 255, &number)) {
+            latency = number;
+        } else {
+            return usage(argv[0]);
+        }
+        ++i;
     }
-    PtyDevice device(script);
+    PtyDevice device(script, static_cast<std::uint32_t>(latency));
     if (!device.open()) {
         std::fprintf(stderr, "cannot open a pseudo-terminal: %s\n", qPrintable(device.error()));
         return 1;

@@ -17,9 +17,25 @@ using Steady = std::chrono::steady_clock;
 // reaches the program in a read of its own, as from the real device.
 constexpr auto kGap = std::chrono::milliseconds(30);
 
+// 115200 baud, ten bits a byte.
+constexpr std::int64_t kByteNs = 1'000'000'000 / 11520;
+
+// Writes all of `bytes` to the non-blocking master.
+void writeAll(int fd, const char* bytes, qsizetype size) {
+    qsizetype done = 0;
+    while (done < size) {
+        const ssize_t w = ::write(fd, bytes + done, static_cast<std::size_t>(size - done));
+        if (w > 0)
+            done += w;
+        else if (w < 0 && errno != EAGAIN && errno != EINTR)
+            break;
+    }
+}
+
 } // namespace
 
-PtyDevice::PtyDevice(DeviceScript script) : device_(std::move(script)) {}
+PtyDevice::PtyDevice(DeviceScript script, std::uint32_t usbLatencyMs)
+    : device_(std::move(script)), usbLatencyMs_(usbLatencyMs) {}
 
 PtyDevice::~PtyDevice() {
     stop();
@@ -80,16 +96,39 @@ void PtyDevice::vanish() {
 }
 
 void PtyDevice::serve(const std::atomic<bool>& stop) {
+    const auto period = std::chrono::milliseconds(usbLatencyMs_);
     auto nextSend = Steady::now();
     bool headTimed = false;
+    // Chip mode: the answer on the line, when it began, how much is handed over.
+    QByteArray transit;
+    Steady::time_point transitStart;
+    qsizetype handed = 0;
     std::uint8_t buffer[512];
     while (!stop.load() && master_ >= 0) {
         pollfd p{master_, POLLIN, 0};
-        ::poll(&p, 1, 2);
+        ::poll(&p, 1, usbLatencyMs_ > 0 ? 1 : 2);
         const ssize_t n = ::read(master_, buffer, sizeof buffer);
         std::lock_guard lock(mutex_);
         if (n > 0)
             device_.receive(buffer, static_cast<std::size_t>(n));
+        if (!transit.isEmpty()) {
+            // The free-running timer's last tick: what the line had carried by
+            // then goes to the program in one piece.
+            const auto now = Steady::now();
+            const auto tick = Steady::time_point(now.time_since_epoch() / period * period);
+            const std::int64_t ns =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(tick - transitStart).count();
+            const qsizetype arrived = ns <= 0 ? 0 : std::min<qsizetype>(transit.size(), ns / kByteNs);
+            if (arrived > handed) {
+                writeAll(master_, transit.constData() + handed, arrived - handed);
+                handed = arrived;
+            }
+            if (handed == transit.size()) {
+                nextSend = transitStart + std::chrono::nanoseconds(transit.size() * kByteNs) + kGap;
+                transit.clear();
+            }
+            continue;
+        }
         auto& outbox = device_.outbox();
         if (outbox.empty())
             continue;
@@ -103,15 +142,13 @@ void PtyDevice::serve(const std::atomic<bool>& stop) {
         const QByteArray chunk = outbox.front().bytes;
         outbox.pop_front();
         headTimed = false;
-        qsizetype done = 0;
-        while (done < chunk.size()) {
-            const ssize_t w = ::write(master_, chunk.constData() + done,
-                                      static_cast<std::size_t>(chunk.size() - done));
-            if (w > 0)
-                done += w;
-            else if (w < 0 && errno != EAGAIN && errno != EINTR)
-                break;
+        if (usbLatencyMs_ > 0) {
+            transit = chunk;
+            transitStart = Steady::now();
+            handed = 0;
+            continue;
         }
+        writeAll(master_, chunk.constData(), chunk.size());
         nextSend = Steady::now() + kGap;
     }
 }

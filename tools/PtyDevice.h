@@ -12,7 +12,10 @@
 // terminal's path with UOO_CABLE, talks to it as to a real cable.
 class PtyDevice {
 public:
-    explicit PtyDevice(DeviceScript script = {});
+    // usbLatencyMs > 0 hands each answer over as a USB chip does: at each
+    // tick of a latency timer of that period, the bytes that a 115200-baud
+    // line has carried by then.
+    explicit PtyDevice(DeviceScript script = {}, std::uint32_t usbLatencyMs = 0);
     ~PtyDevice();
     PtyDevice(const PtyDevice&) = delete;
     PtyDevice& operator=(const PtyDevice&) = delete;
@@ -39,6 +42,7 @@ public:
 private:
     mutable std::mutex mutex_;
     DeviceProtocol device_;
+    std::uint32_t usbLatencyMs_ = 0;
     int master_ = -1;
     int slave_ = -1;
     QString path_;

@@ -263,8 +263,7 @@ TEST_F(Exchange, ReadingFailuresSendErrorToTheDevice) {
         DeviceScript script;
     } cases[] = {
         {"bad checksum", [] { DeviceScript s; s.badChecksumAtPacket = 2; return s; }()},
-        {"split packet", [] { DeviceScript s; s.splitPacketAt = 1; return s; }()},
-        {"split packet, late tail",
+        {"split packet, tail after the completion gave up",
          [] { DeviceScript s; s.splitPacketAt = 1; s.splitDelayMs = 300; return s; }()},
         {"more than 4096 bytes", [] { DeviceScript s; s.readData = QByteArray(5000, 'x'); return s; }()},
     };
@@ -274,6 +273,103 @@ TEST_F(Exchange, ReadingFailuresSendErrorToTheDevice) {
         EXPECT_EQ(read(device), ExchangeDeviceError) << c.name;
         EXPECT_TRUE(device.received().endsWith("ERROR")) << c.name;
     }
+}
+
+TEST_F(Exchange, AnswersHandedOverByAUsbChipInPiecesAreCompleted) {
+    // Every latency the chip may run at; the device takes a few milliseconds
+    // to answer, so its answers meet the chip's timer at every phase, and
+    // reading uses every packet size.
+    for (std::uint32_t latency : {1u, 16u, 100u}) {
+        for (int round = 0; round < 35; ++round) {
+            DeviceScript script;
+            script.readPacketSize = 1 + round;
+            script.answerDelayMs = 1 + static_cast<std::uint32_t>(round % 13);
+            script.readyNext = round % 2 == 1;
+            CableScript chip;
+            chip.usbLatencyMs = latency;
+            SimulatedDevice device(clock, script, chip);
+            const ConfigFrame frame = sampleFrame(round);
+            ASSERT_EQ(program(device, frame), ExchangeDone) << latency << " ms, round " << round;
+            ASSERT_EQ(device.storedFrame(), frame);
+            QByteArray data;
+            ASSERT_EQ(read(device, &data), ExchangeDone) << latency << " ms, round " << round;
+            ASSERT_EQ(data, QByteArray(reinterpret_cast<const char*>(frame.data()), 264));
+            clock.Sleep(static_cast<std::uint32_t>(round * 7 % 97));
+        }
+    }
+}
+
+TEST_F(Exchange, SplitMessagesAreJudgedWhenWhole) {
+    // The device's answers to each of the program's writes, in pieces; an
+    // empty piece is a poll on which nothing came.
+    const QByteArray packet = MakePacket(reinterpret_cast<const std::uint8_t*>("0123456789"), 10);
+    const QByteArray end = EndPacket();
+    const struct {
+        const char* name;
+        bool reading;
+        QList<QByteArray> firstAnswer; // to "WRITE" or "READ"
+        QList<QByteArray> nextAnswer;  // to each "NEXT" or packet
+        int expected;
+    } cases[] = {
+        {"packet in two pieces", true, {"READY"}, {packet.left(7), packet.mid(7)}, ExchangeDone},
+        {"packet and its last byte 190 ms later",
+         true, {"READY"}, QList<QByteArray>{packet.left(12)} + QList<QByteArray>(18) +
+                              QList<QByteArray>{packet.mid(12)},
+         ExchangeDone},
+        {"packet whose rest never comes", true, {"READY"}, {packet.left(12)}, ExchangeDeviceError},
+        {"lone colon", true, {"READY"}, {packet.left(1), packet.mid(1)}, ExchangeDone},
+        {"end packet in pieces", true, {"READY"}, {end.left(1), end.mid(1)}, ExchangeDone},
+        {"keyword READY in pieces", true, {"RE", "ADY"}, {end}, ExchangeDone},
+        {"keyword ERROR in pieces", false, {"ERR", "OR"}, {}, ExchangeDeviceError},
+        {"keyword NEXT in pieces", false, {"READY", "NE", "XT"}, {"N", "EXT"}, -1},
+    };
+    for (const auto& c : cases) {
+        ScriptedCable cable;
+        int packets = 0;
+        cable.respond = [&](const QByteArray& w) -> QList<QByteArray> {
+            if (w == "WRITE" || w == "READ")
+                return c.firstAnswer;
+            // Reading: one packet, then the end; programming: NEXT to each.
+            if (c.reading && packets++ > 0)
+                return {end};
+            return c.nextAnswer;
+        };
+        if (c.expected < 0) {
+            // Programming goes on packet by packet while every NEXT comes split.
+            const ConfigFrame frame = sampleFrame();
+            program(cable, frame, [&](FTDI_Controller& ctl) {
+                clock.at(clock.TickCount() + 2000, [&ctl] { ctl.Stop(); });
+            });
+            EXPECT_GE(packetSizes(cable.written).size(), 5u) << c.name;
+            continue;
+        }
+        QByteArray data;
+        const int result = c.reading ? read(cable, &data) : program(cable, sampleFrame());
+        EXPECT_EQ(result, c.expected) << c.name;
+        if (c.reading && result == ExchangeDone) {
+            EXPECT_TRUE(data.isEmpty() || data == "0123456789") << c.name;
+            EXPECT_TRUE(cable.written.endsWith("OK")) << c.name;
+        }
+    }
+}
+
+TEST_F(Exchange, PacketsOf36BytesOrMoreAreIgnored) {
+    // A read that begins like a packet of 36 data bytes is passed over: the
+    // packet after it, which no "NEXT" asked for, is taken as the answer.
+    QByteArray junk(40, '\x11');
+    junk[0] = static_cast<char>(PacketStart);
+    junk[1] = 36;
+    const QByteArray packet = MakePacket(reinterpret_cast<const std::uint8_t*>("abc"), 3);
+    ScriptedCable cable;
+    int nexts = 0;
+    cable.respond = [&](const QByteArray& w) -> QList<QByteArray> {
+        if (w == "READ")
+            return {"READY"};
+        return nexts++ == 0 ? QList<QByteArray>{junk, packet} : QList<QByteArray>{EndPacket()};
+    };
+    QByteArray data;
+    EXPECT_EQ(read(cable, &data), ExchangeDone);
+    EXPECT_EQ(data, QByteArray("abc"));
 }
 
 TEST_F(Exchange, EndPacketWithMoreBytesIsAcknowledgedNotTakenAsTheEnd) {
