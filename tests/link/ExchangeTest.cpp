@@ -45,6 +45,18 @@ class Exchange : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(dir.isValid()); }
     QString logPath() { return dir.filePath(QStringLiteral("ProgLog.log")); }
+    // The milliseconds after the start at which the log has this line.
+    std::vector<int> loggedAt(const QByteArray& line) {
+        QFile f(logPath());
+        std::vector<int> at;
+        if (!f.open(QIODevice::ReadOnly))
+            return at;
+        for (const QByteArray& l : f.readAll().split('\n')) {
+            if (l.endsWith(") > " + line + "\r"))
+                at.push_back(l.mid(l.indexOf('(') + 1, l.indexOf(')') - l.indexOf('(') - 1).toInt());
+        }
+        return at;
+    }
 
     int program(CableDriver& cable, const ConfigFrame& frame,
                 std::function<void(FTDI_Controller&)> setup = {}) {
@@ -123,8 +135,23 @@ TEST_F(Exchange, SilentDeviceGetsWriteOnEvery51stPollUntilStopped) {
         clock.at(clock.TickCount() + 5200, [&c] { c.Stop(); });
     });
     EXPECT_EQ(result, ExchangeStopped);
-    // 520 polls: "WRITE" at polls 0, 51, ..., 510.
+    // 520 polls of 10 ms: "WRITE" at polls 0, 51, ..., 510.
     EXPECT_EQ(device.received(), QByteArray("WRITE").repeated(11));
+    std::vector<int> expected;
+    for (int poll = 0; poll <= 510; poll += 51)
+        expected.push_back(poll * 10);
+    EXPECT_EQ(loggedAt("[TX] WRITE"), expected);
+}
+
+TEST_F(Exchange, SilentDeviceGetsReadEveryHalfSecondUntilStopped) {
+    DeviceScript script;
+    script.silent = true;
+    SimulatedDevice device(clock, script);
+    const int result = read(device, nullptr, [&](FTDI_Controller& c) {
+        clock.at(clock.TickCount() + 1800, [&c] { c.Stop(); });
+    });
+    EXPECT_EQ(result, ExchangeStopped);
+    EXPECT_EQ(loggedAt("[TX] READ"), (std::vector<int>{0, 500, 1000, 1500}));
 }
 
 TEST_F(Exchange, EarlyOkCompletesProgramming) {
@@ -389,8 +416,11 @@ TEST_F(Exchange, SilentReaderFailsAfter200IdlePolls) {
     cable.respond = [](const QByteArray& w) -> QList<QByteArray> {
         return w == "READ" ? QList<QByteArray>{"READY"} : QList<QByteArray>{};
     };
+    const std::uint32_t start = clock.TickCount();
     EXPECT_EQ(read(cable), ExchangeDeviceError);
     EXPECT_TRUE(cable.written.endsWith("NEXTERROR"));
+    // Half a second for "READY", then 201 idle polls after the "NEXT".
+    EXPECT_EQ(clock.TickCount() - start, 500u + 201u * 10u);
 }
 
 TEST_F(Exchange, StopInEveryPhaseReturnsStoppedAndWritesNothingMore) {
