@@ -607,8 +607,8 @@ void TForm1::SetEditMode(bool on) {
     BalanceSheet->setEnabled(on);
     for (int i = 0; i < PageControl2->count(); ++i)
         PageControl2->widget(i)->setEnabled(on);
-    ProgBtn->setEnabled(!on);
-    SpeedButton1->setEnabled(!on);
+    ProgBtn->setEnabled(!on && !jobStopping_);
+    SpeedButton1->setEnabled(!on && !jobStopping_);
     SetsGrid->setEnabled(!on);
     BitBtn2->setEnabled(on);
     BitBtn3->setEnabled(on);

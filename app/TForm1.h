@@ -240,6 +240,9 @@ private:
     bool jobCanStart(CableJob& job);
     void watch(CableJob* job);
     void jobEnded(CableJob* job);
+    // After the operator's stop, until the stopped job has let go of the
+    // cable: neither command can be pressed.
+    void holdCommandsWhileTheJobEnds();
 
     SettingsDatabase& db_;
     Messenger& messenger_;
@@ -249,5 +252,6 @@ private:
     QString logPath_;
     TForm2* readBack_ = nullptr;
     TProgThread* pendingProgJob_ = nullptr;
+    bool jobStopping_ = false;
     int progSlot_ = -1;
 };

@@ -52,6 +52,19 @@ void TForm1::jobEnded(CableJob* job) {
         ReadJob = nullptr;
     job->join();
     delete job;
+    // A stopped job has let go of the cable: the commands are back, as edit
+    // mode allows.
+    if (jobStopping_ && !ProgJob && !ReadJob) {
+        jobStopping_ = false;
+        ProgBtn->setEnabled(!EditMode);
+        SpeedButton1->setEnabled(!EditMode);
+    }
+}
+
+void TForm1::holdCommandsWhileTheJobEnds() {
+    jobStopping_ = true;
+    ProgBtn->setEnabled(false);
+    SpeedButton1->setEnabled(false);
 }
 
 void TForm1::ProgBtnClick() {
@@ -77,14 +90,10 @@ void TForm1::ProgBtnClick() {
     }
     ProgrammingActive = !ProgrammingActive;
     SetProgramming(ProgrammingActive);
-    if (!ProgrammingActive) {
-        messenger_.inform(
-            QStringLiteral("Операция не завершена"),
-            QStringLiteral("Программирование ОСТАНОВЛЕНО! УОО R7 остался не запрограммированным.\n\n"
-                           "Проверьте, что перемычка программирования установлена,а 1-й вывод "
-                           "кабеля FTDI соответствует 1-му контакту на плате УОО R5. Передерните "
-                           "питание УОО и повторите попытку программирования."));
-    }
+    // The stop message waits for the job's end: only then is it known that
+    // the device was not programmed.
+    if (!ProgrammingActive && ProgJob)
+        holdCommandsWhileTheJobEnds();
 }
 
 void TForm1::SetProgramming(bool on) {
@@ -137,8 +146,8 @@ void TForm1::SpeedButton1Click() {
         Timer1->start();
     else
         Timer1->stop();
-    if (!ReadingActive)
-        messenger_.inform(QStringLiteral("Внимание"), QStringLiteral("Считывание ОСТАНОВЛЕНО!"));
+    if (!ReadingActive && ReadJob)
+        holdCommandsWhileTheJobEnds();
     if (ReadingActive) {
         ReadJob = job;
         watch(job);
@@ -178,6 +187,13 @@ void TForm1::ProgCompletion(CableJob& job) {
         messenger_.inform(QStringLiteral("Внимание"),
                           QStringLiteral("Программирование НЕ проведено!\n\nПричина:\n") +
                               outcome.reason + QStringLiteral("\n\n"));
+    } else if (outcome.stopped) {
+        messenger_.inform(
+            QStringLiteral("Операция не завершена"),
+            QStringLiteral("Программирование ОСТАНОВЛЕНО! УОО R7 остался не запрограммированным.\n\n"
+                           "Проверьте, что перемычка программирования установлена,а 1-й вывод "
+                           "кабеля FTDI соответствует 1-му контакту на плате УОО R5. Передерните "
+                           "питание УОО и повторите попытку программирования."));
     }
     if (!stoppedByOperator) {
         SpeedButton1->setEnabled(true);
@@ -203,6 +219,8 @@ void TForm1::ReadCompletion(CableJob& job) {
         messenger_.inform(QStringLiteral("Внимание"),
                           QStringLiteral("СЧИТЫВАНИЕ НЕ ПРОИЗВЕДЕНО\n\nПричина:\n") +
                               outcome.reason + QStringLiteral("\n\n"));
+    } else if (outcome.stopped) {
+        messenger_.inform(QStringLiteral("Внимание"), QStringLiteral("Считывание ОСТАНОВЛЕНО!"));
     }
     if (!stoppedByOperator) {
         BitBtn1->setEnabled(true);

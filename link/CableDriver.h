@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -17,6 +19,24 @@ public:
     static constexpr int StatusError = 4; // "I/O error", for drivers that need one
 
     virtual ~CableDriver() = default;
+
+    // What the system said when the last search or open found no usable
+    // cable: the path tried and the error number. An empty path: nothing to
+    // add to the driver's status.
+    struct OpenProblem {
+        QString path;
+        int error = 0;
+    };
+    virtual OpenProblem LastOpenProblem() const { return {}; }
+
+    // The latency timer when it could not be set as asked: the value it has
+    // and the system's reason. A value below 0: nothing to report (it was
+    // set, or the cable has no such timer).
+    struct LatencyProblem {
+        int value = -1;
+        QString reason;
+    };
+    virtual LatencyProblem LatencyTimerProblem() const { return {}; }
 
     // Builds the device list and counts the cables.
     virtual int CreateDeviceInfoList(std::uint32_t* count) = 0;

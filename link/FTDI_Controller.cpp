@@ -83,7 +83,8 @@ int FTDI_Controller::Open(const std::uint8_t* data, int length) {
 int FTDI_Controller::Start() {
     if (handle == 0)
         return ExchangeCableError;
-    running.store(true);
+    if (!running.load())
+        return ExchangeStopped;
     return Run();
 }
 

@@ -47,9 +47,12 @@ public:
     // Finds, opens and configures the cable; keeps data of 1..4095 bytes as
     // the frame to send.
     int Open(const std::uint8_t* data, int length);
-    // 1 without an open cable; otherwise runs the exchange.
+    // 1 without an open cable, 2 once stopped; otherwise runs the exchange.
     int Start();
-    // From any thread: the exchange ends with 2 at its next look at the flag.
+    // From any thread, at any moment from the controller's creation on: the
+    // job ends with 2 at its next look at the flag. Nothing sets the flag
+    // again, so a stop pressed while the job still builds its frame or opens
+    // the cable is not lost.
     void Stop() { running.store(false); }
     // Closes the cable and the log now rather than at destruction, so a job
     // lets go of the cable as soon as its work is done.
@@ -71,7 +74,8 @@ public:
 
     std::array<std::uint8_t, 1000> deviceList{};
     CableDriver::Handle handle = 0;
-    std::atomic<bool> running{false};
+    // Armed when the controller is made, at the operator's press.
+    std::atomic<bool> running{true};
     std::array<std::uint8_t, BufferSize> sendBuffer{};
     std::array<std::uint8_t, BufferSize> receiveBuffer{};
     std::array<std::uint8_t, BufferSize> dataBuffer{};

@@ -4,21 +4,36 @@
 
 #include <QRandomGenerator>
 
+#include <cerrno>
+#include <cstring>
+
 const QString BadDataReason = QStringLiteral("Получены неверные данные от УОО.");
 const QString NoFrameReason =
     QStringLiteral("Карточка составлена для версии УО, которую программа не поддерживает.");
 
-QString OpenFailureReason(int openResult) {
+QString OpenFailureReason(int openResult, const CableDriver::OpenProblem& problem) {
+    QString reason;
     switch (openResult) {
     case OpenNoCable:
-        return QStringLiteral("Кабель FTDI не найден.");
+        reason = QStringLiteral("Кабель FTDI не найден.");
+        break;
     case OpenManyCables:
-        return QStringLiteral("Подключено более одного кабеля FTDI\n\nПрограммирование возможно "
-                              "только через один подключенный кабель");
+        reason = QStringLiteral("Подключено более одного кабеля FTDI\n\nПрограммирование возможно "
+                                "только через один подключенный кабель");
+        break;
     default:
-        return QStringLiteral("Драйвер FTDI не отвечает.\nПроверьте наличие драйвера и "
-                              "перезапустите программу.");
+        reason = QStringLiteral("Драйвер FTDI не отвечает.\nПроверьте наличие драйвера и "
+                                "перезапустите программу.");
+        break;
     }
+    if (problem.path.isEmpty())
+        return reason;
+    reason += QLatin1Char('\n') + problem.path + QStringLiteral(": ") +
+              QString::fromLocal8Bit(std::strerror(problem.error));
+    if (problem.error == EACCES || problem.error == EPERM)
+        reason += QStringLiteral("\nДобавьте пользователя в группу dialout и войдите в систему "
+                                 "заново или переподключите кабель.");
+    return reason;
 }
 
 QString ExchangeFailureReason(int exchangeResult, bool reading) {
@@ -109,8 +124,17 @@ TProgThread::TProgThread(std::shared_ptr<CableDriver> driver, Clock& clock,
                          const QString& logPath, const SettingsRecord& card, quint32 seed)
     : CableJob(std::move(driver), clock, logPath, false), card_(card), seed_(seed) {}
 
+bool CableJob::stoppedHere() {
+    if (controller_->isRunning())
+        return false;
+    outcome_.stopped = true;
+    return true;
+}
+
 void TProgThread::execute() {
     outcome_ = JobOutcome{};
+    if (stoppedHere())
+        return;
     QRandomGenerator random(seed_);
     ConfigFrame frame{};
     std::uint16_t crc = 0;
@@ -123,15 +147,19 @@ void TProgThread::execute() {
     }
     outcome_.frameCrc = crc;
     const int opened = controller_->Open(frame.data(), ConfigFrameSize);
+    if (stoppedHere())
+        return;
     if (opened != OpenOk) {
         outcome_.failed = true;
-        outcome_.reason = OpenFailureReason(opened);
+        outcome_.reason = OpenFailureReason(opened, driver_->LastOpenProblem());
         return;
     }
     const int result = controller_->Start();
+    // A device that has confirmed the whole frame holds it, whenever the
+    // stop came.
     if (result == ExchangeDone) {
         outcome_.succeeded = true;
-    } else if (result != ExchangeStopped) {
+    } else if (!stoppedHere()) {
         outcome_.failed = true;
         outcome_.reason = ExchangeFailureReason(result, false);
     }
@@ -143,13 +171,20 @@ TReadThread::TReadThread(std::shared_ptr<CableDriver> driver, Clock& clock,
 
 void TReadThread::execute() {
     outcome_ = JobOutcome{};
+    if (stoppedHere())
+        return;
     const int opened = controller_->Open(nullptr, 0);
+    if (stoppedHere())
+        return;
     if (opened != OpenOk) {
         outcome_.failed = true;
-        outcome_.reason = OpenFailureReason(opened);
+        outcome_.reason = OpenFailureReason(opened, driver_->LastOpenProblem());
         return;
     }
     const int result = controller_->Start();
+    // A reading the operator stopped shows nothing, even one that was done.
+    if (stoppedHere())
+        return;
     if (result == ExchangeDone) {
         const std::uint8_t* data = controller_->dataBuffer.data();
         const int length = controller_->dataLength;
@@ -160,7 +195,7 @@ void TReadThread::execute() {
             outcome_.failed = true;
             outcome_.reason = BadDataReason;
         }
-    } else if (result != ExchangeStopped) {
+    } else {
         outcome_.failed = true;
         outcome_.reason = ExchangeFailureReason(result, true);
     }

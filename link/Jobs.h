@@ -21,14 +21,17 @@ class Clock;
 struct JobOutcome {
     bool succeeded = false;
     bool failed = false;
+    // The operator's stop ended the job before it was done.
+    bool stopped = false;
     QString reason;
     std::uint16_t frameCrc = 0; // the frame sent by a programming job
     ConfigFrame frame{};        // the frame accepted by a reading job
     int version = 0;
 };
 
-// The reason lines of the failure messages.
-QString OpenFailureReason(int openResult);
+// The reason lines of the failure messages; what the cable's driver knows of
+// a failed search or open follows the reason.
+QString OpenFailureReason(int openResult, const CableDriver::OpenProblem& problem = {});
 QString ExchangeFailureReason(int exchangeResult, bool reading);
 extern const QString BadDataReason;
 extern const QString NoFrameReason;
@@ -66,6 +69,8 @@ protected:
              bool reading);
     void run() final;
     virtual void execute() = 0;
+    // Ends the job as stopped when the operator has asked; true then.
+    bool stoppedHere();
 
     std::shared_ptr<CableDriver> driver_;
     std::unique_ptr<FTDI_Controller> controller_;

@@ -18,7 +18,10 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -242,8 +245,9 @@ TEST_F(Jobs, StopShowsOnlyTheStopMessage) {
     spin(30);
     f.ProgBtn->click();
     EXPECT_EQ(f.ProgBtn->text(), QStringLiteral("Программировать"));
-    EXPECT_TRUE(f.SpeedButton1->isEnabled());
+    EXPECT_TRUE(f.SetsGrid->isEnabled());
     ASSERT_TRUE(waitIdle());
+    EXPECT_TRUE(f.SpeedButton1->isEnabled());
     ASSERT_EQ(messenger.boxes.size(), 1u);
     EXPECT_EQ(messenger.boxes[0].caption, QStringLiteral("Операция не завершена"));
     EXPECT_TRUE(messenger.boxes[0].text.startsWith(
@@ -259,6 +263,187 @@ TEST_F(Jobs, StopShowsOnlyTheStopMessage) {
     EXPECT_EQ(texts(), QStringList{QStringLiteral("Считывание ОСТАНОВЛЕНО!")});
     EXPECT_EQ(f.SpeedButton1->text(), QStringLiteral("Считать"));
     EXPECT_FALSE(f.ReadingActive);
+}
+
+// A cable that holds the job thread at one chosen moment until the test lets
+// it go, so that the operator's stop lands exactly there.
+class GatedCable final : public CableDriver {
+public:
+    enum class Gate { None, Open, AfterWrite, AfterOk };
+    GatedCable(std::shared_ptr<SimulatedDevice> device, Gate gate, int afterWrites = 1)
+        : device_(std::move(device)), gate_(gate), afterWrites_(afterWrites) {}
+
+    bool paused() const { return paused_.load(); }
+    void release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        wake_.notify_all();
+    }
+
+    int CreateDeviceInfoList(std::uint32_t* n) override { return device_->CreateDeviceInfoList(n); }
+    int GetDeviceInfoList(std::uint8_t* l, std::size_t c, std::uint32_t* n) override {
+        return device_->GetDeviceInfoList(l, c, n);
+    }
+    int OpenEx(const std::uint8_t* s, int by, Handle* h) override {
+        if (gate_ == Gate::Open)
+            hold();
+        return device_->OpenEx(s, by, h);
+    }
+    int SetBaudRate(Handle h, std::uint32_t b) override { return device_->SetBaudRate(h, b); }
+    int SetDataCharacteristics(Handle h, std::uint8_t w, std::uint8_t s, std::uint8_t p) override {
+        return device_->SetDataCharacteristics(h, w, s, p);
+    }
+    int SetFlowControl(Handle h, std::uint16_t f, std::uint8_t on, std::uint8_t off) override {
+        return device_->SetFlowControl(h, f, on, off);
+    }
+    int SetLatencyTimer(Handle h, std::uint8_t ms) override { return device_->SetLatencyTimer(h, ms); }
+    int SetTimeouts(Handle h, std::uint32_t r, std::uint32_t w) override {
+        return device_->SetTimeouts(h, r, w);
+    }
+    int GetStatus(Handle h, std::uint32_t* rx, std::uint32_t* tx, std::uint32_t* ev) override {
+        return device_->GetStatus(h, rx, tx, ev);
+    }
+    int Read(Handle h, std::uint8_t* b, std::uint32_t n, std::uint32_t* got) override {
+        const int status = device_->Read(h, b, n, got);
+        if (gate_ == Gate::AfterOk && *got == 2 && std::memcmp(b, "OK", 2) == 0)
+            hold();
+        return status;
+    }
+    int Write(Handle h, const std::uint8_t* d, std::uint32_t n, std::uint32_t* done) override {
+        const int status = device_->Write(h, d, n, done);
+        if (gate_ == Gate::AfterWrite && --afterWrites_ == 0)
+            hold();
+        return status;
+    }
+    int Close(Handle h) override { return device_->Close(h); }
+
+private:
+    void hold() {
+        std::unique_lock lock(mutex_);
+        paused_.store(true);
+        wake_.wait(lock, [this] { return released_; });
+    }
+    std::shared_ptr<SimulatedDevice> device_;
+    Gate gate_;
+    int afterWrites_;
+    std::atomic<bool> paused_{false};
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool released_ = false;
+};
+
+const QString kProgStopped =
+    QStringLiteral("Программирование ОСТАНОВЛЕНО! УОО R7 остался не запрограммированным.\n\n"
+                   "Проверьте, что перемычка программирования установлена,а 1-й вывод кабеля FTDI "
+                   "соответствует 1-му контакту на плате УОО R5. Передерните питание УОО и "
+                   "повторите попытку программирования.");
+const QString kProgDone =
+    QStringLiteral("Программирование произведено успешно!\n\nВыключите УОО и снимите перемычку "
+                   "программирования.\nНа ПЦН удалите и снова поставьте УОО на обслуживание!");
+
+TEST_F(Jobs, StopInEveryPhaseEndsTheJobAndIsToldOnceItHasEnded) {
+    using Gate = GatedCable::Gate;
+    const struct {
+        const char* name;
+        bool reading;
+        Gate gate;
+        int afterWrites;
+        bool programmed; // the device had confirmed the whole frame
+    } cases[] = {
+        {"programming, during Open", false, Gate::Open, 0, false},
+        {"programming, during the handshake", false, Gate::AfterWrite, 1, false},
+        {"programming, during the transfer", false, Gate::AfterWrite, 4, false},
+        {"programming, waiting for the last answer", false, Gate::AfterWrite, 11, false},
+        {"programming, after the device's OK", false, Gate::AfterOk, 0, true},
+        {"reading, during Open", true, Gate::Open, 0, false},
+        {"reading, during the collection", true, Gate::AfterWrite, 4, false},
+    };
+    for (const auto& c : cases) {
+        card(0);
+        messenger.boxes.clear();
+        TForm1& f = open();
+        std::shared_ptr<GatedCable> gated;
+        auto dev = device;
+        f.setCableFactory([&gated, dev, &c] {
+            gated = std::make_shared<GatedCable>(dev, c.gate, c.afterWrites);
+            return gated;
+        });
+        QPushButton* command = c.reading ? f.SpeedButton1 : f.ProgBtn;
+        command->click();
+        QElapsedTimer t;
+        t.start();
+        while (!gated->paused() && t.elapsed() < 5000)
+            spin(1);
+        ASSERT_TRUE(gated->paused()) << c.name;
+        command->click(); // "Остановить"
+        const QByteArray sentBeforeStop = device->received();
+        // Idle at once; neither command until the job has ended; no word yet.
+        EXPECT_EQ(command->text(), c.reading ? QStringLiteral("Считать")
+                                             : QStringLiteral("Программировать"))
+            << c.name;
+        EXPECT_FALSE(f.ProgBtn->isEnabled()) << c.name;
+        EXPECT_FALSE(f.SpeedButton1->isEnabled()) << c.name;
+        EXPECT_TRUE(f.SetsGrid->isEnabled()) << c.name;
+        EXPECT_TRUE(messenger.boxes.empty()) << c.name;
+        gated->release();
+        ASSERT_TRUE(waitIdle()) << c.name;
+        EXPECT_EQ(device->received(), sentBeforeStop) << c.name;
+        const QString expected = c.reading      ? QStringLiteral("Считывание ОСТАНОВЛЕНО!")
+                                 : c.programmed ? kProgDone
+                                                : kProgStopped;
+        EXPECT_EQ(texts(), QStringList{expected}) << c.name;
+        EXPECT_EQ(db->Slot(0).ProgID1() != 0x1111, c.programmed) << c.name;
+        EXPECT_EQ(QFileInfo::exists(path), c.programmed) << c.name;
+        EXPECT_EQ(readBacksShown, 0) << c.name;
+        EXPECT_TRUE(f.ProgBtn->isEnabled() && f.SpeedButton1->isEnabled()) << c.name;
+        EXPECT_FALSE(device->isOpen()) << c.name;
+        QFile::remove(path);
+    }
+}
+
+TEST_F(Jobs, StopBeforeTheJobRunsOpensNothing) {
+    for (bool reading : {false, true}) {
+        auto dev = std::make_shared<SimulatedDevice>(clock);
+        std::unique_ptr<CableJob> job;
+        if (reading)
+            job = std::make_unique<TReadThread>(dev, clock, dir.filePath(QStringLiteral("log")));
+        else
+            job = std::make_unique<TProgThread>(dev, clock, dir.filePath(QStringLiteral("log")),
+                                                card(0), 1);
+        job->stop();
+        job->start();
+        job->join();
+        EXPECT_TRUE(job->outcome().stopped) << reading;
+        EXPECT_FALSE(job->outcome().succeeded || job->outcome().failed) << reading;
+        EXPECT_EQ(dev->opens(), 0) << reading;
+    }
+}
+
+TEST_F(Jobs, EditModeEnteredWhileAStoppedJobEndsKeepsTheCommandsOff) {
+    card(0);
+    TForm1& f = open();
+    std::shared_ptr<GatedCable> gated;
+    auto dev = device;
+    f.setCableFactory([&gated, dev] {
+        gated = std::make_shared<GatedCable>(dev, GatedCable::Gate::AfterWrite, 1);
+        return gated;
+    });
+    f.ProgBtn->click();
+    while (!gated->paused())
+        spin(1);
+    f.ProgBtn->click();
+    messenger.answers = {true};
+    f.BitBtn1->click(); // edit mode on, then cancelled
+    f.BitBtn1->click();
+    ASSERT_FALSE(f.EditMode);
+    EXPECT_FALSE(f.ProgBtn->isEnabled());
+    EXPECT_FALSE(f.SpeedButton1->isEnabled());
+    f.BitBtn1->click(); // and on once more
+    gated->release();
+    ASSERT_TRUE(waitIdle());
+    EXPECT_TRUE(f.EditMode);
+    EXPECT_FALSE(f.ProgBtn->isEnabled());
+    EXPECT_FALSE(f.SpeedButton1->isEnabled());
 }
 
 TEST_F(Jobs, ReadFillsTheReadBackWindow) {
@@ -396,10 +581,35 @@ TEST_F(Jobs, ThousandQuickStartsAndStopsLoseNoCompletion) {
     ASSERT_TRUE(waitIdle());
     EXPECT_GE(f.jobsStarted, 1000);
     EXPECT_EQ(f.completionsRun, f.jobsStarted);
+    // Each job told its end once; a success only where the device had
+    // confirmed the frame before the stop took effect.
+    EXPECT_EQ(static_cast<int>(messenger.boxes.size()) + readBacksShown, f.jobsStarted);
+    EXPECT_LE(static_cast<int>(texts().count(kProgDone)), device->framesStored());
     EXPECT_EQ(device->doubleOpens(), 0);
     EXPECT_FALSE(device->isOpen());
     EXPECT_FALSE(f.ProgrammingActive || f.ReadingActive);
     EXPECT_TRUE(f.ProgBtn->isEnabled() && f.SpeedButton1->isEnabled() && f.SetsGrid->isEnabled());
+}
+
+TEST_F(Jobs, QuickStopsOfASilentDeviceNeverStampOrSucceed) {
+    card(0);
+    DeviceScript silent;
+    silent.silent = true;
+    TForm1& f = open(silent);
+    for (int i = 0; i < 300; ++i) {
+        QPushButton* button = i % 2 ? f.SpeedButton1 : f.ProgBtn;
+        button->click();
+        if (i % 3 == 0)
+            QApplication::processEvents();
+        button->click();
+        ASSERT_TRUE(waitIdle()) << i;
+    }
+    EXPECT_EQ(f.jobsStarted, 300);
+    EXPECT_EQ(texts().count(kProgStopped), 150);
+    EXPECT_EQ(texts().count(QStringLiteral("Считывание ОСТАНОВЛЕНО!")), 150);
+    EXPECT_EQ(messenger.boxes.size(), 300u);
+    EXPECT_EQ(db->Slot(0).ProgID1(), 0x1111);
+    EXPECT_FALSE(QFileInfo::exists(path));
 }
 
 TEST_F(Jobs, ClosingWithAJobRunningStopsItAndLetsGoOfTheCable) {
