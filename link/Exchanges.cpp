@@ -113,8 +113,7 @@ QByteArray EndPacket() { return MakePacket(nullptr, 0); }
 
 int ProgramExchange(FTDI_Controller& c) {
     Clock& clock = c.clock();
-    c.startTick = clock.TickCount();
-    c.LogLine("==== START PROGRAMMING ====", true);
+    c.LogStart("==== START PROGRAMMING ====");
 
     // Handshake: "WRITE" on the first poll and on every 51st after it, until
     // the device is ready. Only the operator's stop ends a silent wait.
@@ -182,8 +181,7 @@ int ProgramExchange(FTDI_Controller& c) {
 
 int ReadExchange(FTDI_Controller& c) {
     Clock& clock = c.clock();
-    c.startTick = clock.TickCount();
-    c.LogLine("==== START READING ====", true);
+    c.LogStart("==== START READING ====");
 
     // Handshake: "READ" about every half second until "READY".
     while (c.isRunning()) {

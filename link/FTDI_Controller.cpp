@@ -146,6 +146,16 @@ void FTDI_Controller::LogLine(QByteArrayView text, bool outgoing) {
     }
 }
 
+void FTDI_Controller::LogStart(QByteArrayView startLine) {
+    startTick = clock_.TickCount();
+    LogLine(startLine, true);
+    const CableDriver::LatencyProblem latency = driver_.LatencyTimerProblem();
+    if (latency.value >= 0)
+        LogLine("==== LATENCY TIMER " + QByteArray::number(latency.value) + " ms: " +
+                    latency.reason.toLatin1() + " ====",
+                true);
+}
+
 QByteArray FTDI_Controller::HexDump(const std::uint8_t* bytes, int count) {
     static const char digits[] = "0123456789ABCDEF";
     QByteArray out;

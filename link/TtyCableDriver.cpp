@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
@@ -29,6 +31,15 @@ bool ttyLess(const QString& a, const QString& b) {
     if (a.size() != b.size())
         return a.size() < b.size();
     return a < b;
+}
+
+// The path a name finally leads to, links resolved; 0, or the system's error.
+int resolvePath(const QString& path, QString* resolved) {
+    char buffer[PATH_MAX];
+    if (!::realpath(QFile::encodeName(path).constData(), buffer))
+        return errno;
+    *resolved = QFile::decodeName(buffer);
+    return 0;
 }
 
 std::int64_t nowMs() {
@@ -55,7 +66,11 @@ TtyCableDriver::~TtyCableDriver() {
 std::vector<TtyCableDriver::Cable> TtyCableDriver::findCables() const {
     std::vector<Cable> cables;
     if (!paths_.cableOverride.isEmpty()) {
-        cables.push_back({QByteArray(OverrideSerial), QString(), {paths_.cableOverride}});
+        // A link such as /dev/serial/by-id/... counts as the tty it names,
+        // whose name the sysfs paths need.
+        QString resolved;
+        if (resolvePath(paths_.cableOverride, &resolved) == 0)
+            cables.push_back({QByteArray(OverrideSerial), QString(), {resolved}});
         return cables;
     }
     const QDir usb(paths_.sysRoot + QStringLiteral("/bus/usb/devices"));
@@ -71,6 +86,11 @@ std::vector<TtyCableDriver::Cable> TtyCableDriver::findCables() const {
         for (const QString& intf : entries) {
             if (!intf.startsWith(device + QLatin1Char(':')))
                 continue;
+            // Only a port of the serial driver is a cable's; an FTDI chip in
+            // a JTAG probe or a programmer has no tty of ftdi_sio.
+            if (QFileInfo(usb.filePath(intf + QStringLiteral("/driver"))).symLinkTarget().section(
+                    QLatin1Char('/'), -1) != QLatin1String("ftdi_sio"))
+                continue;
             const QDir d(usb.filePath(intf));
             for (const QString& tty : d.entryList({QStringLiteral("tty*")}, QDir::Dirs))
                 if (tty != QLatin1String("tty"))
@@ -80,6 +100,8 @@ std::vector<TtyCableDriver::Cable> TtyCableDriver::findCables() const {
             for (const QString& tty : sub.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
                 cable.ttys << tty;
         }
+        if (cable.ttys.isEmpty())
+            continue;
         std::sort(cable.ttys.begin(), cable.ttys.end(), ttyLess);
         cables.push_back(std::move(cable));
     }
@@ -87,7 +109,13 @@ std::vector<TtyCableDriver::Cable> TtyCableDriver::findCables() const {
 }
 
 int TtyCableDriver::CreateDeviceInfoList(std::uint32_t* count) {
+    openProblem_ = {};
     cables_ = findCables();
+    QString resolved;
+    if (!paths_.cableOverride.isEmpty()) {
+        if (const int error = resolvePath(paths_.cableOverride, &resolved))
+            openProblem_ = {paths_.cableOverride, error};
+    }
     *count = static_cast<std::uint32_t>(cables_.size());
     return 0;
 }
@@ -122,31 +150,42 @@ int TtyCableDriver::OpenEx(const std::uint8_t* serial, int openBy, Handle* handl
         const int fd = ::open(QFile::encodeName(path).constData(),
                               O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
-            return StatusError;
+            return openFailed(path, fd);
         // No other program may open the port while we hold it.
-        if (::ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) {
-            ::close(fd);
-            return StatusError;
-        }
+        if (::ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY)
+            return openFailed(path, fd);
         termios t{};
-        if (::tcgetattr(fd, &t) != 0) {
-            ::close(fd);
-            return StatusError;
-        }
+        if (::tcgetattr(fd, &t) != 0)
+            return openFailed(path, fd);
+        // Raw bytes both ways. A device switched off while the port is open
+        // sends a BREAK, and a garbled byte may carry a framing error: both
+        // are dropped rather than read as NUL bytes before the next keyword.
+        //
+        // The modem lines are left as the kernel drives them: DTR and RTS
+        // rise when the port opens and fall on its last close, since HUPCL
+        // stays set. The programming connector uses only the data lines and
+        // ground, so they carry nothing the device listens to, and a port
+        // left as a freshly plugged cable is in is what any other program
+        // expects of it.
         ::cfmakeraw(&t);
+        t.c_iflag |= IGNBRK | IGNPAR;
         t.c_cflag |= CLOCAL | CREAD;
         t.c_cc[VMIN] = 0;
         t.c_cc[VTIME] = 0;
-        if (::tcsetattr(fd, TCSANOW, &t) != 0) {
-            ::close(fd);
-            return StatusError;
-        }
-        ::tcflush(fd, TCIOFLUSH);
+        if (::tcsetattr(fd, TCSANOW, &t) != 0)
+            return openFailed(path, fd);
         fd_ = fd;
         ttyName_ = QFileInfo(path).fileName();
         *handle = 1;
         return 0;
     }
+    return StatusError;
+}
+
+int TtyCableDriver::openFailed(const QString& path, int fd) {
+    openProblem_ = {path, errno};
+    if (fd >= 0)
+        ::close(fd);
     return StatusError;
 }
 
@@ -206,15 +245,35 @@ int TtyCableDriver::SetFlowControl(Handle handle, std::uint16_t flow, std::uint8
     });
 }
 
+TtyCableDriver::LatencyProblem TtyCableDriver::SetLatencyTimerFile(const QString& path,
+                                                                   int milliseconds) {
+    const QByteArray name = QFile::encodeName(path);
+    if (::access(name.constData(), F_OK) != 0)
+        return {}; // no such timer: a pseudo-terminal, or an adapter of another make
+    int error = 0;
+    const QByteArray text = QByteArray::number(milliseconds);
+    const int out = ::open(name.constData(), O_WRONLY | O_CLOEXEC);
+    if (out < 0 || ::write(out, text.constData(), static_cast<std::size_t>(text.size())) < 0)
+        error = errno;
+    if (out >= 0)
+        ::close(out);
+    const int value = readSysFile(path).toInt();
+    if (error == 0 && value == milliseconds)
+        return {};
+    // The log is plain ASCII: the reason in the system's own English words.
+    return {value, error != 0 ? QString::fromLatin1(::strerrordesc_np(error))
+                              : QStringLiteral("the driver keeps its own value")};
+}
+
 int TtyCableDriver::SetLatencyTimer(Handle handle, std::uint8_t milliseconds) {
     if (!valid(handle))
         return StatusError;
     // Only the kernel's FTDI driver has the setting, and only a user allowed
-    // to write it may change it; a refusal leaves the cable as it is.
-    QFile timer(paths_.sysRoot + QStringLiteral("/bus/usb-serial/devices/") + ttyName_ +
-                QStringLiteral("/latency_timer"));
-    if (timer.open(QIODevice::WriteOnly))
-        timer.write(QByteArray::number(milliseconds));
+    // to write it may change it; a refusal leaves the cable working at the
+    // value it has, and the exchange log says so.
+    latencyProblem_ = SetLatencyTimerFile(paths_.sysRoot + QStringLiteral("/bus/usb-serial/devices/") +
+                                              ttyName_ + QStringLiteral("/latency_timer"),
+                                          milliseconds);
     return 0;
 }
 
@@ -223,6 +282,9 @@ int TtyCableDriver::SetTimeouts(Handle handle, std::uint32_t readMs, std::uint32
         return StatusError;
     readTimeoutMs_ = readMs;
     writeTimeoutMs_ = writeMs;
+    // The last of the settings: whatever came in or was queued before the
+    // port was configured as the device's is thrown away.
+    ::tcflush(fd_, TCIOFLUSH);
     return 0;
 }
 

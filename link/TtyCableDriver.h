@@ -12,8 +12,9 @@
 struct termios;
 
 // The cable through the kernel's ftdi_sio driver: cables are found in sysfs
-// as USB devices of vendor 0403 (one cable may carry several ttys), opened by
-// serial number as their first tty, raw, exclusive, 115200 8N1.
+// as USB devices of vendor 0403 with a tty bound to ftdi_sio (one cable may
+// carry several ttys), opened by serial number as their first tty, raw,
+// exclusive, 115200 8N1.
 class TtyCableDriver final : public CableDriver {
 public:
     struct Paths {
@@ -38,6 +39,10 @@ public:
     // The FTDI cables attached now.
     std::vector<Cable> findCables() const;
 
+    // Sets a latency timer through its sysfs file and reads it back; what
+    // to report when it could not be set to `milliseconds`.
+    static LatencyProblem SetLatencyTimerFile(const QString& path, int milliseconds);
+
     int CreateDeviceInfoList(std::uint32_t* count) override;
     int GetDeviceInfoList(std::uint8_t* list, std::size_t capacity, std::uint32_t* count) override;
     int OpenEx(const std::uint8_t* serial, int openBy, Handle* handle) override;
@@ -55,6 +60,8 @@ public:
     int Write(Handle handle, const std::uint8_t* data, std::uint32_t toWrite,
               std::uint32_t* written) override;
     int Close(Handle handle) override;
+    OpenProblem LastOpenProblem() const override { return openProblem_; }
+    LatencyProblem LatencyTimerProblem() const override { return latencyProblem_; }
 
     // The tty the open cable uses, for messages and tests.
     const QString& openTty() const { return ttyName_; }
@@ -62,11 +69,14 @@ public:
 private:
     bool valid(Handle handle) const { return handle == 1 && fd_ >= 0; }
     int applyTermios(const std::function<void(struct termios&)>& change);
+    int openFailed(const QString& path, int fd);
 
     Paths paths_;
     std::vector<Cable> cables_;
     int fd_ = -1;
     QString ttyName_;
+    OpenProblem openProblem_;
+    LatencyProblem latencyProblem_;
     std::uint32_t readTimeoutMs_ = 200;
     std::uint32_t writeTimeoutMs_ = 10;
 };

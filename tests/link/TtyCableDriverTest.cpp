@@ -11,7 +11,18 @@
 
 #include <gtest/gtest.h>
 
+#include "link/Jobs.h"
+#include "tests/support/LinkSupport.h"
+
 #include <future>
+#include <thread>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace {
 
@@ -22,6 +33,7 @@ struct FakeUsb {
     QByteArray vendor;
     QByteArray serial;
     QStringList ttysPerInterface; // one interface per tty
+    QStringList drivers = {};     // each interface's driver; ftdi_sio when not given
 };
 
 QString makeTree(const QTemporaryDir& dir, const std::vector<FakeUsb>& devices) {
@@ -40,7 +52,12 @@ QString makeTree(const QTemporaryDir& dir, const std::vector<FakeUsb>& devices) 
         }
         int intf = 0;
         for (const QString& tty : d.ttysPerInterface) {
-            QDir().mkpath(QStringLiteral("%1/%2:1.%3/%4").arg(usb, d.name).arg(intf++).arg(tty));
+            const QString at = QStringLiteral("%1/%2:1.%3").arg(usb, d.name).arg(intf);
+            QDir().mkpath(at + QLatin1Char('/') + tty);
+            QFile::link(QStringLiteral("../../../../bus/usb/drivers/") +
+                            d.drivers.value(intf, QStringLiteral("ftdi_sio")),
+                        at + QStringLiteral("/driver"));
+            ++intf;
         }
     }
     return root;
@@ -71,6 +88,11 @@ TEST(TtyCableDriver, CountsFtdiCablesByUsbDevice) {
          "ttyUSB0"},
         {"one dual-port", {{"2-1.4", "0403", "FTDUAL", {"ttyUSB3", "ttyUSB2"}}}, 1, "ttyUSB2"},
         {"not FTDI", {{"1-1", "067b", "PL2303", {"ttyUSB0"}}}, 0, ""},
+        {"FTDI JTAG probe, no serial port", {{"1-1", "0403", "JT", {"ttyUSB0"}, {"jtag"}}}, 0, ""},
+        {"dual-port, one port serial",
+         {{"1-1", "0403", "MIX", {"ttyUSB4", "ttyUSB5"}, {"jtag", "ftdi_sio"}}},
+         1,
+         "ttyUSB5"},
         {"FTDI beside a hub and a mouse",
          {{"1-0", "1d6b", "", {}}, {"1-3", "046d", "", {}}, {"1-1", "0403", "A1", {"ttyUSB0"}}},
          1,
@@ -208,6 +230,231 @@ TEST_F(OverPty, StopFromAnotherThreadEndsASilentHandshake) {
     ctl.Stop();
     ASSERT_EQ(result.wait_for(std::chrono::seconds(2)), std::future_status::ready);
     EXPECT_EQ(result.get(), ExchangeStopped);
+}
+
+// A bare pseudo-terminal whose far end the test drives byte by byte.
+struct RawPty {
+    RawPty() {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ::grantpt(master);
+        ::unlockpt(master);
+        char name[128] = {};
+        ::ptsname_r(master, name, sizeof name);
+        path = QString::fromLocal8Bit(name);
+        // Held open, so the program's closes do not hang the line up.
+        slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
+    ~RawPty() {
+        ::close(master);
+        ::close(slave);
+    }
+    void send(const char* bytes) { (void)!::write(master, bytes, std::strlen(bytes)); }
+    int master = -1;
+    int slave = -1;
+    QString path;
+};
+
+// Runs `body` in a child that has given up root; its return is the exit code.
+int asNobody(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(99);
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
+TEST(TtyCableDriver, PortIsRawExclusiveAndIgnoresBreaks) {
+    RawPty pty;
+    TtyCableDriver::Paths paths;
+    paths.cableOverride = pty.path;
+    TtyCableDriver driver(paths);
+    QTemporaryDir dir;
+    FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
+    ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
+    termios t{};
+    ASSERT_EQ(::tcgetattr(pty.slave, &t), 0);
+    EXPECT_EQ(::cfgetispeed(&t), static_cast<speed_t>(B115200));
+    EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B115200));
+    EXPECT_EQ(t.c_cflag & (CSIZE | CSTOPB | PARENB | CRTSCTS), static_cast<tcflag_t>(CS8));
+    EXPECT_TRUE(t.c_cflag & CLOCAL && t.c_cflag & CREAD);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP | IGNBRK | IGNPAR),
+              static_cast<tcflag_t>(IGNBRK | IGNPAR));
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    int exclusive = 0;
+    ASSERT_EQ(::ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+}
+
+TEST(TtyCableDriver, WhatCameBeforeTheLastSettingIsThrownAway) {
+    RawPty pty;
+    TtyCableDriver::Paths paths;
+    paths.cableOverride = pty.path;
+    TtyCableDriver driver(paths);
+    std::uint32_t count = 0;
+    std::uint8_t list[1000];
+    ASSERT_EQ(driver.CreateDeviceInfoList(&count), 0);
+    ASSERT_EQ(driver.GetDeviceInfoList(list, sizeof list, &count), 0);
+    CableDriver::Handle h = 0;
+    ASSERT_EQ(driver.OpenEx(list + CableDriver::SerialOffset, 1, &h), 0);
+    pty.send("garbage");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    driver.SetBaudRate(h, 115200);
+    driver.SetDataCharacteristics(h, 8, 0, 0);
+    driver.SetFlowControl(h, 0, 0, 0);
+    driver.SetLatencyTimer(h, 100);
+    driver.SetTimeouts(h, 200, 10);
+    std::uint32_t rx = 9, tx = 0, ev = 0;
+    ASSERT_EQ(driver.GetStatus(h, &rx, &tx, &ev), 0);
+    EXPECT_EQ(rx, 0u);
+}
+
+TEST(TtyCableDriver, ReadWaitsUpTo200MsForTheRestOfAKeyword) {
+    RawPty pty;
+    TtyCableDriver::Paths paths;
+    paths.cableOverride = pty.path;
+    TtyCableDriver driver(paths);
+    QTemporaryDir dir;
+    FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
+    ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
+    pty.send("ERR");
+    std::thread rest([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(120));
+        pty.send("OR");
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::uint32_t count = 0;
+    EXPECT_EQ(ctl.ReadAvailable(ctl.receiveBuffer.data(), 100, &count), 0);
+    rest.join();
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(ctl.receiveBuffer.data())), "ERROR");
+}
+
+TEST(TtyCableDriver, APortThatCannotBeOpenedIsNamedWithTheSystemsReason) {
+    QTemporaryDir dir;
+    const QString missing = dir.filePath(QStringLiteral("ttyUSB9"));
+    const struct {
+        const char* name;
+        QString path;
+        bool asUser;
+        int opened;
+        int error;
+    } cases[] = {
+        {"no such path", missing, false, OpenNoCable, ENOENT},
+        // A terminal of root's, mode 0620: what a user outside dialout meets.
+        {"permission refused", QString(), true, OpenDriverError, EACCES},
+    };
+    RawPty pty;
+    ASSERT_EQ(::chmod(QFile::encodeName(pty.path).constData(), 0620), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0777), 0);
+    for (const auto& c : cases) {
+        const QString path = c.path.isEmpty() ? pty.path : c.path;
+        auto attempt = [&] {
+            TtyCableDriver::Paths paths;
+            paths.cableOverride = path;
+            TtyCableDriver driver(paths);
+            FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
+            const QString expected = OpenFailureReason(c.opened) + QLatin1Char('\n') + path +
+                                     QStringLiteral(": ") +
+                                     QString::fromLocal8Bit(std::strerror(c.error)) +
+                                     (c.error == EACCES
+                                          ? QStringLiteral("\nДобавьте пользователя в группу dialout "
+                                                           "и войдите в систему заново или "
+                                                           "переподключите кабель.")
+                                          : QString());
+            const int opened = ctl.Open(nullptr, 0);
+            return opened == c.opened &&
+                           OpenFailureReason(opened, driver.LastOpenProblem()) == expected
+                       ? 0
+                       : 1;
+        };
+        EXPECT_EQ(c.asUser ? asNobody(attempt) : attempt(), 0) << c.name;
+    }
+}
+
+TEST(TtyCableDriver, ALinkToTheTtyIsFollowedToItsName) {
+    RawPty pty;
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("usb-FTDI_cable-if00-port0"));
+    ASSERT_TRUE(QFile::link(pty.path, link));
+    TtyCableDriver::Paths paths;
+    paths.cableOverride = link;
+    TtyCableDriver driver(paths);
+    FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
+    ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
+    EXPECT_EQ(driver.openTty(), QFileInfo(pty.path).fileName());
+}
+
+TEST(TtyCableDriver, LatencyTimerIsSetOrItsValueAndReasonAreKept) {
+    QTemporaryDir dir;
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+    const QString timer = dir.filePath(QStringLiteral("latency_timer"));
+    QFile f(timer);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("16\n");
+    f.close();
+    ASSERT_EQ(::chmod(QFile::encodeName(timer).constData(), 0644), 0);
+    // No timer at all: nothing to say.
+    EXPECT_LT(TtyCableDriver::SetLatencyTimerFile(dir.filePath(QStringLiteral("none")), 100).value, 0);
+    // A user who may not write it: the value it keeps, and why.
+    EXPECT_EQ(asNobody([&] {
+                  const auto problem = TtyCableDriver::SetLatencyTimerFile(timer, 100);
+                  return problem.value == 16 && problem.reason == QLatin1String("Permission denied")
+                             ? 0
+                             : 1;
+              }),
+              0);
+    // One who may: set, read back, nothing to say.
+    EXPECT_LT(TtyCableDriver::SetLatencyTimerFile(timer, 100).value, 0);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll().trimmed(), "100");
+}
+
+TEST(TtyCableDriver, ALatencyTimerNotSetIsLoggedAfterTheStartLine) {
+    struct Stuck final : public CableDriver {
+        int CreateDeviceInfoList(std::uint32_t* n) override { return *n = 1, 0; }
+        int GetDeviceInfoList(std::uint8_t*, std::size_t, std::uint32_t*) override { return 0; }
+        int OpenEx(const std::uint8_t*, int, Handle* h) override { return *h = 1, 0; }
+        int SetBaudRate(Handle, std::uint32_t) override { return 0; }
+        int SetDataCharacteristics(Handle, std::uint8_t, std::uint8_t, std::uint8_t) override {
+            return 0;
+        }
+        int SetFlowControl(Handle, std::uint16_t, std::uint8_t, std::uint8_t) override { return 0; }
+        int SetLatencyTimer(Handle, std::uint8_t) override { return 0; }
+        int SetTimeouts(Handle, std::uint32_t, std::uint32_t) override { return 0; }
+        int GetStatus(Handle, std::uint32_t* rx, std::uint32_t* tx, std::uint32_t* e) override {
+            return *rx = *tx = *e = 0, 0;
+        }
+        int Read(Handle, std::uint8_t*, std::uint32_t, std::uint32_t* n) override { return *n = 0, 0; }
+        int Write(Handle, const std::uint8_t*, std::uint32_t n, std::uint32_t* w) override {
+            return *w = n, 0;
+        }
+        int Close(Handle) override { return 0; }
+        LatencyProblem LatencyTimerProblem() const override { return problem; }
+        LatencyProblem problem;
+    };
+    for (bool stuck : {true, false}) {
+        Stuck driver;
+        if (stuck)
+            driver.problem = {16, QStringLiteral("Permission denied")};
+        QTemporaryDir dir;
+        VirtualClock clock;
+        FTDI_ReadCtrl ctl(driver, clock, dir.filePath(QStringLiteral("log")));
+        ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
+        clock.at(clock.TickCount() + 600, [&ctl] { ctl.Stop(); });
+        ctl.Start();
+        QFile log(dir.filePath(QStringLiteral("log")));
+        ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = log.readAll().split('\n');
+        ASSERT_GE(lines.size(), 3);
+        EXPECT_TRUE(lines[0].endsWith("> [TX] ==== START READING ====\r"));
+        EXPECT_EQ(lines[1].endsWith("> [TX] ==== LATENCY TIMER 16 ms: Permission denied ====\r"),
+                  stuck);
+        EXPECT_EQ(lines[stuck ? 2 : 1].endsWith("> [TX] READ\r"), true) << stuck;
+    }
 }
 
 } // namespace
