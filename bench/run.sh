@@ -46,6 +46,9 @@ PY
 echo "== device link timings =="
 "$build/bench/link_timing"
 
+echo "== programming and reading through a USB chip, 50 of each per latency (about 12 minutes) =="
+"$build/bench/chip_bench" "${UOO_CHIP_RUNS:-50}"
+
 echo "== search and save =="
 "$build/bench/search_bench"
 

@@ -654,7 +654,8 @@ TEST_F(Jobs, ProgramsAndReadsBackThroughATerminalWithTheEmulator) {
     c.setText(Field::Ip1Gsm, QStringLiteral("192.168.1.10"));
     c.setbalEnable(true);
     c.setText(Field::balCodeSim1, QStringLiteral("*100#"));
-    PtyDevice pty;
+    // Answers handed over as a USB chip at the kernel's default latency does.
+    PtyDevice pty({}, 16);
     ASSERT_TRUE(pty.open()) << pty.error().toStdString();
     pty.startThread();
     form = std::make_unique<TForm1>(*db, messenger);

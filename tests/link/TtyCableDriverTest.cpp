@@ -189,6 +189,38 @@ TEST_F(OverPty, ProgramsAndReadsBackTheSameFrame) {
     }
 }
 
+TEST_F(OverPty, ProgramsAndReadsThroughAUsbChipAtEveryLatency) {
+    // The emulator hands its answers over at each tick of the chip's timer,
+    // so packets and keywords reach the program in pieces.
+    for (std::uint32_t latency : {1u, 16u, 100u}) {
+        PtyDevice chip({}, latency);
+        ASSERT_TRUE(chip.open());
+        chip.startThread();
+        TtyCableDriver::Paths p;
+        p.cableOverride = chip.path();
+        for (int round = 0; round < 2; ++round) {
+            ConfigFrame frame = sampleFrame();
+            frame[0] = static_cast<std::uint8_t>(latency + round);
+            const std::uint16_t crc = Crc16(frame.data(), 262);
+            frame[262] = static_cast<std::uint8_t>(crc & 0xFF);
+            frame[263] = static_cast<std::uint8_t>(crc >> 8);
+            {
+                TtyCableDriver driver(p);
+                FTDI_Controller ctl(driver, SteadyClock::instance(), logPath());
+                ASSERT_EQ(ctl.Open(frame.data(), ConfigFrameSize), OpenOk);
+                ASSERT_EQ(ctl.Start(), ExchangeDone) << latency << " ms, round " << round;
+            }
+            ASSERT_EQ(chip.storedFrame(), frame);
+            TtyCableDriver driver(p);
+            FTDI_ReadCtrl ctl(driver, SteadyClock::instance(), logPath());
+            ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
+            ASSERT_EQ(ctl.Start(), ExchangeDone) << latency << " ms, round " << round;
+            ASSERT_EQ(ctl.dataLength, ConfigFrameSize);
+            EXPECT_TRUE(std::equal(frame.begin(), frame.end(), ctl.dataBuffer.begin()));
+        }
+    }
+}
+
 TEST_F(OverPty, CablePulledMidTransferEndsWithCableErrorWithoutHanging) {
     for (bool reading : {false, true}) {
         // Slow answers keep the exchange going well past the moment of the pull.
