@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -218,6 +219,20 @@ TEST_F(OverPty, ProgramsAndReadsThroughAUsbChipAtEveryLatency) {
             ASSERT_EQ(ctl.dataLength, ConfigFrameSize);
             EXPECT_TRUE(std::equal(frame.begin(), frame.end(), ctl.dataBuffer.begin()));
         }
+    }
+}
+
+TEST(DeviceEmulator, AMistypedNumberGetsTheUsageNotADevice) {
+    const QStringList bad[] = {{"--error-at", "abc"}, {"--packet-size", "0"},
+                               {"--packet-size", "36"}, {"--usb-latency", "16ms"},
+                               {"--usb-latency"}, {"--usb-latency", "0"}, {"--speed"}};
+    for (const QStringList& args : bad) {
+        QProcess emulator;
+        emulator.start(QStringLiteral(UOO_DEVICE_EMULATOR), args);
+        ASSERT_TRUE(emulator.waitForFinished(5000)) << args.join(' ').toStdString();
+        EXPECT_EQ(emulator.exitCode(), 2) << args.join(' ').toStdString();
+        EXPECT_TRUE(emulator.readAllStandardError().startsWith("usage: "));
+        EXPECT_TRUE(emulator.readAllStandardOutput().isEmpty());
     }
 }
 
