@@ -16,6 +16,7 @@
 #include <QDateTime>
 #include <QFrame>
 #include <QGroupBox>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -582,6 +583,7 @@ void TForm1::SetUpMainWindow() {
 
 void TForm1::FillGrid() {
     db_.Load(); // a missing or damaged file leaves the slots free
+    reportLoad();
     records_->fillFromDatabase();
     {
         const QSignalBlocker quiet(SetsGrid->selectionModel());
@@ -589,6 +591,39 @@ void TForm1::FillGrid() {
         SetsGrid->selectRow(0);
     }
     SetsGridClick();
+}
+
+void TForm1::reportLoad() {
+    using Report = SettingsDatabase::LoadReport;
+    const Report& report = db_.loadReport();
+    const QString name = QFileInfo(db_.fileName()).fileName();
+    const QString untouched = QStringLiteral("\n\nИзменения не будут сохранены в этот файл.");
+    QString text;
+    switch (report.kind) {
+    case Report::Unreadable:
+        text = QStringLiteral("Не удалось прочитать файл базы %1:\n%2").arg(name, report.reason) +
+               untouched;
+        break;
+    case Report::NotRegular:
+        text = QStringLiteral("Файл базы %1 не является обычным файлом.").arg(name) + untouched;
+        break;
+    case Report::WrongLength: {
+        // Beside the database the copy's own name says enough.
+        const QFileInfo kept(report.keptAs);
+        const QString keptName = kept.absolutePath() == QFileInfo(db_.fileName()).absolutePath()
+                                     ? kept.fileName()
+                                     : kept.absoluteFilePath();
+        text = QStringLiteral("Файл базы %1 не загружен: его длина %2 байт не соответствует "
+                              "формату.\nКопия файла сохранена под именем %3.")
+                   .arg(name)
+                   .arg(report.length)
+                   .arg(keptName);
+        break;
+    }
+    default:
+        return;
+    }
+    messenger_.inform(QStringLiteral("Внимание"), text);
 }
 
 void TForm1::RefreshCurrentRow() {

@@ -240,6 +240,9 @@ private:
     bool jobCanStart(CableJob& job);
     void watch(CableJob* job);
     void jobEnded(CableJob* job);
+    // Tells the operator what became of a database file that could not be
+    // loaded as it is.
+    void reportLoad();
     // After the operator's stop, until the stopped job has let go of the
     // cable: neither command can be pressed.
     void holdCommandsWhileTheJobEnds();

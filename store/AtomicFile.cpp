@@ -6,6 +6,7 @@
 #include <QIODevice>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -83,40 +84,98 @@ private:
 
 } // namespace
 
+namespace {
+
+// "<name>.tmp-XXXXXX", the six characters as mkstemp makes them, and
+// optionally ".old" after it.
+bool isTemporaryName(const QString& name, const QString& prefix, bool* second) {
+    if (!name.startsWith(prefix))
+        return false;
+    QStringView rest = QStringView(name).mid(prefix.size());
+    *second = rest.endsWith(QLatin1String(".old"));
+    if (*second)
+        rest.chop(4);
+    if (rest.size() != 6)
+        return false;
+    for (QChar c : rest) {
+        if (!(c.isDigit() || (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
+              (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 void RemoveStaleTemporaries(const QString& path) {
     const QFileInfo target(path);
     const QString prefix = target.fileName() + QStringLiteral(".tmp-");
     QDir dir = target.absoluteDir();
     const QStringList names =
         dir.entryList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString& name : names) {
-        if (name.endsWith(QLatin1String(".old")))
-            continue;
-        const QByteArray file = QFile::encodeName(dir.filePath(name));
-        const int fd = ::open(file.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (fd < 0)
-            continue;
-        // A save in progress holds its temporary file locked.
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
-            ::unlink(file.constData());
-        ::close(fd);
+    for (bool seconds : {false, true}) {
+        for (const QString& name : names) {
+            bool second = false;
+            if (!isTemporaryName(name, prefix, &second) || second != seconds)
+                continue;
+            // A second name goes only once its temporary file has gone.
+            if (second && QFileInfo::exists(dir.filePath(name.chopped(4))))
+                continue;
+            const QByteArray file = QFile::encodeName(dir.filePath(name));
+            const int fd = ::open(file.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+            if (fd < 0)
+                continue;
+            struct ::stat st {};
+            // A save in progress holds its temporary file locked.
+            if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+                ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+                ::unlink(file.constData());
+            ::close(fd);
+        }
     }
-    for (const QString& name : names) {
-        if (!name.endsWith(QLatin1String(".old")))
-            continue;
-        const QString temp = name.chopped(4);
-        if (!QFileInfo::exists(dir.filePath(temp)))
-            ::unlink(QFile::encodeName(dir.filePath(name)).constData());
+}
+
+int ResolveLinks(const QString& path, QString* target) {
+    QByteArray at = QFile::encodeName(QFileInfo(path).absoluteFilePath());
+    for (int hops = 0; hops < 40; ++hops) {
+        struct ::stat st {};
+        if (::lstat(at.constData(), &st) != 0) {
+            if (errno != ENOENT)
+                return errno;
+            *target = QFile::decodeName(at);
+            return 0;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            *target = QFile::decodeName(at);
+            return 0;
+        }
+        char buffer[PATH_MAX];
+        const ssize_t n = ::readlink(at.constData(), buffer, sizeof buffer - 1);
+        if (n < 0)
+            return errno;
+        QByteArray next(buffer, n);
+        if (!next.startsWith('/'))
+            next = at.left(at.lastIndexOf('/') + 1) + next;
+        at = next;
     }
+    return ELOOP;
+}
+
+bool MayReplace(const QString& target) {
+    const QByteArray name = QFile::encodeName(target);
+    struct ::stat st {};
+    if (::lstat(name.constData(), &st) != 0)
+        return errno == ENOENT;
+    return S_ISREG(st.st_mode) && (st.st_mode & 0222) != 0 &&
+           ::faccessat(AT_FDCWD, name.constData(), W_OK, AT_EACCESS) == 0;
 }
 
 bool ReplaceFileAtomically(const QString& path, const std::function<bool(QIODevice&)>& writeContent,
                            FileSystemCalls& calls) {
-    // Replace the file a symbolic link points to, not the link.
-    QString target = path;
-    const QFileInfo info(path);
-    if (info.isSymLink() && !info.symLinkTarget().isEmpty())
-        target = info.symLinkTarget();
+    // Replace the file a chain of symbolic links leads to, not a link.
+    QString target;
+    if (ResolveLinks(path, &target) != 0)
+        return false;
     const QByteArray targetName = QFileInfo(target).absoluteFilePath().toLocal8Bit();
     const QByteArray dirName = QFileInfo(target).absolutePath().toLocal8Bit();
 

@@ -40,9 +40,19 @@ public:
 // purpose, where the file system has hard links). A new file
 // is readable by its owner only; a replaced one keeps its mode.
 // Removes what a save that was killed midway left beside `path`: temporary
-// files no live save holds (a save keeps its temporary file locked) and the
-// second names kept for them.
+// files of exactly the name a save gives them, regular, the running user's
+// and held by no live save (a save keeps its temporary file locked), and the
+// second names kept for them. Nothing else is touched.
 void RemoveStaleTemporaries(const QString& path);
+
+// Follows a chain of symbolic links to the path it finally names, which need
+// not exist yet. 0, or the system's error (ELOOP for a loop).
+int ResolveLinks(const QString& path, QString* target);
+
+// Whether a save may put a new file in place of `target`: none is there, or a
+// regular file the running user could write in place. A file without any
+// write permission bit counts as read-only for everyone, root included.
+bool MayReplace(const QString& target);
 
 bool ReplaceFileAtomically(const QString& path, const std::function<bool(QIODevice&)>& writeContent,
                            FileSystemCalls& calls = FileSystemCalls::real());

@@ -3,8 +3,16 @@
 #include "store/AtomicFile.h"
 #include "store/Messenger.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -21,18 +29,137 @@ qint64 readFully(QIODevice& device, char* into, qint64 size) {
     return done;
 }
 
+QString systemReason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+// Copies the open file `from` to a new file of its own, readable by its
+// owner only, named `base` or, where that is taken, `base`-2, -3, ...
+// Returns the new file's path, or an empty one with the reason.
+QString keepCopy(int from, const QString& base, QString* reason) {
+    QString name = base;
+    int fd = -1;
+    for (int n = 2; n < 1000; ++n) {
+        fd = ::open(QFile::encodeName(name).constData(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            break;
+        name = base + QStringLiteral("-%1").arg(n);
+    }
+    if (fd < 0) {
+        *reason = systemReason(errno);
+        return {};
+    }
+    char buffer[1 << 16];
+    off_t at = 0;
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::pread(from, buffer, sizeof buffer, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        for (ssize_t done = 0; ok && done < n;) {
+            const ssize_t w = ::write(fd, buffer + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                ok = false;
+            else
+                done += w;
+        }
+        if (!ok)
+            break;
+        at += n;
+    }
+    if (ok && ::fsync(fd) != 0)
+        ok = false;
+    const int error = errno;
+    ::close(fd);
+    if (!ok) {
+        *reason = systemReason(error);
+        ::unlink(QFile::encodeName(name).constData());
+        return {};
+    }
+    return name;
+}
+
 } // namespace
 
 SettingsDatabase::SettingsDatabase() : slots_(SlotCount) {}
 
 bool SettingsDatabase::Load() {
-    RemoveStaleTemporaries(fileName_);
-    if (!QFileInfo::exists(fileName_))
+    report_ = {};
+    QString target;
+    if (const int error = ResolveLinks(fileName_, &target)) {
+        fileOffLimits_ = true;
+        report_.kind = error == ELOOP ? LoadReport::NotRegular : LoadReport::Unreadable;
+        report_.reason = systemReason(error);
         return false;
-    QFile file(fileName_);
-    if (!file.open(QIODevice::ReadOnly))
+    }
+    RemoveStaleTemporaries(target);
+    // Without blocking: a FIFO under the name must not hang the start.
+    const int fd = ::open(QFile::encodeName(target).constData(),
+                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return false;
+        fileOffLimits_ = true;
+        report_ = {LoadReport::Unreadable, systemReason(errno), 0, {}};
         return false;
-    return LoadFrom(file, file.size());
+    }
+    struct ::stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        fileOffLimits_ = true;
+        report_.kind = LoadReport::NotRegular;
+        return false;
+    }
+    const qint64 length = st.st_size;
+    if (length == 0) {
+        ::close(fd);
+        report_.kind = LoadReport::Empty;
+        return false;
+    }
+    if (length % SettingsRecord::Size != 0) {
+        // Loaded as nothing, but kept: the first save would otherwise take
+        // whatever cards it holds with it.
+        const QString base = QFileInfo(target).absolutePath() + QLatin1Char('/') +
+                             QFileInfo(fileName_).fileName() + QStringLiteral(".unread-") +
+                             QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+        QString reason;
+        report_.keptAs = keepCopy(fd, base, &reason);
+        ::close(fd);
+        report_.length = length;
+        if (report_.keptAs.isEmpty()) {
+            fileOffLimits_ = true;
+            report_.kind = LoadReport::Unreadable;
+            report_.reason = reason;
+        } else {
+            report_.kind = LoadReport::WrongLength;
+        }
+        return false;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        fileOffLimits_ = true;
+        report_ = {LoadReport::Unreadable, file.errorString(), 0, {}};
+        return false;
+    }
+    if (!LoadFrom(file, length)) {
+        // What came is shown, but a save would lose the rest.
+        fileOffLimits_ = true;
+        report_ = {LoadReport::Unreadable,
+                   file.error() != QFileDevice::NoError
+                       ? file.errorString()
+                       : QStringLiteral("Файл прочитан не полностью."),
+                   0,
+                   {}};
+        return false;
+    }
+    report_.kind = LoadReport::Loaded;
+    return true;
 }
 
 bool SettingsDatabase::LoadFrom(QIODevice& device, qint64 length) {
@@ -59,8 +186,11 @@ bool SettingsDatabase::WriteTo(QIODevice& device) const {
 
 bool SettingsDatabase::Save(Messenger& messenger) {
     FileSystemCalls& calls = calls_ ? *calls_ : FileSystemCalls::real();
-    const bool ok = ReplaceFileAtomically(
-        fileName_, [this](QIODevice& device) { return WriteTo(device); }, calls);
+    QString target;
+    const bool ok = !fileOffLimits_ && ResolveLinks(fileName_, &target) == 0 &&
+                    MayReplace(target) &&
+                    ReplaceFileAtomically(
+                        target, [this](QIODevice& device) { return WriteTo(device); }, calls);
     if (!ok)
         messenger.inform(QStringLiteral("Ошибка"), QStringLiteral("Ошибка записи на диск"));
     return ok;

@@ -24,10 +24,23 @@ public:
     const QString& fileName() const { return fileName_; }
     void setFileName(const QString& name) { fileName_ = name; }
 
+    // What Load found under the file's name.
+    struct LoadReport {
+        enum Kind { Loaded, Missing, Empty, Unreadable, WrongLength, NotRegular };
+        Kind kind = Missing;
+        QString reason;    // Unreadable: the system's reason
+        qint64 length = 0; // WrongLength: the file's length in bytes
+        QString keptAs;    // WrongLength: the path of the copy kept beside it
+    };
+
     // Reads the file. A missing file, a length of 0 or not a multiple of 695
     // loads nothing; a short read keeps what was read. True only when the
-    // template was read whole.
+    // template was read whole. A file that exists but cannot be read whole,
+    // or is not a regular file, is never replaced by a save for the rest of
+    // the run; one of a length the format rejects is first copied aside.
     bool Load();
+    const LoadReport& loadReport() const { return report_; }
+    bool mayReplaceFile() const { return !fileOffLimits_; }
     bool LoadFrom(QIODevice& device, qint64 length);
 
     // Replaces the file with all 9000 slots and the template, atomically. On
@@ -50,4 +63,6 @@ private:
     SettingsRecord template_;
     QString fileName_ = QString::fromLatin1(DefaultFileName);
     FileSystemCalls* calls_ = nullptr;
+    LoadReport report_;
+    bool fileOffLimits_ = false;
 };

@@ -22,6 +22,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <sys/stat.h>
 #include <memory>
 
 namespace {
@@ -408,6 +410,42 @@ TEST_F(MainWindow, LimitsStopTypingButNotTheProgram) {
     f.Pin1Edit->end(false);
     QTest::keyClick(f.Pin1Edit, Qt::Key_Backspace);
     EXPECT_EQ(f.Pin1Edit->text(), QStringLiteral("9876"));
+}
+
+TEST_F(MainWindow, AFileThatCannotBeLoadedIsNamedAtStart) {
+    const QString untouched = QStringLiteral("\n\nИзменения не будут сохранены в этот файл.");
+    const struct {
+        const char* name;
+        std::function<void()> make;
+        QString text; // a prefix for the kept copy, whose name has the time in it
+    } cases[] = {
+        {"FIFO", [&] { ::mkfifo(QFile::encodeName(path).constData(), 0600); },
+         QStringLiteral("Файл базы ProgInfo_10.MGA не является обычным файлом.") + untouched},
+        {"loop", [&] { QFile::link(path, path); },
+         QStringLiteral("Файл базы ProgInfo_10.MGA не является обычным файлом.") + untouched},
+        {"a stray byte", [&] { WriteAll(path, QByteArray(2 * SettingsRecord::Size + 1, 'x')); },
+         QStringLiteral("Файл базы ProgInfo_10.MGA не загружен: его длина 1391 байт не "
+                        "соответствует формату.\nКопия файла сохранена под именем "
+                        "ProgInfo_10.MGA.unread-")},
+        {"empty", [&] { WriteAll(path, {}); }, QString()},
+    };
+    for (const auto& c : cases) {
+        QDir(dir.path()).removeRecursively();
+        QDir().mkpath(dir.path());
+        c.make();
+        messenger.boxes.clear();
+        db = std::make_unique<SettingsDatabase>();
+        db->setFileName(path);
+        open();
+        if (c.text.isEmpty()) {
+            EXPECT_TRUE(messenger.boxes.empty()) << c.name;
+            continue;
+        }
+        ASSERT_EQ(messenger.boxes.size(), 1u) << c.name;
+        EXPECT_EQ(messenger.boxes[0].caption, QStringLiteral("Внимание")) << c.name;
+        EXPECT_TRUE(messenger.boxes[0].text.startsWith(c.text))
+            << c.name << ": " << messenger.boxes[0].text.toStdString();
+    }
 }
 
 } // namespace

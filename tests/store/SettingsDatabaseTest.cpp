@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -292,6 +294,169 @@ TEST_F(DatabaseFile, SaveThroughASymbolicLinkReplacesItsTarget) {
     ASSERT_TRUE(db.Save(messenger));
     EXPECT_TRUE(QFileInfo(path).isSymLink());
     EXPECT_EQ(QFileInfo(real).size(), SettingsDatabase::FileSize);
+}
+
+// Runs `body` in a child that has given up root; true when it returned true.
+bool asNobody(const std::function<bool()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(3);
+        ::_exit(body() ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+using Report = SettingsDatabase::LoadReport;
+
+TEST_F(DatabaseFile, FilesThatAreNotARegularTableAreNeverSavedOver) {
+    const QString other = dir.filePath(QStringLiteral("other"));
+    const struct {
+        const char* name;
+        std::function<void()> make;
+        Report::Kind kind;
+    } cases[] = {
+        {"FIFO", [&] { ::mkfifo(QFile::encodeName(path).constData(), 0600); }, Report::NotRegular},
+        {"directory", [&] { QDir().mkpath(path); }, Report::NotRegular},
+        {"link to a FIFO",
+         [&] {
+             ::mkfifo(QFile::encodeName(other).constData(), 0600);
+             QFile::link(other, path);
+         },
+         Report::NotRegular},
+        {"link loop",
+         [&] {
+             QFile::link(path, other);
+             QFile::link(other, path);
+         },
+         Report::NotRegular},
+    };
+    for (const auto& c : cases) {
+        QDir(dir.path()).removeRecursively();
+        QDir().mkpath(dir.path());
+        c.make();
+        SettingsDatabase fresh;
+        fresh.setFileName(path);
+        EXPECT_FALSE(fresh.Load()) << c.name; // and does not hang on a FIFO
+        EXPECT_EQ(fresh.loadReport().kind, c.kind) << c.name;
+        FillSample(fresh, 3);
+        ScriptedMessenger m;
+        EXPECT_FALSE(fresh.Save(m)) << c.name;
+        ASSERT_EQ(m.boxes.size(), 1u) << c.name;
+        EXPECT_EQ(m.boxes[0].text, QStringLiteral("Ошибка записи на диск")) << c.name;
+        const QFileInfo after(path);
+        EXPECT_FALSE(after.isFile() && after.size() == SettingsDatabase::FileSize) << c.name;
+    }
+}
+
+TEST_F(DatabaseFile, AFileOfAnotherLengthIsKeptAsideBeforeItIsReplaced) {
+    const QByteArray stray = blocks(3) + "x";
+    ASSERT_TRUE(WriteAll(path, stray));
+    for (const char* suffix : {"", "-2"}) {
+        SettingsDatabase fresh;
+        fresh.setFileName(path);
+        EXPECT_FALSE(fresh.Load());
+        const Report& r = fresh.loadReport();
+        ASSERT_EQ(r.kind, Report::WrongLength) << suffix;
+        EXPECT_EQ(r.length, stray.size());
+        EXPECT_TRUE(QFileInfo(r.keptAs).fileName().startsWith(QStringLiteral("ProgInfo_10.MGA.unread-")));
+        EXPECT_TRUE(r.keptAs.endsWith(QLatin1String(suffix)) || !*suffix) << suffix;
+        EXPECT_EQ(ReadAll(r.keptAs), stray);
+        struct stat st {};
+        ASSERT_EQ(::stat(QFile::encodeName(r.keptAs).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_TRUE(fresh.mayReplaceFile());
+    }
+    // Saving goes on as usual; an empty file needs no copy.
+    EXPECT_TRUE(db.Save(messenger));
+    ASSERT_TRUE(WriteAll(path, {}));
+    const int files = static_cast<int>(QDir(dir.path()).entryList(QDir::Files).size());
+    SettingsDatabase empty;
+    empty.setFileName(path);
+    EXPECT_FALSE(empty.Load());
+    EXPECT_EQ(empty.loadReport().kind, Report::Empty);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), files);
+}
+
+TEST_F(DatabaseFile, AFileTheUserCannotReadOrWriteIsLeftAsItIs) {
+    FillSample(db, 5);
+    ASSERT_TRUE(db.Save(messenger));
+    const QByteArray original = ReadAll(path);
+    const QByteArray name = QFile::encodeName(path);
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0777), 0);
+    const struct {
+        const char* name;
+        mode_t mode;
+        bool asUser;
+        bool loads;
+    } cases[] = {
+        {"another user's private file", 0600, true, false},
+        {"another user's readable file", 0644, true, true},
+        {"read-only file, even for root", 0444, false, true},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(::chmod(name.constData(), c.mode), 0);
+        auto attempt = [&] {
+            SettingsDatabase fresh;
+            fresh.setFileName(path);
+            const bool loaded = fresh.Load();
+            ScriptedMessenger m;
+            FillSample(fresh, 7, 9);
+            const bool saved = fresh.Save(m);
+            return loaded == c.loads && !saved && m.boxes.size() == 1 &&
+                   (c.loads || (fresh.loadReport().kind == Report::Unreadable &&
+                                !fresh.loadReport().reason.isEmpty()));
+        };
+        EXPECT_TRUE(c.asUser ? asNobody(attempt) : attempt()) << c.name;
+        EXPECT_EQ(ReadAll(path), original) << c.name;
+        struct stat st {};
+        ASSERT_EQ(::stat(name.constData(), &st), 0);
+        EXPECT_EQ(st.st_uid, 0u) << c.name;
+    }
+}
+
+TEST_F(DatabaseFile, SaveFollowsAChainOfLinksAndCreatesAMissingTarget) {
+    const QString a = dir.filePath(QStringLiteral("a"));
+    const QString real = dir.filePath(QStringLiteral("real.MGA"));
+    ASSERT_TRUE(QFile::link(QStringLiteral("a"), path)); // relative, as people make them
+    ASSERT_TRUE(QFile::link(real, a));
+    FillSample(db, 2);
+    ASSERT_TRUE(db.Save(messenger)); // real.MGA does not exist yet
+    EXPECT_TRUE(QFileInfo(path).isSymLink());
+    EXPECT_TRUE(QFileInfo(a).isSymLink());
+    EXPECT_EQ(QFileInfo(real).size(), SettingsDatabase::FileSize);
+    ASSERT_TRUE(db.Save(messenger));
+    EXPECT_TRUE(QFileInfo(a).isSymLink());
+    SettingsDatabase again;
+    again.setFileName(path);
+    EXPECT_TRUE(again.Load());
+}
+
+TEST_F(DatabaseFile, OnlyTheProgramsOwnLeftoversAreSwept) {
+    ASSERT_TRUE(db.Save(messenger));
+    const struct {
+        const char* name;
+        std::function<void(const QByteArray&)> make;
+        bool swept;
+    } cases[] = {
+        {"ProgInfo_10.MGA.tmp-a1B2c3", [](const QByteArray& n) { WriteAll(n, "x"); }, true},
+        {"ProgInfo_10.MGA.tmp-notes.txt", [](const QByteArray& n) { WriteAll(n, "x"); }, false},
+        {"ProgInfo_10.MGA.tmp-fifo01",
+         [](const QByteArray& n) { ::mkfifo(n.constData(), 0600); }, false},
+        {"ProgInfo_10.MGA.tmp-other1",
+         [](const QByteArray& n) {
+             WriteAll(n, "x");
+             (void)!::chown(n.constData(), 65534, 65534);
+         },
+         false},
+    };
+    for (const auto& c : cases)
+        c.make(QFile::encodeName(dir.filePath(QString::fromLatin1(c.name))));
+    ASSERT_TRUE(db.Save(messenger));
+    for (const auto& c : cases)
+        EXPECT_EQ(QFileInfo::exists(dir.filePath(QString::fromLatin1(c.name))), !c.swept) << c.name;
 }
 
 } // namespace
