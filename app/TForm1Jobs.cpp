@@ -26,9 +26,9 @@ bool TForm1::jobCanStart(CableJob& job) {
     if (job.logReady())
         return true;
     messenger_.inform(QStringLiteral("Внимание"),
-                      QStringLiteral("Не удалось создать файл журнала обмена %1: %2\n\n"
-                                     "Операция не начата. Проверьте, что папка программы "
-                                     "доступна для записи.")
+                      QStringLiteral("Не удалось создать файл журнала обмена %1.\n%2\n\n"
+                                     "Операция не начата. Проверьте, что папка данных доступна "
+                                     "для записи.")
                           .arg(logPath_, job.logError()));
     return false;
 }

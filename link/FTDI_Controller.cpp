@@ -18,15 +18,38 @@
 FTDI_Controller::FTDI_Controller(CableDriver& driver, Clock& clock, const QString& logPath)
     : driver_(driver), clock_(clock) {
     const QByteArray name = QFile::encodeName(logPath);
-    // The log holds every frame byte, PINs and passwords among them.
-    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // The log holds every frame byte, PINs and passwords among them. Opened
+    // without blocking (a FIFO under its name must not freeze the window)
+    // and without following a link.
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    int fd = ::open(name.constData(), flags, 0600);
+    struct ::stat st {};
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 1) {
+        // A second name of another file: truncating it would empty that
+        // file, so the log gets a file of its own.
+        ::close(fd);
+        fd = ::unlink(name.constData()) == 0 ? ::open(name.constData(), flags | O_EXCL, 0600) : -1;
+        if (fd >= 0)
+            ::fstat(fd, &st);
+    }
     if (fd < 0) {
-        logError_ = QString::fromLocal8Bit(std::strerror(errno));
+        // A FIFO without a reader, a directory or a link under the name
+        // refuse the open in their own words; the operator hears one.
+        const int error = errno;
+        struct ::stat there {};
+        logError_ = ::lstat(name.constData(), &there) == 0 && !S_ISREG(there.st_mode)
+                        ? QStringLiteral("Это не обычный файл.")
+                        : QString::fromLocal8Bit(std::strerror(error));
+        return;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        logError_ = QStringLiteral("Это не обычный файл.");
+        ::close(fd);
         return;
     }
     // Another copy of the program in the middle of a job keeps its log.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        logError_ = QStringLiteral("файл занят другой программой");
+        logError_ = QStringLiteral("Файл занят другой программой.");
         ::close(fd);
         return;
     }

@@ -24,6 +24,8 @@
 #include <mutex>
 #include <thread>
 
+#include <sys/stat.h>
+
 namespace {
 
 // Time moves only with the job's sleeps, so exchanges finish at once; each
@@ -499,12 +501,22 @@ TEST_F(Jobs, CardOfAnotherVersionIsNeverSent) {
 TEST_F(Jobs, LogThatCannotBeCreatedStartsNothing) {
     card(0);
     TForm1& f = open();
-    f.setLogPath(dir.filePath(QStringLiteral("missing/ProgLog.log")));
+    // A FIFO under the log's name: opening it must neither block the window
+    // nor pass for a log.
+    const QString fifo = dir.filePath(QStringLiteral("ProgLog.log"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    f.setLogPath(fifo);
     f.ProgBtn->click();
+    f.setLogPath(dir.filePath(QStringLiteral("missing/ProgLog.log")));
     f.SpeedButton1->click();
     ASSERT_EQ(messenger.boxes.size(), 2u);
-    EXPECT_TRUE(messenger.boxes[0].text.startsWith(
-        QStringLiteral("Не удалось создать файл журнала обмена")));
+    EXPECT_EQ(messenger.boxes[0].caption, QStringLiteral("Внимание"));
+    EXPECT_EQ(messenger.boxes[0].text,
+              QStringLiteral("Не удалось создать файл журнала обмена %1.\nЭто не обычный файл.\n\n"
+                             "Операция не начата. Проверьте, что папка данных доступна для "
+                             "записи.")
+                  .arg(fifo));
+    EXPECT_TRUE(messenger.boxes[1].text.contains(QStringLiteral("No such file or directory")));
     EXPECT_EQ(f.ProgJob, nullptr);
     EXPECT_EQ(f.ReadJob, nullptr);
     EXPECT_EQ(f.ProgBtn->text(), QStringLiteral("Программировать"));

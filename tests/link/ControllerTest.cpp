@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -179,6 +181,45 @@ TEST_F(Controller, LogHeldByAnotherJobIsReported) {
     FTDI_Controller second(device, clock, logPath);
     EXPECT_FALSE(second.logReady());
     EXPECT_TRUE(log().contains("kept"));
+}
+
+TEST_F(Controller, OnlyARegularFileOfItsOwnBecomesTheLog) {
+    const QString other = dir.filePath(QStringLiteral("notes.txt"));
+    const struct {
+        const char* name;
+        std::function<void()> make;
+        QString error; // empty: the log is made
+    } cases[] = {
+        {"FIFO", [&] { ::mkfifo(QFile::encodeName(logPath).constData(), 0600); },
+         QStringLiteral("Это не обычный файл.")},
+        {"directory", [&] { QDir().mkpath(logPath); }, QStringLiteral("Это не обычный файл.")},
+        {"link", [&] { QFile::link(other, logPath); }, QStringLiteral("Это не обычный файл.")},
+        {"hard link to another file",
+         [&] {
+             QFile f(other);
+             f.open(QIODevice::WriteOnly);
+             f.write("keep me");
+             f.close();
+             ::link(QFile::encodeName(other).constData(), QFile::encodeName(logPath).constData());
+         },
+         QString()},
+    };
+    for (const auto& c : cases) {
+        QDir(dir.path()).removeRecursively();
+        QDir().mkpath(dir.path());
+        c.make();
+        SimulatedDevice device(clock);
+        FTDI_Controller ctl(device, clock, logPath); // and does not hang on a FIFO
+        EXPECT_EQ(ctl.logReady(), c.error.isEmpty()) << c.name;
+        EXPECT_EQ(ctl.logError(), c.error) << c.name;
+        if (ctl.logReady()) {
+            ctl.LogLine("line", true);
+            QFile kept(other);
+            ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+            EXPECT_EQ(kept.readAll(), "keep me") << c.name;
+            EXPECT_TRUE(log().contains("line")) << c.name;
+        }
+    }
 }
 
 } // namespace
