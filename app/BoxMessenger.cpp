@@ -16,3 +16,8 @@ bool BoxMessenger::ask(const QString& caption, const QString& text) {
     box.setDefaultButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
 }
+
+void BoxMessenger::error(const QString& caption, const QString& text) {
+    QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, parent_);
+    box.exec();
+}

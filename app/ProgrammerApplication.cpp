@@ -24,5 +24,5 @@ bool ProgrammerApplication::notify(QObject* receiver, QEvent* event) {
 void ProgrammerApplication::showException(const char* message) {
     const QString text = QString::fromLocal8Bit(message);
     if (messenger_)
-        messenger_->inform(applicationName(), text);
+        messenger_->error(applicationName(), text);
 }

@@ -7,7 +7,37 @@
 #include <QLineEdit>
 #include <QTabWidget>
 
+#include <algorithm>
+
 namespace FormKit {
+
+QValidator::State LengthLimit::validate(QString& input, int& pos) const {
+    // The box checks every change of its text here, the program's own too:
+    // a text set by the program (the edit history starts afresh, so the box
+    // is not modified) is taken whole, whatever its length.
+    const auto* edit = qobject_cast<const QLineEdit*>(parent());
+    if (!edit || !edit->isModified() || input.size() <= limit_) {
+        last_ = input;
+        return Acceptable;
+    }
+    // The operator's change may not make the text longer than the limit, or
+    // than a longer text the program put in. What was inserted ends at the
+    // cursor and begins where the text before stops agreeing with the new
+    // one: its tail goes.
+    const qsizetype allowed = std::max<qsizetype>(limit_, last_.size());
+    if (input.size() > allowed) {
+        qsizetype start = 0;
+        while (start < last_.size() && start < pos && last_[start] == input[start])
+            ++start;
+        const qsizetype excess = input.size() - allowed;
+        if (pos - start < excess)
+            return Invalid;
+        input.remove(pos - excess, excess);
+        pos -= static_cast<int>(excess);
+    }
+    last_ = input;
+    return Acceptable;
+}
 
 void SetUpOutputPages(QTabWidget* pages) {
     for (int i = 0; i < pages->count(); ++i) {

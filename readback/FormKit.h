@@ -16,19 +16,19 @@ class QWidget;
 // positions as the layout gives them.
 namespace FormKit {
 
-// The length limit of a box as the operator meets it: typing and pasting
-// cannot make the text longer than the limit, while a text the program puts
-// in is shown whole (a line edit's own maximum length would cut it).
+// The length limit of a box as the operator meets it: typing cannot make the
+// text longer than the limit, or than a longer text the program put in
+// (shown whole, where a line edit's own maximum length would cut it), and a
+// paste inserts as much of its text as fits. Its parent is the box.
 class LengthLimit final : public QValidator {
 public:
     LengthLimit(int limit, QObject* parent) : QValidator(parent), limit_(limit) {}
-    State validate(QString& input, int&) const override {
-        return input.size() <= limit_ ? Acceptable : Invalid;
-    }
+    State validate(QString& input, int& pos) const override;
     int limit() const { return limit_; }
 
 private:
     int limit_;
+    mutable QString last_; // the text as last accepted
 };
 
 // The outputs' pages as both windows set them up: tabs from the third page on

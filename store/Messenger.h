@@ -12,4 +12,6 @@ public:
     virtual void inform(const QString& caption, const QString& text) = 0;
     // A box with Yes and No; true for Yes.
     virtual bool ask(const QString& caption, const QString& text) = 0;
+    // A box with the error icon and OK, for a failure nothing else caught.
+    virtual void error(const QString& caption, const QString& text) { inform(caption, text); }
 };

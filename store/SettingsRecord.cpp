@@ -19,8 +19,13 @@ QByteArray SettingsRecord::bytes(TextField f) const {
 void SettingsRecord::setBytes(TextField f, QByteArrayView value) {
     auto* begin = raw_.data() + f.offset;
     std::memset(begin, 0, static_cast<std::size_t>(f.width));
-    // A zero byte inside the value ends the text just as it would on reading.
-    const auto len = std::min<qsizetype>(value.size(), f.width - 1);
+    // A zero byte inside the value ends the text, and nothing of the value
+    // after it is stored: the field is zero from there to its end.
+    const auto* zero =
+        value.empty() ? nullptr : std::memchr(value.data(), 0, static_cast<std::size_t>(value.size()));
+    const qsizetype text =
+        zero ? static_cast<const char*>(zero) - value.data() : value.size();
+    const auto len = std::min<qsizetype>(text, f.width - 1);
     if (len > 0) // an empty view may have no data at all
         std::memcpy(begin, value.data(), static_cast<std::size_t>(len));
 }

@@ -37,6 +37,10 @@ TEST(ProgrammerApplication, ExceptionInAHandlerIsShownAndTheProgramGoesOn) {
     ASSERT_EQ(m.boxes.size(), 2u);
     EXPECT_EQ(m.boxes[0].text, QStringLiteral("Сбой обработчика"));
     EXPECT_EQ(m.boxes[1].text, QString());
+    for (const auto& box : m.boxes) {
+        EXPECT_TRUE(box.error);
+        EXPECT_EQ(box.caption, QStringLiteral("uoo-programmer"));
+    }
 }
 
 } // namespace

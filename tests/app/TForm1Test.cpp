@@ -4,6 +4,8 @@
 #include "tests/support/TestSupport.h"
 
 #include <QAbstractButton>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -408,8 +410,30 @@ TEST_F(MainWindow, LimitsStopTypingButNotTheProgram) {
     EXPECT_EQ(f.Pin2Edit->text(), QStringLiteral("1234"));
     f.Pin1Edit->setFocus();
     f.Pin1Edit->end(false);
+    // The overlong text cannot grow, not even by one.
+    QTest::keyClicks(f.Pin1Edit, QStringLiteral("0"));
+    EXPECT_EQ(f.Pin1Edit->text(), QStringLiteral("98765"));
     QTest::keyClick(f.Pin1Edit, Qt::Key_Backspace);
     EXPECT_EQ(f.Pin1Edit->text(), QStringLiteral("9876"));
+    // A paste inserts what fits under the limit, at the cursor.
+    const struct {
+        QLineEdit* edit;
+        QString before;
+        int cursor;
+        QString pasted;
+        QString after;
+    } pastes[] = {
+        {f.Pin2Edit, QStringLiteral("12"), 1, QStringLiteral("abcdef"), QStringLiteral("1ab2")},
+        {f.Pin2Edit, QStringLiteral("1234"), 4, QStringLiteral("5"), QStringLiteral("1234")},
+        {f.Pin2Edit, QString(), 0, QStringLiteral("987"), QStringLiteral("987")},
+    };
+    for (const auto& p : pastes) {
+        p.edit->setText(p.before);
+        p.edit->setCursorPosition(p.cursor);
+        QGuiApplication::clipboard()->setText(p.pasted);
+        p.edit->paste();
+        EXPECT_EQ(p.edit->text(), p.after) << p.pasted.toStdString();
+    }
 }
 
 TEST_F(MainWindow, AFileThatCannotBeLoadedIsNamedAtStart) {

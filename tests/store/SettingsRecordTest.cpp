@@ -117,6 +117,14 @@ TEST(SettingsRecord, TextWithoutZeroByteStopsAtFieldWidth) {
     EXPECT_EQ(r.text(Field::NCardEdit).size(), 11);
 }
 
+TEST(SettingsRecord, ATextEndsAtItsFirstZeroAndTheFieldIsZeroAfterIt) {
+    SettingsRecord r;
+    r.raw().fill('Z');
+    r.setText(Field::Edit1, QStringLiteral("ab") + QChar(0) + QStringLiteral("cd"));
+    EXPECT_EQ(slice(r, 275, 6), QByteArray("ab\0\0\0\0", 6));
+    EXPECT_EQ(r.text(Field::Edit1), QStringLiteral("ab"));
+}
+
 TEST(SettingsRecord, TextIsStoredInWindows1251) {
     SettingsRecord r;
     r.setText(Field::Edit1, QStringLiteral("Ёж юг"));

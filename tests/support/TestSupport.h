@@ -24,9 +24,13 @@ public:
         QString caption;
         QString text;
         bool question;
+        bool error = false;
     };
     void inform(const QString& caption, const QString& text) override {
         boxes.push_back({caption, text, false});
+    }
+    void error(const QString& caption, const QString& text) override {
+        boxes.push_back({caption, text, false, true});
     }
     bool ask(const QString& caption, const QString& text) override {
         boxes.push_back({caption, text, true});
