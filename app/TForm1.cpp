@@ -120,6 +120,7 @@ TForm1::TForm1(SettingsDatabase& db, Messenger& messenger, QWidget* parent)
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(kTitle);
     setFixedSize(ClientWidth, ClientHeight);
+    FormKit::CentreOnScreen(this);
     QFont f(QStringLiteral("DejaVu Sans"));
     f.setPointSize(8);
     setFont(f);

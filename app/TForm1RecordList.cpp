@@ -5,6 +5,7 @@
 #include "store/Cp1251.h"
 #include "store/SettingsDatabase.h"
 
+#include <QApplication>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -17,6 +18,13 @@
 
 void TForm1::connectRecordList() {
     SearchEdit->installEventFilter(this);
+    // Only a move of the focus to another control of this window leaves the
+    // search box: another window coming up, a message box or the box's own
+    // menu do not.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
+        if (old == SearchEdit && now && now->window() == this)
+            SearchEditExit();
+    });
     connect(SearchEdit, &QLineEdit::textChanged, this, &TForm1::SearchEditChange);
     connect(SpeedButton3, &QToolButton::clicked, this, &TForm1::SpeedButton3Click);
 }
@@ -26,9 +34,6 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
         switch (event->type()) {
         case QEvent::MouseButtonRelease:
             SearchEditClick();
-            break;
-        case QEvent::FocusOut:
-            SearchEditExit();
             break;
         case QEvent::KeyPress:
             SearchEditKeyDown(static_cast<QKeyEvent*>(event)->key());
@@ -114,6 +119,9 @@ void TForm1::FindNext() {
         SetsGrid->setCurrentIndex(records_->index(found - 1, 0));
         SetsGrid->selectRow(found - 1);
     }
+    // The view heard nothing of the change: the row that was selected must
+    // be drawn afresh, as the new one is.
+    SetsGrid->viewport()->update();
     SetsGrid->scrollTo(records_->index(found - 1, 0));
     SetsGridClick();
 }

@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScreen>
 #include <QTabWidget>
 
 #include <algorithm>
@@ -37,6 +38,15 @@ QValidator::State LengthLimit::validate(QString& input, int& pos) const {
     }
     last_ = input;
     return Acceptable;
+}
+
+void CentreOnScreen(QWidget* window) {
+    const QScreen* screen = window->screen();
+    if (!screen)
+        return;
+    QRect frame(QPoint(), window->size());
+    frame.moveCenter(screen->availableGeometry().center());
+    window->move(frame.topLeft());
 }
 
 void SetUpOutputPages(QTabWidget* pages) {

@@ -35,6 +35,10 @@ private:
 // hidden, every page disabled (the page control itself stays usable).
 void SetUpOutputPages(QTabWidget* pages);
 
+// Asks for the window to be placed in the middle of its screen's free area
+// (a window manager may still place it its own way).
+void CentreOnScreen(QWidget* window);
+
 // Gives the box its limit (none for 32767 and above).
 void SetTextLimit(QLineEdit* edit, int limit);
 // The limit the box enforces on typing.

@@ -55,6 +55,8 @@ TForm2::TForm2(QWidget* parent)
     setWindowTitle(QStringLiteral("Считанные данные"));
     setFixedSize(ClientWidth, ClientHeight);
     setModal(true);
+    // In the middle of the screen, not over the main window.
+    FormKit::CentreOnScreen(this);
     QFont f(QStringLiteral("DejaVu Sans"));
     f.setPointSize(8);
     setFont(f);
@@ -282,3 +284,7 @@ void TForm2::FillFromFrame(const std::uint8_t* frame, int versionCode) {
     if (versionCode == 0)
         VersionCombo->setCurrentIndex(0);
 }
+
+// Esc and the window manager's close both come here: the window closes only
+// through its own button.
+void TForm2::reject() {}

@@ -26,6 +26,8 @@ public:
     void SetUpReadBackWindow();
     // Shows the 264 received bytes; nothing is validated.
     void FillFromFrame(const std::uint8_t* frame, int versionCode);
+    // Only "Закрыть" closes the window.
+    void reject() override;
 
     QGroupBox* GroupBox1;
     QComboBox* VersionCombo;

@@ -3,10 +3,13 @@
 #include "editor/Rules.h"
 #include "tests/support/TestSupport.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QPaintEvent>
+#include <QScrollBar>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -112,6 +115,7 @@ TEST_F(RecordList, DatesAndCodesAreSearchedAsShown) {
     EXPECT_EQ(row(), 40);
     type(QStringLiteral("2026")); // the programming date, 18.03.2026
     EXPECT_EQ(row(), 40);
+    EXPECT_EQ(form->SearchRow, 40); // found, not merely left where it was
 }
 
 TEST_F(RecordList, OnlyMatchAtTheCurrentRowIsNotFoundAgain) {
@@ -119,9 +123,59 @@ TEST_F(RecordList, OnlyMatchAtTheCurrentRowIsNotFoundAgain) {
     TForm1& f = open();
     f.SearchEdit->setText(QStringLiteral("Единств"));
     EXPECT_EQ(f.SearchRow, 1);
+    // Scrolled away: finding row 1 again would bring it back into view.
+    QScrollBar* bar = f.SetsGrid->verticalScrollBar();
+    bar->setValue(bar->maximum() / 2);
+    const int scrolled = bar->value();
+    ASSERT_GT(scrolled, 0);
     f.SpeedButton3->click();
     EXPECT_EQ(f.SearchRow, 1);
     EXPECT_EQ(row(), 1);
+    EXPECT_EQ(bar->value(), scrolled);
+}
+
+TEST_F(RecordList, ASearchRedrawsTheRowItLeaves) {
+    card(3, QStringLiteral("Лес 1"), 3);
+    card(5, QStringLiteral("Лес 2"), 5);
+    TForm1& f = open();
+    type(QStringLiteral("лес"));
+    ASSERT_EQ(row(), 3);
+    QApplication::processEvents();
+    struct PaintRecorder : QObject {
+        QRegion painted;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::Paint)
+                painted += static_cast<QPaintEvent*>(e)->region();
+            return false;
+        }
+    } recorder;
+    f.SetsGrid->viewport()->installEventFilter(&recorder);
+    QTest::keyClick(f.SearchEdit, Qt::Key_Return);
+    ASSERT_EQ(row(), 5);
+    QApplication::processEvents();
+    const QRect left(0, f.SetsGrid->rowViewportPosition(2), f.SetsGrid->viewport()->width(),
+                     f.SetsGrid->rowHeight(2));
+    EXPECT_TRUE(recorder.painted.contains(left));
+}
+
+TEST_F(RecordList, OnlyAMoveToAnotherControlPutsThePromptBack) {
+    TForm1& f = open();
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    f.SearchEdit->setFocus();
+    f.SearchEdit->clear();
+    // Another window comes up, as a message box or another program does.
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    EXPECT_EQ(f.SearchEdit->text(), QString());
+    other.close();
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    f.SetsGrid->setFocus();
+    QApplication::processEvents();
+    EXPECT_EQ(f.SearchEdit->text(), QStringLiteral("(Поиск...)"));
 }
 
 TEST_F(RecordList, EnterContinuesTheSearch) {

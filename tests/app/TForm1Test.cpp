@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTest>
@@ -434,6 +435,12 @@ TEST_F(MainWindow, LimitsStopTypingButNotTheProgram) {
         p.edit->paste();
         EXPECT_EQ(p.edit->text(), p.after) << p.pasted.toStdString();
     }
+}
+
+TEST_F(MainWindow, AsksToBePlacedInTheMiddleOfTheScreen) {
+    TForm1& f = open();
+    const QRect screen = f.screen()->availableGeometry();
+    EXPECT_LE((QRect(f.pos(), f.size()).center() - screen.center()).manhattanLength(), 1);
 }
 
 TEST_F(MainWindow, AFileThatCannotBeLoadedIsNamedAtStart) {

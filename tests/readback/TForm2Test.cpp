@@ -10,6 +10,8 @@
 #include <QPushButton>
 #include <QTabWidget>
 
+#include <QScreen>
+#include <QTest>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -137,6 +139,20 @@ TEST(TForm2, IsAReadOnlyFixedWindow) {
     w.Button1->click();
     EXPECT_FALSE(w.isVisible());
     EXPECT_EQ(w.result(), QDialog::Accepted);
+}
+
+TEST(TForm2, ClosesOnlyThroughItsButtonAndSitsInTheMiddleOfTheScreen) {
+    TForm2 w;
+    const QRect screen = w.screen()->availableGeometry();
+    EXPECT_LE((QRect(w.pos(), w.size()).center() - screen.center()).manhattanLength(), 1);
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    QTest::keyClick(&w, Qt::Key_Escape);
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_FALSE(w.close()); // what Alt+F4 and the window manager ask for
+    EXPECT_TRUE(w.isVisible());
+    w.Button1->click();
+    EXPECT_FALSE(w.isVisible());
 }
 
 } // namespace
