@@ -154,7 +154,12 @@ TForm1::TForm1(SettingsDatabase& db, Messenger& messenger, QWidget* parent)
     FillGrid();
 }
 
-TForm1::~TForm1() { FormDestroy(); }
+TForm1::~TForm1() {
+    // Closing the window moves the focus; by then this window's own part is
+    // gone and must hear nothing.
+    disconnect(focusWatch_);
+    FormDestroy();
+}
 
 void TForm1::buildToolStrip() {
     Image1 = new QLabel(this);
@@ -233,6 +238,9 @@ void TForm1::buildGrid() {
     const int widths[RecordsModel::ColumnCount] = {59, 101, 435, 144, 131};
     for (int c = 0; c < RecordsModel::ColumnCount; ++c)
         SetsGrid->setColumnWidth(c, widths[c]);
+    // The last column takes what the grid has left, so that its title,
+    // "Дата программирования", is shown whole.
+    titles->setStretchLastSection(true);
 
     connect(SetsGrid->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this] { SetsGridClick(); });

@@ -256,5 +256,6 @@ private:
     TForm2* readBack_ = nullptr;
     TProgThread* pendingProgJob_ = nullptr;
     bool jobStopping_ = false;
+    QMetaObject::Connection focusWatch_;
     int progSlot_ = -1;
 };

@@ -21,7 +21,7 @@ void TForm1::connectRecordList() {
     // Only a move of the focus to another control of this window leaves the
     // search box: another window coming up, a message box or the box's own
     // menu do not.
-    connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
+    focusWatch_ = connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
         if (old == SearchEdit && now && now->window() == this)
             SearchEditExit();
     });

@@ -1,6 +1,7 @@
 #include "readback/TForm2.h"
 
 #include "readback/FormKit.h"
+#include "readback/WrappedCheckBox.h"
 #include "store/CodeTexts.h"
 #include "store/AddressText.h"
 #include "store/SettingsRecord.h"
@@ -89,12 +90,22 @@ TForm2::TForm2(QWidget* parent)
                            QStringLiteral("При нормальной работе через 2-ю Sim карту переходить на "
                                           "1-ю Sim крату через            минут"),
                            QRect(8, 74, 244, 48), true);
-    timeGsmEdit = edit(GroupBox3, "timeGsmEdit", QRect(120, 124, 36, kEditHeight), 3);
+    // The minutes box lies over the blanks left for it in the caption.
+    timeGsmEdit = edit(GroupBox3, "timeGsmEdit", QRect(0, 0, 36, kEditHeight), 3);
+    if (auto* caption = qobject_cast<WrappedCheckBox*>(UseEthPriority)) {
+        const QString gap = QStringLiteral("через            минут");
+        const QRect blanks =
+            caption->captionRect(static_cast<int>(caption->text().indexOf(gap)) + 5, 12)
+                .translated(caption->pos());
+        QRect box = timeGsmEdit->geometry();
+        box.moveCenter(blanks.center());
+        timeGsmEdit->setGeometry(box);
+    }
     timeGsmEdit->setAccessibleName(QStringLiteral("Переходить на 1-ю Sim карту через, минут"));
 
     GroupBox2 = new QGroupBox(QStringLiteral("Шлейфы"), this);
     GroupBox2->setObjectName(QStringLiteral("GroupBox2"));
-    GroupBox2->setGeometry(4, 198, 258, 170);
+    GroupBox2->setGeometry(4, 198, 258, 192);
     for (int i = 0; i < 5; ++i) {
         const QByteArray name = "Cord" + QByteArray::number(i + 1);
         Cord[static_cast<std::size_t>(i)] = FormKit::AddCombo(GroupBox2, name.constData(),
@@ -103,10 +114,12 @@ TForm2::TForm2(QWidget* parent)
         FormKit::AddLabel(GroupBox2, QStringLiteral("Шлейф %1").arg(i + 1), QRect(8, 21 + i * 25, 56, 16),
               Cord[static_cast<std::size_t>(i)]);
     }
-    timePassEdit = edit(GroupBox2, "timePassEdit", QRect(210, 144, 26, kEditHeight), 3);
-    FormKit::AddLabel(GroupBox2, QStringLiteral("Время задержки на входной шлейф"), QRect(8, 147, 202, 16),
+    // The caption takes the group's whole width; its box and "сек" follow
+    // on the next line, so that nothing cuts it.
+    timePassEdit = edit(GroupBox2, "timePassEdit", QRect(8, 165, 30, kEditHeight), 3);
+    FormKit::AddLabel(GroupBox2, QStringLiteral("Время задержки на входной шлейф"), QRect(8, 146, 242, 16),
           timePassEdit);
-    FormKit::AddLabel(GroupBox2, QStringLiteral("сек"), QRect(238, 147, 20, 16));
+    FormKit::AddLabel(GroupBox2, QStringLiteral("сек"), QRect(42, 168, 24, 16));
     Cord6 = new QGroupBox(QStringLiteral("Шлейф 6"), GroupBox2);
     Cord6->setObjectName(QStringLiteral("Cord6"));
     Cord6->setGeometry(8, 18, 240, 120);
@@ -172,8 +185,8 @@ TForm2::TForm2(QWidget* parent)
         page->setObjectName(n == 1 ? QStringLiteral("TabSheet2") : QStringLiteral("TabSheet3"));
         PageControl2->addTab(page, QStringLiteral("Out%1").arg(n));
         const QByteArray name = "RelayComboBox" + QByteArray::number(n);
-        QComboBox* c = FormKit::AddCombo(page, name.constData(), QRect(60, 6, 164, 22), CodeTexts::OutputProfiles());
-        FormKit::AddLabel(page, QStringLiteral("Профиль:"), QRect(4, 9, 54, 16), c);
+        QComboBox* c = FormKit::AddCombo(page, name.constData(), QRect(62, 6, 162, 22), CodeTexts::OutputProfiles());
+        FormKit::AddLabel(page, QStringLiteral("Профиль:"), QRect(4, 9, 57, 16), c);
         c->setAccessibleName(QStringLiteral("Профиль Out%1").arg(n));
         (n == 1 ? RelayComboBox1 : RelayComboBox2) = c;
     }

@@ -1,11 +1,20 @@
+#include "app/ProgramMain.h"
 #include "app/ProgrammerApplication.h"
+#include "app/TForm1.h"
+#include "readback/TForm2.h"
+#include "store/SettingsDatabase.h"
 #include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QLineEdit>
+#include <QLocale>
+#include <QTemporaryDir>
 #include <QEvent>
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <stdexcept>
 
 namespace {
@@ -24,8 +33,10 @@ public:
 };
 
 TEST(ProgrammerApplication, ExceptionInAHandlerIsShownAndTheProgramGoesOn) {
-    auto* app = qobject_cast<ProgrammerApplication*>(QCoreApplication::instance());
-    ASSERT_NE(app, nullptr);
+    int argc = 1;
+    char name[] = "uoo-programmer";
+    char* argv[] = {name, nullptr};
+    auto app = std::make_unique<ProgrammerApplication>(argc, argv);
     ScriptedMessenger m;
     app->setMessenger(&m);
     Throwing target;
@@ -43,11 +54,58 @@ TEST(ProgrammerApplication, ExceptionInAHandlerIsShownAndTheProgramGoesOn) {
     }
 }
 
+TEST(ProgramEntry, StartsOverTheWorkingDirectoryWithTheReadBackWindowHidden) {
+    QTemporaryDir dir;
+    const QString before = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    {
+        // A card in the file the program finds by its plain name.
+        SettingsDatabase db;
+        db.Slot(0).setCodeUoo(4242);
+        db.Slot(0).setChangeDate(46000.5);
+        ScriptedMessenger m;
+        ASSERT_TRUE(db.Save(m));
+    }
+    ScriptedMessenger m;
+    ProgramHooks hooks;
+    hooks.messenger = &m;
+    bool ran = false;
+    hooks.started = [&](TForm1& form, TForm2& readBack) {
+        ran = true;
+        EXPECT_TRUE(form.isVisible());
+        EXPECT_EQ(form.CodeUoo->text(), QStringLiteral("4242"));
+        EXPECT_FALSE(readBack.isVisible());
+        EXPECT_EQ(readBack.parentWidget(), &form);
+        // The tests run in the C locale: the program speaks Russian anyway.
+        EXPECT_EQ(QLocale().language(), QLocale::Russian);
+    };
+    int argc = 1;
+    char name[] = "uoo-programmer";
+    char* argv[] = {name, nullptr};
+    EXPECT_EQ(RunProgram(argc, argv, hooks), 0);
+    QDir::setCurrent(before);
+    EXPECT_TRUE(ran);
+    EXPECT_TRUE(m.boxes.empty());
+}
+
+TEST(ProgramEntry, AnExceptionAtStartUpIsShownAndTheProgramEndsWithZero) {
+    ScriptedMessenger m;
+    ProgramHooks hooks;
+    hooks.messenger = &m;
+    hooks.started = [](TForm1&, TForm2&) { throw std::runtime_error("Сбой при запуске"); };
+    int argc = 1;
+    char name[] = "uoo-programmer";
+    char* argv[] = {name, nullptr};
+    EXPECT_EQ(RunProgram(argc, argv, hooks), 0);
+    ASSERT_EQ(m.boxes.size(), 1u);
+    EXPECT_TRUE(m.boxes[0].error);
+    EXPECT_EQ(m.boxes[0].text, QStringLiteral("Сбой при запуске"));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     ::testing::InitGoogleTest(&argc, argv);
-    ProgrammerApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }

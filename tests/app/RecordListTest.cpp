@@ -1,6 +1,7 @@
 #include "app/RecordsModel.h"
 #include "app/TForm1.h"
 #include "editor/Rules.h"
+#include "tests/support/CardSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <QApplication>
@@ -106,6 +107,24 @@ TEST_F(RecordList, GridTextIgnoresCaseSimFieldsDoNot) {
     type(QStringLiteral("абв"));
     EXPECT_EQ(row(), 12);
     EXPECT_EQ(f.Edit1->text(), QStringLiteral("Школа"));
+}
+
+TEST_F(RecordList, EverySimFieldIsSearchedFreeSlotsToo) {
+    const TextField fields[] = {Field::SIM_ID1_Edit, Field::SIM_ID2_Edit, Field::PUK1_Edit,
+                                Field::PUK2_Edit,    Field::Number1_Edit, Field::Number2_Edit};
+    for (int i = 0; i < 6; ++i)
+        card(20 + i, QStringLiteral("Объект"), static_cast<std::uint32_t>(20 + i))
+            .setText(fields[i], QStringLiteral("sim%1x").arg(i));
+    // A free slot (no change date) whose SIM field still holds a text.
+    db->Slot(99).setText(Field::PUK2_Edit, QStringLiteral("forgotten"));
+    TForm1& f = open();
+    for (int i = 0; i < 6; ++i) {
+        type(QStringLiteral("sim%1x").arg(i));
+        EXPECT_EQ(row(), 20 + i) << i;
+        EXPECT_EQ(f.SearchRow, 20 + i) << i;
+    }
+    type(QStringLiteral("forgotten"));
+    EXPECT_EQ(f.SearchRow, 100);
 }
 
 TEST_F(RecordList, DatesAndCodesAreSearchedAsShown) {
@@ -334,6 +353,39 @@ TEST_F(RecordList, DeleteAnsweredYesFreesTheSlotEverywhere) {
     EXPECT_FALSE(f.SavedSinceStart);
 }
 
+TEST_F(RecordList, DeleteWithAFailingSaveTellsAndKeepsTheFile) {
+    card(4, QStringLiteral("Удаляемый"), 44);
+    TForm1& f = open();
+    const QByteArray before = ReadAll(path);
+    f.SetsGrid->selectRow(3);
+    f.BitBtn1->click();
+    FaultyCalls calls;
+    calls.failStep = FaultyCalls::Rename;
+    db->setFileSystemCalls(&calls);
+    messenger.answers = {true};
+    f.BitBtn3->click();
+    ASSERT_EQ(messenger.boxes.size(), 2u);
+    EXPECT_EQ(messenger.boxes[1].text, QStringLiteral("Ошибка записи на диск"));
+    EXPECT_EQ(ReadAll(path), before);
+    EXPECT_FALSE(db->Slot(3).IsUsed()); // gone from memory; the next save writes it
+    db->setFileSystemCalls(nullptr);
+    f.ExitBtn->click();
+    EXPECT_EQ(ReadAll(path), before); // no card was saved since start
+}
+
+TEST_F(RecordList, ExitInEditModeClosesWithoutSavingTheEdit) {
+    card(2, QStringLiteral("Склад"), 2);
+    TForm1& f = open();
+    const QByteArray before = ReadAll(path);
+    f.SetsGrid->selectRow(1);
+    f.BitBtn1->click();
+    f.Edit1->setText(QStringLiteral("Изменённый"));
+    f.ExitBtn->click();
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_TRUE(messenger.boxes.empty());
+    EXPECT_EQ(ReadAll(path), before);
+}
+
 TEST_F(RecordList, DeleteAnsweredNoChangesNothing) {
     card(4, QStringLiteral("Остаётся"), 44);
     TForm1& f = open();
@@ -409,12 +461,38 @@ TEST_F(RecordList, InvalidCardShowsOneMessageAndWritesNothing) {
     f.BitBtn2->click();
     ASSERT_EQ(messenger.boxes.size(), 1u);
     EXPECT_EQ(messenger.boxes[0].caption, QStringLiteral("Внимание!"));
-    EXPECT_TRUE(messenger.boxes[0].text.startsWith(QStringLiteral("Заполните ВСЕ"))
-                || messenger.boxes[0].text.startsWith(QStringLiteral("Ошибочные данные")));
+    // The card lacks more than its port, so the first check speaks.
+    EXPECT_EQ(messenger.boxes[0].text,
+              QStringLiteral("Заполните ВСЕ необходимые поля перед сохранением!\nПропущенные "
+                             "поля:\n\nIP Адрес МС (WAN1)\nТочка доступа 1\nPIN2\nIP Адрес МС "
+                             "(WAN2)\nТочка доступа 2\nПорт МС (WAN2)\n"));
     EXPECT_TRUE(f.EditMode);
     EXPECT_EQ(f.Port1GsmEdit->text(), QStringLiteral("80"));
     EXPECT_EQ(ReadAll(path), before);
     EXPECT_FALSE(f.SavedSinceStart);
+}
+
+TEST_F(RecordList, ACardFailingALaterCheckIsNotSavedEither) {
+    db->Slot(0) = ValidRecord(32005);
+    TForm1& f = open();
+    const QByteArray before = ReadAll(path);
+    f.BitBtn1->click();
+    f.UseEthPriority->click();
+    f.timeGsmEdit->setText(QStringLiteral("24"));
+    f.BitBtn2->click();
+    ASSERT_EQ(messenger.boxes.size(), 1u);
+    EXPECT_EQ(messenger.boxes[0].text,
+              QStringLiteral("Неверно введен интервал перехода на основной канал. Допустимы "
+                             "значения от 25 до 60 минут."));
+    EXPECT_TRUE(f.EditMode);
+    EXPECT_EQ(ReadAll(path), before);
+    // Mended, the same card saves.
+    messenger.boxes.clear();
+    f.timeGsmEdit->setText(QStringLiteral("25"));
+    f.BitBtn2->click();
+    EXPECT_TRUE(messenger.boxes.empty());
+    EXPECT_FALSE(f.EditMode);
+    EXPECT_NE(ReadAll(path), before);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "app/RecordsModel.h"
 #include "app/TForm1.h"
 #include "readback/FormKit.h"
+#include "tests/support/CardSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <QAbstractButton>
@@ -16,6 +17,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QApplication>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTest>
@@ -264,7 +267,6 @@ TEST_F(MainWindow, EditBoxesHaveTheirLimitsTextsAndHints) {
     // database: the template's zeros, with 60 and 10 for the zero intervals.
     for (const auto& b : boxes) {
         const std::string name = b.edit->objectName().toStdString();
-        EXPECT_EQ(FormKit::TextLimit(b.edit), b.maxLength) << name;
         EXPECT_EQ(b.edit->text(), QString::fromUtf8(b.text)) << name;
         EXPECT_EQ(b.edit->toolTip(), QString::fromUtf8(b.hint)) << name;
     }
@@ -281,6 +283,23 @@ TEST_F(MainWindow, EditBoxesHaveTheirLimitsTextsAndHints) {
     EXPECT_EQ(f.UseSim1->toolTip(), QStringLiteral("Использовать 1ю SIM карту"));
     EXPECT_TRUE(f.UseSim1->isChecked());
     EXPECT_TRUE(f.UseSim2->isChecked());
+    // The limits as the operator meets them: typed into, each box stops at
+    // its limit (the search box has none worth typing to).
+    f.show();
+    for (const auto& b : boxes) {
+        if (b.maxLength >= 32767)
+            continue;
+        const std::string name = b.edit->objectName().toStdString();
+        for (QWidget* w = b.edit; w && w != &f; w = w->parentWidget()) {
+            w->setEnabled(true);
+            w->setVisible(true);
+        }
+        b.edit->setReadOnly(false);
+        b.edit->clear();
+        b.edit->setFocus();
+        QTest::keyClicks(b.edit, QString(b.maxLength + 3, QLatin1Char('7')));
+        EXPECT_EQ(b.edit->text().size(), b.maxLength) << name;
+    }
 }
 
 TEST_F(MainWindow, ListsOfferTheirItemsInOrder) {
@@ -366,11 +385,17 @@ TEST_F(MainWindow, ClosingWithoutASaveWritesNothing) {
 }
 
 TEST_F(MainWindow, ClosingAfterASaveWritesTheDatabaseAgain) {
-    writeSampleFile();
+    db->Slot(0) = ValidRecord();
+    ASSERT_TRUE(db->Save(messenger));
     TForm1& f = open();
-    f.SavedSinceStart = true;
-    db->Slot(5).setChangeDate(46010.0);
+    // A real save of a card, then the memory changes behind the window's
+    // back: closing writes the table once more.
     f.show();
+    f.BitBtn1->click();
+    f.BitBtn2->click();
+    ASSERT_TRUE(f.SavedSinceStart);
+    ASSERT_FALSE(f.EditMode);
+    db->Slot(5).setChangeDate(46010.0);
     f.ExitBtn->click();
     EXPECT_FALSE(f.isVisible());
     SettingsDatabase reread;
@@ -434,6 +459,55 @@ TEST_F(MainWindow, LimitsStopTypingButNotTheProgram) {
         QGuiApplication::clipboard()->setText(p.pasted);
         p.edit->paste();
         EXPECT_EQ(p.edit->text(), p.after) << p.pasted.toStdString();
+    }
+}
+
+TEST_F(MainWindow, ShowingAndSavingThroughTheWidgetsKeepsEveryByte) {
+    QRandomGenerator g(8122026);
+    constexpr int Cards = 300;
+    for (int i = 0; i < Cards; ++i)
+        db->Slot(i) = RandomSavedCard(g);
+    ASSERT_TRUE(db->Save(messenger));
+    TForm1& f = open();
+    for (int i = 0; i < Cards; ++i) {
+        const SettingsRecord original = db->Slot(i);
+        f.SetsGrid->selectRow(i);
+        ASSERT_EQ(f.CurrentSlot, i);
+        SettingsRecord saved = original;
+        SettingsRecord templ;
+        EncodeForm(f.readForm(), saved, templ, 47000.0);
+        SettingsRecord expected = original;
+        expected.setChangeDate(47000.0);
+        for (int b = 0; b < SettingsRecord::Size; ++b)
+            ASSERT_EQ(saved.data()[b], expected.data()[b]) << "card " << i << ", byte " << b;
+    }
+}
+
+TEST_F(MainWindow, TheFilesAreNamedInTheWorkingDirectory) {
+    const QString before = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    {
+        SettingsDatabase plain; // the name the program starts with
+        plain.Slot(0) = ValidRecord();
+        ASSERT_TRUE(plain.Save(messenger));
+    }
+    SettingsDatabase fresh;
+    TForm1 f(fresh, messenger);
+    QDir::setCurrent(before);
+    EXPECT_TRUE(QFileInfo::exists(dir.filePath(QStringLiteral("ProgInfo_10.MGA"))));
+    EXPECT_EQ(f.CodeUoo->text(), QStringLiteral("100"));
+}
+
+TEST_F(MainWindow, TheGridsTitlesAreWhole) {
+    TForm1& f = open();
+    f.show();
+    QApplication::processEvents();
+    QHeaderView* titles = f.SetsGrid->horizontalHeader();
+    const int margin = 2 * f.style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, titles);
+    for (int c = 0; c < f.recordsModel().columnCount(); ++c) {
+        const QString title = f.recordsModel().headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+        EXPECT_GE(titles->sectionSize(c), titles->fontMetrics().horizontalAdvance(title) + margin)
+            << title.toStdString();
     }
 }
 

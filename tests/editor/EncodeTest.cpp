@@ -5,6 +5,8 @@
 
 #include <QRandomGenerator>
 
+#include "tests/support/CardSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -122,6 +124,11 @@ TEST(EncodeForm, KeepsTheProgrammingStampAcrossSaves) {
     EXPECT_EQ(slot.ProgID2(), 0x1234);
     EXPECT_EQ(slot.ChangeDate(), 46012.0);
     EXPECT_EQ(slot.raw()[Offset::Reserved2], 0);
+    // The identifier written is the one the box shows.
+    f.ProgID1.text = QStringLiteral("12AB");
+    EncodeForm(f, slot, templ, 46013.0);
+    EXPECT_EQ(slot.ProgID1(), 0x12AB);
+    EXPECT_EQ(slot.ProgID2(), 0x1234);
 }
 
 TEST(EncodeForm, TemplateHasNoIdentity) {
@@ -144,63 +151,10 @@ TEST(EncodeForm, TemplateHasNoIdentity) {
     EXPECT_EQ(templ.Cord(1), 2);
 }
 
-// A card as the program itself would have saved it, with random contents.
-SettingsRecord randomValidCard(QRandomGenerator& g) {
-    auto text = [&g](int maxLength) {
-        QByteArray b;
-        const int n = static_cast<int>(g.bounded(maxLength + 1));
-        for (int i = 0; i < n; ++i)
-            b += static_cast<char>(g.bounded(1, 256)); // any byte but zero
-        return b;
-    };
-    auto noDots = [&](int maxLength) {
-        QByteArray b = text(maxLength);
-        b.replace('.', ',');
-        return b;
-    };
-    SettingsRecord r;
-    for (TextField f : {Field::Pin1Edit, Field::Pin2Edit, Field::Port1GsmEdit, Field::Port2GsmEdit,
-                        Field::APN1Edit, Field::APN2Edit, Field::LoginGsm1Edit,
-                        Field::LoginGsm2Edit, Field::PassGsm1Edit, Field::PassGsm2Edit,
-                        Field::balCodeSim1, Field::balCodeSim2, Field::NumPhoneMC,
-                        Field::NCardEdit, Field::Edit1, Field::FIOEdit, Field::RemarkEdit,
-                        Field::PUK1_Edit, Field::PUK2_Edit, Field::Number1_Edit,
-                        Field::Number2_Edit, Field::SIM_ID1_Edit, Field::SIM_ID2_Edit})
-        r.setBytes(f, text(f.width - 1));
-    for (TextField f : {Field::Ip1Gsm, Field::Ip2Gsm})
-        r.setBytes(f, noDots(3) + '.' + noDots(3) + '.' + noDots(3) + '.' + noDots(3));
-    // Codes the editor admits: ten blocks of 800.
-    r.setCodeUoo(32000 * g.bounded(10) + g.bounded(800));
-    const bool entry = g.bounded(2) == 0;
-    r.setCord(1, entry ? 5 : static_cast<std::uint8_t>(g.bounded(5)));
-    for (int n = 2; n <= 5; ++n) {
-        const std::uint8_t options[] = {0, 1, 2, 3, 4, 6};
-        std::uint8_t v = options[g.bounded(entry ? 6 : 5)];
-        r.setCord(n, v);
-    }
-    r.setModeFlags(static_cast<std::uint8_t>(g.bounded(8)));
-    r.setRelayComboBox(1, static_cast<std::uint8_t>(g.bounded(7)));
-    r.setRelayComboBox(2, static_cast<std::uint8_t>(g.bounded(7)));
-    r.settimeGsmEdit(static_cast<std::uint8_t>(g.bounded(1, 256)));
-    r.settimePassEdit(static_cast<std::uint8_t>(g.bounded(256)));
-    r.setbalCritical(static_cast<std::uint16_t>(g.bounded(1, 65536)));
-    r.setbalEnable(g.bounded(2) == 0);
-    if (r.balEnable()) {
-        r.setBytes(Field::balPhoneSim1, text(11));
-        r.setBytes(Field::balPhoneSim2, text(11));
-    }
-    r.setChangeDate(46000.0 + g.bounded(10000.0));
-    if (g.bounded(2) == 0)
-        r.setProgDate(46000.0 + g.bounded(10000.0));
-    r.setProgID1(static_cast<std::uint16_t>(g.bounded(65536)));
-    r.setProgID2(static_cast<std::uint16_t>(g.bounded(65536)));
-    return r;
-}
-
 TEST(EncodeForm, ShowingAndSavingUnchangedKeepsEveryByte) {
     QRandomGenerator g(20261208);
     for (int i = 0; i < 3000; ++i) {
-        const SettingsRecord original = randomValidCard(g);
+        const SettingsRecord original = RandomSavedCard(g);
         SettingsRecord templ;
         CardForm shown = ShowRecord(original, templ, CardForm{});
         // The window's row refresh puts the identifier into its box.

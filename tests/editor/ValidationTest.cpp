@@ -2,6 +2,8 @@
 #include "editor/Validation.h"
 #include "store/SettingsDatabase.h"
 
+#include "tests/support/CardSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -9,37 +11,10 @@
 
 namespace {
 
-CardForm validForm() {
-    CardForm f;
-    f.NCardEdit.text = QStringLiteral("1");
-    f.CodeUoo.text = QStringLiteral("100");
-    f.Pin1Edit.text = QStringLiteral("1234");
-    f.Pin2Edit.text = QStringLiteral("4321");
-    for (auto* ip : {&f.Ip1GsmEdit, &f.Ip2GsmEdit}) {
-        (*ip)[0].text = QStringLiteral("10");
-        (*ip)[1].text = QStringLiteral("0");
-        (*ip)[2].text = QStringLiteral("0");
-        (*ip)[3].text = QStringLiteral("1");
-    }
-    f.Port1GsmEdit.text = QStringLiteral("5000");
-    f.Port2GsmEdit.text = QStringLiteral("5001");
-    f.APN1Edit.text = QStringLiteral("internet");
-    f.APN2Edit.text = QStringLiteral("internet");
-    f.LoginGsm1Edit.text = QStringLiteral("u");
-    f.LoginGsm2Edit.text = QStringLiteral("u");
-    f.PassGsm1Edit.text = QStringLiteral("p");
-    f.PassGsm2Edit.text = QStringLiteral("p");
-    f.balCritical.text = QStringLiteral("10");
-    Cord1Change(f, SenderWindow);
-    balEnableClick(f);
-    UseEthPriorityClick(f);
-    return f;
-}
-
 class Validation : public ::testing::Test {
 protected:
     std::optional<QString> check(const std::function<void(CardForm&)>& change, int slot = 0) {
-        CardForm f = validForm();
+        CardForm f = ValidForm();
         change(f);
         return ValidateCard(f, *db, slot);
     }
@@ -272,7 +247,7 @@ TEST_F(Validation, AnyTextIsSafe) {
                               QStringLiteral("99999999999999999999"), QString(255, QChar(u'Ж')),
                               QStringLiteral("ПИН1")};
     for (const QString& t : inputs) {
-        CardForm f = validForm();
+        CardForm f = ValidForm();
         for (EditBox* b : {&f.NCardEdit, &f.CodeUoo, &f.Pin1Edit, &f.Port1GsmEdit,
                            &f.balCritical, &f.timeGsmEdit, &f.timePassEdit, &f.NumPhoneMC,
                            &f.Ip1GsmEdit[0]})

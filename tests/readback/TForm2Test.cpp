@@ -1,5 +1,6 @@
 #include "link/ConfigFrame.h"
 #include "readback/TForm2.h"
+#include "readback/WrappedCheckBox.h"
 #include "store/SettingsRecord.h"
 
 #include <QCheckBox>
@@ -153,6 +154,37 @@ TEST(TForm2, ClosesOnlyThroughItsButtonAndSitsInTheMiddleOfTheScreen) {
     EXPECT_TRUE(w.isVisible());
     w.Button1->click();
     EXPECT_FALSE(w.isVisible());
+}
+
+TEST(TForm2, CaptionsAreWholeAndTheMinutesBoxSitsInItsGap) {
+    TForm2 w;
+    // No single-line caption is cut by its width.
+    for (const QLabel* label : w.findChildren<QLabel*>()) {
+        if (label->wordWrap() || label->text().isEmpty() || !label->isVisibleTo(&w))
+            continue;
+        EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width())
+            << label->text().toStdString();
+    }
+    // Nothing overlaps the entry delay's caption.
+    const QLabel* delay = nullptr;
+    for (const QLabel* label : w.findChildren<QLabel*>())
+        if (label->text() == QStringLiteral("Время задержки на входной шлейф"))
+            delay = label;
+    ASSERT_NE(delay, nullptr);
+    const QRect text(delay->pos(),
+                     QSize(delay->fontMetrics().horizontalAdvance(delay->text()), delay->height()));
+    EXPECT_FALSE(text.intersects(w.timePassEdit->geometry()));
+    // The minutes box lies between "через" and "минут" on their line.
+    auto* caption = qobject_cast<WrappedCheckBox*>(w.UseEthPriority);
+    ASSERT_NE(caption, nullptr);
+    const int at = static_cast<int>(caption->text().indexOf(QStringLiteral("через            минут")));
+    const QRect before = caption->captionRect(at, 5).translated(caption->pos());
+    const QRect after = caption->captionRect(at + 17, 5).translated(caption->pos());
+    const QRect box = w.timeGsmEdit->geometry();
+    EXPECT_EQ(before.top(), after.top());
+    EXPECT_GE(box.left(), before.right() - 2);
+    EXPECT_LE(box.right(), after.left() + 2);
+    EXPECT_TRUE(box.contains(QPoint(box.center().x(), before.center().y())));
 }
 
 } // namespace
