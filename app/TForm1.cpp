@@ -10,10 +10,12 @@
 #include "store/Messenger.h"
 #include "store/SettingsDatabase.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDateTime>
+#include <QFileSystemWatcher>
 #include <QFrame>
 #include <QGroupBox>
 #include <QFileInfo>
@@ -148,10 +150,56 @@ TForm1::TForm1(SettingsDatabase& db, Messenger& messenger, QWidget* parent)
     // The window starts as view mode leaves it.
     SetEditMode(false);
 
+    // A save waiting for another copy's lock shows the busy cursor.
+    db_.onWaiting = [](bool waiting) {
+        if (waiting)
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+        else
+            QApplication::restoreOverrideCursor();
+    };
     db_.Template().Clear();
     SetUpMainWindow();
     CurrentSlot = -1;
     FillGrid();
+
+    // Another copy of the program may save into the same file: its changes
+    // come in when the file changes (a save by rename ends the watch, so the
+    // path is added again each time), and from a look every two seconds
+    // where change notices do not arrive (network mounts).
+    auto* watcher = new QFileSystemWatcher(this);
+    const auto watch = [this, watcher] {
+        const QString target = QFileInfo(db_.fileName()).canonicalFilePath();
+        if (!target.isEmpty() && !watcher->files().contains(target))
+            watcher->addPath(target);
+    };
+    watch();
+    connect(watcher, &QFileSystemWatcher::fileChanged, this, [this, watch] {
+        watch();
+        checkDatabaseFile();
+    });
+    auto* look = new QTimer(this);
+    look->setInterval(2000);
+    connect(look, &QTimer::timeout, this, [this, watch] {
+        watch();
+        checkDatabaseFile();
+    });
+    look->start();
+}
+
+void TForm1::checkDatabaseFile() {
+    if (EditMode || ProgJob || ReadJob || ProgrammingActive || ReadingActive) {
+        fileChangePending_ = true;
+        return;
+    }
+    fileChangePending_ = false;
+    if (!db_.fileMayHaveChanged() || !db_.TakeFileChanges())
+        return;
+    for (int slot : db_.changedSlots()) {
+        if (slot == CurrentSlot)
+            ShowRecord(CurrentSlot);
+        else
+            records_->refreshRow(slot);
+    }
 }
 
 TForm1::~TForm1() {
@@ -660,6 +708,9 @@ void TForm1::SetEditMode(bool on) {
     SpeedButton3->setEnabled(!on);
     BitBtn1->setText(on ? QStringLiteral("Отменить редактирование")
                         : QStringLiteral("Включить редактирование"));
+    // A change of the file that came during editing is taken now.
+    if (!on && fileChangePending_)
+        QTimer::singleShot(0, this, [this] { checkDatabaseFile(); });
 }
 
 void TForm1::SetsGridClick() {
@@ -678,7 +729,21 @@ void TForm1::ExitBtnClick() { close(); }
 
 void TForm1::FormClose() {
     if (SavedSinceStart)
-        db_.Save(messenger_);
+        saveDatabase();
+}
+
+SettingsDatabase::SaveResult TForm1::saveDatabase(
+    const std::function<bool(const SettingsDatabase&)>& accept) {
+    const SettingsDatabase::SaveResult result = db_.SaveMerged(messenger_, accept);
+    // Cards another copy saved came in with the merge: their rows are drawn
+    // afresh (and searched as they are now), the card shown too.
+    for (int slot : db_.changedSlots()) {
+        if (slot == CurrentSlot && !EditMode)
+            ShowRecord(CurrentSlot);
+        else
+            records_->refreshRow(slot);
+    }
+    return result;
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "editor/CardForm.h"
+#include "store/SettingsDatabase.h"
 
 #include <QWidget>
 
@@ -243,6 +244,13 @@ private:
     // Tells the operator what became of a database file that could not be
     // loaded as it is.
     void reportLoad();
+    // Takes what another copy saved into the file, when this window is idle
+    // (not editing, no job); otherwise once it is.
+    void checkDatabaseFile();
+    // Saves the database, merged with what other copies saved, and redraws
+    // what came in with the merge.
+    SettingsDatabase::SaveResult saveDatabase(
+        const std::function<bool(const SettingsDatabase&)>& accept = {});
     // After the operator's stop, until the stopped job has let go of the
     // cable: neither command can be pressed.
     void holdCommandsWhileTheJobEnds();
@@ -256,6 +264,7 @@ private:
     TForm2* readBack_ = nullptr;
     TProgThread* pendingProgJob_ = nullptr;
     bool jobStopping_ = false;
+    bool fileChangePending_ = false;
     QMetaObject::Connection focusWatch_;
     int progSlot_ = -1;
 };

@@ -210,12 +210,29 @@ void TForm1::BitBtn2Click() {
         messenger_.inform(QStringLiteral("Внимание!"), *message);
         return;
     }
+    const SettingsRecord before = db_.Slot(CurrentSlot);
+    const SettingsRecord templateBefore = db_.Template();
     EncodeForm(form, db_.Slot(CurrentSlot), db_.Template(), TDateTime::now());
+    // Another copy may have saved a card with the same code meanwhile: the
+    // code is checked again against the table as it will be written.
+    QString clash;
+    const auto accept = [&](const SettingsDatabase& merged) {
+        if (const auto message = ValidateCard(form, merged, CurrentSlot)) {
+            clash = *message;
+            return false;
+        }
+        return true;
+    };
+    if (saveDatabase(accept) == SettingsDatabase::Refused) {
+        db_.Slot(CurrentSlot) = before;
+        db_.Template() = templateBefore;
+        messenger_.inform(QStringLiteral("Внимание!"), clash);
+        return;
+    }
     RefreshCurrentRow();
     EditMode = false;
     SetEditMode(false);
     SavedSinceStart = true;
-    db_.Save(messenger_);
 }
 
 void TForm1::BitBtn3Click() {
@@ -226,6 +243,6 @@ void TForm1::BitBtn3Click() {
     ShowRecord(CurrentSlot);
     EditMode = false;
     SetEditMode(false);
-    db_.Save(messenger_);
+    saveDatabase();
 }
 

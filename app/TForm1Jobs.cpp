@@ -59,6 +59,9 @@ void TForm1::jobEnded(CableJob* job) {
         ProgBtn->setEnabled(!EditMode);
         SpeedButton1->setEnabled(!EditMode);
     }
+    // A change of the file that came during the job is taken now.
+    if (fileChangePending_ && !ProgJob && !ReadJob)
+        checkDatabaseFile();
 }
 
 void TForm1::holdCommandsWhileTheJobEnds() {
@@ -173,7 +176,7 @@ void TForm1::ProgCompletion(CableJob& job) {
     }
     const JobOutcome& outcome = job.outcome();
     if (outcome.succeeded && progSlot_ >= 0) {
-        db_.Slot(progSlot_).StampProgrammed(outcome.frameCrc, TDateTime::now());
+        db_.StampProgrammed(progSlot_, outcome.frameCrc, TDateTime::now());
         if (progSlot_ == CurrentSlot)
             RefreshCurrentRow();
         else
@@ -182,7 +185,7 @@ void TForm1::ProgCompletion(CableJob& job) {
                           QStringLiteral("Программирование произведено успешно!\n\nВыключите УОО и "
                                          "снимите перемычку программирования.\nНа ПЦН удалите и "
                                          "снова поставьте УОО на обслуживание!"));
-        db_.Save(messenger_);
+        saveDatabase();
     } else if (outcome.failed) {
         messenger_.inform(QStringLiteral("Внимание"),
                           QStringLiteral("Программирование НЕ проведено!\n\nПричина:\n") +

@@ -1,7 +1,7 @@
 #include "store/SettingsDatabase.h"
 
 #include "store/AtomicFile.h"
-#include "store/Messenger.h"
+#include "store/Backup.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -86,10 +86,29 @@ QString keepCopy(int from, const QString& base, QString* reason) {
 
 } // namespace
 
-SettingsDatabase::SettingsDatabase() : slots_(SlotCount) {}
+// Until a file is loaded, the base is an empty table.
+SettingsDatabase::SettingsDatabase() : slots_(SlotCount), base_(FileSize, '\0') {}
 
 bool SettingsDatabase::Load() {
+    const bool whole = LoadFile();
+    // What other copies save later is merged against the file as read: the
+    // table, or nothing when there was no table to read.
+    seen_ = {};
+    if (report_.kind == LoadReport::Loaded) {
+        rememberBase();
+        QString target;
+        if (ResolveLinks(fileName_, &target) == 0 && QFileInfo(target).size() == FileSize)
+            seen_ = FileSeen::of(target);
+    } else {
+        base_.detach();
+        base_.fill('\0', FileSize);
+    }
+    return whole;
+}
+
+bool SettingsDatabase::LoadFile() {
     report_ = {};
+    keptAside_ = false;
     QString target;
     if (const int error = ResolveLinks(fileName_, &target)) {
         fileOffLimits_ = true;
@@ -97,7 +116,7 @@ bool SettingsDatabase::Load() {
         report_.reason = systemReason(error);
         return false;
     }
-    RemoveStaleTemporaries(target);
+    sweepLeftovers(target);
     // Without blocking: a FIFO under the name must not hang the start.
     const int fd = ::open(QFile::encodeName(target).constData(),
                           O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -130,6 +149,9 @@ bool SettingsDatabase::Load() {
         QString reason;
         report_.keptAs = keepCopy(fd, base, &reason);
         ::close(fd);
+        keptAside_ = !report_.keptAs.isEmpty();
+        keptIno_ = st.st_ino;
+        keptLength_ = length;
         report_.length = length;
         if (report_.keptAs.isEmpty()) {
             fileOffLimits_ = true;
@@ -184,14 +206,3 @@ bool SettingsDatabase::WriteTo(QIODevice& device) const {
            SettingsRecord::Size;
 }
 
-bool SettingsDatabase::Save(Messenger& messenger) {
-    FileSystemCalls& calls = calls_ ? *calls_ : FileSystemCalls::real();
-    QString target;
-    const bool ok = !fileOffLimits_ && ResolveLinks(fileName_, &target) == 0 &&
-                    MayReplace(target) &&
-                    ReplaceFileAtomically(
-                        target, [this](QIODevice& device) { return WriteTo(device); }, calls);
-    if (!ok)
-        messenger.inform(QStringLiteral("Ошибка"), QStringLiteral("Ошибка записи на диск"));
-    return ok;
-}

@@ -2,17 +2,30 @@
 
 #include "store/SettingsRecord.h"
 
+#include <QByteArray>
 #include <QString>
 
+#include <sys/types.h>
+
+#include <functional>
+#include <memory>
 #include <span>
 #include <vector>
 
+class BackupKeeper;
 class FileSystemCalls;
 class Messenger;
 class QIODevice;
 
 // The whole card store: 9000 slots and the template, held in memory for the
 // life of the program and mirrored in one file of 9001 blocks of 695 bytes.
+//
+// Several copies of the program may share the file. Each remembers the
+// file's content as it last loaded, saved or took it (its base); a save takes
+// a record lock on "<file>.lock" beside it, reads the file afresh and writes,
+// slot by slot, this copy's version where this copy changed the slot since
+// its base and the file's version everywhere else. A slot both changed
+// differently is a question for the operator, asked without the lock held.
 class SettingsDatabase {
 public:
     static constexpr int SlotCount = 9000;
@@ -20,6 +33,9 @@ public:
     static constexpr const char* DefaultFileName = "ProgInfo_10.MGA";
 
     SettingsDatabase();
+    ~SettingsDatabase();
+    SettingsDatabase(const SettingsDatabase&) = delete;
+    SettingsDatabase& operator=(const SettingsDatabase&) = delete;
 
     const QString& fileName() const { return fileName_; }
     void setFileName(const QString& name) { fileName_ = name; }
@@ -43,9 +59,35 @@ public:
     bool mayReplaceFile() const { return !fileOffLimits_; }
     bool LoadFrom(QIODevice& device, qint64 length);
 
-    // Replaces the file with all 9000 slots and the template, atomically. On
-    // failure shows "Ошибка записи на диск" and leaves the file as it was.
-    bool Save(Messenger& messenger);
+    // Replaces the file with all 9000 slots and the template, atomically,
+    // merged with what other copies saved meanwhile. On failure shows "Ошибка
+    // записи на диск", leaves the file as it was and keeps every card in
+    // memory. The file replaced is kept as a backup.
+    bool Save(Messenger& messenger) { return SaveMerged(messenger, {}) == Saved; }
+    enum SaveResult { Saved, Failed, Refused };
+    // `accept`, when given, looks at the merged table before it is written;
+    // false refuses the save: nothing is written and memory stays as it was.
+    SaveResult SaveMerged(Messenger& messenger,
+                          const std::function<bool(const SettingsDatabase& merged)>& accept);
+    // The file as it is on disk now, if it may have changed since this copy
+    // last read or wrote it; a cheap look, for a periodic check.
+    bool fileMayHaveChanged() const;
+    // Takes what other copies saved into the file since this copy's base,
+    // keeping this copy's own unsaved changes. False when the file could not
+    // be read as a table.
+    bool TakeFileChanges();
+    // The slots whose content in memory the last save or take changed
+    // (another copy's work), for redrawing.
+    const std::vector<int>& changedSlots() const { return changed_; }
+    // Stamps a programmed card: its date and identifiers, and the same three
+    // fields on whatever version of the slot the next save writes.
+    void StampProgrammed(int slot, std::uint16_t frameCrc, double now);
+    // Called with true while a save waits for another copy's lock, then false.
+    std::function<void(bool waiting)> onWaiting;
+    // Where the versions a save replaces are kept.
+    BackupKeeper& backups();
+    // The lock file of a database whose final path is `target`.
+    static QString lockFileOf(const QString& target) { return target + QStringLiteral(".lock"); }
     // Writes the 9001 blocks; false when the device takes fewer bytes.
     bool WriteTo(QIODevice& device) const;
 
@@ -59,8 +101,53 @@ public:
     void setFileSystemCalls(FileSystemCalls* calls) { calls_ = calls; }
 
 private:
+    bool LoadFile();
+    // Removes what killed saves left, under the lock, so that no save of
+    // another copy loses its temporary file between making and locking it.
+    void sweepLeftovers(const QString& target);
+    // What stat said of the file when this copy last read or wrote it whole;
+    // on a local file system the same answer means the same content.
+    struct FileSeen {
+        bool valid = false;
+        dev_t dev = 0;
+        ino_t ino = 0;
+        qint64 size = 0;
+        qint64 mtime = 0;
+        qint64 ctime = 0;
+        static FileSeen of(const QString& target);
+        bool operator==(const FileSeen& other) const;
+    };
+    // A programming stamp: the fields before it, and as it set them.
+    struct Stamp {
+        int slot;
+        double oldDate;
+        std::uint16_t oldId1;
+        std::uint16_t oldId2;
+        double newDate;
+        std::uint16_t newId1;
+        std::uint16_t newId2;
+    };
+    // The table in memory as one block of file bytes.
+    QByteArray tableBytes() const;
+    void setTable(const QByteArray& bytes);
+    // The base becomes the table in memory, copied into its own buffer.
+    void rememberBase();
+    // Reads the whole file at `target` as a table in file form (a missing or
+    // empty file is an empty table). False for anything else.
+    bool readTable(const QString& target, QByteArray* table, QByteArray* raw) const;
+
     std::vector<SettingsRecord> slots_;
     SettingsRecord template_;
+    QByteArray base_; // the file as this copy last loaded, saved or took it
+    std::vector<Stamp> stamps_;
+    FileSeen seen_;
+    std::vector<int> changed_;
+    std::unique_ptr<BackupKeeper> backups_;
+    // A file of another length that Load copied aside: the first save may
+    // replace it without merging, as long as it is still that file.
+    bool keptAside_ = false;
+    ino_t keptIno_ = 0;
+    qint64 keptLength_ = 0;
     QString fileName_ = QString::fromLatin1(DefaultFileName);
     FileSystemCalls* calls_ = nullptr;
     LoadReport report_;

@@ -211,7 +211,7 @@ TEST_F(Jobs, SuccessfulProgrammingStampsTheCardAndSavesAfterTheMessage) {
     ASSERT_TRUE(waitIdle());
     EXPECT_EQ(db->Slot(0).ProgID2(), crc);
     EXPECT_NE(db->Slot(0).ProgID1(), crc);
-    EXPECT_EQ(device->framesStored(), 2);
+    EXPECT_EQ(device->framesStored(), 2) << texts().join(QLatin1Char('|')).toStdString();
 }
 
 TEST_F(Jobs, TheFileIsWrittenOnlyAfterTheSuccessMessageIsClosed) {

@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -496,6 +497,58 @@ TEST_F(MainWindow, TheFilesAreNamedInTheWorkingDirectory) {
     QDir::setCurrent(before);
     EXPECT_TRUE(QFileInfo::exists(dir.filePath(QStringLiteral("ProgInfo_10.MGA"))));
     EXPECT_EQ(f.CodeUoo->text(), QStringLiteral("100"));
+}
+
+// Another copy of the program, saving into the same file.
+void saveFromAnotherCopy(const QString& path, int slot, std::uint32_t code) {
+    SettingsDatabase other;
+    other.setFileName(path);
+    other.Load();
+    other.Slot(slot) = ValidRecord(static_cast<int>(code));
+    ScriptedMessenger m;
+    other.Save(m);
+}
+
+TEST_F(MainWindow, AnotherCopysSaveComesInWhileIdleOnlyAfterEditing) {
+    db->Slot(0) = ValidRecord(100);
+    ASSERT_TRUE(db->Save(messenger));
+    TForm1& f = open();
+    auto waitFor = [](const std::function<bool()>& done, int ms) {
+        QElapsedTimer t;
+        t.start();
+        while (!done() && t.elapsed() < ms)
+            QTest::qWait(20);
+        return done();
+    };
+    saveFromAnotherCopy(path, 5, 32001);
+    EXPECT_TRUE(waitFor([&] { return db->Slot(5).IsUsed(); }, 3000));
+    EXPECT_EQ(f.recordsModel().cellText(5, 0), QStringLiteral("32001"));
+    // While a card is being edited the change waits.
+    f.BitBtn1->click();
+    saveFromAnotherCopy(path, 6, 32002);
+    EXPECT_FALSE(waitFor([&] { return db->Slot(6).IsUsed(); }, 2500));
+    messenger.answers = {true};
+    f.BitBtn1->click(); // cancel editing
+    EXPECT_TRUE(waitFor([&] { return db->Slot(6).IsUsed(); }, 1000));
+    EXPECT_EQ(f.recordsModel().cellText(6, 0), QStringLiteral("32002"));
+}
+
+TEST_F(MainWindow, ACodeAnotherCopyTookMeanwhileStopsTheSave) {
+    db->Slot(0) = ValidRecord(100);
+    ASSERT_TRUE(db->Save(messenger));
+    TForm1& f = open();
+    f.BitBtn1->click();
+    f.CodeUoo->setText(QStringLiteral("32003"));
+    saveFromAnotherCopy(path, 8, 32003); // before this window has seen it
+    const QByteArray before = ReadAll(path);
+    f.BitBtn2->click();
+    ASSERT_EQ(messenger.boxes.size(), 1u);
+    EXPECT_EQ(messenger.boxes[0].caption, QStringLiteral("Внимание!"));
+    EXPECT_EQ(messenger.boxes[0].text, QStringLiteral("Такой код УО уже есть в базе"));
+    EXPECT_TRUE(f.EditMode);
+    EXPECT_EQ(f.CodeUoo->text(), QStringLiteral("32003"));
+    EXPECT_EQ(db->Slot(0).CodeUoo(), 100u);
+    EXPECT_EQ(ReadAll(path), before);
 }
 
 TEST_F(MainWindow, TheGridsTitlesAreWhole) {

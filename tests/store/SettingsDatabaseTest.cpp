@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -222,6 +223,7 @@ TEST_F(DatabaseFile, FailureAtAnyStepKeepsTheOldFile) {
     for (const auto& s : steps) {
         SettingsDatabase changed;
         changed.setFileName(path);
+        ASSERT_TRUE(changed.Load());
         FillSample(changed, 30, 2);
         const SettingsRecord before = changed.Slot(37);
         FaultyCalls calls;
@@ -236,12 +238,14 @@ TEST_F(DatabaseFile, FailureAtAnyStepKeepsTheOldFile) {
         EXPECT_FALSE(m.boxes[0].question);
         EXPECT_TRUE(ReadAll(path) == oldFile) << s.name;
         EXPECT_EQ(changed.Slot(37), before) << s.name;
-        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"ProgInfo_10.MGA"})
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).filter(QRegularExpression("^(?!.*\\.lock$)")),
+                  QStringList{"ProgInfo_10.MGA"})
             << s.name;
     }
     // A later save with the fault gone succeeds.
     SettingsDatabase changed;
     changed.setFileName(path);
+    ASSERT_TRUE(changed.Load());
     FillSample(changed, 30, 2);
     ScriptedMessenger m;
     EXPECT_TRUE(changed.Save(m));
@@ -255,7 +259,8 @@ TEST_F(DatabaseFile, FailedFirstSaveLeavesNoFile) {
     db.setFileSystemCalls(&calls);
     EXPECT_FALSE(db.Save(messenger));
     EXPECT_FALSE(QFileInfo::exists(path));
-    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files).isEmpty());
+    // Only the lock file, which is never removed.
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"ProgInfo_10.MGA.lock"});
 }
 
 TEST_F(DatabaseFile, ReadOnlyDirectoryShowsTheMessageAndKeepsTheFile) {
@@ -354,8 +359,8 @@ TEST_F(DatabaseFile, FilesThatAreNotARegularTableAreNeverSavedOver) {
 TEST_F(DatabaseFile, AFileOfAnotherLengthIsKeptAsideBeforeItIsReplaced) {
     const QByteArray stray = blocks(3) + "x";
     ASSERT_TRUE(WriteAll(path, stray));
+    SettingsDatabase fresh;
     for (const char* suffix : {"", "-2"}) {
-        SettingsDatabase fresh;
         fresh.setFileName(path);
         EXPECT_FALSE(fresh.Load());
         const Report& r = fresh.loadReport();
@@ -369,8 +374,10 @@ TEST_F(DatabaseFile, AFileOfAnotherLengthIsKeptAsideBeforeItIsReplaced) {
         EXPECT_EQ(st.st_mode & 0777, 0600u);
         EXPECT_TRUE(fresh.mayReplaceFile());
     }
-    // Saving goes on as usual; an empty file needs no copy.
-    EXPECT_TRUE(db.Save(messenger));
+    // Saving goes on as usual, over the file kept aside; an empty file needs
+    // no copy.
+    EXPECT_TRUE(fresh.Save(messenger));
+    EXPECT_EQ(QFileInfo(path).size(), SettingsDatabase::FileSize);
     ASSERT_TRUE(WriteAll(path, {}));
     const int files = static_cast<int>(QDir(dir.path()).entryList(QDir::Files).size());
     SettingsDatabase empty;
