@@ -24,6 +24,8 @@ def ratio(name, base):
     print(f"{name}: {rows[name]:.2f} ms, baseline {rows[base]:.2f} ms, ratio {rows[name]/rows[base]:.2f}x")
 ratio("BM_Load", "BM_ReadBaseline")
 ratio("BM_Save", "BM_WriteSyncBaseline")
+ratio("BM_SaveMerging", "BM_WriteSyncBaseline")
+print(f"backup of the replaced table (after the save returns): {rows['BM_Backup']:.1f} ms")
 PY
 
 echo "== start-up to the shown window, 9000 cards =="
