@@ -121,18 +121,22 @@ void RemoveStaleTemporaries(const QString& path) {
             // A second name goes only once its temporary file has gone.
             if (second && QFileInfo::exists(dir.filePath(name.chopped(4))))
                 continue;
-            const QByteArray file = QFile::encodeName(dir.filePath(name));
-            const int fd = ::open(file.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-            if (fd < 0)
-                continue;
-            struct ::stat st {};
-            // A save in progress holds its temporary file locked.
-            if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
-                ::flock(fd, LOCK_EX | LOCK_NB) == 0)
-                ::unlink(file.constData());
-            ::close(fd);
+            RemoveIfAbandoned(dir.filePath(name));
         }
     }
+}
+
+void RemoveIfAbandoned(const QString& path) {
+    const QByteArray file = QFile::encodeName(path);
+    const int fd = ::open(file.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return;
+    struct ::stat st {};
+    // A writer at work holds its temporary file locked.
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        ::unlink(file.constData());
+    ::close(fd);
 }
 
 int ResolveLinks(const QString& path, QString* target) {

@@ -45,6 +45,10 @@ public:
 // second names kept for them. Nothing else is touched.
 void RemoveStaleTemporaries(const QString& path);
 
+// Removes a temporary file that a killed writer left: regular, the running
+// user's, and not held locked by a writer still at work.
+void RemoveIfAbandoned(const QString& path);
+
 // Follows a chain of symbolic links to the path it finally names, which need
 // not exist yet. 0, or the system's error (ELOOP for a loop).
 int ResolveLinks(const QString& path, QString* target);

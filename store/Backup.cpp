@@ -1,5 +1,7 @@
 #include "store/Backup.h"
 
+#include "store/AtomicFile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -168,20 +170,6 @@ bool writeAll(int fd, const QByteArray& bytes) {
     return true;
 }
 
-// A temporary file of a writer that was killed: regular, ours, held by no
-// live writer (a writer keeps its temporary file locked).
-void removeIfAbandoned(const QString& path) {
-    const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    struct ::stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
-        ::flock(fd, LOCK_EX | LOCK_NB) == 0)
-        ::unlink(name.constData());
-    ::close(fd);
-}
-
 } // namespace
 
 bool BackupKeeper::write(const Job& job) {
@@ -246,7 +234,7 @@ bool BackupKeeper::write(const Job& job) {
         if (pattern.match(f.fileName()).hasMatch())
             backups.push_back({f.fileName(), f.lastModified()});
         else if (f.fileName().startsWith(QLatin1String(".tmp-")))
-            removeIfAbandoned(f.absoluteFilePath());
+            RemoveIfAbandoned(f.absoluteFilePath());
         else if (f.fileName().startsWith(QLatin1String(".old-")) &&
                  f.metadataChangeTime().secsTo(QDateTime::currentDateTime()) > 3600)
             QFile::remove(f.absoluteFilePath()); // held by a copy that died before keeping it
