@@ -287,7 +287,13 @@ SettingsDatabase::SaveResult SettingsDatabase::SaveMerged(
         if (seen_ == FileSeen::of(target)) {
             if (accept && !accept(*this))
                 return Refused;
-            const QString held = seen_.size > 0 ? BackupKeeper::holdOld(target, mode) : QString();
+            // A save that writes what the file holds already (the save on
+            // closing, say) needs no backup of it.
+            const bool same =
+                std::memcmp(base_.constData(), slots_.data()->data(), std::size_t(SlotCount) * B) == 0 &&
+                std::memcmp(base_.constData() + qint64(SlotCount) * B, template_.data(), B) == 0;
+            const QString held =
+                seen_.size > 0 && !same ? BackupKeeper::holdOld(target, mode) : QString();
             if (!ReplaceFileAtomically(
                     target, [this](QIODevice& device) { return WriteTo(device); }, calls)) {
                 BackupKeeper::drop(held);
@@ -397,7 +403,7 @@ SettingsDatabase::SaveResult SettingsDatabase::SaveMerged(
         seen_ = FileSeen::of(target);
         lock.release();
         // The version replaced is kept, compressed, after the save has returned.
-        if (!raw.isEmpty())
+        if (!raw.isEmpty() && raw != result)
             backups().keep(target, raw, mode);
         for (int i = 0; i < SlotCount; ++i)
             if (!sameSlot(result, current, i))

@@ -264,6 +264,10 @@ TEST_F(SharedFile, EachSaveKeepsTheFileItReplaced) {
         ASSERT_EQ(names.size(), i + 1);
         EXPECT_EQ(gunzip(folder.filePath(names.front())), before) << i;
     }
+    // A save that changes nothing (the one on closing) keeps no copy of it.
+    ASSERT_TRUE(a->Save(m));
+    a->backups().wait();
+    EXPECT_EQ(QDir(BackupKeeper::folderOf(path)).entryList({QStringLiteral("*.gz")}).size(), 3);
     QFileInfo folder(BackupKeeper::folderOf(path));
     EXPECT_EQ(folder.permissions() & (QFile::ReadOther | QFile::WriteOther), 0);
 }
