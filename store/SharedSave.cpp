@@ -264,19 +264,6 @@ SettingsDatabase::SaveResult SettingsDatabase::SaveMerged(
     const mode_t mode = ::stat(QFile::encodeName(target).constData(), &existing) == 0
                             ? (existing.st_mode & 0666)
                             : 0600;
-    // The stamps are no change of the cards' own: the merge looks at each
-    // stamped slot as it was before its first stamp, and the save puts the
-    // stamp onto whatever version of the slot it writes.
-    const QByteArray current = tableBytes();
-    QByteArray mine = current;
-    for (auto s = stamps_.rbegin(); s != stamps_.rend(); ++s) {
-        SettingsRecord r = recordAt(mine, s->slot);
-        r.setProgDate(s->oldDate);
-        r.setProgID1(s->oldId1);
-        r.setProgID2(s->oldId2);
-        std::memcpy(mine.data() + s->slot * B, r.data(), B);
-    }
-
     // The usual case, one copy alone: the file is still what this copy last
     // wrote or read (a local file system's stat says so reliably), so there
     // is nothing to merge and the table in memory is written as it is.
@@ -308,6 +295,19 @@ SettingsDatabase::SaveResult SettingsDatabase::SaveMerged(
             keptAside_ = false;
             return Saved;
         }
+    }
+
+    // The stamps are no change of the cards' own: the merge looks at each
+    // stamped slot as it was before its first stamp, and the save puts the
+    // stamp onto whatever version of the slot it writes.
+    const QByteArray current = tableBytes();
+    QByteArray mine = current;
+    for (auto s = stamps_.rbegin(); s != stamps_.rend(); ++s) {
+        SettingsRecord r = recordAt(mine, s->slot);
+        r.setProgDate(s->oldDate);
+        r.setProgID1(s->oldId1);
+        r.setProgID2(s->oldId2);
+        std::memcpy(mine.data() + s->slot * B, r.data(), B);
     }
 
     // Answers to the questions asked so far: the file's version each was
@@ -422,9 +422,12 @@ bool SettingsDatabase::TakeFileChanges() {
     QString target;
     if (fileOffLimits_ || ResolveLinks(fileName_, &target) != 0)
         return false;
+    struct ::stat st {};
+    if (::stat(QFile::encodeName(target).constData(), &st) != 0)
+        return false; // nothing saved yet by anyone
     QByteArray file, raw;
     {
-        DatabaseLock lock(target, 0600, {});
+        DatabaseLock lock(target, st.st_mode & 0666, {});
         if (!readTable(target, &file, &raw) || raw.isEmpty())
             return false;
     }
