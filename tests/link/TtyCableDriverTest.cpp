@@ -461,32 +461,10 @@ TEST(TtyCableDriver, LatencyTimerIsSetOrItsValueAndReasonAreKept) {
 }
 
 TEST(TtyCableDriver, ALatencyTimerNotSetIsLoggedAfterTheStartLine) {
-    struct Stuck final : public CableDriver {
-        int CreateDeviceInfoList(std::uint32_t* n) override { return *n = 1, 0; }
-        int GetDeviceInfoList(std::uint8_t*, std::size_t, std::uint32_t*) override { return 0; }
-        int OpenEx(const std::uint8_t*, int, Handle* h) override { return *h = 1, 0; }
-        int SetBaudRate(Handle, std::uint32_t) override { return 0; }
-        int SetDataCharacteristics(Handle, std::uint8_t, std::uint8_t, std::uint8_t) override {
-            return 0;
-        }
-        int SetFlowControl(Handle, std::uint16_t, std::uint8_t, std::uint8_t) override { return 0; }
-        int SetLatencyTimer(Handle, std::uint8_t) override { return 0; }
-        int SetTimeouts(Handle, std::uint32_t, std::uint32_t) override { return 0; }
-        int GetStatus(Handle, std::uint32_t* rx, std::uint32_t* tx, std::uint32_t* e) override {
-            return *rx = *tx = *e = 0, 0;
-        }
-        int Read(Handle, std::uint8_t*, std::uint32_t, std::uint32_t* n) override { return *n = 0, 0; }
-        int Write(Handle, const std::uint8_t*, std::uint32_t n, std::uint32_t* w) override {
-            return *w = n, 0;
-        }
-        int Close(Handle) override { return 0; }
-        LatencyProblem LatencyTimerProblem() const override { return problem; }
-        LatencyProblem problem;
-    };
     for (bool stuck : {true, false}) {
-        Stuck driver;
+        ScriptedCable driver;
         if (stuck)
-            driver.problem = {16, QStringLiteral("Permission denied")};
+            driver.latency = {16, QStringLiteral("Permission denied")};
         QTemporaryDir dir;
         VirtualClock clock;
         FTDI_ReadCtrl ctl(driver, clock, dir.filePath(QStringLiteral("log")));

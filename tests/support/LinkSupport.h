@@ -114,4 +114,6 @@ public:
         open = false;
         return 0;
     }
+    LatencyProblem latency; // what the driver tells of its latency timer
+    LatencyProblem LatencyTimerProblem() const override { return latency; }
 };
