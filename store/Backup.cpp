@@ -233,8 +233,9 @@ bool BackupKeeper::write(const Job& job) {
     for (const QFileInfo& f : all) {
         if (pattern.match(f.fileName()).hasMatch())
             backups.push_back({f.fileName(), f.lastModified()});
-        else if (f.fileName().startsWith(QLatin1String(".tmp-")))
-            RemoveIfAbandoned(f.absoluteFilePath());
+        else if (f.fileName().startsWith(QLatin1String(".tmp-")) &&
+                 f.lastModified().secsTo(QDateTime::currentDateTime()) > 60)
+            RemoveIfAbandoned(f.absoluteFilePath()); // a new one may not be locked yet
         else if (f.fileName().startsWith(QLatin1String(".old-")) &&
                  f.metadataChangeTime().secsTo(QDateTime::currentDateTime()) > 3600)
             QFile::remove(f.absoluteFilePath()); // held by a copy that died before keeping it

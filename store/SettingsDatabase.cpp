@@ -93,13 +93,12 @@ bool SettingsDatabase::Load() {
     const bool whole = LoadFile();
     // What other copies save later is merged against the file as read: the
     // table, or nothing when there was no table to read.
-    seen_ = {};
     if (report_.kind == LoadReport::Loaded) {
         rememberBase();
-        QString target;
-        if (ResolveLinks(fileName_, &target) == 0 && QFileInfo(target).size() == FileSize)
-            seen_ = FileSeen::of(target);
+        baseIsTable_ = true;
     } else {
+        seen_ = {};
+        baseIsTable_ = false;
         base_.detach();
         base_.fill('\0', FileSize);
     }
@@ -181,6 +180,10 @@ bool SettingsDatabase::LoadFile() {
         return false;
     }
     report_.kind = LoadReport::Loaded;
+    // What stat said of exactly the bytes read, for the next save's look.
+    seen_ = length == FileSize ? FileSeen::from(st, target) : FileSeen{};
+    keptIno_ = st.st_ino;
+    keptLength_ = length;
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -115,6 +116,7 @@ private:
         qint64 mtime = 0;
         qint64 ctime = 0;
         static FileSeen of(const QString& target);
+        static FileSeen from(const struct ::stat& st, const QString& target);
         bool operator==(const FileSeen& other) const;
     };
     // A programming stamp: the fields before it, and as it set them.
@@ -134,17 +136,21 @@ private:
     void rememberBase();
     // Reads the whole file at `target` as a table in file form (a missing or
     // empty file is an empty table). False for anything else.
-    bool readTable(const QString& target, QByteArray* table, QByteArray* raw) const;
+    bool readTable(const QString& target, QByteArray* table, QByteArray* raw,
+                   FileSeen* seen) const;
 
     std::vector<SettingsRecord> slots_;
     SettingsRecord template_;
     QByteArray base_; // the file as this copy last loaded, saved or took it
     std::vector<Stamp> stamps_;
     FileSeen seen_;
+    bool baseIsTable_ = false; // the base came from a whole table, loaded or saved
+    bool saving_ = false;
     std::vector<int> changed_;
     std::unique_ptr<BackupKeeper> backups_;
-    // A file of another length that Load copied aside: the first save may
-    // replace it without merging, as long as it is still that file.
+    // The file Load read, or a file of another length it copied aside
+    // (keptAside_): the first save may replace it, as long as it is still
+    // that file.
     bool keptAside_ = false;
     ino_t keptIno_ = 0;
     qint64 keptLength_ = 0;

@@ -134,12 +134,19 @@ bool onNetwork(const QByteArray& path) {
 } // namespace
 
 SettingsDatabase::FileSeen SettingsDatabase::FileSeen::of(const QString& target) {
-    FileSeen seen;
     struct ::stat st {};
     const QByteArray name = QFile::encodeName(target);
-    if (::stat(name.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (::stat(name.constData(), &st) != 0)
+        return {};
+    return from(st, target);
+}
+
+SettingsDatabase::FileSeen SettingsDatabase::FileSeen::from(const struct ::stat& st,
+                                                            const QString& target) {
+    FileSeen seen;
+    if (!S_ISREG(st.st_mode))
         return seen;
-    seen.valid = !onNetwork(name);
+    seen.valid = !onNetwork(QFile::encodeName(target));
     seen.dev = st.st_dev;
     seen.ino = st.st_ino;
     seen.size = st.st_size;
@@ -198,17 +205,18 @@ void SettingsDatabase::setTable(const QByteArray& bytes) {
     std::memcpy(template_.data(), bytes.constData() + qint64(SlotCount) * B, B);
 }
 
-bool SettingsDatabase::readTable(const QString& target, QByteArray* table, QByteArray* raw) const {
+bool SettingsDatabase::readTable(const QString& target, QByteArray* table, QByteArray* raw,
+                                 FileSeen* seen) const {
     raw->clear();
+    *seen = {};
     *table = QByteArray(FileSize, '\0');
     const int fd = ::open(QFile::encodeName(target).constData(),
                           O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
-        return errno == ENOENT;
+        return errno == ENOENT; // nothing there: nothing to merge
     struct ::stat st {};
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     const qint64 length = ok ? st.st_size : 0;
-    // A file of another length kept aside at start is replaced, not merged.
     if (ok && length > 0 && length % B == 0) {
         raw->resize(length);
         qint64 done = 0;
@@ -222,16 +230,24 @@ bool SettingsDatabase::readTable(const QString& target, QByteArray* table, QByte
         }
         ok = done == length;
     } else if (ok && length != 0 && !(keptAside_ && st.st_ino == keptIno_ && length == keptLength_)) {
-        ok = false;
+        ok = false; // a length the loader rejects (a file kept aside at start excepted)
     }
     ::close(fd);
+    // What stat said of exactly the bytes read: a writer always replaces the
+    // file by a rename, so these bytes and this answer go together.
+    if (ok)
+        *seen = FileSeen::from(st, target);
     if (!ok || raw->isEmpty())
         return ok;
     if (length == FileSize) {
         *table = *raw;
         return true;
     }
-    // Shorter or longer tables as the loader reads them.
+    // A table of another length, once this copy has had a whole one, is a
+    // damaged file (merged, its missing cards would count as deleted) unless
+    // it is the very file this copy loaded.
+    if (baseIsTable_ && !(st.st_ino == keptIno_ && length == keptLength_))
+        return false;
     const qint64 records = std::min<qint64>(length / B - 1, SlotCount);
     std::memcpy(table->data(), raw->constData(), std::size_t(records * B));
     std::memcpy(table->data() + qint64(SlotCount) * B, raw->constData() + records * B, B);
@@ -252,6 +268,13 @@ void SettingsDatabase::StampProgrammed(int slot, std::uint16_t frameCrc, double 
 SettingsDatabase::SaveResult SettingsDatabase::SaveMerged(
     Messenger& messenger, const std::function<bool(const SettingsDatabase&)>& accept) {
     changed_.clear();
+    // A question asked during the save runs the event loop: nothing may take
+    // the file's changes into memory under the merge's feet meanwhile.
+    struct Saving {
+        bool& flag;
+        explicit Saving(bool& f) : flag(f) { flag = true; }
+        ~Saving() { flag = false; }
+    } saving(saving_);
     const auto failed = [&messenger] {
         messenger.inform(QStringLiteral("Ошибка"), QStringLiteral("Ошибка записи на диск"));
         return Failed;
@@ -291,6 +314,7 @@ SettingsDatabase::SaveResult SettingsDatabase::SaveMerged(
             if (!held.isEmpty())
                 backups().keepOld(target, held, mode);
             rememberBase(); // the table written
+            baseIsTable_ = true;
             stamps_.clear();
             keptAside_ = false;
             return Saved;
@@ -322,8 +346,13 @@ SettingsDatabase::SaveResult SettingsDatabase::SaveMerged(
         if (!lock.ok())
             return failed();
         QByteArray file, raw;
-        if (!readTable(target, &file, &raw))
+        FileSeen read;
+        if (!readTable(target, &file, &raw, &read))
             return failed(); // never merged: memory keeps everything
+        // A file gone or emptied meanwhile holds nothing to merge: the table
+        // is written whole, so that no card is lost.
+        if (raw.isEmpty())
+            file = base_;
         QByteArray result = mine;
         std::vector<int> conflicts;
         if (file != base_) {
@@ -381,6 +410,8 @@ SettingsDatabase::SaveResult SettingsDatabase::SaveMerged(
         // Programming stamps go onto whatever version of their slot is written.
         for (const Stamp& s : stamps_) {
             SettingsRecord r = recordAt(result, s.slot);
+            if (!r.IsUsed())
+                continue; // deleted since: a free slot stays all zeros
             r.setProgDate(s.newDate);
             r.setProgID1(s.newId1);
             r.setProgID2(s.newId2);
@@ -411,6 +442,7 @@ SettingsDatabase::SaveResult SettingsDatabase::SaveMerged(
         if (result != current)
             setTable(result);
         base_ = result;
+        baseIsTable_ = true;
         stamps_.clear();
         keptAside_ = false;
         return Saved;
@@ -420,23 +452,24 @@ SettingsDatabase::SaveResult SettingsDatabase::SaveMerged(
 bool SettingsDatabase::TakeFileChanges() {
     changed_.clear();
     QString target;
-    if (fileOffLimits_ || ResolveLinks(fileName_, &target) != 0)
+    if (saving_ || fileOffLimits_ || ResolveLinks(fileName_, &target) != 0)
         return false;
     struct ::stat st {};
     if (::stat(QFile::encodeName(target).constData(), &st) != 0)
         return false; // nothing saved yet by anyone
     QByteArray file, raw;
+    FileSeen read;
     {
         DatabaseLock lock(target, st.st_mode & 0666, {});
-        if (!readTable(target, &file, &raw) || raw.isEmpty())
+        if (!lock.ok() || !readTable(target, &file, &raw, &read) || raw.isEmpty())
             return false;
     }
     if (file == base_) {
-        if (raw.size() == FileSize)
-            seen_ = FileSeen::of(target);
+        seen_ = read;
         return true;
     }
     QByteArray mine = tableBytes();
+    bool bothChanged = false;
     for (int i = 0; i <= SlotCount; ++i) {
         if (sameSlot(file, base_, i))
             continue;
@@ -446,10 +479,13 @@ bool SettingsDatabase::TakeFileChanges() {
                 changed_.push_back(i);
             std::memcpy(mine.data() + i * B, slotAt(file, i), B);
             std::memcpy(base_.data() + i * B, slotAt(file, i), B);
+        } else {
+            // Both changed: this copy's version and base stay, and the save asks.
+            bothChanged = true;
         }
-        // Both changed: this copy's version and base stay, and the save asks.
     }
     setTable(mine);
-    seen_ = base_ == file && raw.size() == FileSize ? FileSeen::of(target) : FileSeen{};
+    baseIsTable_ = true;
+    seen_ = bothChanged ? FileSeen{} : read;
     return true;
 }

@@ -250,6 +250,48 @@ TEST_F(SharedFile, ADamagedFileIsNotMergedAndMemoryKeepsEverything) {
     }
 }
 
+TEST_F(SharedFile, AFileCutShortIsNotMergedAGoneOneIsWrittenAnew) {
+    auto a = copy();
+    a->Slot(9) = card(QStringLiteral("9"), 109);
+    // Cut to two cards and a template: merged, the rest would count as deleted.
+    ASSERT_TRUE(WriteAll(path, ReadAll(path).left(3 * SettingsRecord::Size)));
+    ScriptedMessenger m;
+    EXPECT_FALSE(a->Save(m));
+    EXPECT_EQ(a->Slot(0).CodeUoo(), 100u);
+    // Gone altogether: the table in memory is written whole.
+    ASSERT_TRUE(QFile::remove(path));
+    EXPECT_TRUE(a->Save(m));
+    const auto now = reread();
+    EXPECT_EQ(now->Slot(0).CodeUoo(), 100u);
+    EXPECT_EQ(now->Slot(9).CodeUoo(), 109u);
+}
+
+TEST_F(SharedFile, NothingIsTakenFromTheFileWhileASaveAsks) {
+    auto a = copy();
+    auto b = copy();
+    b->Slot(0).setText(Field::Edit1, QStringLiteral("B"));
+    b->Slot(1).setText(Field::Edit1, QStringLiteral("B"));
+    a->Slot(1).setText(Field::Edit1, QStringLiteral("A"));
+    ScriptedMessenger m;
+    ASSERT_TRUE(b->Save(m));
+    // While the question is open the window's look at the file comes round.
+    struct LookingMessenger final : public Messenger {
+        SettingsDatabase* db = nullptr;
+        bool took = true;
+        void inform(const QString&, const QString&) override {}
+        bool ask(const QString&, const QString&) override {
+            took = db->TakeFileChanges();
+            return true;
+        }
+    } looking;
+    looking.db = a.get();
+    ASSERT_TRUE(a->Save(looking));
+    EXPECT_FALSE(looking.took);
+    const auto now = reread();
+    EXPECT_EQ(now->Slot(0).text(Field::Edit1), QStringLiteral("B")); // B's other card stays
+    EXPECT_EQ(now->Slot(1).text(Field::Edit1), QStringLiteral("A"));
+}
+
 TEST_F(SharedFile, EachSaveKeepsTheFileItReplaced) {
     auto a = copy();
     ScriptedMessenger m;
