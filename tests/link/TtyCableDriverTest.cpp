@@ -314,13 +314,22 @@ int asNobody(const std::function<int()>& body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
 }
 
-TEST(TtyCableDriver, PortIsRawExclusiveAndIgnoresBreaks) {
+// The tty driver over a bare pseudo-terminal, opened as a cable.
+class OverRawPty : public ::testing::Test {
+protected:
+    OverRawPty() : driver(paths()) {}
+    TtyCableDriver::Paths paths() const {
+        TtyCableDriver::Paths p;
+        p.cableOverride = pty.path;
+        return p;
+    }
     RawPty pty;
-    TtyCableDriver::Paths paths;
-    paths.cableOverride = pty.path;
-    TtyCableDriver driver(paths);
+    TtyCableDriver driver;
     QTemporaryDir dir;
-    FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
+    FTDI_Controller ctl{driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log"))};
+};
+
+TEST_F(OverRawPty, PortIsRawExclusiveAndIgnoresBreaks) {
     ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
     termios t{};
     ASSERT_EQ(::tcgetattr(pty.slave, &t), 0);
@@ -337,11 +346,7 @@ TEST(TtyCableDriver, PortIsRawExclusiveAndIgnoresBreaks) {
     EXPECT_EQ(exclusive, 1);
 }
 
-TEST(TtyCableDriver, WhatCameBeforeTheLastSettingIsThrownAway) {
-    RawPty pty;
-    TtyCableDriver::Paths paths;
-    paths.cableOverride = pty.path;
-    TtyCableDriver driver(paths);
+TEST_F(OverRawPty, WhatCameBeforeTheLastSettingIsThrownAway) {
     std::uint32_t count = 0;
     std::uint8_t list[1000];
     ASSERT_EQ(driver.CreateDeviceInfoList(&count), 0);
@@ -360,13 +365,7 @@ TEST(TtyCableDriver, WhatCameBeforeTheLastSettingIsThrownAway) {
     EXPECT_EQ(rx, 0u);
 }
 
-TEST(TtyCableDriver, ReadWaitsUpTo200MsForTheRestOfAKeyword) {
-    RawPty pty;
-    TtyCableDriver::Paths paths;
-    paths.cableOverride = pty.path;
-    TtyCableDriver driver(paths);
-    QTemporaryDir dir;
-    FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
+TEST_F(OverRawPty, ReadWaitsUpTo200MsForTheRestOfAKeyword) {
     ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
     pty.send("ERR");
     std::thread rest([&] {
