@@ -1,21 +1,54 @@
 #include "app/ProgramMain.h"
 
 #include "app/BoxMessenger.h"
+#include "app/CommandLine.h"
 #include "app/ProgrammerApplication.h"
 #include "app/TForm1.h"
 #include "link/Clock.h"
+#include "link/FTDI_Controller.h"
 #include "link/SimulatedDevice.h"
 #include "readback/TForm2.h"
 #include "store/DateTime.h"
 #include "store/SettingsDatabase.h"
 
+#include <QDir>
+#include <QIcon>
+#include <QLibraryInfo>
 #include <QLocale>
 #include <QStringList>
+#include <QTranslator>
 
+#include <cstdio>
 #include <exception>
 #include <memory>
 
+namespace {
+
+void print(std::FILE* stream, const QString& text) {
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+}
+
+} // namespace
+
 int RunProgram(int& argc, char** argv, const ProgramHooks& hooks) {
+    // The command line is answered before the window system is touched.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const CommandLine line = ParseCommandLine(arguments);
+    switch (line.action) {
+    case CommandLine::Action::Help:
+    case CommandLine::Action::Version:
+        print(stdout, line.text);
+        return 0;
+    case CommandLine::Action::Fail:
+        print(stderr, line.text);
+        return CommandLineErrorExit;
+    case CommandLine::Action::Run:
+        break;
+    }
+
     // The 9000 slots exist, all free, before anything else.
     auto db = std::make_unique<SettingsDatabase>();
     BoxMessenger boxes;
@@ -24,8 +57,28 @@ int RunProgram(int& argc, char** argv, const ProgramHooks& hooks) {
         ProgrammerApplication app(argc, argv);
         app.setMessenger(&messenger);
         QLocale::setDefault(OperatorLocale());
+        // The toolkit's own texts (a text box's context menu, the buttons of
+        // its boxes) speak the program's language.
+        QTranslator toolkitTexts;
+        if (toolkitTexts.load(QStringLiteral("qtbase_ru"),
+                              QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+            QCoreApplication::installTranslator(&toolkitTexts);
+
+        QString dataDir = line.dataDir;
+        if (line.userData) {
+            QString problem;
+            dataDir = PrepareUserDataFolder(&problem);
+            if (dataDir.isEmpty()) {
+                print(stderr, QStringLiteral("%1: %2\n").arg(app.applicationName(), problem));
+                messenger.error(app.applicationName(), problem);
+                return 1;
+            }
+        }
+        if (!dataDir.isEmpty())
+            db->setFileName(QDir(dataDir).filePath(QLatin1String(SettingsDatabase::DefaultFileName)));
+
         std::shared_ptr<SimulatedDevice> simulated;
-        if (app.arguments().contains(QStringLiteral("--simulated-device"))) {
+        if (line.simulatedDevice) {
             DeviceScript script;
             // Answers come about as slowly as through a real cable, where each
             // short keyword waits out the 200 ms read time-out.
@@ -34,6 +87,8 @@ int RunProgram(int& argc, char** argv, const ProgramHooks& hooks) {
         }
         try {
             TForm1 form(*db, messenger);
+            if (!dataDir.isEmpty())
+                form.setLogPath(QDir(dataDir).filePath(QLatin1String(FTDI_Controller::DefaultLogName)));
             if (simulated)
                 form.setCableFactory([simulated] { return simulated; });
             TForm2 readBack(&form);

@@ -14,8 +14,10 @@ struct ProgramHooks {
     std::function<void(TForm1&, TForm2&)> started;
 };
 
-// The whole program, as main() runs it: the application object, the locale,
-// the main window over the database in the working directory, the hidden
-// read-back window, the event loop. An exception that escapes start-up is
-// shown in the error box. Returns the exit code, 0.
+// The whole program, as main() runs it: the command line, the application
+// object, the locale and the toolkit's Russian texts, the main window over the
+// database in the data folder, the hidden read-back window, the event loop. An
+// exception that escapes start-up is shown in the error box. Returns the exit
+// code: 0, or 2 for a command line it refused (with the reason on standard
+// error), or 1 when the per-user data folder cannot be made.
 int RunProgram(int& argc, char** argv, const ProgramHooks& hooks = {});

@@ -1,13 +1,18 @@
 #include "app/ProgrammerApplication.h"
 
+#include "Version.h"
 #include "store/Messenger.h"
 
+#include <QIcon>
 #include <QMessageBox>
 #include <exception>
 
 ProgrammerApplication::ProgrammerApplication(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("uoo-programmer"));
-    setApplicationVersion(QStringLiteral("1.08"));
+    setApplicationVersion(QStringLiteral(UOO_PROGRAM_VERSION));
+    // The desktop entry's name, so that a Wayland desktop shows its icon.
+    setDesktopFileName(QLatin1String(DesktopId));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/%1.svg").arg(QLatin1String(DesktopId))));
 }
 
 bool ProgrammerApplication::notify(QObject* receiver, QEvent* event) {

@@ -9,6 +9,9 @@ class Messenger;
 class ProgrammerApplication final : public QApplication {
     Q_OBJECT
 public:
+    // The program's id on the desktop: its desktop entry, icon and metainfo.
+    static constexpr const char* DesktopId = "ru.uoo.Programmer";
+
     ProgrammerApplication(int& argc, char** argv);
     void setMessenger(Messenger* messenger) { messenger_ = messenger; }
     bool notify(QObject* receiver, QEvent* event) override;

@@ -9,6 +9,7 @@
 #include "store/DateTime.h"
 #include "store/Messenger.h"
 #include "store/SettingsDatabase.h"
+#include "ui/Contrast.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -27,6 +28,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShortcut>
 #include <QSignalBlocker>
 #include <QTabWidget>
 #include <QTableView>
@@ -146,6 +148,9 @@ TForm1::TForm1(SettingsDatabase& db, Messenger& messenger, QWidget* parent)
 
     connectEditor();
     connectRecordList();
+    connectKeys();
+    applyColours();
+    orderTabs();
 
     // The window starts as view mode leaves it.
     SetEditMode(false);
@@ -186,6 +191,52 @@ TForm1::TForm1(SettingsDatabase& db, Messenger& messenger, QWidget* parent)
     look->start();
 }
 
+void TForm1::applyColours() {
+    Contrast::SetColour(SearchEdit, QPalette::Text, QColor(0, 128, 0), QPalette::Base);
+    Contrast::SetColour(ExitBtn, QPalette::ButtonText, QColor(128, 0, 0), QPalette::Button);
+    Contrast::SetColour(Label44, QPalette::WindowText, QColor(160, 0, 0), QPalette::Window);
+}
+
+void TForm1::changeEvent(QEvent* event) {
+    // The desktop switched between light and dark: the window's palette,
+    // which is the desktop's, changed.
+    if (event->type() == QEvent::PaletteChange)
+        applyColours();
+    QWidget::changeEvent(event);
+}
+
+void TForm1::connectKeys() {
+    const auto key = [this](const QKeySequence& sequence, auto action) {
+        connect(new QShortcut(sequence, this), &QShortcut::activated, this, action);
+    };
+    key(QKeySequence(Qt::CTRL | Qt::Key_F), [this] {
+        if (!SearchEdit->isEnabled())
+            return;
+        SearchEdit->setFocus(Qt::ShortcutFocusReason);
+        SearchEdit->selectAll();
+    });
+    key(QKeySequence(Qt::Key_F3), [this] {
+        if (SearchEdit->isEnabled())
+            FindNext();
+    });
+    key(QKeySequence(Qt::CTRL | Qt::Key_S), [this] {
+        if (BitBtn2->isEnabled())
+            BitBtn2->click();
+    });
+    key(QKeySequence(Qt::Key_Escape), [this] {
+        if (EditMode && BitBtn1->isEnabled())
+            BitBtn1->click();
+    });
+}
+
+void TForm1::orderTabs() {
+    // As the eye reads the window: the tool strip, the grid, the top line,
+    // then the editor column by column, each top to bottom.
+    FormKit::OrderTabs({SearchEdit, SpeedButton3, BitBtn1, BitBtn2, BitBtn3, ExitBtn, SetsGrid,
+                        VersionCombo, CodeUoo, NCardEdit, GroupBox5, GroupBox3, GroupBox2,
+                        GroupBox6, GroupBox4, GroupBox7, Panel1});
+}
+
 void TForm1::checkDatabaseFile() {
     if (EditMode || ProgJob || ReadJob || ProgrammingActive || ReadingActive) {
         fileChangePending_ = true;
@@ -218,9 +269,6 @@ void TForm1::buildToolStrip() {
     SearchEdit = addEdit(this, "SearchEdit", QRect(30, 6, 126, kEditHeight), 32767,
                          QStringLiteral("(Поиск)"));
     SearchEdit->setAccessibleName(QStringLiteral("Поиск"));
-    QPalette pal = SearchEdit->palette();
-    pal.setColor(QPalette::Text, QColor(0, 128, 0));
-    SearchEdit->setPalette(pal);
 
     SpeedButton3 = new QToolButton(this);
     SpeedButton3->setObjectName(QStringLiteral("SpeedButton3"));
@@ -250,9 +298,6 @@ void TForm1::buildToolStrip() {
     QFont bold = ExitBtn->font();
     bold.setBold(true);
     ExitBtn->setFont(bold);
-    QPalette exitPal = ExitBtn->palette();
-    exitPal.setColor(QPalette::ButtonText, QColor(128, 0, 0));
-    ExitBtn->setPalette(exitPal);
 
     connect(ExitBtn, &QPushButton::clicked, this, &TForm1::ExitBtnClick);
 }
@@ -322,9 +367,6 @@ void TForm1::buildSettingsGroup() {
                        QStringLiteral("Внимание! Допускается только один Управляющий Шлейф."),
                        QRect(8, 16, 290, 30), nullptr, true);
     Label44->setObjectName(QStringLiteral("Label44"));
-    QPalette warn = Label44->palette();
-    warn.setColor(QPalette::WindowText, QColor(160, 0, 0));
-    Label44->setPalette(warn);
     for (int i = 0; i < 5; ++i) {
         const QByteArray name = "Cord" + QByteArray::number(i + 1);
         Cord[static_cast<std::size_t>(i)] =

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Version.h"
 #include "editor/CardForm.h"
 #include "store/SettingsDatabase.h"
 
@@ -39,7 +40,7 @@ class TForm1 final : public QWidget {
 public:
     static constexpr int ClientWidth = 974;
     static constexpr int ClientHeight = 580;
-    static constexpr const char* Version = "1.08";
+    static constexpr const char* Version = UOO_PROGRAM_VERSION;
 
     // Builds the window, loads the database file named in `db` and selects
     // row 1.
@@ -53,6 +54,7 @@ public:
     void setCableFactory(CableFactory factory) { cableFactory_ = std::move(factory); }
     void setClock(Clock& clock) { clock_ = &clock; }
     void setLogPath(const QString& path) { logPath_ = path; }
+    const QString& logPath() const { return logPath_; }
     void setReadBackWindow(TForm2* window) { readBack_ = window; }
     // Shows the read-back window modally; tests replace it.
     std::function<void(TForm2&)> showReadBack;
@@ -222,6 +224,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void buildToolStrip();
@@ -233,6 +236,11 @@ private:
     void buildDevicePanel();
     void connectEditor();
     void connectRecordList();
+    // Ctrl+F, F3, Ctrl+S and Esc.
+    void connectKeys();
+    // The window's own colours, readable on a light or a dark palette.
+    void applyColours();
+    void orderTabs();
     bool rowMatchesGrid(int row, const QString& lowered) const;
     bool rowMatchesSim(int row, const QByteArray& needle) const;
 

@@ -250,6 +250,11 @@ TtyCableDriver::LatencyProblem TtyCableDriver::SetLatencyTimerFile(const QString
     const QByteArray name = QFile::encodeName(path);
     if (::access(name.constData(), F_OK) != 0)
         return {}; // no such timer: a pseudo-terminal, or an adapter of another make
+    // A timer the system already keeps at the value (the package's udev
+    // rule sets it when the cable is plugged in) needs no write, which a
+    // user who is given the port but not the setting could not make.
+    if (readSysFile(path).toInt() == milliseconds)
+        return {};
     int error = 0;
     const QByteArray text = QByteArray::number(milliseconds);
     const int out = ::open(name.constData(), O_WRONLY | O_CLOEXEC);

@@ -6,9 +6,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QScreen>
+#include <QStackedWidget>
 #include <QTabWidget>
 
 #include <algorithm>
+#include <tuple>
+#include <vector>
 
 namespace FormKit {
 
@@ -97,6 +100,50 @@ QCheckBox* AddCheck(QWidget* parent, const char* name, const QString& text, QRec
     c->setGeometry(geometry);
     c->setAccessibleName(text);
     return c;
+}
+
+void OrderTabs(const QList<QWidget*>& areas) {
+    QWidget* previous = nullptr;
+    const auto follow = [&previous](QWidget* w) {
+        if (previous)
+            QWidget::setTabOrder(previous, w);
+        previous = w;
+    };
+    for (QWidget* area : areas) {
+        struct Stop {
+            std::vector<int> pages; // the tab page at each level, outermost first
+            int y;
+            int x;
+            QWidget* widget;
+        };
+        std::vector<Stop> stops;
+        QList<QWidget*> candidates = area->findChildren<QWidget*>();
+        candidates.prepend(area);
+        for (QWidget* w : candidates) {
+            if (!(w->focusPolicy() & Qt::TabFocus))
+                continue;
+            if (w->focusProxy()) {
+                // A tab widget hands its focus to its tab bar, which takes
+                // its place in the order; left in the chain, it would pull
+                // Tab back to its bar from wherever it stood.
+                w->setFocusPolicy(Qt::NoFocus);
+                continue;
+            }
+            Stop stop{{}, 0, 0, w};
+            for (QWidget* child = w; child != area; child = child->parentWidget())
+                if (auto* stack = qobject_cast<QStackedWidget*>(child->parentWidget()))
+                    stop.pages.insert(stop.pages.begin(), stack->indexOf(child));
+            const QPoint at = w->mapTo(area->window(), QPoint(0, 0));
+            stop.y = at.y();
+            stop.x = at.x();
+            stops.push_back(stop);
+        }
+        std::stable_sort(stops.begin(), stops.end(), [](const Stop& a, const Stop& b) {
+            return std::tie(a.pages, a.y, a.x) < std::tie(b.pages, b.y, b.x);
+        });
+        for (const Stop& stop : stops)
+            follow(stop.widget);
+    }
 }
 
 } // namespace FormKit

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QRect>
 #include <QString>
 #include <QStringList>
@@ -51,5 +52,10 @@ QComboBox* AddCombo(QWidget* parent, const char* name, QRect geometry, const QSt
 // `wrapped` lets a long caption run over several lines.
 QCheckBox* AddCheck(QWidget* parent, const char* name, const QString& text, QRect geometry,
                     bool wrapped = false);
+
+// Sets the Tab order: area after area as given; inside an area (a group, a
+// panel, or one control), the tab pages in their order, each top to bottom
+// and left to right, as the controls stand on the screen.
+void OrderTabs(const QList<QWidget*>& areas);
 
 } // namespace FormKit

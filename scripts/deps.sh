@@ -1,16 +1,32 @@
 #!/usr/bin/env bash
-# Installs the Debian packages needed to build, test, benchmark and take
-# screenshots of the programmer. Packages already present are skipped, so
-# running it again is cheap.
+# Installs the Debian packages a command needs; packages already present are
+# skipped, so running it again is cheap.
+#   deps.sh run       building and running the program
+#   deps.sh package   that, and building and checking the Debian package
+#   deps.sh test      all of it, and the tests, benchmarks, fuzzing and
+#                     screenshots (the default)
 set -euo pipefail
 
-packages=(
+run=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev zlib1g-dev
+    # What the program loads at run time: its font, the toolkit's Russian
+    # texts, the SVG plugins for its icon.
+    fonts-dejavu-core qt6-translations-l10n libqt6svg6
+)
+package=(dpkg-dev file lintian desktop-file-utils appstream)
+test=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev
-    fonts-dejavu-core xvfb xauth imagemagick x11-utils xdotool
+    xvfb xauth imagemagick x11-utils xdotool
 )
+
+case "${1:-test}" in
+    run) packages=("${run[@]}") ;;
+    package) packages=("${run[@]}" "${package[@]}") ;;
+    test) packages=("${run[@]}" "${package[@]}" "${test[@]}") ;;
+    *) echo "usage: $0 [run|package|test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -29,5 +45,7 @@ if [ "$(id -u)" -ne 0 ]; then
     SUDO="sudo"
 fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# The package tool's own words stay on the screen: a missing package or an
+# unreachable mirror must be seen, not guessed at.
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -4,7 +4,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-scripts/deps.sh
+scripts/deps.sh test
 
 build="${UOO_BUILD_DIR:-$root/build}"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUOO_WERROR=ON >/dev/null
@@ -23,3 +23,7 @@ fi
 "$root/scripts/sanitize.sh"
 
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+
+# The Debian package, from a clean build, and its validators.
+"$root/scripts/package.sh"
+"$root/scripts/check-package.sh"

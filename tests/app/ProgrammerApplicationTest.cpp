@@ -1,3 +1,4 @@
+#include "app/CommandLine.h"
 #include "app/ProgramMain.h"
 #include "app/ProgrammerApplication.h"
 #include "app/TForm1.h"
@@ -8,6 +9,11 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QLineEdit>
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QMenu>
 #include <QLocale>
 #include <QTemporaryDir>
 #include <QEvent>
@@ -15,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sys/stat.h>
 #include <stdexcept>
 
 namespace {
@@ -100,6 +107,129 @@ TEST(ProgramEntry, AnExceptionAtStartUpIsShownAndTheProgramEndsWithZero) {
     ASSERT_EQ(m.boxes.size(), 1u);
     EXPECT_TRUE(m.boxes[0].error);
     EXPECT_EQ(m.boxes[0].text, QStringLiteral("Сбой при запуске"));
+}
+
+TEST(CommandLine, AnswersOrRefusesAsEveryLinuxProgramDoes) {
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("file")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    using A = CommandLine::Action;
+    const struct {
+        QStringList arguments;
+        A action;
+        const char* text; // a part of what is printed
+    } cases[] = {
+        {{}, A::Run, ""},
+        {{"--simulated-device"}, A::Run, ""},
+        // Qt's own options, in each of their spellings, stay Qt's.
+        {{"-platform", "offscreen", "-style=fusion", "--reverse", "-display", ":0"}, A::Run, ""},
+        {{"-h"}, A::Help, "Использование: uoo-programmer [ПАРАМЕТРЫ]"},
+        {{"--simulated-device", "--help"}, A::Help, "--data-dir КАТАЛОГ"},
+        {{"-v"}, A::Version, "uoo-programmer 1.08\n"},
+        {{"--version"}, A::Version, "uoo-programmer 1.08\n"},
+        {{"--simulated"}, A::Fail, "uoo-programmer: неизвестный параметр «--simulated»\n"
+                                   "Справка: uoo-programmer --help\n"},
+        {{"-x"}, A::Fail, "неизвестный параметр «-x»"},
+        {{"--data-dir"}, A::Fail, "после «--data-dir» нужно значение"},
+        {{"--data-dir="}, A::Fail, "после «--data-dir» нужно имя каталога"},
+        {{"--data-dir", dir.filePath("none")}, A::Fail, "не существует"},
+        {{"--data-dir", file.fileName()}, A::Fail, "не каталог"},
+        {{"--data-dir", dir.path(), "--user-data"}, A::Fail,
+         "--data-dir и --user-data нельзя указать вместе"},
+        {{"--user-data=yes"}, A::Fail, "у параметра «--user-data» не бывает значения"},
+        {{"ProgInfo_10.MGA"}, A::Fail, "лишний аргумент «ProgInfo_10.MGA»"},
+    };
+    for (const auto& c : cases) {
+        const CommandLine line = ParseCommandLine(QStringList{"uoo-programmer"} + c.arguments);
+        const std::string what = c.arguments.join(' ').toStdString();
+        EXPECT_EQ(line.action, c.action) << what;
+        EXPECT_TRUE(line.text.contains(QString::fromUtf8(c.text))) << what << ": " << line.text.toStdString();
+        if (c.action == A::Fail) {
+            EXPECT_EQ(line.text.count('\n'), 2) << what;
+        }
+    }
+    const CommandLine chosen = ParseCommandLine(
+        {"uoo-programmer", "--simulated-device", "--data-dir", QDir(dir.path()).relativeFilePath(dir.path())});
+    EXPECT_TRUE(chosen.simulatedDevice);
+    EXPECT_TRUE(QFileInfo(chosen.dataDir).isAbsolute());
+}
+
+// Starts the program with the arguments; `started` runs in its window.
+int runWith(QStringList arguments, ScriptedMessenger& m, std::function<void(TForm1&)> started) {
+    arguments.prepend(QStringLiteral("uoo-programmer"));
+    std::vector<QByteArray> bytes;
+    for (const QString& a : arguments)
+        bytes.push_back(a.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& b : bytes)
+        argv.push_back(b.data());
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(bytes.size());
+    ProgramHooks hooks;
+    hooks.messenger = &m;
+    hooks.started = [&](TForm1& form, TForm2&) { started(form); };
+    return RunProgram(argc, argv.data(), hooks);
+}
+
+TEST(ProgramEntry, KeepsItsFilesInTheChosenDataFolder) {
+    QTemporaryDir dir;
+    const QString shared = dir.filePath(QStringLiteral("shared"));
+    ASSERT_TRUE(QDir().mkpath(shared));
+    const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dir.filePath(QStringLiteral("home"))));
+    const QString personal = dir.filePath(QStringLiteral("home/uoo-programmer"));
+    const struct {
+        QStringList arguments;
+        QString folder;
+    } cases[] = {
+        {{"--data-dir", shared}, shared},
+        {{"--user-data"}, personal},
+    };
+    for (const auto& c : cases) {
+        ScriptedMessenger m;
+        QString database;
+        QString log;
+        EXPECT_EQ(runWith(c.arguments, m, [&](TForm1& form) {
+                      database = form.database().fileName();
+                      log = form.logPath();
+                  }),
+                  0);
+        EXPECT_EQ(database, c.folder + QStringLiteral("/ProgInfo_10.MGA"));
+        EXPECT_EQ(log, c.folder + QStringLiteral("/ProgLog.log"));
+        EXPECT_TRUE(m.boxes.empty());
+    }
+    // The personal folder was made for its owner alone.
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(personal).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    // A folder that cannot be made is said, and nothing opens.
+    ASSERT_TRUE(QDir(personal).removeRecursively());
+    QFile blocker(personal);
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(personal).path()));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    ScriptedMessenger m;
+    bool opened = false;
+    EXPECT_EQ(runWith({"--user-data"}, m, [&](TForm1&) { opened = true; }), 1);
+    EXPECT_FALSE(opened);
+    ASSERT_EQ(m.boxes.size(), 1u);
+    EXPECT_TRUE(m.boxes[0].error);
+    qputenv("XDG_DATA_HOME", dataHome);
+}
+
+TEST(ProgramEntry, TheToolkitSpeaksRussianAndTheWindowHasItsIcon) {
+    ScriptedMessenger m;
+    QTemporaryDir dir;
+    EXPECT_EQ(runWith({"--data-dir", dir.path()}, m, [&](TForm1& form) {
+                  std::unique_ptr<QMenu> menu(form.SearchEdit->createStandardContextMenu());
+                  ASSERT_FALSE(menu->actions().isEmpty());
+                  EXPECT_TRUE(menu->actions().first()->text().startsWith(QStringLiteral("&Отменить действие")));
+                  EXPECT_FALSE(form.windowIcon().isNull());
+                  EXPECT_FALSE(QApplication::windowIcon().pixmap(32, 32).isNull());
+                  EXPECT_EQ(QGuiApplication::desktopFileName(), QStringLiteral("ru.uoo.Programmer"));
+              }),
+              0);
 }
 
 } // namespace

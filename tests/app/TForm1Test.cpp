@@ -3,6 +3,7 @@
 #include "readback/FormKit.h"
 #include "tests/support/CardSupport.h"
 #include "tests/support/TestSupport.h"
+#include "ui/Contrast.h"
 
 #include <QAbstractButton>
 #include <QClipboard>
@@ -18,6 +19,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QApplication>
 #include <QStyle>
 #include <QTabWidget>
@@ -604,6 +606,138 @@ TEST_F(MainWindow, AFileThatCannotBeLoadedIsNamedAtStart) {
         EXPECT_TRUE(messenger.boxes[0].text.startsWith(c.text))
             << c.name << ": " << messenger.boxes[0].text.toStdString();
     }
+}
+
+} // namespace
+
+namespace {
+
+QString focusName() {
+    QWidget* w = QApplication::focusWidget();
+    return w ? w->objectName() : QString();
+}
+
+TEST_F(MainWindow, KeysSearchSaveAndCancelOnlyWhereTheirControlsWork) {
+    writeSampleFile();
+    TForm1& f = open();
+    f.show();
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    QSignalSpy saves(f.BitBtn2, &QPushButton::clicked);
+
+    // Ctrl+F: the cursor in the search box with its text selected.
+    f.SetsGrid->setFocus();
+    f.SearchEdit->setText(QStringLiteral("а")); // rows 1 and 3 have it
+    EXPECT_EQ(f.CurrentSlot, 0);
+    QTest::keyClick(f.SetsGrid, Qt::Key_F, Qt::ControlModifier);
+    EXPECT_EQ(focusName(), QStringLiteral("SearchEdit"));
+    EXPECT_EQ(f.SearchEdit->selectedText(), QStringLiteral("а"));
+    // F3 finds the next match, from anywhere in the window, round again.
+    f.SetsGrid->setFocus();
+    QTest::keyClick(f.SetsGrid, Qt::Key_F3);
+    EXPECT_EQ(f.CurrentSlot, 2);
+    QTest::keyClick(f.SetsGrid, Qt::Key_F3);
+    EXPECT_EQ(f.CurrentSlot, 0);
+    // Neither Ctrl+S nor Esc does anything outside edit mode.
+    QTest::keyClick(f.SetsGrid, Qt::Key_S, Qt::ControlModifier);
+    QTest::keyClick(f.SetsGrid, Qt::Key_Escape);
+    EXPECT_EQ(saves.count(), 0);
+    EXPECT_TRUE(messenger.boxes.empty());
+
+    f.BitBtn1->click();
+    ASSERT_TRUE(f.EditMode);
+    f.CodeUoo->setFocus();
+    // The search box is off in edit mode: so are its keys.
+    QTest::keyClick(f.CodeUoo, Qt::Key_F, Qt::ControlModifier);
+    QTest::keyClick(f.CodeUoo, Qt::Key_F3);
+    EXPECT_EQ(focusName(), QStringLiteral("CodeUoo"));
+    EXPECT_EQ(f.CurrentSlot, 0);
+    QTest::keyClick(f.CodeUoo, Qt::Key_S, Qt::ControlModifier);
+    EXPECT_EQ(saves.count(), 1);
+    // Esc asks before it throws the changes away.
+    f.SetEditMode(true);
+    f.EditMode = true;
+    messenger.boxes.clear();
+    messenger.answers = {false, true};
+    QTest::keyClick(f.CodeUoo, Qt::Key_Escape);
+    EXPECT_TRUE(f.EditMode);
+    QTest::keyClick(f.CodeUoo, Qt::Key_Escape);
+    EXPECT_FALSE(f.EditMode);
+    ASSERT_EQ(messenger.boxes.size(), 2u);
+    EXPECT_EQ(messenger.boxes[1].text,
+              QStringLiteral("Все изменения будут утеряны. Отменить редактирование?"));
+}
+
+TEST_F(MainWindow, TabGoesAsTheEyeReadsTheWindow) {
+    TForm1& f = open();
+    f.show();
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    f.BitBtn1->click();
+    f.BitBtn1->setFocus();
+    QStringList visited;
+    for (int i = 0; i < 80 && (visited.isEmpty() || focusName() != QLatin1String("BitBtn1")); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        visited << focusName();
+    }
+    // The tool strip, the top line, then the editor column by column (the
+    // grid and the device buttons are off in edit mode).
+    const QStringList landmarks = {
+        QStringLiteral("BitBtn2"),  QStringLiteral("BitBtn3"),   QStringLiteral("ExitBtn"),
+        QStringLiteral("VersionCombo"), QStringLiteral("CodeUoo"), QStringLiteral("NCardEdit"),
+        QStringLiteral("Pin1Edit"), QStringLiteral("APN1Edit"),  QStringLiteral("Pin2Edit"),
+        QStringLiteral("Cord1"),    QStringLiteral("Cord5"),
+        QStringLiteral("Edit1"),    QStringLiteral("IndicZU"),   QStringLiteral("BitBtn1"),
+    };
+    qsizetype at = 0;
+    for (const QString& name : landmarks) {
+        const qsizetype found = visited.indexOf(name, at);
+        ASSERT_GE(found, at) << name.toStdString() << " in " << visited.join(' ').toStdString();
+        at = found + 1;
+    }
+}
+
+TEST_F(MainWindow, OwnColoursKeepTheirLookOnLightAndReadOnDark) {
+    const QPalette light = QApplication::palette();
+    QPalette dark = QApplication::palette();
+    for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        const bool off = group == QPalette::Disabled;
+        dark.setColor(group, QPalette::Window, QColor(0x2d, 0x2d, 0x2d));
+        dark.setColor(group, QPalette::Base, off ? QColor(0x2d, 0x2d, 0x2d) : QColor(0x1e, 0x1e, 0x1e));
+        dark.setColor(group, QPalette::Button, QColor(0x3a, 0x3a, 0x3a));
+        dark.setColor(group, QPalette::WindowText, off ? QColor(0x80, 0x80, 0x80) : Qt::white);
+        dark.setColor(group, QPalette::Text, off ? QColor(0x80, 0x80, 0x80) : Qt::white);
+        dark.setColor(group, QPalette::ButtonText, off ? QColor(0x80, 0x80, 0x80) : Qt::white);
+    }
+    TForm1& f = open();
+    const struct {
+        QWidget* widget;
+        QPalette::ColorRole role;
+        QPalette::ColorRole background;
+        QColor onLight;
+    } colours[] = {
+        {f.SearchEdit, QPalette::Text, QPalette::Base, QColor(0, 128, 0)},
+        {f.ExitBtn, QPalette::ButtonText, QPalette::Button, QColor(128, 0, 0)},
+        {f.Label44, QPalette::WindowText, QPalette::Window, QColor(160, 0, 0)},
+    };
+    // The desktop turns dark while the window is open, and light again.
+    for (const QPalette* palette : std::initializer_list<const QPalette*>{&light, &dark, &light}) {
+        QApplication::setPalette(*palette);
+        QCoreApplication::processEvents(); // the change reaches the widgets as events
+        const bool isDark = palette == &dark;
+        for (const auto& c : colours)
+            for (const auto group : {QPalette::Active, QPalette::Disabled}) {
+                const QPalette& p = c.widget->palette();
+                const QString what = c.widget->objectName() + (isDark ? " dark" : " light");
+                if (isDark)
+                    EXPECT_GE(Contrast::Ratio(p.color(group, c.role), p.color(group, c.background)),
+                              Contrast::Readable)
+                        << what.toStdString() << " " << group;
+                else
+                    EXPECT_EQ(p.color(group, c.role), c.onLight) << what.toStdString();
+            }
+    }
+    QApplication::setPalette(light);
 }
 
 } // namespace

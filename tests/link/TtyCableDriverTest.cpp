@@ -457,6 +457,10 @@ TEST(TtyCableDriver, LatencyTimerIsSetOrItsValueAndReasonAreKept) {
     EXPECT_LT(TtyCableDriver::SetLatencyTimerFile(timer, 100).value, 0);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll().trimmed(), "100");
+    f.close();
+    // Set already (by the udev rule): nothing to write and nothing to say.
+    EXPECT_EQ(asNobody([&] { return TtyCableDriver::SetLatencyTimerFile(timer, 100).value < 0 ? 0 : 1; }),
+              0);
 }
 
 TEST(TtyCableDriver, ALatencyTimerNotSetIsLoggedAfterTheStartLine) {
