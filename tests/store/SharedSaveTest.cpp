@@ -1,6 +1,7 @@
 #include "store/Backup.h"
 #include "store/SettingsDatabase.h"
 #include "tests/support/TestSupport.h"
+#include "store/CardFields.h"
 
 #include <QDir>
 #include <QFile>
@@ -339,15 +340,26 @@ TEST(BackupKeeper, AKillWhileKeepingLeavesWholeBackupsOnly) {
     const QString path = dir.filePath(QStringLiteral("ProgInfo_10.MGA"));
     QByteArray table(SettingsDatabase::FileSize, 'k');
     for (int trial = 0; trial < 20; ++trial) {
+        int kept[2];
+        ASSERT_EQ(::pipe(kept), 0);
         const pid_t child = ::fork();
         if (child == 0) {
+            ::close(kept[0]);
             BackupKeeper keeper;
             for (int i = 0;; ++i) {
                 keeper.keep(path, table, 0600, QDateTime::currentDateTime().addSecs(i));
                 keeper.wait();
+                // However slow the machine, the kill comes after a backup
+                // was whole, somewhere in the making of the next ones.
+                if (i == 0 && ::write(kept[1], "k", 1) != 1)
+                    ::_exit(1);
             }
         }
-        ::usleep(static_cast<useconds_t>(5000 + trial * 3000));
+        ::close(kept[1]);
+        char byte = 0;
+        ASSERT_EQ(::read(kept[0], &byte, 1), 1);
+        ::close(kept[0]);
+        ::usleep(static_cast<useconds_t>(1000 + trial * 3000));
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
     }
