@@ -175,7 +175,7 @@ void TForm1::ProgCompletion(CableJob& job) {
         Progress->setValue(0);
     }
     const JobOutcome& outcome = job.outcome();
-    if (outcome.succeeded && progSlot_ >= 0) {
+    if (outcome.JobSucceeded() && progSlot_ >= 0) {
         db_.StampProgrammed(progSlot_, outcome.frameCrc, TDateTime::now());
         if (progSlot_ == CurrentSlot)
             RefreshCurrentRow();
@@ -186,11 +186,11 @@ void TForm1::ProgCompletion(CableJob& job) {
                                          "снимите перемычку программирования.\nНа ПЦН удалите и "
                                          "снова поставьте УОО на обслуживание!"));
         saveDatabase();
-    } else if (outcome.failed) {
+    } else if (outcome.JobFailed()) {
         messenger_.inform(QStringLiteral("Внимание"),
                           QStringLiteral("Программирование НЕ проведено!\n\nПричина:\n") +
                               outcome.reason + QStringLiteral("\n\n"));
-    } else if (outcome.stopped) {
+    } else if (outcome.JobStopped()) {
         messenger_.inform(
             QStringLiteral("Операция не завершена"),
             QStringLiteral("Программирование ОСТАНОВЛЕНО! УОО R7 остался не запрограммированным.\n\n"
@@ -215,14 +215,14 @@ void TForm1::ReadCompletion(CableJob& job) {
         Progress->setValue(0);
     }
     const JobOutcome& outcome = job.outcome();
-    if (outcome.succeeded && readBack_) {
+    if (outcome.JobSucceeded() && readBack_) {
         readBack_->FillFromFrame(outcome.frame.data(), outcome.version);
         showReadBack(*readBack_);
-    } else if (outcome.failed) {
+    } else if (outcome.JobFailed()) {
         messenger_.inform(QStringLiteral("Внимание"),
                           QStringLiteral("СЧИТЫВАНИЕ НЕ ПРОИЗВЕДЕНО\n\nПричина:\n") +
                               outcome.reason + QStringLiteral("\n\n"));
-    } else if (outcome.stopped) {
+    } else if (outcome.JobStopped()) {
         messenger_.inform(QStringLiteral("Внимание"), QStringLiteral("Считывание ОСТАНОВЛЕНО!"));
     }
     if (!stoppedByOperator) {

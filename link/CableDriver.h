@@ -45,13 +45,21 @@ public:
                                   std::uint32_t* count) = 0;
     // Opens the cable whose serial number is the zero-padded 16-byte field.
     virtual int OpenEx(const std::uint8_t* serial, int openBy, Handle* handle) = 0;
-    virtual int SetBaudRate(Handle handle, std::uint32_t baud) = 0;
-    virtual int SetDataCharacteristics(Handle handle, std::uint8_t wordLength,
-                                       std::uint8_t stopBits, std::uint8_t parity) = 0;
-    virtual int SetFlowControl(Handle handle, std::uint16_t flow, std::uint8_t xon,
-                               std::uint8_t xoff) = 0;
-    virtual int SetLatencyTimer(Handle handle, std::uint8_t milliseconds) = 0;
-    virtual int SetTimeouts(Handle handle, std::uint32_t readMs, std::uint32_t writeMs) = 0;
+    // The five settings of an open cable. A cable that has nothing to set
+    // (a simulated one) accepts each as it is.
+    virtual int SetBaudRate(Handle, std::uint32_t /*baud*/) { return 0; }
+    virtual int SetDataCharacteristics(Handle, std::uint8_t /*wordLength*/,
+                                       std::uint8_t /*stopBits*/, std::uint8_t /*parity*/) {
+        return 0;
+    }
+    virtual int SetFlowControl(Handle, std::uint16_t /*flow*/, std::uint8_t /*xon*/,
+                               std::uint8_t /*xoff*/) {
+        return 0;
+    }
+    virtual int SetLatencyTimer(Handle, std::uint8_t /*milliseconds*/) { return 0; }
+    virtual int SetTimeouts(Handle, std::uint32_t /*readMs*/, std::uint32_t /*writeMs*/) {
+        return 0;
+    }
     // Bytes waiting to be read, bytes waiting to be sent, events.
     virtual int GetStatus(Handle handle, std::uint32_t* rxQueue, std::uint32_t* txQueue,
                           std::uint32_t* events) = 0;

@@ -127,7 +127,7 @@ TProgThread::TProgThread(std::shared_ptr<CableDriver> driver, Clock& clock,
 bool CableJob::stoppedHere() {
     if (controller_->isRunning())
         return false;
-    outcome_.stopped = true;
+    outcome_.result = JobOutcome::Result::Stopped;
     return true;
 }
 
@@ -141,7 +141,7 @@ void TProgThread::execute() {
     if (BuildConfigFrame(&card_, frame.data(), &crc, card_.VersionCombo(), random) !=
         ConfigFrameSize) {
         // Never program a device with anything but a frame.
-        outcome_.failed = true;
+        outcome_.result = JobOutcome::Result::Failed;
         outcome_.reason = NoFrameReason;
         return;
     }
@@ -150,7 +150,7 @@ void TProgThread::execute() {
     if (stoppedHere())
         return;
     if (opened != OpenOk) {
-        outcome_.failed = true;
+        outcome_.result = JobOutcome::Result::Failed;
         outcome_.reason = OpenFailureReason(opened, driver_->LastOpenProblem());
         return;
     }
@@ -158,9 +158,9 @@ void TProgThread::execute() {
     // A device that has confirmed the whole frame holds it, whenever the
     // stop came.
     if (result == ExchangeDone) {
-        outcome_.succeeded = true;
+        outcome_.result = JobOutcome::Result::Done;
     } else if (!stoppedHere()) {
-        outcome_.failed = true;
+        outcome_.result = JobOutcome::Result::Failed;
         outcome_.reason = ExchangeFailureReason(result, false);
     }
 }
@@ -177,7 +177,7 @@ void TReadThread::execute() {
     if (stoppedHere())
         return;
     if (opened != OpenOk) {
-        outcome_.failed = true;
+        outcome_.result = JobOutcome::Result::Failed;
         outcome_.reason = OpenFailureReason(opened, driver_->LastOpenProblem());
         return;
     }
@@ -190,13 +190,13 @@ void TReadThread::execute() {
         const int length = controller_->dataLength;
         if (Crc16(data, static_cast<std::size_t>(length)) == 0 &&
             AcceptConfigFrame(data, length, outcome_.frame.data(), &outcome_.version)) {
-            outcome_.succeeded = true;
+            outcome_.result = JobOutcome::Result::Done;
         } else {
-            outcome_.failed = true;
+            outcome_.result = JobOutcome::Result::Failed;
             outcome_.reason = BadDataReason;
         }
     } else {
-        outcome_.failed = true;
+        outcome_.result = JobOutcome::Result::Failed;
         outcome_.reason = ExchangeFailureReason(result, true);
     }
 }

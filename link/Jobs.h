@@ -19,10 +19,18 @@ class Clock;
 // What one job found out. Its thread writes it before the completion step;
 // the window's thread reads it only inside that step, while the job waits.
 struct JobOutcome {
-    bool succeeded = false;
-    bool failed = false;
-    // The operator's stop ended the job before it was done.
-    bool stopped = false;
+    enum class Result {
+        Done,
+        Failed,
+        // The operator's stop ended the job before it was done.
+        Stopped,
+    };
+    // A job that ends without a word has failed.
+    Result result = Result::Failed;
+    bool JobSucceeded() const { return result == Result::Done; }
+    bool JobFailed() const { return result == Result::Failed; }
+    bool JobStopped() const { return result == Result::Stopped; }
+
     QString reason;
     std::uint16_t frameCrc = 0; // the frame sent by a programming job
     ConfigFrame frame{};        // the frame accepted by a reading job

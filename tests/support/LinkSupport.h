@@ -72,13 +72,6 @@ public:
         *handle = 7;
         return 0;
     }
-    int SetBaudRate(Handle, std::uint32_t) override { return 0; }
-    int SetDataCharacteristics(Handle, std::uint8_t, std::uint8_t, std::uint8_t) override {
-        return 0;
-    }
-    int SetFlowControl(Handle, std::uint16_t, std::uint8_t, std::uint8_t) override { return 0; }
-    int SetLatencyTimer(Handle, std::uint8_t) override { return 0; }
-    int SetTimeouts(Handle, std::uint32_t, std::uint32_t) override { return 0; }
     int GetStatus(Handle, std::uint32_t* rx, std::uint32_t* tx, std::uint32_t* ev) override {
         *tx = *ev = 0;
         if (failStatus)
