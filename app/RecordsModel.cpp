@@ -1,6 +1,7 @@
 #include "app/RecordsModel.h"
 
 #include "store/SettingsDatabase.h"
+#include "store/CardFields.h"
 
 #include <QStringTokenizer>
 

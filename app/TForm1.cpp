@@ -3,9 +3,10 @@
 #include "app/RecordsModel.h"
 #include "link/Clock.h"
 #include "link/FTDI_Controller.h"
-#include "readback/FormKit.h"
+#include "ui/FormKit.h"
 #include "readback/TForm2.h"
-#include "store/CodeTexts.h"
+#include "ui/CodeTexts.h"
+#include "store/CardFields.h"
 #include "store/DateTime.h"
 #include "store/Messenger.h"
 #include "store/SettingsDatabase.h"
@@ -82,16 +83,33 @@ QLineEdit* addEdit(QWidget* parent, const char* name, QRect geometry, int maxLen
     return e;
 }
 
+QString tableText(const char* text) { return text ? QString::fromUtf8(text) : QString(); }
+
+// The box of a field of the card, with the limit, hint and screen reader's
+// name the field table gives it.
+QLineEdit* addFieldEdit(QWidget* parent, const char* name, QRect geometry,
+                        const QString& text = {}) {
+    const CardField& field = *FindField(name);
+    QLineEdit* e = addEdit(parent, name, geometry, field.typingLimit() ? field.typingLimit() : 32767,
+                           text, tableText(field.hint));
+    if (field.accessibleName)
+        e->setAccessibleName(tableText(field.accessibleName));
+    return e;
+}
+
 // The four boxes of one dotted address, first octet on the left; screen
-// readers hear the address's caption and the box's position.
+// readers hear the address's caption and the box's position. `prefix` names
+// the address in the field table, or is one of the Ethernet group's.
 void addAddress(QWidget* parent, std::array<QLineEdit*, 4>& boxes, const char* prefix,
-                const QString& caption, int x, int y, int width, const QString& initial,
-                const QString& hint) {
+                const QString& caption, int x, int y, int width, const QString& initial) {
+    const CardField* field = FindField(prefix);
+    const int limit = field ? field->typingLimit() : 3;
+    const QString hint = field ? tableText(field->hint) : caption;
     for (int i = 0; i < 4; ++i) {
         const QByteArray name = QByteArray(prefix) + QByteArray::number(i + 1);
         boxes[static_cast<std::size_t>(i)] =
-            addEdit(parent, name.constData(), QRect(x + i * (width + 3), y, width, kEditHeight), 3,
-                    initial, hint);
+            addEdit(parent, name.constData(), QRect(x + i * (width + 3), y, width, kEditHeight),
+                    limit, initial, hint);
         boxes[static_cast<std::size_t>(i)]->setAccessibleName(caption + QStringLiteral(", ") +
                                                               QString::number(i + 1));
     }
@@ -348,14 +366,14 @@ void TForm1::buildSettingsGroup() {
     VersionCombo = FormKit::AddCombo(GroupBox1, "VersionCombo", QRect(84, 18, 110, 22),
                             {CodeTexts::VersionItem()});
     FormKit::AddLabel(GroupBox1, QStringLiteral("ВЕРСИЯ УО"), QRect(8, 21, 74, 16), VersionCombo);
-    CodeUoo = addEdit(GroupBox1, "CodeUoo", QRect(256, 18, 86, kEditHeight), 9,
-                      QStringLiteral("1"), QStringLiteral("Код УО"));
+    CodeUoo = addFieldEdit(GroupBox1, "CodeUoo", QRect(256, 18, 86, kEditHeight),
+                           QStringLiteral("1"));
     FormKit::AddLabel(GroupBox1, QStringLiteral("Код УО"), QRect(206, 21, 48, 16), CodeUoo);
     Label17 = FormKit::AddLabel(GroupBox1, QStringLiteral("( 0x00000001 )"), QRect(348, 21, 100, 16));
     Label17->setObjectName(QStringLiteral("Label17"));
     Label17->hide();
-    NCardEdit = addEdit(GroupBox1, "NCardEdit", QRect(622, 18, 100, kEditHeight), 10,
-                        QStringLiteral("1"), QStringLiteral("Номер карточки"));
+    NCardEdit = addFieldEdit(GroupBox1, "NCardEdit", QRect(622, 18, 100, kEditHeight),
+                             QStringLiteral("1"));
     FormKit::AddLabel(GroupBox1, QStringLiteral("Имя карточки в базе ПЦН"), QRect(462, 21, 158, 16),
              NCardEdit);
 
@@ -375,8 +393,8 @@ void TForm1::buildSettingsGroup() {
         FormKit::AddLabel(GroupBox2, QStringLiteral("Шлейф %1").arg(i + 1), QRect(8, 51 + i * 25, 64, 16),
                  Cord[static_cast<std::size_t>(i)]);
     }
-    timePassEdit = addEdit(GroupBox2, "timePassEdit", QRect(226, 176, 36, kEditHeight), 3,
-                           QStringLiteral("60"));
+    timePassEdit = addFieldEdit(GroupBox2, "timePassEdit", QRect(226, 176, 36, kEditHeight),
+                                QStringLiteral("60"));
     FormKit::AddLabel(GroupBox2, QStringLiteral("Время задержки на входной шлейф"), QRect(8, 179, 216, 16),
              timePassEdit);
     FormKit::AddLabel(GroupBox2, QStringLiteral("сек"), QRect(266, 179, 30, 16));
@@ -405,9 +423,8 @@ void TForm1::buildSettingsGroup() {
         QStringLiteral(
             "При нормальной работе через 2-ю Sim карту переходить на 1-ю Sim карту через (минут)"),
         QRect(8, 74, 262, 46), true);
-    timeGsmEdit = addEdit(GroupBox4, "timeGsmEdit", QRect(28, 122, 44, kEditHeight), 3,
-                          QStringLiteral("60"));
-    timeGsmEdit->setAccessibleName(QStringLiteral("Переходить на 1-ю Sim карту через (минут)"));
+    timeGsmEdit = addFieldEdit(GroupBox4, "timeGsmEdit", QRect(28, 122, 44, kEditHeight),
+                               QStringLiteral("60"));
     timeGsmEdit->setEnabled(false);
     UseGsmPriority = FormKit::AddCheck(GroupBox4, "UseGsmPriority",
                               QStringLiteral("Приоритет 1-й Sim карты"), QRect(120, 122, 150, 20));
@@ -417,11 +434,11 @@ void TForm1::buildSettingsGroup() {
     GroupBox6 = new QGroupBox(QStringLiteral("Дополнительная информация"), GroupBox1);
     GroupBox6->setObjectName(QStringLiteral("GroupBox6"));
     GroupBox6->setGeometry(382, 254, 306, 200);
-    Edit1 = addEdit(GroupBox6, "Edit1", QRect(84, 20, 214, kEditHeight), 99);
+    Edit1 = addFieldEdit(GroupBox6, "Edit1", QRect(84, 20, 214, kEditHeight));
     FormKit::AddLabel(GroupBox6, QStringLiteral("Объект"), QRect(8, 23, 74, 16), Edit1);
-    FIOEdit = addEdit(GroupBox6, "FIOEdit", QRect(84, 46, 214, kEditHeight), 99);
+    FIOEdit = addFieldEdit(GroupBox6, "FIOEdit", QRect(84, 46, 214, kEditHeight));
     FormKit::AddLabel(GroupBox6, QStringLiteral("Адрес"), QRect(8, 49, 74, 16), FIOEdit);
-    RemarkEdit = addEdit(GroupBox6, "RemarkEdit", QRect(84, 72, 214, kEditHeight), 39);
+    RemarkEdit = addFieldEdit(GroupBox6, "RemarkEdit", QRect(84, 72, 214, kEditHeight));
     FormKit::AddLabel(GroupBox6, QStringLiteral("Примечание"), QRect(8, 75, 74, 16), RemarkEdit);
     ProgID1 = addEdit(GroupBox6, "ProgID1", QRect(236, 110, 62, kEditHeight), 32767,
                       QStringLiteral("0"));
@@ -455,7 +472,7 @@ void TForm1::buildEthernetGroup() {
     int y = 18;
     for (const AddressRow& row : rows) {
         addAddress(GroupBox3, *row.boxes, row.prefix, row.caption, 130, y, 36,
-                   QStringLiteral("0"), row.caption);
+                   QStringLiteral("0"));
         FormKit::AddLabel(GroupBox3, row.caption, QRect(8, y + 3, 120, 16));
         y += kRowStep;
     }
@@ -506,57 +523,52 @@ void TForm1::buildGsmGroup() {
 
     const int lx = 4, lw = 200, ex = 208, ew = 140;
     auto row = [&](QWidget* page, QLineEdit*& edit, const char* name, const QString& caption,
-                   int y, int maxLength, const QString& hint) {
-        edit = addEdit(page, name, QRect(ex, y, ew, kEditHeight), maxLength, {}, hint);
+                   int y) {
+        edit = addFieldEdit(page, name, QRect(ex, y, ew, kEditHeight));
         FormKit::AddLabel(page, caption, QRect(lx, y + 3, lw, 16), edit);
     };
 
     MainGSM_Sheet = addPage(PageControl1, "MainGSM_Sheet", QStringLiteral("Основные"));
     int y = 6;
-    row(MainGSM_Sheet, Pin1Edit, "Pin1Edit", QStringLiteral("PIN1"), y, 4, QStringLiteral("PIN1"));
+    row(MainGSM_Sheet, Pin1Edit, "Pin1Edit", QStringLiteral("PIN1"), y);
     Pin1Edit->setFixedWidth(60);
     UseSim1 = FormKit::AddCheck(MainGSM_Sheet, "UseSim1", QStringLiteral("ВКЛ"), QRect(290, y, 56, 20));
     UseSim1->setToolTip(QStringLiteral("Использовать 1ю SIM карту"));
     y += kRowStep;
-    addAddress(MainGSM_Sheet, Ip1GsmEdit, "Ip1GsmEdit_", QStringLiteral("IP Адрес МС (WAN1)"), ex,
-               y, 32, QStringLiteral("1"), QStringLiteral("IP Адрес МС (WAN1)"));
+    addAddress(MainGSM_Sheet, Ip1GsmEdit, "Ip1GsmEdit_", QStringLiteral("IP Адрес МС (WAN1)"), ex, y, 32,
+               QStringLiteral("1"));
     FormKit::AddLabel(MainGSM_Sheet, QStringLiteral("IP Адрес МС (WAN1)"), QRect(lx, y + 3, lw, 16));
     y += kRowStep;
-    row(MainGSM_Sheet, Port1GsmEdit, "Port1GsmEdit", QStringLiteral("Порт МС (WAN1)"), y, 5,
-        QStringLiteral("Порт МС (WAN1)"));
+    row(MainGSM_Sheet, Port1GsmEdit, "Port1GsmEdit", QStringLiteral("Порт МС (WAN1)"), y);
     y += kRowStep;
-    row(MainGSM_Sheet, APN1Edit, "APN1Edit", QStringLiteral("Точка доступа 1"), y, 24,
-        QStringLiteral("Точка доступа 1"));
+    row(MainGSM_Sheet, APN1Edit, "APN1Edit", QStringLiteral("Точка доступа 1"), y);
     y += kRowStep;
-    row(MainGSM_Sheet, LoginGsm1Edit, "LoginGsm1Edit", QStringLiteral("Логин 1"), y, 19, {});
+    row(MainGSM_Sheet, LoginGsm1Edit, "LoginGsm1Edit", QStringLiteral("Логин 1"), y);
     y += kRowStep;
-    row(MainGSM_Sheet, PassGsm1Edit, "PassGsm1Edit", QStringLiteral("Пароль 1"), y, 19, {});
+    row(MainGSM_Sheet, PassGsm1Edit, "PassGsm1Edit", QStringLiteral("Пароль 1"), y);
     y += kRowStep;
     addSeparator(MainGSM_Sheet, y + 2, 344);
     y += 10;
-    row(MainGSM_Sheet, Pin2Edit, "Pin2Edit", QStringLiteral("PIN2"), y, 4, QStringLiteral("PIN2"));
+    row(MainGSM_Sheet, Pin2Edit, "Pin2Edit", QStringLiteral("PIN2"), y);
     Pin2Edit->setFixedWidth(60);
     UseSim2 = FormKit::AddCheck(MainGSM_Sheet, "UseSim2", QStringLiteral("ВКЛ"), QRect(290, y, 56, 20));
     UseSim2->setToolTip(QStringLiteral("Использовать 2ю SIM карту"));
     y += kRowStep;
-    addAddress(MainGSM_Sheet, Ip2GsmEdit, "Ip2GsmEdit_", QStringLiteral("IP Адрес МС (WAN2)"), ex,
-               y, 32, QStringLiteral("1"), QStringLiteral("IP Адрес МС (WAN2)"));
+    addAddress(MainGSM_Sheet, Ip2GsmEdit, "Ip2GsmEdit_", QStringLiteral("IP Адрес МС (WAN2)"), ex, y, 32,
+               QStringLiteral("1"));
     FormKit::AddLabel(MainGSM_Sheet, QStringLiteral("IP Адрес МС (WAN2)"), QRect(lx, y + 3, lw, 16));
     y += kRowStep;
-    row(MainGSM_Sheet, Port2GsmEdit, "Port2GsmEdit", QStringLiteral("Порт МС (WAN2)"), y, 5,
-        QStringLiteral("Порт МС (WAN2)"));
+    row(MainGSM_Sheet, Port2GsmEdit, "Port2GsmEdit", QStringLiteral("Порт МС (WAN2)"), y);
     y += kRowStep;
-    row(MainGSM_Sheet, APN2Edit, "APN2Edit", QStringLiteral("Точка доступа 2"), y, 24,
-        QStringLiteral("Точка доступа 2"));
+    row(MainGSM_Sheet, APN2Edit, "APN2Edit", QStringLiteral("Точка доступа 2"), y);
     y += kRowStep;
-    row(MainGSM_Sheet, LoginGsm2Edit, "LoginGsm2Edit", QStringLiteral("Логин 2"), y, 19, {});
+    row(MainGSM_Sheet, LoginGsm2Edit, "LoginGsm2Edit", QStringLiteral("Логин 2"), y);
     y += kRowStep;
-    row(MainGSM_Sheet, PassGsm2Edit, "PassGsm2Edit", QStringLiteral("Пароль 2"), y, 19, {});
+    row(MainGSM_Sheet, PassGsm2Edit, "PassGsm2Edit", QStringLiteral("Пароль 2"), y);
     y += kRowStep;
     addSeparator(MainGSM_Sheet, y + 2, 344);
     y += 10;
-    NumPhoneMC = addEdit(MainGSM_Sheet, "NumPhoneMC", QRect(ex, y + 4, ew, kEditHeight), 11, {},
-                         QStringLiteral("N тел. МС для дозвона тревог через CSD"));
+    NumPhoneMC = addFieldEdit(MainGSM_Sheet, "NumPhoneMC", QRect(ex, y + 4, ew, kEditHeight));
     FormKit::AddLabel(MainGSM_Sheet, QStringLiteral("N тел. МС для дозвона тревог через CSD"),
              QRect(lx, y, lw, 30), NumPhoneMC, true);
     UseSim1->setChecked(true);
@@ -568,24 +580,20 @@ void TForm1::buildGsmGroup() {
     balEnable = FormKit::AddCheck(BalanceSheet, "balEnable",
                          QStringLiteral("Включить проверку баланса SIM карт"), QRect(4, 6, 344, 20));
     y = 36;
-    balCritical = addEdit(BalanceSheet, "balCritical", QRect(ex, y, 50, kEditHeight), 3,
-                          QStringLiteral("10"));
+    balCritical = addFieldEdit(BalanceSheet, "balCritical", QRect(ex, y, 50, kEditHeight),
+                               QStringLiteral("10"));
     FormKit::AddLabel(BalanceSheet, QStringLiteral("Критический уровень баланса (руб)"),
                       QRect(lx, y - 4, lw, 30), balCritical, true);
     y += 28;
-    row(BalanceSheet, balCodeSim1, "balCodeSim1", QStringLiteral("Код запроса баланса для SIM1"), y,
-        11, {});
+    row(BalanceSheet, balCodeSim1, "balCodeSim1", QStringLiteral("Код запроса баланса для SIM1"), y);
     y += 28;
-    row(BalanceSheet, balCodeSim2, "balCodeSim2", QStringLiteral("Код запроса баланса для SIM2"), y,
-        11, {});
+    row(BalanceSheet, balCodeSim2, "balCodeSim2", QStringLiteral("Код запроса баланса для SIM2"), y);
     y += 28;
-    balPhoneSim1 = addEdit(BalanceSheet, "balPhoneSim1", QRect(ex, y + 4, ew, kEditHeight), 11, {},
-                           QStringLiteral("Телефонный номер для отправки SMS о балансе на SIM 1"));
+    balPhoneSim1 = addFieldEdit(BalanceSheet, "balPhoneSim1", QRect(ex, y + 4, ew, kEditHeight));
     FormKit::AddLabel(BalanceSheet, QStringLiteral("Телефонный номер 1 для отправки SMS о балансе"),
              QRect(lx, y, lw, 30), balPhoneSim1, true);
     y += 36;
-    balPhoneSim2 = addEdit(BalanceSheet, "balPhoneSim2", QRect(ex, y + 4, ew, kEditHeight), 11, {},
-                           QStringLiteral("Телефонный номер для отправки SMS о балансе на SIM 2"));
+    balPhoneSim2 = addFieldEdit(BalanceSheet, "balPhoneSim2", QRect(ex, y + 4, ew, kEditHeight));
     FormKit::AddLabel(BalanceSheet, QStringLiteral("Телефонный номер 2 для отправки SMS о балансе"),
              QRect(lx, y, lw, 30), balPhoneSim2, true);
 
@@ -598,21 +606,21 @@ void TForm1::buildGsmGroup() {
                        QRect(lx, y, lw, 30), RCControl, true);
     Label33->setObjectName(QStringLiteral("Label33"));
     y = 6;
-    row(Add_GSM_Sheet, PUK1_Edit, "PUK1_Edit", QStringLiteral("PUK-код SIM карты 1"), y, 19, {});
+    row(Add_GSM_Sheet, PUK1_Edit, "PUK1_Edit", QStringLiteral("PUK-код SIM карты 1"), y);
     y += kRowStep;
     row(Add_GSM_Sheet, Number1_Edit, "Number1_Edit", QStringLiteral("Номер телефона SIM карты 1"),
-        y, 14, {});
+        y);
     y += kRowStep;
-    row(Add_GSM_Sheet, SIM_ID1_Edit, "SIM_ID1_Edit", QStringLiteral("ID SIM карты 1"), y, 24, {});
+    row(Add_GSM_Sheet, SIM_ID1_Edit, "SIM_ID1_Edit", QStringLiteral("ID SIM карты 1"), y);
     y += kRowStep;
     addSeparator(Add_GSM_Sheet, y + 2, 344);
     y += 10;
-    row(Add_GSM_Sheet, PUK2_Edit, "PUK2_Edit", QStringLiteral("PUK-код SIM карты 2"), y, 19, {});
+    row(Add_GSM_Sheet, PUK2_Edit, "PUK2_Edit", QStringLiteral("PUK-код SIM карты 2"), y);
     y += kRowStep;
     row(Add_GSM_Sheet, Number2_Edit, "Number2_Edit", QStringLiteral("Номер телефона SIM карты 2"),
-        y, 14, {});
+        y);
     y += kRowStep;
-    row(Add_GSM_Sheet, SIM_ID2_Edit, "SIM_ID2_Edit", QStringLiteral("ID SIM карты 2"), y, 24, {});
+    row(Add_GSM_Sheet, SIM_ID2_Edit, "SIM_ID2_Edit", QStringLiteral("ID SIM карты 2"), y);
 }
 
 void TForm1::buildOutputsGroup() {

@@ -112,6 +112,18 @@ public:
     void FormDestroy();
     // The control rules, each run on the form and written back.
     void applyRule(const std::function<void(CardForm&)>& rule);
+    void NCardEditChange();
+    void UseSim1Click();
+    void UseSim2Click();
+    void balEnableClick();
+    void UseEthPriorityClick();
+    // `sender`: the loop box 1..5 that changed.
+    void Cord1Change(int sender);
+    // `output`: 1 or 2.
+    void RelayComboBox1Change(int output);
+    void PageControl2Change();
+    void VersionComboChange();
+    void SpeedButton2Click();
 
     // Tool strip.
     QLabel* Image1;
@@ -269,6 +281,8 @@ private:
     CableFactory cableFactory_;
     Clock* clock_;
     QString logPath_;
+    // The boxes of the table's text fields, in the order of FormTextBoxes.
+    std::array<QLineEdit*, std::size(FormTextBoxes)> textEdits_{};
     TForm2* readBack_ = nullptr;
     TProgThread* pendingProgJob_ = nullptr;
     bool jobStopping_ = false;

@@ -22,14 +22,14 @@
 
 namespace {
 
-// Every editor control beside the form's field that mirrors it, in one list
-// for reading and writing alike. `f` is a CardForm, const or not.
+// Every editor control but the text fields' boxes beside the form's field
+// that mirrors it, in one list for reading and writing alike. `f` is a
+// CardForm, const or not. The text fields' boxes follow the field table.
 template <typename Form, typename Visit>
 void visitControls(const TForm1& w, Form& f, Visit&& v) {
     v(w.VersionCombo, f.VersionCombo);
     v(w.CodeUoo, f.CodeUoo);
     v(w.Label17, f.Label17);
-    v(w.NCardEdit, f.NCardEdit);
     for (std::size_t i = 0; i < w.Cord.size(); ++i)
         v(w.Cord[i], f.Cord[i]);
     v(w.timePassEdit, f.timePassEdit);
@@ -38,41 +38,17 @@ void visitControls(const TForm1& w, Form& f, Visit&& v) {
     v(w.UseEthPriority, f.UseEthPriority);
     v(w.UseGsmPriority, f.UseGsmPriority);
     v(w.timeGsmEdit, f.timeGsmEdit);
-    v(w.Edit1, f.Edit1);
-    v(w.FIOEdit, f.FIOEdit);
-    v(w.RemarkEdit, f.RemarkEdit);
     v(w.ProgID1, f.ProgID1);
     v(w.ProgID2, f.ProgID2);
-    v(w.Pin1Edit, f.Pin1Edit);
-    v(w.Pin2Edit, f.Pin2Edit);
     for (std::size_t i = 0; i < 4; ++i) {
         v(w.Ip1GsmEdit[i], f.Ip1GsmEdit[i]);
         v(w.Ip2GsmEdit[i], f.Ip2GsmEdit[i]);
     }
-    v(w.Port1GsmEdit, f.Port1GsmEdit);
-    v(w.Port2GsmEdit, f.Port2GsmEdit);
-    v(w.APN1Edit, f.APN1Edit);
-    v(w.APN2Edit, f.APN2Edit);
-    v(w.LoginGsm1Edit, f.LoginGsm1Edit);
-    v(w.LoginGsm2Edit, f.LoginGsm2Edit);
-    v(w.PassGsm1Edit, f.PassGsm1Edit);
-    v(w.PassGsm2Edit, f.PassGsm2Edit);
-    v(w.NumPhoneMC, f.NumPhoneMC);
     v(w.UseSim1, f.UseSim1);
     v(w.UseSim2, f.UseSim2);
     v(w.balEnable, f.balEnable);
     v(w.balCritical, f.balCritical);
-    v(w.balCodeSim1, f.balCodeSim1);
-    v(w.balCodeSim2, f.balCodeSim2);
-    v(w.balPhoneSim1, f.balPhoneSim1);
-    v(w.balPhoneSim2, f.balPhoneSim2);
     v(w.RCControl, f.RCControl);
-    v(w.PUK1_Edit, f.PUK1_Edit);
-    v(w.Number1_Edit, f.Number1_Edit);
-    v(w.SIM_ID1_Edit, f.SIM_ID1_Edit);
-    v(w.PUK2_Edit, f.PUK2_Edit);
-    v(w.Number2_Edit, f.Number2_Edit);
-    v(w.SIM_ID2_Edit, f.SIM_ID2_Edit);
     v(w.RelayComboBox1, f.RelayComboBox[0]);
     v(w.RelayComboBox2, f.RelayComboBox[1]);
     v(w.PageControl2, f.activeOutputPage);
@@ -135,15 +111,40 @@ struct Writer {
 CardForm TForm1::readForm() const {
     CardForm f;
     visitControls(*this, f, Reader{});
+    for (std::size_t i = 0; i < textEdits_.size(); ++i)
+        Reader{}(textEdits_[i], f.*FormTextBoxes[i].box);
     return f;
 }
 
-void TForm1::writeForm(const CardForm& f) { visitControls(*this, f, Writer{}); }
+void TForm1::writeForm(const CardForm& f) {
+    visitControls(*this, f, Writer{});
+    for (std::size_t i = 0; i < textEdits_.size(); ++i)
+        Writer{}(textEdits_[i], f.*FormTextBoxes[i].box);
+}
 
 void TForm1::applyRule(const std::function<void(CardForm&)>& rule) {
     CardForm f = readForm();
     rule(f);
     writeForm(f);
+}
+
+void TForm1::NCardEditChange() { applyRule(UpdateCodeLabel); }
+void TForm1::UseSim1Click() { applyRule([](CardForm& f) { ApplySimSwitch(f, 1); }); }
+void TForm1::UseSim2Click() { applyRule([](CardForm& f) { ApplySimSwitch(f, 2); }); }
+void TForm1::balEnableClick() { applyRule(ApplyBalanceSwitch); }
+void TForm1::UseEthPriorityClick() { applyRule(ApplyReturnSwitch); }
+void TForm1::Cord1Change(int sender) {
+    applyRule([sender](CardForm& f) { ApplyLoopRules(f, sender); });
+}
+void TForm1::RelayComboBox1Change(int output) {
+    applyRule([output](CardForm& f) { ShowOutputProfile(f, output); });
+}
+void TForm1::PageControl2Change() { applyRule(ShowActiveOutputProfile); }
+// The version list has one item: there is nothing to follow from a choice.
+void TForm1::VersionComboChange() {}
+void TForm1::SpeedButton2Click() {
+    QRandomGenerator random(static_cast<quint32>(QDateTime::currentMSecsSinceEpoch()));
+    applyRule([&random](CardForm& f) { MakeMacAddress(f, random); });
 }
 
 void TForm1::ShowRecord(int slot) {
@@ -155,28 +156,24 @@ void TForm1::ShowRecord(int slot) {
 }
 
 void TForm1::connectEditor() {
+    for (std::size_t i = 0; i < textEdits_.size(); ++i)
+        textEdits_[i] = findChild<QLineEdit*>(QLatin1String(FormTextBoxes[i].field->control));
     for (QLineEdit* e : {CodeUoo, Edit1, FIOEdit, RemarkEdit})
-        connect(e, &QLineEdit::textChanged, this, [this] { applyRule(NCardEditChange); });
+        connect(e, &QLineEdit::textChanged, this, &TForm1::NCardEditChange);
     for (QCheckBox* c : {IndicZU, BatteryControl, UseGsmPriority})
-        connect(c, &QCheckBox::clicked, this, [this] { applyRule(NCardEditChange); });
-    connect(UseSim1, &QCheckBox::clicked, this, [this] { applyRule(UseSim1Click); });
-    connect(UseSim2, &QCheckBox::clicked, this, [this] { applyRule(UseSim2Click); });
-    connect(balEnable, &QCheckBox::clicked, this, [this] { applyRule(balEnableClick); });
-    connect(UseEthPriority, &QCheckBox::clicked, this, [this] { applyRule(UseEthPriorityClick); });
-    for (int i = 0; i < 5; ++i) {
+        connect(c, &QCheckBox::clicked, this, &TForm1::NCardEditChange);
+    connect(UseSim1, &QCheckBox::clicked, this, &TForm1::UseSim1Click);
+    connect(UseSim2, &QCheckBox::clicked, this, &TForm1::UseSim2Click);
+    connect(balEnable, &QCheckBox::clicked, this, &TForm1::balEnableClick);
+    connect(UseEthPriority, &QCheckBox::clicked, this, &TForm1::UseEthPriorityClick);
+    for (int i = 0; i < 5; ++i)
         connect(Cord[static_cast<std::size_t>(i)], &QComboBox::activated, this,
-                [this, i] { applyRule([i](CardForm& f) { Cord1Change(f, i + 1); }); });
-    }
-    connect(RelayComboBox1, &QComboBox::activated, this,
-            [this] { applyRule([](CardForm& f) { RelayComboBox1Change(f, 1); }); });
-    connect(RelayComboBox2, &QComboBox::activated, this,
-            [this] { applyRule([](CardForm& f) { RelayComboBox1Change(f, 2); }); });
-    connect(PageControl2, &QTabWidget::currentChanged, this, [this] { applyRule(PageControl2Change); });
-    connect(VersionCombo, &QComboBox::activated, this, [this] { applyRule(VersionComboChange); });
-    connect(SpeedButton2, &QPushButton::clicked, this, [this] {
-        QRandomGenerator random(static_cast<quint32>(QDateTime::currentMSecsSinceEpoch()));
-        applyRule([&random](CardForm& f) { SpeedButton2Click(f, random); });
-    });
+                [this, i] { Cord1Change(i + 1); });
+    connect(RelayComboBox1, &QComboBox::activated, this, [this] { RelayComboBox1Change(1); });
+    connect(RelayComboBox2, &QComboBox::activated, this, [this] { RelayComboBox1Change(2); });
+    connect(PageControl2, &QTabWidget::currentChanged, this, &TForm1::PageControl2Change);
+    connect(VersionCombo, &QComboBox::activated, this, &TForm1::VersionComboChange);
+    connect(SpeedButton2, &QPushButton::clicked, this, &TForm1::SpeedButton2Click);
     connect(BitBtn1, &QPushButton::clicked, this, &TForm1::BitBtn1Click);
     connect(BitBtn2, &QPushButton::clicked, this, &TForm1::BitBtn2Click);
     connect(BitBtn3, &QPushButton::clicked, this, &TForm1::BitBtn3Click);

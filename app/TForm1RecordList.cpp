@@ -4,6 +4,7 @@
 #include "app/RecordsModel.h"
 #include "store/Cp1251.h"
 #include "store/SettingsDatabase.h"
+#include "store/CardFields.h"
 
 #include <QApplication>
 #include <QEvent>

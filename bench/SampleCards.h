@@ -3,6 +3,7 @@
 // Cards with every text field filled, as a busy installer's database holds
 // them; for benchmarks and screenshots.
 #include "store/SettingsDatabase.h"
+#include "store/CardFields.h"
 
 #include <QStringList>
 

@@ -6,6 +6,7 @@
 #include "app/TForm1.h"
 #include "bench/SampleCards.h"
 #include "store/Messenger.h"
+#include "store/CardFields.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

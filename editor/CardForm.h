@@ -1,8 +1,11 @@
 #pragma once
 
+#include "store/CardFields.h"
+
 #include <QString>
 
 #include <array>
+#include <cstddef>
 
 // One edit box as the editor shows it: its text and its own enabled state
 // (not that of the page or group it sits on).
@@ -96,3 +99,57 @@ inline constexpr int CordItemCount = 7;  // Cord2..Cord5: 5 separator, 6 pass-th
 inline constexpr int RelayItemCount = 7;
 inline constexpr int ControlLoop = 4;
 inline constexpr int EntryLoop = 5;
+
+// Where the form keeps each text and address field of the table.
+struct FormTextBox {
+    const CardField* field;
+    EditBox CardForm::*box;
+};
+struct FormAddressBoxes {
+    const CardField* field;
+    std::array<EditBox, 4> CardForm::*boxes; // the first octet's box first
+};
+
+inline constexpr FormTextBox FormTextBoxes[] = {
+    {&FieldNamed("Pin1Edit"), &CardForm::Pin1Edit},
+    {&FieldNamed("Pin2Edit"), &CardForm::Pin2Edit},
+    {&FieldNamed("Port1GsmEdit"), &CardForm::Port1GsmEdit},
+    {&FieldNamed("Port2GsmEdit"), &CardForm::Port2GsmEdit},
+    {&FieldNamed("APN1Edit"), &CardForm::APN1Edit},
+    {&FieldNamed("APN2Edit"), &CardForm::APN2Edit},
+    {&FieldNamed("LoginGsm1Edit"), &CardForm::LoginGsm1Edit},
+    {&FieldNamed("LoginGsm2Edit"), &CardForm::LoginGsm2Edit},
+    {&FieldNamed("PassGsm1Edit"), &CardForm::PassGsm1Edit},
+    {&FieldNamed("PassGsm2Edit"), &CardForm::PassGsm2Edit},
+    {&FieldNamed("balCodeSim1"), &CardForm::balCodeSim1},
+    {&FieldNamed("balCodeSim2"), &CardForm::balCodeSim2},
+    {&FieldNamed("NumPhoneMC"), &CardForm::NumPhoneMC},
+    {&FieldNamed("balPhoneSim1"), &CardForm::balPhoneSim1},
+    {&FieldNamed("balPhoneSim2"), &CardForm::balPhoneSim2},
+    {&FieldNamed("NCardEdit"), &CardForm::NCardEdit},
+    {&FieldNamed("Edit1"), &CardForm::Edit1},
+    {&FieldNamed("FIOEdit"), &CardForm::FIOEdit},
+    {&FieldNamed("RemarkEdit"), &CardForm::RemarkEdit},
+    {&FieldNamed("PUK1_Edit"), &CardForm::PUK1_Edit},
+    {&FieldNamed("Number1_Edit"), &CardForm::Number1_Edit},
+    {&FieldNamed("SIM_ID1_Edit"), &CardForm::SIM_ID1_Edit},
+    {&FieldNamed("PUK2_Edit"), &CardForm::PUK2_Edit},
+    {&FieldNamed("Number2_Edit"), &CardForm::Number2_Edit},
+    {&FieldNamed("SIM_ID2_Edit"), &CardForm::SIM_ID2_Edit},
+};
+inline constexpr FormAddressBoxes FormAddresses[] = {
+    {&FieldNamed("Ip1GsmEdit_"), &CardForm::Ip1GsmEdit},
+    {&FieldNamed("Ip2GsmEdit_"), &CardForm::Ip2GsmEdit},
+};
+
+// Every text and address field of the table has its place in the form.
+constexpr bool EveryTextHasABox() {
+    std::size_t texts = 0;
+    std::size_t addresses = 0;
+    for (const CardField& f : CardFields) {
+        texts += f.kind == FieldKind::Text;
+        addresses += f.kind == FieldKind::Address;
+    }
+    return texts == std::size(FormTextBoxes) && addresses == std::size(FormAddresses);
+}
+static_assert(EveryTextHasABox(), "a text field of the table has no box in CardForm");

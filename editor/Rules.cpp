@@ -3,6 +3,7 @@
 #include "store/AddressText.h"
 #include "store/NumberText.h"
 #include "store/SettingsRecord.h"
+#include "store/CardFields.h"
 
 #include <QRandomGenerator>
 
@@ -51,17 +52,6 @@ void UpdateCodeLabel(CardForm& form) {
 
 namespace {
 
-void enableSim(bool on, EditBox& pin, std::array<EditBox, 4>& ip, EditBox& port, EditBox& apn,
-               EditBox& login, EditBox& pass) {
-    pin.enabled = on;
-    for (EditBox& octet : ip)
-        octet.enabled = on;
-    port.enabled = on;
-    apn.enabled = on;
-    login.enabled = on;
-    pass.enabled = on;
-}
-
 void splitAddress(const QString& s, std::array<EditBox, 4>& boxes) {
     const auto parts = SplitDottedAddress(s);
     for (std::size_t i = 0; i < 4; ++i)
@@ -72,17 +62,18 @@ int listIndex(std::uint8_t value, int count) { return value < count ? value : -1
 
 } // namespace
 
-void UseSim1Click(CardForm& f) {
-    enableSim(f.UseSim1, f.Pin1Edit, f.Ip1GsmEdit, f.Port1GsmEdit, f.APN1Edit, f.LoginGsm1Edit,
-              f.PassGsm1Edit);
+void ApplySimSwitch(CardForm& f, int sim) {
+    const bool on = sim == 1 ? f.UseSim1 : f.UseSim2;
+    for (const FormTextBox& t : FormTextBoxes)
+        if (t.field->sim == sim)
+            (f.*t.box).enabled = on;
+    for (const FormAddressBoxes& a : FormAddresses)
+        if (a.field->sim == sim)
+            for (EditBox& octet : f.*a.boxes)
+                octet.enabled = on;
 }
 
-void UseSim2Click(CardForm& f) {
-    enableSim(f.UseSim2, f.Pin2Edit, f.Ip2GsmEdit, f.Port2GsmEdit, f.APN2Edit, f.LoginGsm2Edit,
-              f.PassGsm2Edit);
-}
-
-void balEnableClick(CardForm& f) {
+void ApplyBalanceSwitch(CardForm& f) {
     for (EditBox* box : {&f.balCritical, &f.balCodeSim1, &f.balCodeSim2, &f.balPhoneSim1,
                          &f.balPhoneSim2})
         box->enabled = f.balEnable;
@@ -92,9 +83,9 @@ void balEnableClick(CardForm& f) {
     }
 }
 
-void UseEthPriorityClick(CardForm& f) { f.timeGsmEdit.enabled = f.UseEthPriority; }
+void ApplyReturnSwitch(CardForm& f) { f.timeGsmEdit.enabled = f.UseEthPriority; }
 
-void Cord1Change(CardForm& f, int sender) {
+void ApplyLoopRules(CardForm& f, int sender) {
     f.timePassEdit.enabled = f.Cord[0] == EntryLoop;
     if (f.Cord[0] != EntryLoop) {
         for (int i = 1; i < 5; ++i) {
@@ -110,18 +101,16 @@ void Cord1Change(CardForm& f, int sender) {
     }
 }
 
-void RelayComboBox1Change(CardForm& f, int output) {
+void ShowOutputProfile(CardForm& f, int output) {
     if (output < 1 || output > 2)
         return;
     if (const auto text = RelayProfileText(f.RelayComboBox[static_cast<std::size_t>(output - 1)]))
         f.Label40 = *text;
 }
 
-void PageControl2Change(CardForm& f) { RelayComboBox1Change(f, f.activeOutputPage + 1); }
+void ShowActiveOutputProfile(CardForm& f) { ShowOutputProfile(f, f.activeOutputPage + 1); }
 
-void VersionComboChange(CardForm&) {}
-
-void SpeedButton2Click(CardForm& f, QRandomGenerator& random) {
+void MakeMacAddress(CardForm& f, QRandomGenerator& random) {
     f.Mac[0] = QStringLiteral("00");
     for (std::size_t i = 1; i < f.Mac.size(); ++i)
         f.Mac[i] = QStringLiteral("%1").arg(random.bounded(255), 2, 16, QLatin1Char('0')).toUpper();
@@ -139,10 +128,10 @@ CardForm ShowRecord(const SettingsRecord& record, const SettingsRecord& templ,
     working.setVersionCombo(0);
     const SettingsRecord& src = record.IsUsed() ? record : working;
 
-    f.Edit1.text = src.text(Field::Edit1);
-    f.NCardEdit.text = src.text(Field::NCardEdit);
-    f.FIOEdit.text = src.text(Field::FIOEdit);
-    f.RemarkEdit.text = src.text(Field::RemarkEdit);
+    for (const FormTextBox& t : FormTextBoxes)
+        (f.*t.box).text = src.text(t.field->text());
+    for (const FormAddressBoxes& a : FormAddresses)
+        splitAddress(src.text(a.field->text()), f.*a.boxes);
     f.CodeUoo.text = src.ChangeDate() > SettingsRecord::UsedThreshold
                          ? QString::number(src.CodeUoo())
                          : QString();
@@ -154,63 +143,38 @@ CardForm ShowRecord(const SettingsRecord& record, const SettingsRecord& templ,
             listIndex(src.Cord(i + 1), i == 0 ? Cord1ItemCount : CordItemCount);
     UpdateCodeLabel(f);
 
-    f.Pin1Edit.text = src.text(Field::Pin1Edit);
-    f.Pin2Edit.text = src.text(Field::Pin2Edit);
     if (src.ChangeDate() < SettingsRecord::UsedThreshold) {
         f.Pin2Edit.text.clear();
         f.Pin1Edit.text.clear();
     }
-    splitAddress(src.text(Field::Ip1Gsm), f.Ip1GsmEdit);
-    splitAddress(src.text(Field::Ip2Gsm), f.Ip2GsmEdit);
-
-    f.Port1GsmEdit.text = src.text(Field::Port1GsmEdit);
-    f.Port2GsmEdit.text = src.text(Field::Port2GsmEdit);
-    f.APN1Edit.text = src.text(Field::APN1Edit);
-    f.APN2Edit.text = src.text(Field::APN2Edit);
-    f.LoginGsm1Edit.text = src.text(Field::LoginGsm1Edit);
-    f.LoginGsm2Edit.text = src.text(Field::LoginGsm2Edit);
-    f.PassGsm1Edit.text = src.text(Field::PassGsm1Edit);
-    f.PassGsm2Edit.text = src.text(Field::PassGsm2Edit);
-    f.PUK1_Edit.text = src.text(Field::PUK1_Edit);
-    f.PUK2_Edit.text = src.text(Field::PUK2_Edit);
-    f.SIM_ID1_Edit.text = src.text(Field::SIM_ID1_Edit);
-    f.SIM_ID2_Edit.text = src.text(Field::SIM_ID2_Edit);
-    f.Number1_Edit.text = src.text(Field::Number1_Edit);
-    f.Number2_Edit.text = src.text(Field::Number2_Edit);
-    f.NumPhoneMC.text = src.text(Field::NumPhoneMC);
 
     f.UseSim1 = true;
     f.UseSim2 = true;
-    UseSim1Click(f);
-    UseSim2Click(f);
+    ApplySimSwitch(f, 1);
+    ApplySimSwitch(f, 2);
 
     f.balCritical.text = src.balCritical() == 0 ? QStringLiteral("10")
                                                 : QString::number(src.balCritical());
-    f.balCodeSim1.text = src.text(Field::balCodeSim1);
-    f.balCodeSim2.text = src.text(Field::balCodeSim2);
-    f.balPhoneSim1.text = src.text(Field::balPhoneSim1);
-    f.balPhoneSim2.text = src.text(Field::balPhoneSim2);
     f.balEnable = src.balEnable();
     if (!f.balEnable) {
         f.balPhoneSim1.text.clear();
         f.balPhoneSim2.text.clear();
     }
-    balEnableClick(f);
+    ApplyBalanceSwitch(f);
 
     for (int n = 1; n <= 2; ++n)
         f.RelayComboBox[static_cast<std::size_t>(n - 1)] =
             listIndex(src.RelayComboBox(n), RelayItemCount);
     if (outputsVisible)
-        RelayComboBox1Change(f, f.activeOutputPage + 1);
+        ShowOutputProfile(f, f.activeOutputPage + 1);
 
     f.timeGsmEdit.text = src.timeGsmEdit() == 0 ? QStringLiteral("60")
                                                 : QString::number(src.timeGsmEdit());
-    UseEthPriorityClick(f);
+    ApplyReturnSwitch(f);
     f.timePassEdit.text = QString::number(src.timePassEdit());
-    Cord1Change(f, SenderWindow);
+    ApplyLoopRules(f, SenderWindow);
 
     if (src.VersionCombo() == 0)
         f.VersionCombo = 0;
-    VersionComboChange(f);
     return f;
 }

@@ -18,30 +18,30 @@ std::optional<QString> RelayProfileText(int index);
 // Label17: "( 0x" + the code as 8 upper-case hex digits + " )", empty for an
 // empty code.
 void UpdateCodeLabel(CardForm& form);
-inline void NCardEditChange(CardForm& form) { UpdateCodeLabel(form); }
 
-void UseSim1Click(CardForm& form);
-void UseSim2Click(CardForm& form);
-// Unticked, it also empties both balance phone boxes.
-void balEnableClick(CardForm& form);
-void UseEthPriorityClick(CardForm& form);
+// A SIM's switch (1 or 2) turns the boxes of its connection on or off.
+void ApplySimSwitch(CardForm& form, int sim);
+// The balance check's switch turns its boxes on or off; off, it also empties
+// both balance phone boxes.
+void ApplyBalanceSwitch(CardForm& form);
+// The return to the first SIM has its interval box only while it is on.
+void ApplyReturnSwitch(CardForm& form);
 
-// Who raised the loop rule: the window itself (as the record display does)
+// Who raised the loop rules: the window itself (as the record display does)
 // or one of the loop boxes 1..5.
 inline constexpr int SenderWindow = 0;
 // The entry-loop rules always; the one-control-loop rule only for a loop box,
 // where the newest choice wins.
-void Cord1Change(CardForm& form, int sender);
+void ApplyLoopRules(CardForm& form, int sender);
 
-// Label40 := the description of output `output` (1 or 2); unchanged when that
-// box has no valid selection.
-void RelayComboBox1Change(CardForm& form, int output);
+// Label40 := the description of output `output`'s profile (1 or 2);
+// unchanged when that box has no valid selection.
+void ShowOutputProfile(CardForm& form, int output);
 // The description of the output whose page is now shown.
-void PageControl2Change(CardForm& form);
-void VersionComboChange(CardForm& form);
+void ShowActiveOutputProfile(CardForm& form);
 
 // A new MAC address: "00", then five random bytes 0..254 in hex.
-void SpeedButton2Click(CardForm& form, QRandomGenerator& random);
+void MakeMacAddress(CardForm& form, QRandomGenerator& random);
 // A random local port, at least 6001 and below 64000.
 QString RandomPortLoc(QRandomGenerator& random);
 

@@ -3,7 +3,7 @@
 #include "store/NumberText.h"
 #include "store/SettingsDatabase.h"
 
-#include <cstring>
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -27,43 +27,38 @@ const QString kPhoneHint = QStringLiteral(
     "Все используемые номера телефонов должны содержать 11 цифр и начинаться с 8. Чтобы НЕ "
     "ИСПОЛЬЗОВАТЬ Телефон МС для дозвона тревог - оставьте поле пустым.");
 
-const QString kHintIp1 = QStringLiteral("IP Адрес МС (WAN1)");
-const QString kHintIp2 = QStringLiteral("IP Адрес МС (WAN2)");
-const QString kHintCode = QStringLiteral("Код УО");
+QString hintOf(const char* control) { return QString::fromUtf8(FieldNamed(control).hint); }
 
-// One edit box of the main GSM page, with its name and hint.
+const QString kHintIp1 = hintOf("Ip1GsmEdit_");
+const QString kHintIp2 = hintOf("Ip2GsmEdit_");
+const QString kHintCode = hintOf("CodeUoo");
+
+// One edit box of the main GSM page, with what the checks ask of it and the
+// hint they name it by.
 struct PageBox {
-    const char* name;
+    int order;
+    std::uint8_t demands;
     const EditBox* box;
     QString hint;
 };
 
-// The boxes of "Основные" in the order the page holds them.
+// The boxes of "Основные" in the order the checks walk them.
 std::vector<PageBox> mainPage(const CardForm& f) {
-    return {
-        {"Pin1Edit", &f.Pin1Edit, QStringLiteral("PIN1")},
-        {"Ip1GsmEdit_4", &f.Ip1GsmEdit[3], kHintIp1},
-        {"Ip1GsmEdit_3", &f.Ip1GsmEdit[2], kHintIp1},
-        {"Ip1GsmEdit_2", &f.Ip1GsmEdit[1], kHintIp1},
-        {"Ip1GsmEdit_1", &f.Ip1GsmEdit[0], kHintIp1},
-        {"Port1GsmEdit", &f.Port1GsmEdit, QStringLiteral("Порт МС (WAN1)")},
-        {"APN1Edit", &f.APN1Edit, QStringLiteral("Точка доступа 1")},
-        {"LoginGsm1Edit", &f.LoginGsm1Edit, QString()},
-        {"PassGsm1Edit", &f.PassGsm1Edit, QString()},
-        {"Pin2Edit", &f.Pin2Edit, QStringLiteral("PIN2")},
-        {"Ip2GsmEdit_4", &f.Ip2GsmEdit[3], kHintIp2},
-        {"Ip2GsmEdit_3", &f.Ip2GsmEdit[2], kHintIp2},
-        {"Ip2GsmEdit_2", &f.Ip2GsmEdit[1], kHintIp2},
-        {"Ip2GsmEdit_1", &f.Ip2GsmEdit[0], kHintIp2},
-        {"PassGsm2Edit", &f.PassGsm2Edit, QString()},
-        {"LoginGsm2Edit", &f.LoginGsm2Edit, QString()},
-        {"APN2Edit", &f.APN2Edit, QStringLiteral("Точка доступа 2")},
-        {"Port2GsmEdit", &f.Port2GsmEdit, QStringLiteral("Порт МС (WAN2)")},
-        {"NumPhoneMC", &f.NumPhoneMC, QStringLiteral("N тел. МС для дозвона тревог через CSD")},
+    std::vector<PageBox> page;
+    const auto hint = [](const CardField* field) {
+        return field->hint ? QString::fromUtf8(field->hint) : QString();
     };
+    for (const FormTextBox& t : FormTextBoxes)
+        if (t.field->checkOrder >= 0)
+            page.push_back({t.field->checkOrder, t.field->demands, &(f.*t.box), hint(t.field)});
+    for (const FormAddressBoxes& a : FormAddresses)
+        for (int i = 0; i < 4; ++i)
+            page.push_back({a.field->checkOrder + i, a.field->demands,
+                            &(f.*a.boxes)[static_cast<std::size_t>(3 - i)], hint(a.field)});
+    std::sort(page.begin(), page.end(),
+              [](const PageBox& a, const PageBox& b) { return a.order < b.order; });
+    return page;
 }
-
-bool named(const PageBox& b, const char* part) { return std::strstr(b.name, part) != nullptr; }
 
 // Appends the hint's line unless the hint already stands anywhere in the list.
 void addOnce(QString& list, const QString& hint) {
@@ -88,8 +83,7 @@ std::optional<QString> ValidateCard(const CardForm& f, const SettingsDatabase& d
     if (f.CodeUoo.text.isEmpty())
         missing += kHintCode + QLatin1Char('\n');
     for (const PageBox& b : page) {
-        if (b.box->enabled && b.box->text.isEmpty() && !named(b, "Login") && !named(b, "Pass") &&
-            !named(b, "NumPhoneMC"))
+        if (b.box->enabled && b.box->text.isEmpty() && (b.demands & Demand::Required))
             addOnce(missing, b.hint);
     }
     if (!missing.isEmpty())
@@ -123,7 +117,7 @@ std::optional<QString> ValidateCard(const CardForm& f, const SettingsDatabase& d
     // 5. Octets.
     QString errors;
     for (const PageBox& b : page) {
-        if (b.box->enabled && named(b, "Ip") && ParseNumber(b.box->text, 999) > 255)
+        if (b.box->enabled && (b.demands & Demand::Octet) && ParseNumber(b.box->text, 999) > 255)
             addOnce(errors, b.hint);
     }
     if (!errors.isEmpty())
@@ -131,11 +125,11 @@ std::optional<QString> ValidateCard(const CardForm& f, const SettingsDatabase& d
 
     // 6. Ports and PINs.
     for (const PageBox& b : page) {
-        if (!b.box->enabled || !(named(b, "Port") || named(b, "Pin")))
+        if (!b.box->enabled || !(b.demands & (Demand::Port | Demand::Pin)))
             continue;
         const QString& t = b.box->text;
         const bool wrong = t.size() < 4 || ParseNumber(t, 70000) > 65535 ||
-                           (named(b, "Port") && ParseNumber(t, 4999) < 5000);
+                           ((b.demands & Demand::Port) && ParseNumber(t, 4999) < 5000);
         if (wrong)
             addOnce(errors, b.hint);
     }
@@ -192,12 +186,12 @@ std::optional<QString> ValidateCard(const CardForm& f, const SettingsDatabase& d
     // 11. Phone numbers: empty, or 11 characters beginning with 8.
     if (f.balEnable) {
         if (wrongPhone(f.balPhoneSim1))
-            errors += QStringLiteral("Телефонный номер для отправки SMS о балансе на SIM 1\n");
+            errors += hintOf("balPhoneSim1") + QLatin1Char('\n');
         if (wrongPhone(f.balPhoneSim2))
-            errors += QStringLiteral("Телефонный номер для отправки SMS о балансе на SIM 2\n");
+            errors += hintOf("balPhoneSim2") + QLatin1Char('\n');
     }
     if (wrongPhone(f.NumPhoneMC))
-        errors += QStringLiteral("N тел. МС для дозвона тревог через CSD\n");
+        errors += hintOf("NumPhoneMC") + QLatin1Char('\n');
     if (!errors.isEmpty())
         return QStringLiteral("Неверные данные в полях:\n\n") + errors + QLatin1Char('\n') +
                kPhoneHint;

@@ -2,6 +2,7 @@
 
 #include "link/Crc.h"
 #include "store/SettingsRecord.h"
+#include "store/CardFields.h"
 
 #include <QRandomGenerator>
 

@@ -1,9 +1,10 @@
 #include "readback/TForm2.h"
 
-#include "readback/FormKit.h"
-#include "readback/WrappedCheckBox.h"
-#include "store/CodeTexts.h"
+#include "ui/FormKit.h"
+#include "ui/WrappedCheckBox.h"
+#include "ui/CodeTexts.h"
 #include "store/AddressText.h"
+#include "store/CardFields.h"
 #include "store/SettingsRecord.h"
 
 #include <QCheckBox>
@@ -23,25 +24,30 @@ namespace {
 constexpr int kEditHeight = 21;
 constexpr int kRowStep = 23;
 
-// The boxes only show what the device sent, so no length limit may cut it:
-// the limits of the layout matter only for typing, and nothing is typed here.
-QLineEdit* edit(QWidget* parent, const char* name, QRect g, int /*layoutLimit*/,
-                const QString& text = {}) {
+// The boxes only show what the device sent, so no typing limit may cut it;
+// a field's own limit, hint and screen reader's name for this window come
+// from the field table.
+QLineEdit* edit(QWidget* parent, const char* name, QRect g, const QString& text = {}) {
     auto* e = new QLineEdit(text, parent);
     e->setObjectName(QLatin1String(name));
     e->setGeometry(g);
     e->setReadOnly(true);
+    if (const CardField* field = FindField(name)) {
+        if (field->readBackLimit)
+            e->setMaxLength(field->readBackLimit);
+        if (field->readBackHint)
+            e->setToolTip(QString::fromUtf8(field->readBackHint));
+        if (field->readBackAccessibleName)
+            e->setAccessibleName(QString::fromUtf8(field->readBackAccessibleName));
+    }
     return e;
 }
-
-
-
 
 void address(QWidget* parent, std::array<QLineEdit*, 4>& boxes, const char* prefix,
              const QString& caption, int x, int y) {
     for (int i = 0; i < 4; ++i) {
         const QByteArray name = QByteArray(prefix) + QByteArray::number(i + 1);
-        auto* e = edit(parent, name.constData(), QRect(x + i * 35, y, 32, kEditHeight), 3);
+        auto* e = edit(parent, name.constData(), QRect(x + i * 35, y, 32, kEditHeight));
         e->setAccessibleName(caption + QStringLiteral(", ") + QString::number(i + 1));
         boxes[static_cast<std::size_t>(i)] = e;
     }
@@ -68,11 +74,9 @@ TForm2::TForm2(QWidget* parent)
     VersionCombo = FormKit::AddCombo(GroupBox1, "VersionCombo", QRect(80, 8, 110, 22),
                          {CodeTexts::VersionItem()});
     FormKit::AddLabel(GroupBox1, QStringLiteral("ВЕРСИЯ УО"), QRect(8, 11, 70, 16), VersionCombo);
-    CodeUoo = edit(GroupBox1, "CodeUoo", QRect(330, 8, 100, kEditHeight), 10);
-    CodeUoo->setToolTip(QStringLiteral("Номер карточки"));
-    CodeUoo->setMaxLength(10); // a 32-bit number never needs more
+    CodeUoo = edit(GroupBox1, "CodeUoo", QRect(330, 8, 100, kEditHeight));
     FormKit::AddLabel(GroupBox1, QStringLiteral("Код УО в базе ПЦН:"), QRect(210, 11, 118, 16), CodeUoo);
-    NCardEdit = edit(GroupBox1, "NCardEdit", QRect(620, 8, 100, kEditHeight), 10);
+    NCardEdit = edit(GroupBox1, "NCardEdit", QRect(620, 8, 100, kEditHeight));
     NCardLabel = FormKit::AddLabel(GroupBox1, QStringLiteral("Имя карточки в базе ПЦН"), QRect(460, 11, 158, 16),
                        NCardEdit);
     NCardEdit->hide();
@@ -91,7 +95,7 @@ TForm2::TForm2(QWidget* parent)
                                           "1-ю Sim крату через            минут"),
                            QRect(8, 74, 244, 48), true);
     // The minutes box lies over the blanks left for it in the caption.
-    timeGsmEdit = edit(GroupBox3, "timeGsmEdit", QRect(0, 0, 36, kEditHeight), 3);
+    timeGsmEdit = edit(GroupBox3, "timeGsmEdit", QRect(0, 0, 36, kEditHeight));
     if (auto* caption = qobject_cast<WrappedCheckBox*>(UseEthPriority)) {
         const QString gap = QStringLiteral("через            минут");
         const QRect blanks =
@@ -101,7 +105,6 @@ TForm2::TForm2(QWidget* parent)
         box.moveCenter(blanks.center());
         timeGsmEdit->setGeometry(box);
     }
-    timeGsmEdit->setAccessibleName(QStringLiteral("Переходить на 1-ю Sim карту через, минут"));
 
     GroupBox2 = new QGroupBox(QStringLiteral("Шлейфы"), this);
     GroupBox2->setObjectName(QStringLiteral("GroupBox2"));
@@ -116,7 +119,7 @@ TForm2::TForm2(QWidget* parent)
     }
     // The caption takes the group's whole width; its box and "сек" follow
     // on the next line, so that nothing cuts it.
-    timePassEdit = edit(GroupBox2, "timePassEdit", QRect(8, 165, 30, kEditHeight), 3);
+    timePassEdit = edit(GroupBox2, "timePassEdit", QRect(8, 165, 30, kEditHeight));
     FormKit::AddLabel(GroupBox2, QStringLiteral("Время задержки на входной шлейф"), QRect(8, 146, 242, 16),
           timePassEdit);
     FormKit::AddLabel(GroupBox2, QStringLiteral("сек"), QRect(42, 168, 24, 16));
@@ -130,43 +133,43 @@ TForm2::TForm2(QWidget* parent)
     GroupBox5 = new QGroupBox(QStringLiteral("Настройки GSM"), this);
     GroupBox5->setObjectName(QStringLiteral("GroupBox5"));
     GroupBox5->setGeometry(266, 44, 260, 414);
-    auto row = [this](QLineEdit*& e, const char* name, const QString& caption, int y, int max) {
-        e = edit(GroupBox5, name, QRect(118, y, 136, kEditHeight), max);
+    auto row = [this](QLineEdit*& e, const char* name, const QString& caption, int y) {
+        e = edit(GroupBox5, name, QRect(118, y, 136, kEditHeight));
         FormKit::AddLabel(GroupBox5, caption, QRect(6, y + 3, 110, 16), e);
     };
     int y = 20;
-    row(Pin1Edit, "Pin1Edit", QStringLiteral("PIN1"), y, 4);
+    row(Pin1Edit, "Pin1Edit", QStringLiteral("PIN1"), y);
     UseSim1 = FormKit::AddCheck(GroupBox5, "UseSim1", QStringLiteral("ВКЛ"), QRect(200, y, 56, 20), false);
     y += kRowStep;
     address(GroupBox5, Ip1GsmEdit, "Ip1GsmEdit_", QStringLiteral("IP назначения 1"), 118, y);
     y += kRowStep;
-    row(Port1GsmEdit, "Port1GsmEdit", QStringLiteral("Порт назначения 1"), y, 5);
+    row(Port1GsmEdit, "Port1GsmEdit", QStringLiteral("Порт назначения 1"), y);
     y += kRowStep;
-    row(APN1Edit, "APN1Edit", QStringLiteral("Точка доступа 1"), y, 24);
+    row(APN1Edit, "APN1Edit", QStringLiteral("Точка доступа 1"), y);
     y += kRowStep;
-    row(LoginGsm1Edit, "LoginGsm1Edit", QStringLiteral("Логин 1"), y, 19);
+    row(LoginGsm1Edit, "LoginGsm1Edit", QStringLiteral("Логин 1"), y);
     y += kRowStep;
-    row(PassGsm1Edit, "PassGsm1Edit", QStringLiteral("Пароль 1"), y, 19);
+    row(PassGsm1Edit, "PassGsm1Edit", QStringLiteral("Пароль 1"), y);
     y += kRowStep;
     auto* line = new QFrame(GroupBox5);
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Sunken);
     line->setGeometry(6, y + 2, 248, 4);
     y += 10;
-    row(Pin2Edit, "Pin2Edit", QStringLiteral("PIN2"), y, 4);
+    row(Pin2Edit, "Pin2Edit", QStringLiteral("PIN2"), y);
     UseSim2 = FormKit::AddCheck(GroupBox5, "UseSim2", QStringLiteral("ВКЛ"), QRect(200, y, 56, 20), false);
     y += kRowStep;
     address(GroupBox5, Ip2GsmEdit, "Ip2GsmEdit_", QStringLiteral("IP назначения 2"), 118, y);
     y += kRowStep;
-    row(Port2GsmEdit, "Port2GsmEdit", QStringLiteral("Порт назначения 2"), y, 5);
+    row(Port2GsmEdit, "Port2GsmEdit", QStringLiteral("Порт назначения 2"), y);
     y += kRowStep;
-    row(APN2Edit, "APN2Edit", QStringLiteral("Точка доступа 2"), y, 24);
+    row(APN2Edit, "APN2Edit", QStringLiteral("Точка доступа 2"), y);
     y += kRowStep;
-    row(LoginGsm2Edit, "LoginGsm2Edit", QStringLiteral("Логин 2"), y, 19);
+    row(LoginGsm2Edit, "LoginGsm2Edit", QStringLiteral("Логин 2"), y);
     y += kRowStep;
-    row(PassGsm2Edit, "PassGsm2Edit", QStringLiteral("Пароль 2"), y, 19);
+    row(PassGsm2Edit, "PassGsm2Edit", QStringLiteral("Пароль 2"), y);
     y += kRowStep + 10;
-    NumPhoneMC = edit(GroupBox5, "NumPhoneMC", QRect(118, y + 4, 136, kEditHeight), 11);
+    NumPhoneMC = edit(GroupBox5, "NumPhoneMC", QRect(118, y + 4, 136, kEditHeight));
     FormKit::AddLabel(GroupBox5, QStringLiteral("N тел. МС для дозвона тревог через CSD"),
           QRect(6, y - 4, 110, 46), NumPhoneMC, true);
     UseSim1->setChecked(true);
@@ -196,32 +199,31 @@ TForm2::TForm2(QWidget* parent)
     GroupBox4->setGeometry(530, 140, 243, 268);
     // A caption of one or two lines, the box under it.
     auto balance = [this](QLineEdit*& e, const char* name, const QString& caption, int y2,
-                          int lines, int max) {
+                          int lines) {
         const int h = lines * 15;
-        e = edit(GroupBox4, name, QRect(8, y2 + h + 2, 140, kEditHeight), max);
+        e = edit(GroupBox4, name, QRect(8, y2 + h + 2, 140, kEditHeight));
         FormKit::AddLabel(GroupBox4, caption, QRect(8, y2, 228, h), e, lines > 1);
     };
-    balance(balCritical, "balCritical", QStringLiteral("Критический уровень баланса (руб)"), 18, 1,
-            3);
-    balance(balCodeSim1, "balCodeSim1", QStringLiteral("Код запроса баланса для SIM1"), 62, 1, 11);
-    balance(balCodeSim2, "balCodeSim2", QStringLiteral("Код запроса баланса для SIM2"), 106, 1, 11);
+    balance(balCritical, "balCritical", QStringLiteral("Критический уровень баланса (руб)"), 18, 1);
+    balance(balCodeSim1, "balCodeSim1", QStringLiteral("Код запроса баланса для SIM1"), 62, 1);
+    balance(balCodeSim2, "balCodeSim2", QStringLiteral("Код запроса баланса для SIM2"), 106, 1);
     balance(balPhoneSim1, "balPhoneSim1",
-            QStringLiteral("Телефонный номер для отправки SMS о балансе на SIM 1"), 150, 2, 11);
+            QStringLiteral("Телефонный номер для отправки SMS о балансе на SIM 1"), 150, 2);
     balance(balPhoneSim2, "balPhoneSim2",
-            QStringLiteral("Телефонный номер для отправки SMS о балансе на SIM 2"), 208, 2, 11);
+            QStringLiteral("Телефонный номер для отправки SMS о балансе на SIM 2"), 208, 2);
 
     GroupBox6 = new QGroupBox(QStringLiteral("Дополнительная информация"), this);
     GroupBox6->setObjectName(QStringLiteral("GroupBox6"));
     GroupBox6->setGeometry(530, 412, 243, 67);
-    ProgID1 = edit(GroupBox6, "ProgID1", QRect(178, 22, 58, kEditHeight), 32767,
+    ProgID1 = edit(GroupBox6, "ProgID1", QRect(178, 22, 58, kEditHeight),
                    QStringLiteral("0"));
     FormKit::AddLabel(GroupBox6, QStringLiteral("Результат программирования (ID)"), QRect(8, 20, 168, 30),
           ProgID1, true);
     // Laid out below the group's height, as the window always had it: out of sight.
-    ProgTime = edit(GroupBox6, "ProgTime", QRect(178, 72, 58, kEditHeight), 32767,
+    ProgTime = edit(GroupBox6, "ProgTime", QRect(178, 72, 58, kEditHeight),
                     QStringLiteral("--:--:--"));
     FormKit::AddLabel(GroupBox6, QStringLiteral("Время программирования"), QRect(8, 75, 168, 16), ProgTime);
-    RCControl = edit(GroupBox6, "RCControl", QRect(178, 96, 58, kEditHeight), 3,
+    RCControl = edit(GroupBox6, "RCControl", QRect(178, 96, 58, kEditHeight),
                      QStringLiteral("1"));
     Label33 = FormKit::AddLabel(GroupBox6,
                     QStringLiteral("Интервал регистрации на ПЦН по резервному каналу (мин)"),
@@ -252,46 +254,41 @@ void TForm2::FillFromFrame(const std::uint8_t* frame, int versionCode) {
     SettingsRecord r;
     std::memcpy(r.data(), frame, SettingsRecord::DeviceImageSize);
 
-    CodeUoo->setText(QString::number(r.CodeUoo()));
-    IndicZU->setChecked(r.ModeFlags() & ModeBit::IndicZU);
-    BatteryControl->setChecked(r.ModeFlags() & ModeBit::BatteryControl);
-    UseEthPriority->setChecked(r.ModeFlags() & ModeBit::UseEthPriority);
-    for (int i = 0; i < 5; ++i) {
-        QComboBox* c = Cord[static_cast<std::size_t>(i)];
-        const int value = r.Cord(i + 1);
-        c->setCurrentIndex(value < c->count() ? value : -1);
-    }
-    Pin1Edit->setText(r.text(Field::Pin1Edit));
-    Pin2Edit->setText(r.text(Field::Pin2Edit));
-    const auto ip1 = SplitDottedAddress(r.text(Field::Ip1Gsm));
-    const auto ip2 = SplitDottedAddress(r.text(Field::Ip2Gsm));
-    for (std::size_t i = 0; i < 4; ++i) {
-        Ip1GsmEdit[i]->setText(ip1[i]);
-        Ip2GsmEdit[i]->setText(ip2[i]);
-    }
-    Port1GsmEdit->setText(r.text(Field::Port1GsmEdit));
-    Port2GsmEdit->setText(r.text(Field::Port2GsmEdit));
-    APN1Edit->setText(r.text(Field::APN1Edit));
-    APN2Edit->setText(r.text(Field::APN2Edit));
-    LoginGsm1Edit->setText(r.text(Field::LoginGsm1Edit));
-    LoginGsm2Edit->setText(r.text(Field::LoginGsm2Edit));
-    PassGsm1Edit->setText(r.text(Field::PassGsm1Edit));
-    PassGsm2Edit->setText(r.text(Field::PassGsm2Edit));
-    NumPhoneMC->setText(r.text(Field::NumPhoneMC));
-    balCritical->setText(r.balCritical() == 0 ? QStringLiteral("10")
-                                              : QString::number(r.balCritical()));
-    balCodeSim1->setText(r.text(Field::balCodeSim1));
-    balCodeSim2->setText(r.text(Field::balCodeSim2));
-    balPhoneSim1->setText(r.text(Field::balPhoneSim1));
-    balPhoneSim2->setText(r.text(Field::balPhoneSim2));
-    for (int n = 1; n <= 2 && n <= PageControl2->count(); ++n) {
-        auto* c = PageControl2->widget(n - 1)->findChild<QComboBox*>(
-            QStringLiteral("RelayComboBox%1").arg(n), Qt::FindDirectChildrenOnly);
-        if (c) {
-            const int value = r.RelayComboBox(n);
-            c->setCurrentIndex(value < c->count() ? value : -1);
+    // Every field the device holds, through the table; the numbers are shown
+    // as this window always showed them.
+    for (const CardField& field : CardFields) {
+        if (!field.inDevice())
+            continue;
+        const QLatin1String name(field.control);
+        switch (field.kind) {
+        case FieldKind::Text:
+            if (auto* e = findChild<QLineEdit*>(name))
+                e->setText(r.text(field.text()));
+            break;
+        case FieldKind::Address: {
+            const auto parts = SplitDottedAddress(r.text(field.text()));
+            for (std::size_t i = 0; i < 4; ++i)
+                if (auto* e = findChild<QLineEdit*>(name + QString::number(i + 1)))
+                    e->setText(parts[i]);
+            break;
+        }
+        case FieldKind::Choice:
+            if (auto* c = findChild<QComboBox*>(name)) {
+                const auto value = static_cast<int>(FieldValue(r, field));
+                c->setCurrentIndex(value < c->count() ? value : -1);
+            }
+            break;
+        case FieldKind::Switch:
+            if (auto* c = findChild<QCheckBox*>(name))
+                c->setChecked(FieldValue(r, field) != 0);
+            break;
+        case FieldKind::Number:
+            break;
         }
     }
+    CodeUoo->setText(QString::number(r.CodeUoo()));
+    balCritical->setText(r.balCritical() == 0 ? QStringLiteral("10")
+                                              : QString::number(r.balCritical()));
     timeGsmEdit->setText(QString::number(r.timeGsmEdit()));
     timePassEdit->setText(QString::number(r.timePassEdit()));
     if (versionCode == 0)

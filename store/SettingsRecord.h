@@ -15,36 +15,7 @@ struct TextField {
     int width;
 };
 
-// The record's text fields, named after the controls that edit them.
-namespace Field {
-inline constexpr TextField Pin1Edit{0, 5};
-inline constexpr TextField Pin2Edit{5, 5};
-inline constexpr TextField Ip1Gsm{10, 16};
-inline constexpr TextField Ip2Gsm{26, 16};
-inline constexpr TextField Port1GsmEdit{42, 6};
-inline constexpr TextField Port2GsmEdit{48, 6};
-inline constexpr TextField APN1Edit{54, 25};
-inline constexpr TextField APN2Edit{79, 25};
-inline constexpr TextField LoginGsm1Edit{104, 20};
-inline constexpr TextField LoginGsm2Edit{124, 20};
-inline constexpr TextField PassGsm1Edit{144, 20};
-inline constexpr TextField PassGsm2Edit{164, 20};
-inline constexpr TextField balCodeSim1{200, 12};
-inline constexpr TextField balCodeSim2{212, 12};
-inline constexpr TextField NumPhoneMC{224, 12};
-inline constexpr TextField balPhoneSim1{236, 12};
-inline constexpr TextField balPhoneSim2{248, 12};
-inline constexpr TextField NCardEdit{264, 11};
-inline constexpr TextField Edit1{275, 100};
-inline constexpr TextField FIOEdit{375, 100};
-inline constexpr TextField RemarkEdit{475, 40};
-inline constexpr TextField PUK1_Edit{515, 20};
-inline constexpr TextField Number1_Edit{535, 15};
-inline constexpr TextField SIM_ID1_Edit{550, 25};
-inline constexpr TextField PUK2_Edit{596, 20};
-inline constexpr TextField Number2_Edit{616, 15};
-inline constexpr TextField SIM_ID2_Edit{631, 25};
-} // namespace Field
+// The text fields are described, with every other field, in CardFields.h.
 
 // Offsets of the record's numeric fields.
 namespace Offset {

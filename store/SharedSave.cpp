@@ -5,6 +5,7 @@
 #include "store/AtomicFile.h"
 #include "store/Backup.h"
 #include "store/Messenger.h"
+#include "store/CardFields.h"
 
 #include <QFile>
 #include <QFileInfo>

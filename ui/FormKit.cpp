@@ -1,6 +1,6 @@
-#include "readback/FormKit.h"
+#include "ui/FormKit.h"
 
-#include "readback/WrappedCheckBox.h"
+#include "ui/WrappedCheckBox.h"
 
 #include <QComboBox>
 #include <QLabel>

@@ -1,4 +1,4 @@
-#include "readback/WrappedCheckBox.h"
+#include "ui/WrappedCheckBox.h"
 
 #include <QFontMetricsF>
 #include <QPainter>

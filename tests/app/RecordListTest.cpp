@@ -3,6 +3,7 @@
 #include "editor/Rules.h"
 #include "tests/support/CardSupport.h"
 #include "tests/support/TestSupport.h"
+#include "store/CardFields.h"
 
 #include <QApplication>
 #include <QCheckBox>

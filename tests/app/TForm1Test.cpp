@@ -1,9 +1,10 @@
 #include "app/RecordsModel.h"
 #include "app/TForm1.h"
-#include "readback/FormKit.h"
+#include "ui/FormKit.h"
 #include "tests/support/CardSupport.h"
 #include "tests/support/TestSupport.h"
 #include "ui/Contrast.h"
+#include "store/CardFields.h"
 
 #include <QAbstractButton>
 #include <QClipboard>

@@ -6,6 +6,7 @@
 #include <QRandomGenerator>
 
 #include "tests/support/CardSupport.h"
+#include "store/CardFields.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
 #include "editor/Rules.h"
 #include "store/SettingsRecord.h"
+#include "store/CardFields.h"
 
 #include <QRandomGenerator>
 
@@ -208,8 +209,8 @@ TEST(ShowRecord, ValuesBeyondTheListsLeaveNoSelection) {
 TEST(ShowRecord, SimSwitchesAreTickedAfterEveryDisplay) {
     CardForm previous;
     previous.UseSim1 = previous.UseSim2 = false;
-    UseSim1Click(previous);
-    UseSim2Click(previous);
+    ApplySimSwitch(previous, 1);
+    ApplySimSwitch(previous, 2);
     ASSERT_FALSE(previous.Pin1Edit.enabled);
     const CardForm f = show(usedRecord(), {}, previous);
     EXPECT_TRUE(f.UseSim1);
@@ -263,7 +264,7 @@ TEST(Cord1Change, LoopRules) {
     for (const Case& c : cases) {
         CardForm f;
         f.Cord = c.before;
-        Cord1Change(f, c.sender);
+        ApplyLoopRules(f, c.sender);
         EXPECT_EQ(f.Cord, c.after) << c.name;
         EXPECT_EQ(f.timePassEdit.enabled, c.timePassEnabled) << c.name;
     }
@@ -275,16 +276,16 @@ TEST(Rules, BalanceSwitch) {
     f.balPhoneSim1.text = QStringLiteral("89161234567");
     f.balPhoneSim2.text = QStringLiteral("89031234567");
     f.balCodeSim1.text = QStringLiteral("*100#");
-    balEnableClick(f);
+    ApplyBalanceSwitch(f);
     EXPECT_TRUE(f.balPhoneSim1.enabled);
     f.balEnable = false;
-    balEnableClick(f);
+    ApplyBalanceSwitch(f);
     EXPECT_TRUE(f.balPhoneSim1.text.isEmpty());
     EXPECT_TRUE(f.balPhoneSim2.text.isEmpty());
     EXPECT_EQ(f.balCodeSim1.text, QStringLiteral("*100#"));
     EXPECT_FALSE(f.balCodeSim2.enabled);
     f.balEnable = true;
-    balEnableClick(f);
+    ApplyBalanceSwitch(f);
     EXPECT_TRUE(f.balPhoneSim1.text.isEmpty()); // not brought back
     EXPECT_TRUE(f.balCritical.enabled);
 }
@@ -293,13 +294,13 @@ TEST(Rules, ProfileDescriptionFollowsTheShownOutput) {
     CardForm f;
     f.RelayComboBox = {1, 6};
     f.activeOutputPage = 1;
-    PageControl2Change(f);
+    ShowActiveOutputProfile(f);
     EXPECT_EQ(f.Label40, RelayProfileTexts[6]);
     f.activeOutputPage = 0;
-    PageControl2Change(f);
+    ShowActiveOutputProfile(f);
     EXPECT_EQ(f.Label40, RelayProfileTexts[1]);
     f.RelayComboBox[0] = -1;
-    RelayComboBox1Change(f, 1);
+    ShowOutputProfile(f, 1);
     EXPECT_EQ(f.Label40, RelayProfileTexts[1]);
     EXPECT_TRUE(RelayProfileTexts[1].contains(QStringLiteral("состоянии  «Тревога»")));
     EXPECT_FALSE(RelayProfileText(7));
@@ -311,7 +312,7 @@ TEST(Rules, NewMacAddressNeverHasFF) {
     CardForm f;
     f.Mac[0] = QStringLiteral("12");
     for (int i = 0; i < 5000; ++i) {
-        SpeedButton2Click(f, random);
+        MakeMacAddress(f, random);
         ASSERT_EQ(f.Mac[0], QStringLiteral("00"));
         for (std::size_t b = 1; b < 6; ++b) {
             ASSERT_EQ(f.Mac[b].size(), 2);
@@ -333,10 +334,10 @@ TEST(Rules, RandomLocalPortStaysInRange) {
 TEST(Rules, EthernetPriorityEnablesTheInterval) {
     CardForm f;
     f.UseEthPriority = true;
-    UseEthPriorityClick(f);
+    ApplyReturnSwitch(f);
     EXPECT_TRUE(f.timeGsmEdit.enabled);
     f.UseEthPriority = false;
-    UseEthPriorityClick(f);
+    ApplyReturnSwitch(f);
     EXPECT_FALSE(f.timeGsmEdit.enabled);
 }
 

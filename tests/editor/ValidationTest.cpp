@@ -66,7 +66,7 @@ TEST_F(Validation, EmptyGsmPageListsEachAddressOnce) {
 TEST_F(Validation, DisabledBoxesAreNotRequired) {
     EXPECT_FALSE(check([](CardForm& f) {
         f.UseSim2 = false;
-        UseSim2Click(f);
+        ApplySimSwitch(f, 2);
         f.Pin2Edit.text.clear();
         f.APN2Edit.text.clear();
         f.Ip2GsmEdit[1].text.clear();
@@ -92,7 +92,7 @@ TEST_F(Validation, EachCheckWithItsBoundaries) {
     auto balance = [](const char* value) {
         return [value](CardForm& f) {
             f.balEnable = true;
-            balEnableClick(f);
+            ApplyBalanceSwitch(f);
             f.balCritical.text = QString::fromUtf8(value);
         };
     };
@@ -113,7 +113,7 @@ TEST_F(Validation, EachCheckWithItsBoundaries) {
         {"pass-through after entry", [](CardForm& f) {
              f.Cord = {5, 0, 6, 0, 0};
              f.timePassEdit.text = QStringLiteral("30");
-             Cord1Change(f, SenderWindow);
+             ApplyLoopRules(f, SenderWindow);
          }, std::nullopt},
         // 4: balance only when checked.
         {"balance 9", balance("9"), kBalance},
@@ -183,17 +183,17 @@ TEST_F(Validation, EachCheckWithItsBoundaries) {
         // 13: entry delay only for an entry loop.
         {"delay 121 entry", [](CardForm& f) {
              f.Cord[0] = 5;
-             Cord1Change(f, SenderWindow);
+             ApplyLoopRules(f, SenderWindow);
              f.timePassEdit.text = QStringLiteral("121");
          }, kDelay},
         {"delay 0 entry", [](CardForm& f) {
              f.Cord[0] = 5;
-             Cord1Change(f, SenderWindow);
+             ApplyLoopRules(f, SenderWindow);
              f.timePassEdit.text = QStringLiteral("0");
          }, std::nullopt},
         {"delay 120 entry", [](CardForm& f) {
              f.Cord[0] = 5;
-             Cord1Change(f, SenderWindow);
+             ApplyLoopRules(f, SenderWindow);
              f.timePassEdit.text = QStringLiteral("120");
          }, std::nullopt},
         {"delay 121 no entry", text(&CardForm::timePassEdit, "121"), std::nullopt},

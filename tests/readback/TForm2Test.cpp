@@ -1,7 +1,8 @@
 #include "link/ConfigFrame.h"
 #include "readback/TForm2.h"
-#include "readback/WrappedCheckBox.h"
+#include "ui/WrappedCheckBox.h"
 #include "store/SettingsRecord.h"
+#include "store/CardFields.h"
 
 #include <QCheckBox>
 #include <QComboBox>

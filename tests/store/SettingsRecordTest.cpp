@@ -1,4 +1,5 @@
 #include "store/SettingsRecord.h"
+#include "store/CardFields.h"
 
 #include <gtest/gtest.h>
 

@@ -4,6 +4,7 @@
 #include "editor/Encode.h"
 #include "editor/Rules.h"
 #include "store/SettingsRecord.h"
+#include "store/CardFields.h"
 
 #include <QRandomGenerator>
 
@@ -29,9 +30,9 @@ inline CardForm ValidForm(int code = 100) {
     f.PassGsm1Edit.text = QStringLiteral("p");
     f.PassGsm2Edit.text = QStringLiteral("p");
     f.balCritical.text = QStringLiteral("10");
-    Cord1Change(f, SenderWindow);
-    balEnableClick(f);
-    UseEthPriorityClick(f);
+    ApplyLoopRules(f, SenderWindow);
+    ApplyBalanceSwitch(f);
+    ApplyReturnSwitch(f);
     return f;
 }
 

@@ -3,6 +3,7 @@
 #include "store/AtomicFile.h"
 #include "store/Messenger.h"
 #include "store/SettingsDatabase.h"
+#include "store/CardFields.h"
 
 #include <QFile>
 #include <QIODevice>

@@ -1,0 +1,11 @@
+#include "store/CardFields.h"
+
+std::uint32_t FieldValue(const SettingsRecord& record, const CardField& field) {
+    const std::uint8_t* at = record.data() + field.offset;
+    if (field.kind == FieldKind::Switch)
+        return field.bit ? (*at & field.bit) != 0 : *at != 0;
+    std::uint32_t value = 0;
+    for (int i = field.width - 1; i >= 0; --i)
+        value = value << 8 | at[i];
+    return value;
+}
