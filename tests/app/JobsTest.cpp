@@ -5,6 +5,7 @@
 #include "link/SimulatedDevice.h"
 #include "readback/TForm2.h"
 #include "tests/support/LinkSupport.h"
+#include "tests/support/MainWindowSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <QApplication>
@@ -42,14 +43,8 @@ private:
     std::atomic<std::uint32_t> now_{1};
 };
 
-class Jobs : public ::testing::Test {
+class Jobs : public MainWindowFixture {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
-        path = dir.filePath(QStringLiteral("ProgInfo_10.MGA"));
-        db = std::make_unique<SettingsDatabase>();
-        db->setFileName(path);
-    }
     SettingsRecord& card(int slot) {
         SettingsRecord& r = db->Slot(slot);
         r.setCodeUoo(100 + static_cast<std::uint32_t>(slot));
@@ -61,7 +56,7 @@ protected:
     }
     TForm1& open(DeviceScript script = {}, CableScript cable = {}) {
         device = std::make_shared<SimulatedDevice>(clock, script, cable);
-        form = std::make_unique<TForm1>(*db, messenger);
+        MainWindowFixture::open();
         form->setClock(clock);
         form->setLogPath(dir.filePath(QStringLiteral("ProgLog.log")));
         auto dev = device;
@@ -96,13 +91,8 @@ protected:
         return out;
     }
 
-    QTemporaryDir dir;
-    QString path;
-    std::unique_ptr<SettingsDatabase> db;
-    ScriptedMessenger messenger;
     QuickClock clock;
     std::shared_ptr<SimulatedDevice> device;
-    std::unique_ptr<TForm1> form;
     std::unique_ptr<TForm2> readBack;
     int readBacksShown = 0;
 };

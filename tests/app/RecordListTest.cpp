@@ -2,6 +2,7 @@
 #include "app/TForm1.h"
 #include "editor/Rules.h"
 #include "tests/support/CardSupport.h"
+#include "tests/support/MainWindowSupport.h"
 #include "tests/support/TestSupport.h"
 #include "store/CardFields.h"
 
@@ -32,14 +33,8 @@ void typeText(QWidget* w, const QString& text) {
         QTest::sendKeyEvent(QTest::Click, w, Qt::Key_unknown, QString(ch), Qt::NoModifier);
 }
 
-class RecordList : public ::testing::Test {
+class RecordList : public MainWindowFixture {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
-        path = dir.filePath(QStringLiteral("ProgInfo_10.MGA"));
-        db = std::make_unique<SettingsDatabase>();
-        db->setFileName(path);
-    }
     SettingsRecord& card(int row, const QString& object, std::uint32_t code) {
         SettingsRecord& r = db->Slot(row - 1);
         r.setCodeUoo(code);
@@ -49,28 +44,13 @@ protected:
         r.setChangeDate(46000.25);
         return r;
     }
-    TForm1& open() {
-        ScriptedMessenger m;
-        ASSERT_TRUE_SAVE(db->Save(m));
-        db = std::make_unique<SettingsDatabase>();
-        db->setFileName(path);
-        form = std::make_unique<TForm1>(*db, messenger);
-        form->show();
-        return *form;
-    }
-    static void ASSERT_TRUE_SAVE(bool ok) { ASSERT_TRUE(ok); }
+    TForm1& open() { return openSaved(); }
     void type(const QString& text) {
         form->SearchEdit->setFocus();
         form->SearchEdit->selectAll();
         typeText(form->SearchEdit, text);
     }
     int row() const { return form->SetsGrid->currentIndex().row() + 1; }
-
-    QTemporaryDir dir;
-    QString path;
-    std::unique_ptr<SettingsDatabase> db;
-    ScriptedMessenger messenger;
-    std::unique_ptr<TForm1> form;
 };
 
 TEST_F(RecordList, TypingSelectsTheFirstMatchAndShowsItsCard) {

@@ -2,6 +2,7 @@
 #include "app/TForm1.h"
 #include "ui/FormKit.h"
 #include "tests/support/CardSupport.h"
+#include "tests/support/MainWindowSupport.h"
 #include "tests/support/TestSupport.h"
 #include "ui/Contrast.h"
 #include "store/CardFields.h"
@@ -38,18 +39,8 @@
 
 namespace {
 
-class MainWindow : public ::testing::Test {
+class MainWindow : public MainWindowFixture {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
-        path = dir.filePath(QStringLiteral("ProgInfo_10.MGA"));
-        db = std::make_unique<SettingsDatabase>();
-        db->setFileName(path);
-    }
-    TForm1& open() {
-        form = std::make_unique<TForm1>(*db, messenger);
-        return *form;
-    }
     // A file whose slot 0 is in use and programmed, slot 2 is in use and
     // never programmed, and whose template has a loop setting.
     void writeSampleFile() {
@@ -73,12 +64,6 @@ protected:
         ASSERT_TRUE(source.Save(m));
     }
     QString cell(int row, int column) { return form->recordsModel().cellText(row, column); }
-
-    QTemporaryDir dir;
-    QString path;
-    std::unique_ptr<SettingsDatabase> db;
-    ScriptedMessenger messenger;
-    std::unique_ptr<TForm1> form;
 };
 
 TEST_F(MainWindow, TitleCarriesTheVersion) {
@@ -224,59 +209,64 @@ TEST_F(MainWindow, EditModeSwapsTheEnabledControls) {
     EXPECT_EQ(f.BitBtn1->text(), QStringLiteral("Отменить редактирование"));
 }
 
-TEST_F(MainWindow, EditBoxesHaveTheirLimitsTextsAndHints) {
+// Makes the box typeable however the window left it, and types to it.
+int typedLength(TForm1& f, QLineEdit* e, int tries) {
+    for (QWidget* w = e; w && w != &f; w = w->parentWidget()) {
+        w->setEnabled(true);
+        w->setVisible(true);
+    }
+    e->setReadOnly(false);
+    e->clear();
+    e->setFocus();
+    QTest::keyClicks(e, QString(tries, QLatin1Char('7')));
+    return static_cast<int>(e->text().size());
+}
+
+TEST_F(MainWindow, EveryFieldsBoxShowsItsHintAndStopsTypingAtItsLimit) {
     TForm1& f = open();
-    const struct {
-        QLineEdit* edit;
-        int maxLength;
-        const char* text;
-        const char* hint;
-    } boxes[] = {
-        {f.SearchEdit, 32767, "(Поиск)", ""},
-        {f.CodeUoo, 9, "", "Код УО"},
-        {f.NCardEdit, 10, "", "Номер карточки"},
-        {f.timePassEdit, 3, "0", ""},
-        {f.timeGsmEdit, 3, "60", ""},
-        {f.Edit1, 99, "", ""},
-        {f.FIOEdit, 99, "", ""},
-        {f.RemarkEdit, 39, "", ""},
-        {f.Pin1Edit, 4, "", "PIN1"},
-        {f.Pin2Edit, 4, "", "PIN2"},
-        {f.Ip1GsmEdit[0], 3, "", "IP Адрес МС (WAN1)"},
-        {f.Ip1GsmEdit[3], 3, "", "IP Адрес МС (WAN1)"},
-        {f.Ip2GsmEdit[2], 3, "", "IP Адрес МС (WAN2)"},
-        {f.Port1GsmEdit, 5, "", "Порт МС (WAN1)"},
-        {f.Port2GsmEdit, 5, "", "Порт МС (WAN2)"},
-        {f.APN1Edit, 24, "", "Точка доступа 1"},
-        {f.APN2Edit, 24, "", "Точка доступа 2"},
-        {f.LoginGsm1Edit, 19, "", ""},
-        {f.LoginGsm2Edit, 19, "", ""},
-        {f.PassGsm1Edit, 19, "", ""},
-        {f.PassGsm2Edit, 19, "", ""},
-        {f.NumPhoneMC, 11, "", "N тел. МС для дозвона тревог через CSD"},
-        {f.balCritical, 3, "10", ""},
-        {f.balCodeSim1, 11, "", ""},
-        {f.balCodeSim2, 11, "", ""},
-        {f.balPhoneSim1, 11, "", "Телефонный номер для отправки SMS о балансе на SIM 1"},
-        {f.balPhoneSim2, 11, "", "Телефонный номер для отправки SMS о балансе на SIM 2"},
-        {f.RCControl, 3, "1", ""},
-        {f.PUK1_Edit, 19, "", ""},
-        {f.PUK2_Edit, 19, "", ""},
-        {f.Number1_Edit, 14, "", ""},
-        {f.Number2_Edit, 14, "", ""},
-        {f.SIM_ID1_Edit, 24, "", ""},
-        {f.SIM_ID2_Edit, 24, "", ""},
-    };
+    f.show();
+    int boxes = 0;
+    for (const CardField& field : CardFields) {
+        if (field.kind == FieldKind::Choice || field.kind == FieldKind::Switch)
+            continue;
+        const QString control = QString::fromUtf8(field.control);
+        QStringList names{control};
+        if (field.kind == FieldKind::Address)
+            names = {control + '1', control + '2', control + '3', control + '4'};
+        for (const QString& name : names) {
+            auto* e = f.findChild<QLineEdit*>(name);
+            ASSERT_NE(e, nullptr) << name.toStdString();
+            ++boxes;
+            EXPECT_EQ(e->toolTip(), QString::fromUtf8(field.hint ? field.hint : ""))
+                << name.toStdString();
+            if (field.accessibleName) {
+                EXPECT_EQ(e->accessibleName(), QString::fromUtf8(field.accessibleName));
+            }
+            EXPECT_EQ(typedLength(f, e, field.typingLimit() + 3), field.typingLimit())
+                << name.toStdString();
+        }
+    }
+    EXPECT_EQ(boxes, 37); // 25 texts, two addresses of four boxes, 4 numbers
+}
+
+TEST_F(MainWindow, StartsWithTheTemplatesTextsAndItsOwnHints) {
+    TForm1& f = open();
     // After start-up the boxes show slot 0, a free slot on a fresh
     // database: the template's zeros, with 60 and 10 for the zero intervals.
-    for (const auto& b : boxes) {
-        const std::string name = b.edit->objectName().toStdString();
-        EXPECT_EQ(b.edit->text(), QString::fromUtf8(b.text)) << name;
-        EXPECT_EQ(b.edit->toolTip(), QString::fromUtf8(b.hint)) << name;
-    }
+    const struct {
+        QLineEdit* edit;
+        const char* text;
+    } boxes[] = {
+        {f.SearchEdit, "(Поиск)"}, {f.CodeUoo, ""},      {f.timePassEdit, "0"},
+        {f.timeGsmEdit, "60"},     {f.balCritical, "10"}, {f.RCControl, "1"},
+        {f.Pin1Edit, ""},          {f.Ip1GsmEdit[0], ""},
+    };
+    for (const auto& b : boxes)
+        EXPECT_EQ(b.edit->text(), QString::fromUtf8(b.text)) << b.edit->objectName().toStdString();
+    f.show();
+    EXPECT_EQ(typedLength(f, f.RCControl, 6), 3);
     EXPECT_TRUE(f.ProgID1->isReadOnly());
     EXPECT_TRUE(f.ProgID2->isReadOnly());
-    EXPECT_EQ(f.Ip1GsmEdit[0]->objectName(), QStringLiteral("Ip1GsmEdit_1"));
     EXPECT_LT(f.Ip1GsmEdit[0]->x(), f.Ip1GsmEdit[3]->x()); // first octet on the left
     EXPECT_TRUE(f.Label17->text().isEmpty()); // no code on a free slot
     EXPECT_EQ(f.Label40->text(), QStringLiteral("Выход всегда находится в режиме «Выключен»"));
@@ -287,23 +277,6 @@ TEST_F(MainWindow, EditBoxesHaveTheirLimitsTextsAndHints) {
     EXPECT_EQ(f.UseSim1->toolTip(), QStringLiteral("Использовать 1ю SIM карту"));
     EXPECT_TRUE(f.UseSim1->isChecked());
     EXPECT_TRUE(f.UseSim2->isChecked());
-    // The limits as the operator meets them: typed into, each box stops at
-    // its limit (the search box has none worth typing to).
-    f.show();
-    for (const auto& b : boxes) {
-        if (b.maxLength >= 32767)
-            continue;
-        const std::string name = b.edit->objectName().toStdString();
-        for (QWidget* w = b.edit; w && w != &f; w = w->parentWidget()) {
-            w->setEnabled(true);
-            w->setVisible(true);
-        }
-        b.edit->setReadOnly(false);
-        b.edit->clear();
-        b.edit->setFocus();
-        QTest::keyClicks(b.edit, QString(b.maxLength + 3, QLatin1Char('7')));
-        EXPECT_EQ(b.edit->text().size(), b.maxLength) << name;
-    }
 }
 
 TEST_F(MainWindow, ListsOfferTheirItemsInOrder) {

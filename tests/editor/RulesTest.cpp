@@ -23,7 +23,7 @@ std::array<QString, 4> texts(const std::array<EditBox, 4>& boxes) {
     return {boxes[0].text, boxes[1].text, boxes[2].text, boxes[3].text};
 }
 
-TEST(ShowRecord, SplitsDottedAddressesFromTheRight) {
+TEST(Rules, SplitsDottedAddressesFromTheRight) {
     const struct {
         const char* stored;
         std::array<const char*, 4> boxes;
@@ -50,7 +50,7 @@ TEST(ShowRecord, SplitsDottedAddressesFromTheRight) {
     }
 }
 
-TEST(UpdateCodeLabel, ShowsTheCodeAsEightHexDigits) {
+TEST(Rules, ShowsTheCodeAsEightHexDigits) {
     const struct {
         const char* text;
         const char* label;
@@ -66,7 +66,7 @@ TEST(UpdateCodeLabel, ShowsTheCodeAsEightHexDigits) {
     }
 }
 
-TEST(ShowRecord, UsedRecordShowsItsCodeAndLabel) {
+TEST(Rules, UsedRecordShowsItsCodeAndLabel) {
     SettingsRecord r = usedRecord();
     r.setCodeUoo(255);
     const CardForm f = show(r);
@@ -76,7 +76,7 @@ TEST(ShowRecord, UsedRecordShowsItsCodeAndLabel) {
     EXPECT_EQ(show(r).CodeUoo.text, QStringLiteral("4000000000"));
 }
 
-TEST(ShowRecord, ZeroIntervalsShowTheirDefaults) {
+TEST(Rules, ZeroIntervalsShowTheirDefaults) {
     const struct {
         std::uint16_t balCritical;
         std::uint8_t timeGsm;
@@ -101,7 +101,7 @@ TEST(ShowRecord, ZeroIntervalsShowTheirDefaults) {
     }
 }
 
-TEST(ShowRecord, BalanceOffBlanksThePhonesButKeepsTheCodes) {
+TEST(Rules, BalanceOffBlanksThePhonesButKeepsTheCodes) {
     SettingsRecord r = usedRecord();
     r.setText(Field::balPhoneSim1, QStringLiteral("89161234567"));
     r.setText(Field::balPhoneSim2, QStringLiteral("89031234567"));
@@ -122,7 +122,7 @@ TEST(ShowRecord, BalanceOffBlanksThePhonesButKeepsTheCodes) {
     EXPECT_TRUE(f.balPhoneSim2.enabled);
 }
 
-TEST(ShowRecord, PassThroughLoopWithoutEntryLoopIsReset) {
+TEST(Rules, PassThroughLoopWithoutEntryLoopIsReset) {
     SettingsRecord r = usedRecord();
     r.setCord(1, 1);
     r.setCord(3, 6);
@@ -137,14 +137,14 @@ TEST(ShowRecord, PassThroughLoopWithoutEntryLoopIsReset) {
     EXPECT_TRUE(f.timePassEdit.enabled);
 }
 
-TEST(ShowRecord, DisplayDoesNotApplyTheOneControlLoopRule) {
+TEST(Rules, DisplayDoesNotApplyTheOneControlLoopRule) {
     SettingsRecord r = usedRecord();
     r.setCord(2, 4);
     r.setCord(4, 4);
     EXPECT_EQ(show(r).Cord, (std::array<int, 5>{0, 4, 0, 4, 0}));
 }
 
-TEST(ShowRecord, FreeSlotShowsTheTemplateWithoutIdentity) {
+TEST(Rules, FreeSlotShowsTheTemplateWithoutIdentity) {
     SettingsRecord saved = usedRecord();
     saved.setCodeUoo(100);
     saved.setText(Field::Pin1Edit, QStringLiteral("1234"));
@@ -177,7 +177,7 @@ TEST(ShowRecord, FreeSlotShowsTheTemplateWithoutIdentity) {
     EXPECT_EQ(f.VersionCombo, 0);
 }
 
-TEST(ShowRecord, FreshDatabaseShowsTheDefaultsOfAFreeSlot) {
+TEST(Rules, FreshDatabaseShowsTheDefaultsOfAFreeSlot) {
     const CardForm f = show(SettingsRecord{});
     EXPECT_EQ(f.Cord, (std::array<int, 5>{0, 0, 0, 0, 0}));
     EXPECT_EQ(f.RelayComboBox, (std::array<int, 2>{0, 0}));
@@ -189,7 +189,7 @@ TEST(ShowRecord, FreshDatabaseShowsTheDefaultsOfAFreeSlot) {
     EXPECT_FALSE(f.timeGsmEdit.enabled);
 }
 
-TEST(ShowRecord, ValuesBeyondTheListsLeaveNoSelection) {
+TEST(Rules, ValuesBeyondTheListsLeaveNoSelection) {
     SettingsRecord r = usedRecord();
     r.setCord(1, 6); // Cord1 has six items
     r.setCord(2, 9);
@@ -206,7 +206,7 @@ TEST(ShowRecord, ValuesBeyondTheListsLeaveNoSelection) {
     EXPECT_EQ(f.VersionCombo, -1); // the previous selection stays
 }
 
-TEST(ShowRecord, SimSwitchesAreTickedAfterEveryDisplay) {
+TEST(Rules, SimSwitchesAreTickedAfterEveryDisplay) {
     CardForm previous;
     previous.UseSim1 = previous.UseSim2 = false;
     ApplySimSwitch(previous, 1);
@@ -220,7 +220,7 @@ TEST(ShowRecord, SimSwitchesAreTickedAfterEveryDisplay) {
     EXPECT_TRUE(f.PassGsm2Edit.enabled);
 }
 
-TEST(ShowRecord, TextsWithoutZeroByteStopAtTheirWidth) {
+TEST(Rules, TextsWithoutZeroByteStopAtTheirWidth) {
     SettingsRecord r;
     r.raw().fill('A');
     r.setChangeDate(46000.0);
@@ -230,7 +230,7 @@ TEST(ShowRecord, TextsWithoutZeroByteStopAtTheirWidth) {
     EXPECT_EQ(f.Pin1Edit.text.size(), 5);
 }
 
-TEST(ShowRecord, HiddenControlsKeepWhatTheyShowed) {
+TEST(Rules, HiddenControlsKeepWhatTheyShowed) {
     CardForm previous;
     previous.PortLoc = QStringLiteral("7777");
     previous.Mac[3] = QStringLiteral("AB");
@@ -243,7 +243,7 @@ TEST(ShowRecord, HiddenControlsKeepWhatTheyShowed) {
     EXPECT_EQ(f.RCControl.text, QStringLiteral("9"));
 }
 
-TEST(Cord1Change, LoopRules) {
+TEST(Rules, LoopRules) {
     struct Case {
         const char* name;
         std::array<int, 5> before;

@@ -19,13 +19,13 @@ SettingsRecord filledRecord(bool balance) {
     return r;
 }
 
-TEST(Crc16, CatalogueCheckValueAndEmptyInput) {
+TEST(Crc, Crc16CatalogueCheckValueAndEmptyInput) {
     const char* digits = "123456789";
     EXPECT_EQ(Crc16(reinterpret_cast<const std::uint8_t*>(digits), 9), 0x2189);
     EXPECT_EQ(Crc16(nullptr, 0), 0);
 }
 
-TEST(Crc16, TableFormAgreesWithTheBitwiseForm) {
+TEST(Crc, TableFormAgreesWithTheBitwiseForm) {
     QRandomGenerator random(7);
     std::uint8_t data[600];
     for (int round = 0; round < 200; ++round) {
@@ -37,7 +37,7 @@ TEST(Crc16, TableFormAgreesWithTheBitwiseForm) {
     }
 }
 
-TEST(Checksum8, EndPacketAndEmptyInput) {
+TEST(Crc, Checksum8OfTheEndPacketAndOfEmptyInput) {
     const std::uint8_t end[] = {0x3A, 0x00};
     EXPECT_EQ(Checksum8(end, 2), 0xC6);
     EXPECT_EQ(Checksum8(nullptr, 0), 0);
@@ -46,7 +46,7 @@ TEST(Checksum8, EndPacketAndEmptyInput) {
     EXPECT_EQ(static_cast<std::uint8_t>(0x3A + 0x02 + 0x10 + 0xF0 + sum), 0);
 }
 
-TEST(BuildConfigFrame, BlanksBalanceFieldsWhenBalanceCheckIsOff) {
+TEST(ConfigFrame, BlanksBalanceFieldsWhenBalanceCheckIsOff) {
     const SettingsRecord r = filledRecord(false);
     ConfigFrame f{};
     std::uint16_t crc = 0;
@@ -60,7 +60,7 @@ TEST(BuildConfigFrame, BlanksBalanceFieldsWhenBalanceCheckIsOff) {
     EXPECT_EQ(r.data()[200], filledRecord(false).data()[200]);
 }
 
-TEST(BuildConfigFrame, CopiesTheImageWhenBalanceCheckIsOn) {
+TEST(ConfigFrame, CopiesTheImageWhenBalanceCheckIsOn) {
     const SettingsRecord r = filledRecord(true);
     ConfigFrame f{};
     std::uint16_t crc = 0;
@@ -71,7 +71,7 @@ TEST(BuildConfigFrame, CopiesTheImageWhenBalanceCheckIsOn) {
     EXPECT_EQ(Crc16(f.data(), 264), 0);
 }
 
-TEST(BuildConfigFrame, RandomBytesNeverReach255AndOnlyTheTailDiffers) {
+TEST(ConfigFrame, RandomBytesNeverReach255AndOnlyTheTailDiffers) {
     const SettingsRecord r = filledRecord(true);
     QRandomGenerator random(3);
     ConfigFrame first{};
@@ -90,7 +90,7 @@ TEST(BuildConfigFrame, RandomBytesNeverReach255AndOnlyTheTailDiffers) {
     EXPECT_TRUE(seen254);
 }
 
-TEST(BuildConfigFrame, NoFrameWithoutRecordOutputsOrVersionZero) {
+TEST(ConfigFrame, NoFrameWithoutRecordOutputsOrVersionZero) {
     SettingsRecord r = filledRecord(true);
     ConfigFrame f{};
     f.fill(0xAB);
@@ -104,7 +104,7 @@ TEST(BuildConfigFrame, NoFrameWithoutRecordOutputsOrVersionZero) {
     EXPECT_EQ(crc, 0x1234);
 }
 
-TEST(AcceptConfigFrame, OnlyExactly264BytesWithAZeroCrc) {
+TEST(ConfigFrame, OnlyExactly264BytesWithAZeroCrc) {
     const SettingsRecord r = filledRecord(true);
     ConfigFrame built{};
     std::uint16_t crc = 0;

@@ -108,6 +108,25 @@ TEST(TForm2, TextsWithoutZeroByteStopAtTheirWidthAndAReadReplacesTheLast) {
     EXPECT_TRUE(w.APN1Edit->text().isEmpty());
 }
 
+TEST(TForm2, EveryTextTheDeviceHoldsIsShownInItsOwnBox) {
+    SettingsRecord r;
+    int texts = 0;
+    for (const CardField& field : CardFields)
+        if (field.inDevice() && field.kind == FieldKind::Text)
+            r.setText(field.text(), QStringLiteral("%1").arg(++texts));
+    TForm2 w;
+    w.FillFromFrame(frameOf(r).data(), 0);
+    int shown = 0;
+    for (const CardField& field : CardFields) {
+        if (!field.inDevice() || field.kind != FieldKind::Text)
+            continue;
+        auto* e = w.findChild<QLineEdit*>(QString::fromUtf8(field.control));
+        ASSERT_NE(e, nullptr) << field.control;
+        EXPECT_EQ(e->text(), QString::number(++shown)) << field.control;
+    }
+    EXPECT_EQ(shown, 15);
+}
+
 TEST(TForm2, VersionIsLeftAloneForAnotherCode) {
     TForm2 w;
     w.VersionCombo->setCurrentIndex(-1);

@@ -9,7 +9,7 @@
 
 namespace {
 
-TEST(ParseNumber, FollowsTheTypedNumberRules) {
+TEST(NumberText, FollowsTheTypedNumberRules) {
     const struct {
         const char16_t* text;
         std::int32_t fallback;
@@ -70,7 +70,7 @@ TEST(Cp1251, CharactersOutsideTheCodePageBecomeQuestionMarks) {
     EXPECT_TRUE(Cp1251::canEncode(u"Ёлка €"));
 }
 
-TEST(TDateTime, EpochAndKnownDates) {
+TEST(DateTime, EpochAndKnownDates) {
     EXPECT_EQ(TDateTime::fromDateTime(QDateTime(QDate(1899, 12, 30), QTime(0, 0))), 0.0);
     EXPECT_EQ(TDateTime::fromDateTime(QDateTime(QDate(1900, 1, 1), QTime(18, 0))), 2.75);
     EXPECT_EQ(TDateTime::fromDateTime(QDateTime(QDate(2025, 12, 9), QTime(0, 0))), 46000.0);
@@ -80,19 +80,19 @@ TEST(TDateTime, EpochAndKnownDates) {
     EXPECT_EQ(dt->time(), QTime(18, 0));
 }
 
-TEST(TDateTime, RoundTripsToTheMillisecond) {
+TEST(DateTime, RoundTripsToTheMillisecond) {
     const QDateTime t(QDate(2026, 12, 8), QTime(14, 22, 38, 123));
     EXPECT_EQ(*TDateTime::toDateTime(TDateTime::fromDateTime(t)), t);
 }
 
-TEST(TDateTime, ImpossibleValuesGiveNoDate) {
+TEST(DateTime, ImpossibleValuesGiveNoDate) {
     for (double v : {std::nan(""), std::numeric_limits<double>::infinity(), -1e300, 1e300,
                      3000000.0}) {
         EXPECT_FALSE(TDateTime::toDateTime(v)) << v;
     }
 }
 
-TEST(DateTimeText, ShortDateAndTimeWithSecondsInRussian) {
+TEST(DateTime, ShortDateAndTimeWithSecondsInRussian) {
     const DateTimeText text(QLocale(QLocale::Russian, QLocale::Russia));
     EXPECT_EQ(text(46000.0), QStringLiteral("09.12.2025"));
     EXPECT_EQ(text(46000.75), QStringLiteral("09.12.2025 18:00:00"));
@@ -101,7 +101,7 @@ TEST(DateTimeText, ShortDateAndTimeWithSecondsInRussian) {
     EXPECT_EQ(text(std::nan("")), QString());
 }
 
-TEST(DateTimeText, NoTimeZoneInAnyLocale) {
+TEST(DateTime, NoTimeZoneInAnyLocale) {
     const DateTimeText text(QLocale(QLocale::English, QLocale::UnitedStates));
     const QString s = text(46000.75);
     EXPECT_TRUE(s.startsWith(QStringLiteral("12/9/25"))) << s.toStdString();
