@@ -209,6 +209,12 @@ TForm1::TForm1(SettingsDatabase& db, Messenger& messenger, QWidget* parent)
     look->start();
 }
 
+void TForm1::setReadBackWindow(TForm2* window) {
+    readBack_ = window;
+    if (readBack_)
+        readBack_->setDatabase(&db_);
+}
+
 void TForm1::applyColours() {
     Contrast::SetColour(SearchEdit, QPalette::Text, QColor(0, 128, 0), QPalette::Base);
     Contrast::SetColour(ExitBtn, QPalette::ButtonText, QColor(128, 0, 0), QPalette::Button);

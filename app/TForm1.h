@@ -55,7 +55,8 @@ public:
     void setClock(Clock& clock) { clock_ = &clock; }
     void setLogPath(const QString& path) { logPath_ = path; }
     const QString& logPath() const { return logPath_; }
-    void setReadBackWindow(TForm2* window) { readBack_ = window; }
+    // The read-back window compares what it shows with this window's database.
+    void setReadBackWindow(TForm2* window);
     // Shows the read-back window modally; tests replace it.
     std::function<void(TForm2&)> showReadBack;
 
@@ -98,6 +99,13 @@ public:
     void BitBtn2Click();
     void BitBtn3Click();
     void FindNext();
+    // Selects the slot's grid row and shows its card, as a click on it does.
+    void selectSlot(int slot);
+    // What the read-back window's buttons ask for, once its reading is done:
+    // the device's card selected; or the first free row filled with the
+    // device's settings, in edit mode, to be completed and saved.
+    void ShowCardOfDevice(int slot);
+    void CreateCardFromDevice(const std::uint8_t* frame);
     void SearchEditClick();
     void SearchEditChange();
     void SearchEditExit();

@@ -1,6 +1,8 @@
 // The two commands that talk to the device: programming and reading jobs.
 #include "app/TForm1.h"
 
+#include "editor/Rules.h"
+
 #include "app/RecordsModel.h"
 #include "link/Clock.h"
 #include "link/Jobs.h"
@@ -215,9 +217,11 @@ void TForm1::ReadCompletion(CableJob& job) {
         Progress->setValue(0);
     }
     const JobOutcome& outcome = job.outcome();
+    TForm2::Request request = TForm2::Request::None;
     if (outcome.JobSucceeded() && readBack_) {
         readBack_->FillFromFrame(outcome.frame.data(), outcome.version);
         showReadBack(*readBack_);
+        request = readBack_->request();
     } else if (outcome.JobFailed()) {
         messenger_.inform(QStringLiteral("Внимание"),
                           QStringLiteral("СЧИТЫВАНИЕ НЕ ПРОИЗВЕДЕНО\n\nПричина:\n") +
@@ -235,6 +239,30 @@ void TForm1::ReadCompletion(CableJob& job) {
         SetEditMode(false);
         ReadingActive = false;
     }
+    // What the operator asked for in the read-back window comes after this
+    // step, which has just left edit mode.
+    if (request == TForm2::Request::ShowCard) {
+        const int slot = readBack_->match().slot;
+        QTimer::singleShot(0, this, [this, slot] { ShowCardOfDevice(slot); });
+    } else if (request == TForm2::Request::CreateCard) {
+        const auto frame = readBack_->frame();
+        QTimer::singleShot(0, this, [this, frame] { CreateCardFromDevice(frame.data()); });
+    }
+}
+
+void TForm1::ShowCardOfDevice(int slot) {
+    if (EditMode || ReadingActive || ProgrammingActive)
+        return;
+    selectSlot(slot);
+}
+
+void TForm1::CreateCardFromDevice(const std::uint8_t* frame) {
+    const int slot = db_.FirstFreeSlot();
+    if (EditMode || ReadingActive || ProgrammingActive || slot < 0)
+        return;
+    selectSlot(slot);
+    writeForm(::CardFromDevice(frame, db_.Template(), readForm(), PageControl2->isVisibleTo(this)));
+    BitBtn1Click();
 }
 
 void TForm1::FormDestroy() {

@@ -115,15 +115,21 @@ void TForm1::FindNext() {
     if (!found)
         return;
     SearchRow = found;
+    selectSlot(found - 1);
+}
+
+void TForm1::selectSlot(int slot) {
+    if (slot < 0 || slot >= SettingsDatabase::SlotCount)
+        return;
     {
         const QSignalBlocker quiet(SetsGrid->selectionModel());
-        SetsGrid->setCurrentIndex(records_->index(found - 1, 0));
-        SetsGrid->selectRow(found - 1);
+        SetsGrid->setCurrentIndex(records_->index(slot, 0));
+        SetsGrid->selectRow(slot);
     }
     // The view heard nothing of the change: the row that was selected must
     // be drawn afresh, as the new one is.
     SetsGrid->viewport()->update();
-    SetsGrid->scrollTo(records_->index(found - 1, 0));
+    SetsGrid->scrollTo(records_->index(slot, 0));
     SetsGridClick();
 }
 

@@ -33,6 +33,19 @@ echo "== start-up to the shown window, 9000 cards =="
 (cd "$work" && "$build/bench/process_bench" 15 "$build/bench/startup_probe" --bare -- \
     "$build/bench/startup_probe")
 
+echo "== which card a device holds, among 9000 programmed cards =="
+"$build/bench/match_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    --benchmark_format=json >"$work/match.json"
+python3 - "$work/match.json" <<'PY'
+import json, sys
+rows = {b["run_name"]: b["real_time"] for b in json.load(open(sys.argv[1]))["benchmarks"]
+        if b.get("aggregate_name") == "median"}
+base = rows["BM_ScanProgIdBaseline"]
+for name in ("BM_MatchDevice", "BM_MatchUnknownDevice"):
+    print(f"{name}: {rows[name]:.1f} us, plain scan of the ProgID1 values {base:.1f} us, "
+          f"ratio {rows[name]/base:.2f}x")
+PY
+
 echo "== Crc16: table against the bitwise loop =="
 "$build/bench/crc_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
     --benchmark_format=json >"$work/crc.json"

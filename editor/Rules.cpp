@@ -7,6 +7,8 @@
 
 #include <QRandomGenerator>
 
+#include <cstring>
+
 const std::array<QString, 7> RelayProfileTexts = {
     QStringLiteral("Выход всегда находится в режиме «Выключен»"),
     QStringLiteral("Когда УОО без охраны выход находится в режиме «Выключен». Выход находится в "
@@ -177,4 +179,19 @@ CardForm ShowRecord(const SettingsRecord& record, const SettingsRecord& templ,
     if (src.VersionCombo() == 0)
         f.VersionCombo = 0;
     return f;
+}
+
+CardForm CardFromDevice(const std::uint8_t* image, const SettingsRecord& templ,
+                        const CardForm& previous, bool outputsVisible) {
+    SettingsRecord card = templ;
+    std::memcpy(card.data(), image, SettingsRecord::DeviceImageSize);
+    bool balance = false;
+    for (const TextField f : {Field::balCodeSim1, Field::balCodeSim2, Field::balPhoneSim1,
+                              Field::balPhoneSim2})
+        balance = balance || !card.bytes(f).isEmpty();
+    card.setbalEnable(balance);
+    // Shown as a card in use, so that its code and PINs appear; the save
+    // gives it its real date.
+    card.setChangeDate(1.0);
+    return ShowRecord(card, templ, previous, outputsVisible);
 }

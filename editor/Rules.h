@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <array>
+#include <cstdint>
 #include <optional>
 
 class QRandomGenerator;
@@ -50,3 +51,10 @@ QString RandomPortLoc(QRandomGenerator& random);
 // keep what `previous` shows. The caller refreshes the grid row.
 CardForm ShowRecord(const SettingsRecord& record, const SettingsRecord& templ,
                     const CardForm& previous, bool outputsVisible = true);
+
+// The editor's values for a card rebuilt from a device's image (its 260
+// bytes): everything the image holds, the balance check ticked when any
+// balance text is there, and what a device does not hold (the card's name,
+// object, address, remark, SIM bookkeeping) as the template gives it.
+CardForm CardFromDevice(const std::uint8_t* image, const SettingsRecord& templ,
+                        const CardForm& previous, bool outputsVisible = true);

@@ -2,7 +2,6 @@
 
 #include "link/Crc.h"
 #include "store/SettingsRecord.h"
-#include "store/CardFields.h"
 
 #include <QRandomGenerator>
 
@@ -12,12 +11,8 @@ int BuildConfigFrame(const SettingsRecord* record, std::uint8_t* frame, std::uin
                      std::uint8_t versionCode, QRandomGenerator& random) {
     if (!record || !frame || !crc || versionCode != 0)
         return 0;
-    std::memcpy(frame, record->data(), ConfigFrameSize);
-    if (!record->balEnable()) {
-        for (const TextField f : {Field::balCodeSim1, Field::balCodeSim2, Field::balPhoneSim1,
-                                  Field::balPhoneSim2})
-            std::memset(frame + f.offset, 0, static_cast<std::size_t>(f.width));
-    }
+    const auto image = record->SentImage();
+    std::memcpy(frame, image.data(), image.size());
     frame[260] = static_cast<std::uint8_t>(random.bounded(255));
     frame[261] = static_cast<std::uint8_t>(random.bounded(255));
     const std::uint16_t value = Crc16(frame, 262);

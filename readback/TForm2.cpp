@@ -1,16 +1,20 @@
 #include "readback/TForm2.h"
 
+#include "ui/DifferenceMark.h"
 #include "ui/FormKit.h"
 #include "ui/WrappedCheckBox.h"
 #include "ui/CodeTexts.h"
 #include "store/AddressText.h"
 #include "store/CardFields.h"
+#include "store/DateTime.h"
+#include "store/SettingsDatabase.h"
 #include "store/SettingsRecord.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFrame>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -236,6 +240,37 @@ TForm2::TForm2(QWidget* parent)
     Button1->setDefault(true);
     connect(Button1, &QPushButton::clicked, this, &QDialog::accept);
 
+    // What the database knows of the device: a line under the groups, and
+    // the actions it allows left of "Закрыть".
+    MatchLabel = new QLabel(this);
+    MatchLabel->setObjectName(QStringLiteral("MatchLabel"));
+    MatchLabel->setAccessibleName(QStringLiteral("Сверка с базой"));
+    MatchLabel->setGeometry(8, 502, 761, 20);
+    MatchLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    ActionStrip = new QWidget(this);
+    ActionStrip->setObjectName(QStringLiteral("ActionStrip"));
+    ActionStrip->setGeometry(4, 466, 336, 32);
+    auto* strip = new QHBoxLayout(ActionStrip);
+    strip->setContentsMargins(0, 2, 0, 2);
+    strip->addStretch();
+    ShowCardBtn = new QPushButton(QStringLiteral("Показать в базе"), ActionStrip);
+    ShowCardBtn->setObjectName(QStringLiteral("ShowCardBtn"));
+    CreateCardBtn = new QPushButton(QStringLiteral("Создать карточку"), ActionStrip);
+    CreateCardBtn->setObjectName(QStringLiteral("CreateCardBtn"));
+    for (QPushButton* b : {ShowCardBtn, CreateCardBtn}) {
+        b->setAutoDefault(false);
+        b->hide();
+        strip->addWidget(b);
+    }
+    connect(ShowCardBtn, &QPushButton::clicked, this, [this] {
+        request_ = Request::ShowCard;
+        accept();
+    });
+    connect(CreateCardBtn, &QPushButton::clicked, this, [this] {
+        request_ = Request::CreateCard;
+        accept();
+    });
+
     // Nothing can be edited: every group but the outputs is disabled.
     for (QGroupBox* g : {GroupBox1, GroupBox3, GroupBox2, GroupBox5, GroupBox4, GroupBox6})
         g->setEnabled(false);
@@ -251,6 +286,7 @@ void TForm2::SetUpReadBackWindow() {
 }
 
 void TForm2::FillFromFrame(const std::uint8_t* frame, int versionCode) {
+    std::memcpy(frame_.data(), frame, frame_.size());
     SettingsRecord r;
     std::memcpy(r.data(), frame, SettingsRecord::DeviceImageSize);
 
@@ -293,6 +329,111 @@ void TForm2::FillFromFrame(const std::uint8_t* frame, int versionCode) {
     timePassEdit->setText(QString::number(r.timePassEdit()));
     if (versionCode == 0)
         VersionCombo->setCurrentIndex(0);
+    compareWithDatabase();
+}
+
+void TForm2::compareWithDatabase() {
+    request_ = Request::None;
+    DifferenceMark::Clear(this);
+    ShowCardBtn->hide();
+    CreateCardBtn->hide();
+    MatchLabel->clear();
+    match_ = DeviceMatch{};
+    if (!db_)
+        return;
+    match_ = MatchDevice(*db_, frame_.data());
+    using Case = DeviceMatch::Case;
+    if (match_.found == Case::Unknown) {
+        MatchLabel->setText(QStringLiteral("Этого УОО нет в базе."));
+        CreateCardBtn->show();
+        const bool room = db_->FirstFreeSlot() >= 0;
+        CreateCardBtn->setEnabled(room);
+        CreateCardBtn->setToolTip(room ? QString() : QStringLiteral("В базе нет свободных строк"));
+        return;
+    }
+    const SettingsRecord& card = db_->Slot(match_.slot);
+    const QString name = card.text(Field::NCardEdit);
+    const int row = match_.slot + 1;
+    const auto differing = static_cast<int>(match_.differing.size());
+    const QString date = DateTimeText(QLocale())(card.ProgDate());
+    QString text;
+    switch (match_.found) {
+    case Case::Same:
+        text = QStringLiteral("Совпадает с карточкой «%1» (строка %2), запрограммированной %3.")
+                   .arg(name)
+                   .arg(row)
+                   .arg(date);
+        break;
+    case Case::Changed:
+        text = QStringLiteral("Записана карточка «%1» (строка %2) от %3; с тех пор в базе изменено "
+                              "полей: %4.")
+                   .arg(name)
+                   .arg(row)
+                   .arg(date)
+                   .arg(differing);
+        break;
+    case Case::Previous:
+        text = QStringLiteral("Записана предыдущая версия карточки «%1» (строка %2); полей, "
+                              "отличающихся от базы: %3.")
+                   .arg(name)
+                   .arg(row)
+                   .arg(differing);
+        break;
+    default:
+        text = differing == 0
+                   ? QStringLiteral("Настройки совпадают с карточкой «%1» (строка %2).")
+                         .arg(name)
+                         .arg(row)
+                   : QStringLiteral("Код УО есть в базе: карточка «%1» (строка %2); полей, "
+                                    "отличающихся от базы: %3.")
+                         .arg(name)
+                         .arg(row)
+                         .arg(differing);
+        break;
+    }
+    MatchLabel->setText(text);
+    ShowCardBtn->show();
+
+    // The card as its frame would carry it now, as this window shows it.
+    SettingsRecord sent;
+    const auto image = card.SentImage();
+    std::memcpy(sent.data(), image.data(), image.size());
+    for (const CardField* field : match_.differing) {
+        const QString description = QStringLiteral("В базе: ") + shownValue(*field, sent);
+        const QLatin1String control(field->control);
+        if (field->kind == FieldKind::Address) {
+            for (int i = 1; i <= 4; ++i)
+                DifferenceMark::Mark(findChild<QWidget*>(control + QString::number(i)),
+                                     description);
+        } else {
+            DifferenceMark::Mark(findChild<QWidget*>(control), description);
+        }
+    }
+}
+
+QString TForm2::shownValue(const CardField& field, const SettingsRecord& card) const {
+    const QString empty = QStringLiteral("(пусто)");
+    switch (field.kind) {
+    case FieldKind::Text:
+    case FieldKind::Address: {
+        const QString text = card.text(field.text());
+        return text.isEmpty() ? empty : text;
+    }
+    case FieldKind::Switch:
+        return FieldValue(card, field) ? QStringLiteral("отмечено") : QStringLiteral("не отмечено");
+    case FieldKind::Choice: {
+        const auto* list = findChild<QComboBox*>(QLatin1String(field.control));
+        const auto value = static_cast<int>(FieldValue(card, field));
+        return list && value < list->count() ? list->itemText(value) : empty;
+    }
+    case FieldKind::Number:
+        // This window shows a zero critical balance as the device takes it.
+        if (QLatin1String(field.control) == QLatin1String("balCritical") &&
+            FieldValue(card, field) == 0)
+            return QStringLiteral("10");
+        return QString::number(FieldValue(card, field));
+    }
+    return empty;
 }
 
 // Esc and the window manager's close both come here: the window closes only

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/DeviceMatch.h"
+
 #include <QDialog>
 
 #include <array>
@@ -12,6 +14,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTabWidget;
+class SettingsDatabase;
 
 // The read-back window (unit read_frm): a read-only picture of a frame read
 // from a device, laid out like the main window's editor.
@@ -19,13 +22,23 @@ class TForm2 final : public QDialog {
     Q_OBJECT
 public:
     static constexpr int ClientWidth = 777;
-    static constexpr int ClientHeight = 503;
+    static constexpr int ClientHeight = 527;
 
     explicit TForm2(QWidget* parent = nullptr);
 
     void SetUpReadBackWindow();
-    // Shows the 264 received bytes; nothing is validated.
+    // The database a read is compared with; none: no comparison.
+    void setDatabase(const SettingsDatabase* db) { db_ = db; }
+    // Shows the 264 received bytes; nothing is validated. With a database,
+    // says which card the device holds and marks what differs from it.
     void FillFromFrame(const std::uint8_t* frame, int versionCode);
+
+    // What the operator asked for when closing the window after a fill.
+    enum class Request { None, ShowCard, CreateCard };
+    Request request() const { return request_; }
+    const DeviceMatch& match() const { return match_; }
+    // The bytes of the last fill.
+    const std::array<std::uint8_t, 264>& frame() const { return frame_; }
     // Only "Закрыть" closes the window.
     void reject() override;
 
@@ -82,4 +95,20 @@ public:
     QLineEdit* RCControl;
 
     QPushButton* Button1;
+
+    // The comparison with the database, and what follows from it.
+    QLabel* MatchLabel;
+    QWidget* ActionStrip;
+    QPushButton* ShowCardBtn;
+    QPushButton* CreateCardBtn;
+
+private:
+    void compareWithDatabase();
+    // The card's value of a field as this window would show it.
+    QString shownValue(const CardField& field, const SettingsRecord& card) const;
+
+    const SettingsDatabase* db_ = nullptr;
+    DeviceMatch match_;
+    Request request_ = Request::None;
+    std::array<std::uint8_t, 264> frame_{};
 };

@@ -209,3 +209,9 @@ bool SettingsDatabase::WriteTo(QIODevice& device) const {
            SettingsRecord::Size;
 }
 
+int SettingsDatabase::FirstFreeSlot() const {
+    for (int i = 0; i < SlotCount; ++i)
+        if (!Slot(i).IsUsed())
+            return i;
+    return -1;
+}

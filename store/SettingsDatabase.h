@@ -94,6 +94,8 @@ public:
 
     SettingsRecord& Slot(int i) { return slots_[static_cast<std::size_t>(i)]; }
     const SettingsRecord& Slot(int i) const { return slots_[static_cast<std::size_t>(i)]; }
+    // The first slot not in use; -1 when every slot is.
+    int FirstFreeSlot() const;
     SettingsRecord& Template() { return template_; }
     const SettingsRecord& Template() const { return template_; }
     std::span<const SettingsRecord> allSlots() const { return slots_; }

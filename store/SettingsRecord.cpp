@@ -1,5 +1,7 @@
 #include "store/SettingsRecord.h"
 
+#include "store/CardFields.h"
+
 #include "store/Cp1251.h"
 
 #include <algorithm>
@@ -79,3 +81,13 @@ double SettingsRecord::f64(int off) const {
 }
 
 void SettingsRecord::setF64(int off, double v) { std::memcpy(raw_.data() + off, &v, sizeof v); }
+
+std::array<std::uint8_t, SettingsRecord::DeviceImageSize> SettingsRecord::SentImage() const {
+    std::array<std::uint8_t, DeviceImageSize> image = DeviceImage();
+    if (!balEnable()) {
+        for (const TextField f : {Field::balCodeSim1, Field::balCodeSim2, Field::balPhoneSim1,
+                                  Field::balPhoneSim2})
+            std::memset(image.data() + f.offset, 0, static_cast<std::size_t>(f.width));
+    }
+    return image;
+}

@@ -4,6 +4,8 @@
 #include "link/Jobs.h"
 #include "link/SimulatedDevice.h"
 #include "readback/TForm2.h"
+#include "link/ConfigFrame.h"
+#include "tests/support/CardSupport.h"
 #include "tests/support/LinkSupport.h"
 #include "tests/support/MainWindowSupport.h"
 #include "tests/support/TestSupport.h"
@@ -12,7 +14,9 @@
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QLabel>
 #include <QProgressBar>
+#include <QRandomGenerator>
 #include <QPushButton>
 #include <QTableView>
 #include <QTimer>
@@ -686,6 +690,79 @@ TEST_F(Jobs, ProgramsAndReadsBackThroughATerminalWithTheEmulator) {
     for (int i = 0; i < 200 && pty.readsCompleted() == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(pty.readsCompleted(), 1);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Jobs, AReadSaysWhichCardTheDeviceHoldsAndLeadsToIt) {
+    card(2).setText(Field::APN1Edit, QStringLiteral("internet"));
+    TForm1& f = open();
+    QString said;
+    bool showCard = false;
+    f.showReadBack = [&](TForm2& w) {
+        said = w.MatchLabel->text();
+        if (showCard)
+            w.ShowCardBtn->click();
+    };
+    f.selectSlot(2);
+    f.ProgBtn->click();
+    ASSERT_TRUE(waitIdle());
+    f.SpeedButton1->click();
+    ASSERT_TRUE(waitIdle());
+    EXPECT_TRUE(said.startsWith(QStringLiteral("Совпадает с карточкой «card» (строка 3), "
+                                               "запрограммированной ")))
+        << said.toStdString();
+    // The card edited since: the next read says so and marks the field.
+    db->Slot(2).setText(Field::APN1Edit, QStringLiteral("m2m"));
+    f.selectSlot(0);
+    showCard = true;
+    f.SpeedButton1->click();
+    ASSERT_TRUE(waitIdle());
+    EXPECT_TRUE(said.endsWith(QStringLiteral("; с тех пор в базе изменено полей: 1.")))
+        << said.toStdString();
+    EXPECT_EQ(readBack->APN1Edit->accessibleDescription(), QStringLiteral("В базе: m2m"));
+    // "Показать в базе" selects the card's row once the reading is done.
+    EXPECT_EQ(f.CurrentSlot, 2);
+    EXPECT_FALSE(f.EditMode);
+}
+
+TEST_F(Jobs, ACardIsRebuiltFromADeviceTheDatabaseDoesNotKnow) {
+    card(0);
+    card(1);
+    SettingsRecord stranger = ValidRecord(32777);
+    stranger.setText(Field::balCodeSim1, QStringLiteral("*100#"));
+    stranger.setbalEnable(true);
+    stranger.setModeFlags(ModeBit::UseEthPriority);
+    stranger.settimeGsmEdit(30);
+    ConfigFrame frame{};
+    std::uint16_t crc = 0;
+    QRandomGenerator random(5);
+    ASSERT_EQ(BuildConfigFrame(&stranger, frame.data(), &crc, 0, random), 264);
+    TForm1& f = open();
+    device->setStoredFrame(frame);
+    QString said;
+    f.showReadBack = [&](TForm2& w) {
+        said = w.MatchLabel->text();
+        w.CreateCardBtn->click();
+    };
+    f.SpeedButton1->click();
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(said, QStringLiteral("Этого УОО нет в базе."));
+    // The first free row, in edit mode, the device's settings in the editor.
+    EXPECT_EQ(f.CurrentSlot, 2);
+    ASSERT_TRUE(f.EditMode);
+    EXPECT_EQ(f.CodeUoo->text(), QStringLiteral("32777"));
+    EXPECT_TRUE(f.balEnable->isChecked());
+    EXPECT_TRUE(f.NCardEdit->text().isEmpty()); // the device does not hold it
+    f.NCardEdit->setText(QStringLiteral("32777"));
+    f.BitBtn2->click();
+    ASSERT_FALSE(f.EditMode) << (messenger.boxes.empty() ? "" : messenger.boxes.back().text.toStdString());
+    // Saved through the checks, the card carries what the device held.
+    const auto image = db->Slot(2).DeviceImage();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), frame.begin()));
+    EXPECT_EQ(db->Slot(2).text(Field::NCardEdit), QStringLiteral("32777"));
 }
 
 } // namespace

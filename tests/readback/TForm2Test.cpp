@@ -1,8 +1,11 @@
 #include "link/ConfigFrame.h"
 #include "readback/TForm2.h"
+#include "ui/DifferenceMark.h"
 #include "ui/WrappedCheckBox.h"
 #include "store/SettingsRecord.h"
 #include "store/CardFields.h"
+#include "store/DateTime.h"
+#include "store/SettingsDatabase.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -10,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QTabWidget>
 
 #include <QScreen>
@@ -17,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -138,7 +143,7 @@ TEST(TForm2, VersionIsLeftAloneForAnotherCode) {
 TEST(TForm2, IsAReadOnlyFixedWindow) {
     TForm2 w;
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Считанные данные"));
-    EXPECT_EQ(w.size(), QSize(777, 503));
+    EXPECT_EQ(w.size(), QSize(777, 527));
     EXPECT_FALSE(w.windowFlags() & Qt::WindowCloseButtonHint);
     EXPECT_FALSE(w.windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(w.GroupBox5->isEnabled());
@@ -205,6 +210,184 @@ TEST(TForm2, CaptionsAreWholeAndTheMinutesBoxSitsInItsGap) {
     EXPECT_GE(box.left(), before.right() - 2);
     EXPECT_LE(box.right(), after.left() + 2);
     EXPECT_TRUE(box.contains(QPoint(box.center().x(), before.center().y())));
+}
+
+// A card in use, as the editor would save it.
+SettingsRecord usedCard(std::uint32_t code, const char* name) {
+    SettingsRecord r;
+    r.setCodeUoo(code);
+    r.setText(Field::NCardEdit, QString::fromUtf8(name));
+    r.setText(Field::Pin1Edit, QStringLiteral("1234"));
+    r.setText(Field::Ip1Gsm, QStringLiteral("10.0.0.1"));
+    r.setText(Field::APN1Edit, QStringLiteral("internet"));
+    r.setText(Field::balCodeSim1, QStringLiteral("*100#"));
+    r.setModeFlags(ModeBit::IndicZU);
+    r.setCord(1, 1);
+    r.setbalCritical(50);
+    r.setChangeDate(46000.5);
+    return r;
+}
+
+// Programs the card: the frame a device would keep, and the card stamped.
+ConfigFrame program(SettingsRecord& card, quint32 seed) {
+    ConfigFrame frame{};
+    std::uint16_t crc = 0;
+    QRandomGenerator random(seed);
+    EXPECT_EQ(BuildConfigFrame(&card, frame.data(), &crc, 0, random), 264);
+    card.StampProgrammed(crc, 46001.25);
+    return frame;
+}
+
+TEST(TForm2, SaysWhichCardTheDeviceHoldsAndMarksWhatDiffers) {
+    const QString date = DateTimeText(QLocale())(46001.25);
+    struct Case {
+        const char* what;
+        std::function<ConfigFrame(SettingsDatabase&)> setUp;
+        QString said;
+        QStringList marked; // object names
+    };
+    const Case cases[] = {
+        {"programmed and unchanged, the balance check off (its texts not sent)",
+         [](SettingsDatabase& db) {
+             db.Slot(4) = usedCard(700, "Склад");
+             return program(db.Slot(4), 1);
+         },
+         QStringLiteral("Совпадает с карточкой «Склад» (строка 5), запрограммированной %1.").arg(date),
+         {}},
+        {"edited after programming: a text, an address, a switch and a list",
+         [](SettingsDatabase& db) {
+             db.Slot(4) = usedCard(700, "Склад");
+             const ConfigFrame f = program(db.Slot(4), 2);
+             db.Slot(4).setText(Field::APN1Edit, QString());
+             db.Slot(4).setText(Field::Ip1Gsm, QStringLiteral("10.0.0.2"));
+             db.Slot(4).setModeFlags(ModeBit::IndicZU | ModeBit::BatteryControl | 0x80);
+             db.Slot(4).setCord(1, 3);
+             db.Slot(4).setText(Field::Edit1, QStringLiteral("не в устройстве"));
+             return f;
+         },
+         QStringLiteral("Записана карточка «Склад» (строка 5) от %1; с тех пор в базе изменено "
+                        "полей: 4.")
+             .arg(date),
+         {"Ip1GsmEdit_1", "Ip1GsmEdit_2", "Ip1GsmEdit_3", "Ip1GsmEdit_4", "APN1Edit", "Cord1",
+          "BatteryControl"}},
+        {"the version before the last programming",
+         [](SettingsDatabase& db) {
+             db.Slot(7) = usedCard(700, "Склад");
+             const ConfigFrame f = program(db.Slot(7), 3);
+             db.Slot(7).setText(Field::Pin1Edit, QStringLiteral("4321"));
+             program(db.Slot(7), 4);
+             return f;
+         },
+         QStringLiteral("Записана предыдущая версия карточки «Склад» (строка 8); полей, "
+                        "отличающихся от базы: 1."),
+         {"Pin1Edit"}},
+        {"the CRC of a card with another code: only the code's card, the lowest row",
+         [](SettingsDatabase& db) {
+             db.Slot(2) = usedCard(900, "Чужая");
+             ConfigFrame f = program(db.Slot(2), 5);
+             std::uint32_t code = 700;
+             std::memcpy(f.data() + 184, &code, 4);
+             db.Slot(6) = usedCard(700, "Вторая");
+             db.Slot(3) = usedCard(700, "Первая");
+             db.Slot(3).setText(Field::balCodeSim1, QString());
+             db.Slot(3).setText(Field::Port1GsmEdit, QStringLiteral("5000"));
+             return f;
+         },
+         QStringLiteral("Код УО есть в базе: карточка «Первая» (строка 4); полей, отличающихся от "
+                        "базы: 1."),
+         {"Port1GsmEdit"}},
+        {"the same settings, never programmed from here",
+         [](SettingsDatabase& db) {
+             SettingsRecord twin = usedCard(700, "Двойник");
+             const ConfigFrame f = program(twin, 6);
+             db.Slot(0) = usedCard(700, "Двойник");
+             return f;
+         },
+         QStringLiteral("Настройки совпадают с карточкой «Двойник» (строка 1)."),
+         {}},
+        {"nothing of it in the database",
+         [](SettingsDatabase& db) {
+             db.Slot(0) = usedCard(701, "Другой");
+             SettingsRecord stranger = usedCard(700, "Чужой");
+             return program(stranger, 7);
+         },
+         QStringLiteral("Этого УОО нет в базе."),
+         {}},
+    };
+    TForm2 w;
+    for (const Case& c : cases) {
+        SettingsDatabase db;
+        const ConfigFrame frame = c.setUp(db);
+        w.setDatabase(&db);
+        w.FillFromFrame(frame.data(), 0);
+        EXPECT_EQ(w.MatchLabel->text(), c.said) << c.what;
+        QStringList marked;
+        for (QWidget* control : w.findChildren<QWidget*>())
+            if (!control->accessibleDescription().isEmpty())
+                marked << control->objectName();
+        marked.sort();
+        QStringList expected = c.marked;
+        expected.sort();
+        EXPECT_EQ(marked, expected) << c.what;
+        const bool unknown = c.said.startsWith(QStringLiteral("Этого"));
+        EXPECT_EQ(w.ShowCardBtn->isVisibleTo(&w), !unknown) << c.what;
+        EXPECT_EQ(w.CreateCardBtn->isVisibleTo(&w), unknown) << c.what;
+    }
+    EXPECT_EQ(w.findChild<QLabel*>(QStringLiteral("MatchLabel"))->accessibleName(),
+              QStringLiteral("Сверка с базой"));
+}
+
+TEST(TForm2, ADifferenceSaysTheDatabasesValueAsTheWindowShowsIt) {
+    SettingsDatabase db;
+    db.Slot(0) = usedCard(700, "Склад");
+    const ConfigFrame frame = program(db.Slot(0), 1);
+    SettingsRecord& card = db.Slot(0);
+    card.setText(Field::APN1Edit, QString());
+    card.setText(Field::Ip1Gsm, QStringLiteral("10.1.2.3"));
+    card.setModeFlags(0);
+    card.setCord(2, 4);
+    card.setbalCritical(0);
+    card.setCodeUoo(700);
+    TForm2 w;
+    w.setDatabase(&db);
+    w.FillFromFrame(frame.data(), 0);
+    const struct {
+        const char* control;
+        const char* description;
+    } marks[] = {
+        {"APN1Edit", "В базе: (пусто)"},
+        {"Ip1GsmEdit_3", "В базе: 10.1.2.3"},
+        {"IndicZU", "В базе: не отмечено"},
+        {"Cord2", "В базе: Управляющий шлейф"},
+        {"balCritical", "В базе: 10"},
+    };
+    for (const auto& m : marks) {
+        auto* control = w.findChild<QWidget*>(QString::fromUtf8(m.control));
+        ASSERT_NE(control, nullptr) << m.control;
+        EXPECT_EQ(control->accessibleDescription(), QString::fromUtf8(m.description)) << m.control;
+        EXPECT_TRUE(control->font().bold()) << m.control;
+    }
+    EXPECT_EQ(w.findChildren<DifferenceMark*>().size(), 8); // the address takes four
+    // A fill starts afresh: a device that matches leaves nothing marked.
+    card = usedCard(700, "Склад");
+    const ConfigFrame again = program(card, 2);
+    w.FillFromFrame(again.data(), 0);
+    EXPECT_TRUE(w.findChildren<DifferenceMark*>().isEmpty());
+    EXPECT_TRUE(w.APN1Edit->accessibleDescription().isEmpty());
+    EXPECT_FALSE(w.APN1Edit->font().bold());
+}
+
+TEST(TForm2, WithoutAFreeRowNoCardCanBeCreated) {
+    SettingsDatabase db;
+    for (int i = 0; i < SettingsDatabase::SlotCount; ++i)
+        db.Slot(i) = usedCard(static_cast<std::uint32_t>(1000 + i), "Полная");
+    SettingsRecord stranger = usedCard(700, "Чужой");
+    const ConfigFrame frame = program(stranger, 1);
+    TForm2 w;
+    w.setDatabase(&db);
+    w.FillFromFrame(frame.data(), 0);
+    EXPECT_FALSE(w.CreateCardBtn->isEnabled());
+    EXPECT_EQ(w.CreateCardBtn->toolTip(), QStringLiteral("В базе нет свободных строк"));
 }
 
 } // namespace

@@ -59,14 +59,10 @@ inline SettingsRecord RandomSavedCard(QRandomGenerator& g) {
         return b;
     };
     SettingsRecord r;
-    for (TextField f : {Field::Pin1Edit, Field::Pin2Edit, Field::Port1GsmEdit, Field::Port2GsmEdit,
-                        Field::APN1Edit, Field::APN2Edit, Field::LoginGsm1Edit,
-                        Field::LoginGsm2Edit, Field::PassGsm1Edit, Field::PassGsm2Edit,
-                        Field::balCodeSim1, Field::balCodeSim2, Field::NumPhoneMC,
-                        Field::NCardEdit, Field::Edit1, Field::FIOEdit, Field::RemarkEdit,
-                        Field::PUK1_Edit, Field::PUK2_Edit, Field::Number1_Edit,
-                        Field::Number2_Edit, Field::SIM_ID1_Edit, Field::SIM_ID2_Edit})
-        r.setBytes(f, text(f.width - 1));
+    for (const CardField& f : CardFields)
+        if (f.kind == FieldKind::Text && f.control != std::string_view("balPhoneSim1") &&
+            f.control != std::string_view("balPhoneSim2"))
+            r.setBytes(f.text(), text(f.width - 1));
     for (TextField f : {Field::Ip1Gsm, Field::Ip2Gsm})
         r.setBytes(f, noDots(3) + '.' + noDots(3) + '.' + noDots(3) + '.' + noDots(3));
     // Codes the editor admits: ten blocks of 800.
