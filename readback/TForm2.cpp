@@ -259,6 +259,7 @@ TForm2::TForm2(QWidget* parent)
     CreateCardBtn->setObjectName(QStringLiteral("CreateCardBtn"));
     for (QPushButton* b : {ShowCardBtn, CreateCardBtn}) {
         b->setAutoDefault(false);
+        b->setMinimumWidth(b->sizeHint().width() + 16);
         b->hide();
         strip->addWidget(b);
     }
