@@ -429,8 +429,7 @@ QString TForm2::shownValue(const CardField& field, const SettingsRecord& card) c
     }
     case FieldKind::Number:
         // This window shows a zero critical balance as the device takes it.
-        if (QLatin1String(field.control) == QLatin1String("balCritical") &&
-            FieldValue(card, field) == 0)
+        if (&field == &FieldNamed("balCritical") && FieldValue(card, field) == 0)
             return QStringLiteral("10");
         return QString::number(FieldValue(card, field));
     }
