@@ -1,9 +1,8 @@
 // The two commands that talk to the device: programming and reading jobs.
 #include "app/TForm1.h"
 
-#include "editor/Rules.h"
-
 #include "app/RecordsModel.h"
+#include "editor/Rules.h"
 #include "link/Clock.h"
 #include "link/Jobs.h"
 #include "link/TtyCableDriver.h"

@@ -48,11 +48,14 @@ void DifferenceMark::Clear(QWidget* window) {
     }
 }
 
+QColor DifferenceMark::Colour(const QPalette& palette) {
+    return Contrast::ReadableOn(QColor(0xc8, 0x3c, 0x00),
+                                palette.color(QPalette::Active, QPalette::Window));
+}
+
 void DifferenceMark::paintEvent(QPaintEvent*) {
-    // An orange-red, lightened on a dark palette until it reads against the
-    // window; drawn the same whether the group under it is enabled or not.
-    const QColor background = palette().color(QPalette::Active, QPalette::Window);
-    const QColor colour = Contrast::ReadableOn(QColor(0xc8, 0x3c, 0x00), background);
+    // Drawn the same whether the group under it is enabled or not.
+    const QColor colour = Colour(palette());
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(QPen(colour, 2.0));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QColor>
+#include <QPalette>
 #include <QString>
 #include <QWidget>
 
@@ -15,6 +17,9 @@ public:
     static void Mark(QWidget* control, const QString& description);
     // Takes every mark off the controls under `window`.
     static void Clear(QWidget* window);
+    // The outline's colour on a palette: an orange-red, lightened on a dark
+    // one until it reads against the window.
+    static QColor Colour(const QPalette& palette);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

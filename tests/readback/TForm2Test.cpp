@@ -1,5 +1,6 @@
 #include "link/ConfigFrame.h"
 #include "readback/TForm2.h"
+#include "ui/Contrast.h"
 #include "ui/DifferenceMark.h"
 #include "ui/WrappedCheckBox.h"
 #include "store/SettingsRecord.h"
@@ -368,6 +369,12 @@ TEST(TForm2, ADifferenceSaysTheDatabasesValueAsTheWindowShowsIt) {
         EXPECT_TRUE(control->font().bold()) << m.control;
     }
     EXPECT_EQ(w.findChildren<DifferenceMark*>().size(), 8); // the address takes four
+    // The outline reads on a light and on a dark window alike.
+    for (const QColor window : {QColor(0xef, 0xef, 0xef), QColor(0x2d, 0x2d, 0x2d)}) {
+        QPalette palette;
+        palette.setColor(QPalette::Window, window);
+        EXPECT_GE(Contrast::Ratio(DifferenceMark::Colour(palette), window), Contrast::Readable);
+    }
     // A fill starts afresh: a device that matches leaves nothing marked.
     card = usedCard(700, "Склад");
     const ConfigFrame again = program(card, 2);
