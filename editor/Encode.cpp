@@ -1,6 +1,5 @@
 #include "editor/Encode.h"
 
-#include "store/Cp1251.h"
 #include "store/NumberText.h"
 #include "store/SettingsRecord.h"
 #include "store/CardFields.h"
