@@ -46,7 +46,8 @@ QString helpText() {
                "                        (~/.local/share/uoo-programmer)\n"
                "\n"
                "Принимаются и параметры Qt: -platform, -style, -display и другие.\n"
-               "Код возврата: 0 - работа завершена, 2 - ошибка в параметрах.\n")
+               "Код возврата: 0 - работа завершена, 1 - не удалось создать личный каталог,\n"
+               "2 - ошибка в параметрах.\n")
         .arg(kProgram);
 }
 
@@ -55,6 +56,20 @@ CommandLine failure(const QString& reason) {
     result.action = CommandLine::Action::Fail;
     result.text = QStringLiteral("%1: %2\nСправка: %1 --help\n").arg(kProgram, reason);
     return result;
+}
+
+// An option word as typed: the dashes and the name, without a value after "=".
+QString typedOption(const QString& argument) {
+    const auto equals = argument.indexOf(QLatin1Char('='));
+    return equals < 0 ? argument : argument.left(equals);
+}
+
+// The name of an option word: without its dashes and its "=value".
+QString optionName(const QString& argument) {
+    QString name = typedOption(argument);
+    while (name.startsWith(QLatin1Char('-')))
+        name.remove(0, 1);
+    return name;
 }
 
 // The option Qt's parser complains about, from its (untranslated) message
@@ -82,13 +97,33 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     for (const char* name : kQtFlagOptions)
         parser.addOption(QCommandLineOption(QLatin1String(name)));
 
+    // The application object reads a value given with "=" only for the
+    // style options; any other would be taken here and then ignored by Qt.
+    for (const QString& argument : arguments.mid(1)) {
+        if (argument == QLatin1String("--"))
+            break;
+        const QString name = optionName(argument);
+        if (!argument.startsWith(QLatin1Char('-')) || !argument.contains(QLatin1Char('=')) ||
+            name == QLatin1String("style") || name == QLatin1String("stylesheet"))
+            continue;
+        for (const char* qtOption : kQtValueOptions)
+            if (name == QLatin1String(qtOption))
+                return failure(QStringLiteral("значение параметра «%1» пишется через пробел, "
+                                              "а не через «=»")
+                                   .arg(typedOption(argument)));
+    }
+
     if (!parser.parse(arguments)) {
         const QStringList unknown = parser.unknownOptionNames();
         if (!unknown.isEmpty()) {
-            const QString& name = unknown.first();
-            return failure(QStringLiteral("неизвестный параметр «%1%2»")
-                               .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"),
-                                    name));
+            // Named as typed, dashes and all.
+            QString typed = unknown.first();
+            for (const QString& argument : arguments.mid(1))
+                if (argument.startsWith(QLatin1Char('-')) && optionName(argument) == typed) {
+                    typed = typedOption(argument);
+                    break;
+                }
+            return failure(QStringLiteral("неизвестный параметр «%1»").arg(typed));
         }
         const QString message = parser.errorText();
         const QString name = quotedName(message);

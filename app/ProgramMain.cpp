@@ -24,9 +24,10 @@
 
 namespace {
 
-void print(std::FILE* stream, const QString& text) {
-    std::fputs(text.toLocal8Bit().constData(), stream);
-    std::fflush(stream);
+// False when the text could not be written whole (a full disk, a closed pipe).
+bool print(std::FILE* stream, const QString& text) {
+    const bool written = std::fputs(text.toLocal8Bit().constData(), stream) >= 0;
+    return std::fflush(stream) == 0 && written;
 }
 
 } // namespace
@@ -40,13 +41,23 @@ int RunProgram(int& argc, char** argv, const ProgramHooks& hooks) {
     switch (line.action) {
     case CommandLine::Action::Help:
     case CommandLine::Action::Version:
-        print(stdout, line.text);
-        return 0;
+        return print(stdout, line.text) ? 0 : 1;
     case CommandLine::Action::Fail:
         print(stderr, line.text);
         return CommandLineErrorExit;
     case CommandLine::Action::Run:
         break;
+    }
+
+    // The per-user folder is made before the window system is touched, so
+    // that a failure is said even where no window can open.
+    QString dataDir = line.dataDir;
+    QString dataProblem;
+    if (line.userData) {
+        QCoreApplication::setApplicationName(QStringLiteral("uoo-programmer"));
+        dataDir = PrepareUserDataFolder(&dataProblem);
+        if (dataDir.isEmpty())
+            print(stderr, QStringLiteral("uoo-programmer: %1\n").arg(dataProblem));
     }
 
     // The 9000 slots exist, all free, before anything else.
@@ -64,15 +75,10 @@ int RunProgram(int& argc, char** argv, const ProgramHooks& hooks) {
                               QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
             QCoreApplication::installTranslator(&toolkitTexts);
 
-        QString dataDir = line.dataDir;
-        if (line.userData) {
-            QString problem;
-            dataDir = PrepareUserDataFolder(&problem);
-            if (dataDir.isEmpty()) {
-                print(stderr, QStringLiteral("%1: %2\n").arg(app.applicationName(), problem));
-                messenger.error(app.applicationName(), problem);
-                return 1;
-            }
+        if (!dataProblem.isEmpty()) {
+            // Started from the menu, the box is all the operator sees.
+            messenger.error(app.applicationName(), dataProblem);
+            return 1;
         }
         if (!dataDir.isEmpty())
             db->setFileName(QDir(dataDir).filePath(QLatin1String(SettingsDatabase::DefaultFileName)));

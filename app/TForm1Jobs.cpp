@@ -8,6 +8,7 @@
 #include "link/TtyCableDriver.h"
 #include "readback/TForm2.h"
 #include "store/DateTime.h"
+#include "store/DeviceMatch.h"
 #include "store/Messenger.h"
 #include "store/SettingsDatabase.h"
 
@@ -240,19 +241,24 @@ void TForm1::ReadCompletion(CableJob& job) {
     }
     // What the operator asked for in the read-back window comes after this
     // step, which has just left edit mode.
-    if (request == TForm2::Request::ShowCard) {
-        const int slot = readBack_->match().slot;
-        QTimer::singleShot(0, this, [this, slot] { ShowCardOfDevice(slot); });
-    } else if (request == TForm2::Request::CreateCard) {
+    // A change of the file that came meanwhile is taken first, so the card
+    // is looked up again then.
+    if (request != TForm2::Request::None) {
         const auto frame = readBack_->frame();
-        QTimer::singleShot(0, this, [this, frame] { CreateCardFromDevice(frame.data()); });
+        QTimer::singleShot(0, this, [this, request, frame] {
+            if (request == TForm2::Request::ShowCard)
+                ShowCardOfDevice(frame.data());
+            else
+                CreateCardFromDevice(frame.data());
+        });
     }
 }
 
-void TForm1::ShowCardOfDevice(int slot) {
-    if (EditMode || ReadingActive || ProgrammingActive)
+void TForm1::ShowCardOfDevice(const std::uint8_t* frame) {
+    const DeviceMatch match = MatchDevice(db_, frame);
+    if (EditMode || ReadingActive || ProgrammingActive || match.slot < 0)
         return;
-    selectSlot(slot);
+    selectSlot(match.slot);
 }
 
 void TForm1::CreateCardFromDevice(const std::uint8_t* frame) {

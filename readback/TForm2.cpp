@@ -245,6 +245,7 @@ TForm2::TForm2(QWidget* parent)
     MatchLabel = new QLabel(this);
     MatchLabel->setObjectName(QStringLiteral("MatchLabel"));
     MatchLabel->setAccessibleName(QStringLiteral("Сверка с базой"));
+    MatchLabel->setTextFormat(Qt::PlainText); // card names are typed by people
     MatchLabel->setGeometry(8, 502, 761, 20);
     MatchLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     ActionStrip = new QWidget(this);

@@ -131,6 +131,12 @@ TEST(CommandLine, AnswersOrRefusesAsEveryLinuxProgramDoes) {
         {{"--simulated"}, A::Fail, "uoo-programmer: неизвестный параметр «--simulated»\n"
                                    "Справка: uoo-programmer --help\n"},
         {{"-x"}, A::Fail, "неизвестный параметр «-x»"},
+        {{"--x=1"}, A::Fail, "неизвестный параметр «--x»"},
+        {{"-hv"}, A::Fail, "неизвестный параметр «-hv»"},
+        // Qt reads a value after "=" only for the style options.
+        {{"-platform=offscreen"}, A::Fail, "«-platform» пишется через пробел"},
+        {{"--display=:0", "--help"}, A::Fail, "«--display» пишется через пробел"},
+        {{"--stylesheet=a.qss"}, A::Run, ""},
         {{"--data-dir"}, A::Fail, "после «--data-dir» нужно значение"},
         {{"--data-dir="}, A::Fail, "после «--data-dir» нужно имя каталога"},
         {{"--data-dir", dir.filePath("none")}, A::Fail, "не существует"},
