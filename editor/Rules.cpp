@@ -186,8 +186,7 @@ CardForm CardFromDevice(const std::uint8_t* image, const SettingsRecord& templ,
     SettingsRecord card = templ;
     std::memcpy(card.data(), image, SettingsRecord::DeviceImageSize);
     bool balance = false;
-    for (const TextField f : {Field::balCodeSim1, Field::balCodeSim2, Field::balPhoneSim1,
-                              Field::balPhoneSim2})
+    for (const TextField f : BalanceTexts)
         balance = balance || !card.bytes(f).isEmpty();
     card.setbalEnable(balance);
     // Shown as a card in use, so that its code and PINs appear; the save

@@ -397,9 +397,7 @@ void TForm2::compareWithDatabase() {
     ShowCardBtn->show();
 
     // The card as its frame would carry it now, as this window shows it.
-    SettingsRecord sent;
-    const auto image = card.SentImage();
-    std::memcpy(sent.data(), image.data(), image.size());
+    const SettingsRecord sent = AsSent(card);
     for (const CardField* field : match_.differing) {
         const QString description = QStringLiteral("В базе: ") + shownValue(*field, sent);
         const QLatin1String control(field->control);

@@ -191,5 +191,9 @@ inline constexpr TextField Number2_Edit = FieldNamed("Number2_Edit").text();
 inline constexpr TextField SIM_ID2_Edit = FieldNamed("SIM_ID2_Edit").text();
 } // namespace Field
 
+// The texts of the balance check: a programming sends them only while it is on.
+inline constexpr TextField BalanceTexts[] = {Field::balCodeSim1, Field::balCodeSim2,
+                                             Field::balPhoneSim1, Field::balPhoneSim2};
+
 // A number, choice or switch as the record holds it (a switch: 0 or 1).
 std::uint32_t FieldValue(const SettingsRecord& record, const CardField& field);

@@ -27,9 +27,11 @@ SettingsRecord imageRecord(const std::uint8_t* image) {
 
 } // namespace
 
+SettingsRecord AsSent(const SettingsRecord& card) { return imageRecord(card.SentImage().data()); }
+
 std::vector<const CardField*> DifferingFields(const SettingsRecord& card,
                                               const std::uint8_t* deviceImage) {
-    const SettingsRecord sent = imageRecord(card.SentImage().data());
+    const SettingsRecord sent = AsSent(card);
     const SettingsRecord device = imageRecord(deviceImage);
     std::vector<const CardField*> differing;
     for (const CardField& field : CardFields)

@@ -27,6 +27,9 @@ struct DeviceMatch {
     std::vector<const CardField*> differing;
 };
 
+// The device part of a card as a programming sends it now (the rest zero).
+SettingsRecord AsSent(const SettingsRecord& card);
+
 // The device's image (bytes 0..259 of the frame read) against the card as
 // its frame would carry it now. Fields are compared by value, through the
 // field table: bytes after a text's end and unused bits do not count.

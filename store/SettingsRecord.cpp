@@ -85,8 +85,7 @@ void SettingsRecord::setF64(int off, double v) { std::memcpy(raw_.data() + off, 
 std::array<std::uint8_t, SettingsRecord::DeviceImageSize> SettingsRecord::SentImage() const {
     std::array<std::uint8_t, DeviceImageSize> image = DeviceImage();
     if (!balEnable()) {
-        for (const TextField f : {Field::balCodeSim1, Field::balCodeSim2, Field::balPhoneSim1,
-                                  Field::balPhoneSim2})
+        for (const TextField f : BalanceTexts)
             std::memset(image.data() + f.offset, 0, static_cast<std::size_t>(f.width));
     }
     return image;
