@@ -261,22 +261,6 @@ void TForm1::orderTabs() {
                         GroupBox6, GroupBox4, GroupBox7, Panel1});
 }
 
-void TForm1::checkDatabaseFile() {
-    if (EditMode || ProgJob || ReadJob || ProgrammingActive || ReadingActive) {
-        fileChangePending_ = true;
-        return;
-    }
-    fileChangePending_ = false;
-    if (!db_.fileMayHaveChanged() || !db_.TakeFileChanges())
-        return;
-    for (int slot : db_.changedSlots()) {
-        if (slot == CurrentSlot)
-            ShowRecord(CurrentSlot);
-        else
-            records_->refreshRow(slot);
-    }
-}
-
 TForm1::~TForm1() {
     // Closing the window moves the focus; by then this window's own part is
     // gone and must hear nothing.
@@ -697,6 +681,7 @@ void TForm1::SetUpMainWindow() {
 void TForm1::FillGrid() {
     db_.Load(); // a missing or damaged file leaves the slots free
     reportLoad();
+    offerRestore();
     records_->fillFromDatabase();
     {
         const QSignalBlocker quiet(SetsGrid->selectionModel());
@@ -704,39 +689,6 @@ void TForm1::FillGrid() {
         SetsGrid->selectRow(0);
     }
     SetsGridClick();
-}
-
-void TForm1::reportLoad() {
-    using Report = SettingsDatabase::LoadReport;
-    const Report& report = db_.loadReport();
-    const QString name = QFileInfo(db_.fileName()).fileName();
-    const QString untouched = QStringLiteral("\n\nИзменения не будут сохранены в этот файл.");
-    QString text;
-    switch (report.kind) {
-    case Report::Unreadable:
-        text = QStringLiteral("Не удалось прочитать файл базы %1:\n%2").arg(name, report.reason) +
-               untouched;
-        break;
-    case Report::NotRegular:
-        text = QStringLiteral("Файл базы %1 не является обычным файлом.").arg(name) + untouched;
-        break;
-    case Report::WrongLength: {
-        // Beside the database the copy's own name says enough.
-        const QFileInfo kept(report.keptAs);
-        const QString keptName = kept.absolutePath() == QFileInfo(db_.fileName()).absolutePath()
-                                     ? kept.fileName()
-                                     : kept.absoluteFilePath();
-        text = QStringLiteral("Файл базы %1 не загружен: его длина %2 байт не соответствует "
-                              "формату.\nКопия файла сохранена под именем %3.")
-                   .arg(name)
-                   .arg(report.length)
-                   .arg(keptName);
-        break;
-    }
-    default:
-        return;
-    }
-    messenger_.inform(QStringLiteral("Внимание"), text);
 }
 
 void TForm1::RefreshCurrentRow() {
@@ -786,20 +738,6 @@ void TForm1::ExitBtnClick() { close(); }
 void TForm1::FormClose() {
     if (SavedSinceStart)
         saveDatabase();
-}
-
-SettingsDatabase::SaveResult TForm1::saveDatabase(
-    const std::function<bool(const SettingsDatabase&)>& accept) {
-    const SettingsDatabase::SaveResult result = db_.SaveMerged(messenger_, accept);
-    // Cards another copy saved came in with the merge: their rows are drawn
-    // afresh (and searched as they are now), the card shown too.
-    for (int slot : db_.changedSlots()) {
-        if (slot == CurrentSlot && !EditMode)
-            ShowRecord(CurrentSlot);
-        else
-            records_->refreshRow(slot);
-    }
-    return result;
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

@@ -2,6 +2,7 @@
 
 #include "Version.h"
 #include "editor/CardForm.h"
+#include "store/Messenger.h"
 #include "store/SettingsDatabase.h"
 
 #include <QWidget>
@@ -35,6 +36,21 @@ class SettingsDatabase;
 // The main window (unit main): the records grid, the card editor, the device
 // buttons, and the application state of the run. Controls carry the names the
 // rest of the program knows them by.
+// The window's message boxes, counted: while one is open, no other copy's
+// save is taken into memory under the operator's eyes.
+class CountedMessenger final : public Messenger {
+public:
+    explicit CountedMessenger(Messenger& boxes) : boxes_(boxes) {}
+    void inform(const QString& caption, const QString& text) override;
+    bool ask(const QString& caption, const QString& text) override;
+    void error(const QString& caption, const QString& text) override;
+    bool open() const { return open_ > 0; }
+
+private:
+    Messenger& boxes_;
+    int open_ = 0;
+};
+
 class TForm1 final : public QWidget {
     Q_OBJECT
 public:
@@ -270,21 +286,28 @@ private:
     void watch(CableJob* job);
     void jobEnded(CableJob* job);
     // Tells the operator what became of a database file that could not be
-    // loaded as it is.
+    // loaded as it is, and offers the newest backup in place of a missing,
+    // empty or rejected one.
     void reportLoad();
+    void offerRestore();
     // Takes what another copy saved into the file, when this window is idle
-    // (not editing, no job); otherwise once it is.
+    // (not editing, no job, no box open); otherwise once it is.
     void checkDatabaseFile();
-    // Saves the database, merged with what other copies saved, and redraws
-    // what came in with the merge.
-    SettingsDatabase::SaveResult saveDatabase(
-        const std::function<bool(const SettingsDatabase&)>& accept = {});
+    // Saves the database, merged with what other copies saved: asks the
+    // operator what the merge cannot decide, then redraws what came in.
+    SettingsDatabase::SaveOutcome saveDatabase(const SettingsDatabase::Accept& accept = {},
+                                               int editedSlot = -1, MergeAnswers answers = {});
+    // Asks the merge's questions; the answers go into `answers`.
+    void askAbout(const MergeResult& merge, MergeAnswers& answers);
+    bool askToAcceptGone(const std::vector<int>& gone, const QString& firstName);
+    // Shows afresh what a save, a take or a restore changed in memory.
+    void showChanges();
     // After the operator's stop, until the stopped job has let go of the
     // cable: neither command can be pressed.
     void holdCommandsWhileTheJobEnds();
 
     SettingsDatabase& db_;
-    Messenger& messenger_;
+    CountedMessenger messenger_;
     RecordsModel* records_;
     CableFactory cableFactory_;
     Clock* clock_;

@@ -207,29 +207,64 @@ void TForm1::BitBtn2Click() {
         messenger_.inform(QStringLiteral("Внимание!"), *message);
         return;
     }
-    const SettingsRecord before = db_.Slot(CurrentSlot);
+    const int slot = CurrentSlot;
+    const SettingsRecord before = db_.Slot(slot);
     const SettingsRecord templateBefore = db_.Template();
-    EncodeForm(form, db_.Slot(CurrentSlot), db_.Template(), TDateTime::now());
-    // Another copy may have saved a card with the same code meanwhile: the
-    // code is checked again against the table as it will be written.
+    EncodeForm(form, db_.Slot(slot), db_.Template(), TDateTime::now());
+    // Another copy may have saved meanwhile: a card with the same code, or a
+    // new card in this very row, which then keeps it while this card moves
+    // to a free row. The code is checked again where the card is written.
     QString clash;
-    const auto accept = [&](const SettingsDatabase& merged) {
-        if (const auto message = ValidateCard(form, merged, CurrentSlot)) {
+    const auto accept = [&](const SettingsDatabase& merged, const MergeResult& merge) {
+        int written = slot;
+        for (const auto& moved : merge.relocations)
+            if (moved.from == slot)
+                written = moved.to;
+        if (const auto message = ValidateCard(form, merged, written)) {
             clash = *message;
             return false;
         }
         return true;
     };
-    if (saveDatabase(accept) == SettingsDatabase::Refused) {
-        db_.Slot(CurrentSlot) = before;
+    const SettingsDatabase::SaveOutcome outcome = saveDatabase(accept, slot);
+    const MergeResult::Relocation* moved = nullptr;
+    for (const auto& r : outcome.merge.relocations)
+        if (r.from == slot)
+            moved = &r;
+    if (outcome.result == SettingsDatabase::Refused ||
+        outcome.result == SettingsDatabase::NoRoom) {
+        // Nothing written: the card stays as typed, in edit mode.
+        db_.Slot(slot) = before;
         db_.Template() = templateBefore;
-        messenger_.inform(QStringLiteral("Внимание!"), clash);
+        if (outcome.result == SettingsDatabase::Refused)
+            messenger_.inform(QStringLiteral("Внимание!"), clash);
+        else if (moved)
+            messenger_.inform(QStringLiteral("Внимание"),
+                              QStringLiteral("Строку %1 заняла карточка «%2», сохранённая в "
+                                             "другой копии программы, а свободных строк в базе "
+                                             "нет.\nВаша карточка не сохранена.")
+                                  .arg(slot + 1)
+                                  .arg(moved->theirs));
         return;
     }
-    RefreshCurrentRow();
     EditMode = false;
     SetEditMode(false);
     SavedSinceStart = true;
+    // What the editor shows from here on is the card in memory: the one
+    // saved, or the other copy's version where the operator chose it.
+    if (outcome.result == SettingsDatabase::Saved && moved && moved->to >= 0) {
+        selectSlot(moved->to);
+        ShowRecord(moved->to);
+        messenger_.inform(QStringLiteral("Внимание"),
+                          QStringLiteral("Строку %1 заняла карточка «%2», сохранённая в другой "
+                                         "копии программы.\nВаша карточка «%3» сохранена в строке "
+                                         "%4.")
+                              .arg(slot + 1)
+                              .arg(moved->theirs, moved->mine)
+                              .arg(moved->to + 1));
+        return;
+    }
+    ShowRecord(slot);
 }
 
 void TForm1::BitBtn3Click() {

@@ -175,7 +175,7 @@ bool MayReplace(const QString& target) {
 }
 
 bool ReplaceFileAtomically(const QString& path, const std::function<bool(QIODevice&)>& writeContent,
-                           FileSystemCalls& calls) {
+                           FileSystemCalls& calls, const std::function<bool()>& mayRename) {
     // Replace the file a chain of symbolic links leads to, not a link.
     QString target;
     if (ResolveLinks(path, &target) != 0)
@@ -216,6 +216,8 @@ bool ReplaceFileAtomically(const QString& path, const std::function<bool(QIODevi
         if (calls.link(targetName.constData(), keep.c_str()) != 0)
             keep.clear();
     }
+    if (ok && mayRename)
+        ok = mayRename();
     if (ok)
         ok = calls.rename(tempName.c_str(), targetName.constData()) == 0;
     if (!ok) {

@@ -58,5 +58,8 @@ int ResolveLinks(const QString& path, QString* target);
 // write permission bit counts as read-only for everyone, root included.
 bool MayReplace(const QString& target);
 
+// `mayRename`, when given, is asked right before the new file is put in
+// place; false gives up as a failure would.
 bool ReplaceFileAtomically(const QString& path, const std::function<bool(QIODevice&)>& writeContent,
-                           FileSystemCalls& calls = FileSystemCalls::real());
+                           FileSystemCalls& calls = FileSystemCalls::real(),
+                           const std::function<bool()>& mayRename = {});

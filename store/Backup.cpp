@@ -40,6 +40,22 @@ QByteArray GzipCompress(const QByteArray& bytes) {
     return out;
 }
 
+QByteArray GzipReadFile(const QString& path) {
+    // A table is 6 MB; nothing of ours is ever near this.
+    constexpr qsizetype Limit = qsizetype(64) << 20;
+    gzFile f = gzopen(QFile::encodeName(path).constData(), "rb");
+    if (!f)
+        return {};
+    QByteArray out;
+    char buffer[1 << 16];
+    int n = 0;
+    while ((n = gzread(f, buffer, sizeof buffer)) > 0 && out.size() < Limit)
+        out.append(buffer, n);
+    const bool ok = n == 0;
+    gzclose(f);
+    return ok ? out : QByteArray();
+}
+
 BackupKeeper::BackupKeeper() : worker_([this] { run(); }) {}
 
 BackupKeeper::~BackupKeeper() {
@@ -55,31 +71,9 @@ QString BackupKeeper::folderOf(const QString& database) {
     return database + QStringLiteral(".backup");
 }
 
-void BackupKeeper::keep(const QString& database, QByteArray content, mode_t mode,
-                        QDateTime when) {
-    enqueue({database, std::move(content), mode, std::move(when), {}});
-}
-
-void BackupKeeper::keepOld(const QString& database, const QString& held, mode_t mode,
-                           QDateTime when) {
-    enqueue({database, {}, mode, std::move(when), held});
-}
-
-void BackupKeeper::enqueue(Job job) {
-    {
-        std::lock_guard lock(mutex_);
-        // Saves in quick succession outrun the compression: beyond a few
-        // waiting versions the newest is not kept (the next save tries again).
-        if (queue_.size() >= MaxWaiting) {
-            drop(job.held);
-            return;
-        }
-        queue_.push_back(std::move(job));
-    }
-    changed_.notify_all();
-}
-
 namespace {
+
+constexpr const char* TimeFormat = "yyyyMMdd-HHmmss";
 
 mode_t folderModeFor(mode_t mode) {
     // Those who may read and write the database, and nobody else.
@@ -94,28 +88,161 @@ bool makeFolder(const QString& folder, mode_t mode) {
     return ::lstat(name.constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-} // namespace
+// A backup, or a version held for one, in the folder.
+struct Found {
+    QString stem;
+    QDateTime time;
+    int serial = 1;
+    bool held = false; // not compressed yet
+    QString path;
 
-QString BackupKeeper::holdOld(const QString& database, mode_t mode) {
-    const QString folder = folderOf(database);
-    if (!makeFolder(folder, mode))
-        return {};
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString held = folder + QStringLiteral("/.old-%1-%2")
-                                          .arg(::getpid())
-                                          .arg(counter.fetch_add(1));
-        if (::link(QFile::encodeName(database).constData(), QFile::encodeName(held).constData()) == 0)
-            return held;
-        if (errno != EEXIST)
-            return {};
+    bool before(const Found& o) const {
+        return time != o.time ? time < o.time : serial < o.serial;
     }
-    return {};
+};
+
+// "<name>.YYYYMMDD-HHMMSS[-N].gz", and ".held-" before the same stem for a
+// version not compressed yet.
+std::vector<Found> scan(const QString& database) {
+    const QString base = QFileInfo(database).fileName();
+    static thread_local QString patternOf;
+    static thread_local QRegularExpression pattern;
+    if (patternOf != base) {
+        patternOf = base;
+        pattern = QRegularExpression(
+            QStringLiteral("^(\\.held-)?(%1\\.(\\d{8}-\\d{6})(?:-(\\d+))?)(\\.gz)?$")
+                .arg(QRegularExpression::escape(base)));
+    }
+    const QString folder = BackupKeeper::folderOf(database);
+    std::vector<Found> found;
+    const QStringList names =
+        QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+    for (const QString& name : names) {
+        const auto m = pattern.match(name);
+        if (!m.hasMatch())
+            continue;
+        const bool held = m.capturedLength(1) > 0;
+        if (held == (m.capturedLength(5) > 0))
+            continue; // a held version has no ".gz", a backup has it
+        Found f;
+        f.stem = m.captured(2);
+        f.time = QDateTime::fromString(m.captured(3), QLatin1String(TimeFormat));
+        f.serial = m.capturedLength(4) > 0 ? m.captured(4).toInt() : 1;
+        f.held = held;
+        f.path = folder + QLatin1Char('/') + name;
+        if (f.time.isValid() && f.serial >= 1)
+            found.push_back(std::move(f));
+    }
+    return found;
 }
 
-void BackupKeeper::drop(const QString& held) {
-    if (!held.isEmpty())
-        ::unlink(QFile::encodeName(held).constData());
+QString stemOf(const QString& database, const QDateTime& time, int serial) {
+    return QFileInfo(database).fileName() + QLatin1Char('.') +
+           time.toString(QLatin1String(TimeFormat)) +
+           (serial == 1 ? QString() : QStringLiteral("-%1").arg(serial));
+}
+
+bool writeAll(int fd, const QByteArray& bytes) {
+    const char* p = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        left -= n;
+    }
+    return true;
+}
+
+QByteArray readHeld(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+std::optional<BackupKeeper::Held> BackupKeeper::hold(const QString& database, const QString& file,
+                                                     const std::function<QByteArray()>& content,
+                                                     mode_t mode,
+                                                     const QDateTime& when) {
+    const QString folder = folderOf(database);
+    if (!makeFolder(folder, mode))
+        return std::nullopt;
+    const QDateTime second = QDateTime::fromString(when.toString(QLatin1String(TimeFormat)),
+                                                   QLatin1String(TimeFormat));
+    // After everything in the folder of this very second; what is dated
+    // later than now does not count.
+    int serial = 1;
+    for (const Found& f : scan(database))
+        if (f.time == second)
+            serial = std::max(serial, f.serial + 1);
+    const QByteArray linked = QFile::encodeName(file);
+    for (int attempt = 0; attempt < 1000; ++attempt, ++serial) {
+        Held held;
+        held.stem = stemOf(database, second, serial);
+        held.path = folder + QStringLiteral("/.held-") + held.stem;
+        const QByteArray name = QFile::encodeName(held.path);
+        if (QFileInfo::exists(folder + QLatin1Char('/') + held.stem + QStringLiteral(".gz")))
+            continue;
+        if (!file.isEmpty()) {
+            if (::link(linked.constData(), name.constData()) == 0)
+                return held;
+            if (errno == EEXIST)
+                continue;
+        }
+        // No hard links here: an empty file keeps the name taken, and the
+        // bytes wait in memory.
+        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                              mode & 0660);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            return std::nullopt;
+        }
+        ::close(fd);
+        held.bytes = content();
+        return held;
+    }
+    return std::nullopt;
+}
+
+void BackupKeeper::noteWritten(const QString& database, const QByteArray& identity) {
+    const QByteArray name = QFile::encodeName(folderOf(database) + QStringLiteral("/.written"));
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                          0600);
+    if (fd < 0)
+        return;
+    if (!writeAll(fd, identity))
+        (void)::ftruncate(fd, 0); // half a note would say nothing true
+    ::close(fd);
+}
+
+QByteArray BackupKeeper::writtenLast(const QString& database) {
+    return readHeld(folderOf(database) + QStringLiteral("/.written"));
+}
+
+void BackupKeeper::drop(const Held& held) {
+    if (!held.path.isEmpty())
+        ::unlink(QFile::encodeName(held.path).constData());
+}
+
+void BackupKeeper::keep(const QString& database, std::vector<Held> versions, mode_t mode) {
+    if (versions.empty())
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        queue_.push_back({database, std::move(versions), mode});
+    }
+    changed_.notify_all();
+}
+
+void BackupKeeper::keep(const QString& database, const QByteArray& content, mode_t mode,
+                        const QDateTime& when) {
+    if (auto held = hold(database, QString(), [&content] { return content; }, mode, when))
+        keep(database, std::vector<Held>{*held}, mode);
 }
 
 void BackupKeeper::wait() {
@@ -138,116 +265,139 @@ void BackupKeeper::run() {
         queue_.pop_front();
         busy_ = true;
         lock.unlock();
-        const bool ok = write(job);
+        int done = 0;
+        for (const Held& held : job.versions)
+            done += write(job.database, held, job.mode) ? 1 : 0;
+        tidy(job.database, job.mode);
         lock.lock();
         busy_ = false;
-        if (ok)
-            ++written_;
+        written_ += done;
         changed_.notify_all();
     }
 }
 
-namespace {
-
-// "<name>.YYYYMMDD-HHMMSS.gz" or with "-N" before ".gz".
-QRegularExpression backupName(const QString& base) {
-    return QRegularExpression(QStringLiteral("^%1\\.\\d{8}-\\d{6}(-\\d+)?\\.gz$")
-                                  .arg(QRegularExpression::escape(base)));
-}
-
-bool writeAll(int fd, const QByteArray& bytes) {
-    const char* p = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-        if (n < 0 && errno == EINTR)
+bool BackupKeeper::sameAsNewestBefore(const QString& database, const Held& held,
+                                      const QByteArray& content) {
+    Found self;
+    const auto all = scan(database);
+    for (const Found& f : all)
+        if (f.stem == held.stem)
+            self = f;
+    if (!self.time.isValid())
+        return false;
+    const QDateTime now = QDateTime::currentDateTime();
+    const Found* newest = nullptr;
+    for (const Found& f : all) {
+        if (f.stem == held.stem || f.time > now || !f.before(self))
             continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        left -= n;
+        if (!newest || newest->before(f))
+            newest = &f;
     }
-    return true;
+    if (!newest)
+        return false;
+    if (newest->stem == lastStem_)
+        return lastContent_ == content;
+    if (newest->held)
+        return readHeld(newest->path) == content; // another copy's, still being kept
+    return GzipReadFile(newest->path) == content;
 }
 
-} // namespace
-
-bool BackupKeeper::write(const Job& job) {
-    const QFileInfo db(job.database);
-    const QString folder = folderOf(db.absoluteFilePath());
-    const QByteArray folderName = QFile::encodeName(folder);
-    const mode_t fileMode = job.mode & 0660;
-    QByteArray content = job.content;
-    if (!job.held.isEmpty()) {
-        QFile old(job.held);
-        content = old.open(QIODevice::ReadOnly) ? old.readAll() : QByteArray();
-        drop(job.held);
-        if (content.isEmpty())
-            return false;
-    }
-    if (!makeFolder(folder, job.mode))
+bool BackupKeeper::write(const QString& database, const Held& held, mode_t mode) {
+    const QString folder = folderOf(QFileInfo(database).absoluteFilePath());
+    const QByteArray content = held.bytes.isEmpty() ? readHeld(held.path) : held.bytes;
+    struct Dropped {
+        const Held& h;
+        ~Dropped() { drop(h); }
+    } dropped{held};
+    if (content.isEmpty())
+        return false;
+    const bool same = sameAsNewestBefore(database, held, content);
+    lastStem_ = held.stem;
+    lastContent_ = content;
+    if (same)
+        return false;
+    if (!makeFolder(folder, mode))
         return false;
     const QByteArray packed = GzipCompress(content);
     if (packed.isEmpty())
         return false;
 
-    // Written whole under a temporary name, then renamed: a backup's name
-    // never holds a part of one.
+    // Written whole under a temporary name, then linked to its own: a
+    // backup's name never holds a part of one.
     std::string temp = (folder + QStringLiteral("/.tmp-XXXXXX")).toStdString();
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
     ::flock(fd, LOCK_EX);
-    bool ok = ::fchmod(fd, fileMode) == 0 && writeAll(fd, packed) && ::fsync(fd) == 0;
+    bool ok = ::fchmod(fd, mode & 0660) == 0 && writeAll(fd, packed) && ::fsync(fd) == 0;
     if (::close(fd) != 0)
         ok = false;
-    QString name;
-    if (ok) {
-        const QString base = db.fileName() + QLatin1Char('.') +
-                             job.when.toString(QStringLiteral("yyyyMMdd-HHmmss"));
-        // link() never replaces: the first free name wins.
-        for (int n = 1; n < 1000; ++n) {
-            name = folder + QLatin1Char('/') + base +
-                   (n == 1 ? QString() : QStringLiteral("-%1").arg(n)) + QStringLiteral(".gz");
-            if (::link(temp.c_str(), QFile::encodeName(name).constData()) == 0)
-                break;
-            name.clear();
-            if (errno != EEXIST)
-                break;
-        }
-        ok = !name.isEmpty();
-    }
+    const QString name = folder + QLatin1Char('/') + held.stem + QStringLiteral(".gz");
+    // The name was taken for this version: where it exists already, a copy
+    // that took over a held version has written it.
+    if (ok && ::link(temp.c_str(), QFile::encodeName(name).constData()) != 0 && errno != EEXIST)
+        ok = false;
     ::unlink(temp.c_str());
     if (!ok)
         return false;
-    const int dir = ::open(folderName.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         ::fsync(dir);
         ::close(dir);
     }
-
-    // The keeping rule.
-    const QRegularExpression pattern = backupName(db.fileName());
-    std::vector<Entry> backups;
-    const QFileInfoList all = QDir(folder).entryInfoList(QDir::Files | QDir::Hidden, QDir::Name);
-    for (const QFileInfo& f : all) {
-        if (pattern.match(f.fileName()).hasMatch())
-            backups.push_back({f.fileName(), f.lastModified()});
-        else if (f.fileName().startsWith(QLatin1String(".tmp-")) &&
-                 f.lastModified().secsTo(QDateTime::currentDateTime()) > 60)
-            RemoveIfAbandoned(f.absoluteFilePath()); // a new one may not be locked yet
-        else if (f.fileName().startsWith(QLatin1String(".old-")) &&
-                 f.metadataChangeTime().secsTo(QDateTime::currentDateTime()) > 3600)
-            QFile::remove(f.absoluteFilePath()); // held by a copy that died before keeping it
-    }
-    for (const QString& old : toRemove(std::move(backups), QDateTime::currentDateTime()))
-        QFile::remove(folder + QLatin1Char('/') + old);
     return true;
 }
 
+void BackupKeeper::tidy(const QString& database, mode_t mode) {
+    const QString folder = folderOf(QFileInfo(database).absoluteFilePath());
+    const QDateTime now = QDateTime::currentDateTime();
+    std::vector<Entry> backups;
+    for (const Found& f : scan(database)) {
+        if (!f.held) {
+            backups.push_back({QFileInfo(f.path).fileName(), f.time, f.serial});
+            continue;
+        }
+        // A version held by a copy that died before keeping it: kept now,
+        // unless its bytes died with it.
+        const QFileInfo info(f.path);
+        if (info.metadataChangeTime().secsTo(now) <= 60)
+            continue;
+        if (info.size() > 0)
+            write(database, Held{f.stem, f.path, {}}, mode);
+        else if (info.metadataChangeTime().secsTo(now) > 3600)
+            ::unlink(QFile::encodeName(f.path).constData());
+    }
+    for (const QFileInfo& f : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden)) {
+        if (f.fileName().startsWith(QLatin1String(".tmp-")) && f.lastModified().secsTo(now) > 60)
+            RemoveIfAbandoned(f.absoluteFilePath()); // a new one may not be locked yet
+    }
+    for (const QString& old : toRemove(std::move(backups), now))
+        QFile::remove(folder + QLatin1Char('/') + old);
+}
+
+std::vector<BackupKeeper::Entry> BackupKeeper::list(const QString& database,
+                                                    const QDateTime& now) {
+    std::vector<Entry> entries;
+    for (const Found& f : scan(database))
+        if (!f.held && f.time <= now)
+            entries.push_back({QFileInfo(f.path).fileName(), f.time, f.serial});
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        return a.time != b.time ? a.time > b.time : a.serial > b.serial;
+    });
+    return entries;
+}
+
+QByteArray BackupKeeper::read(const QString& database, const Entry& entry) {
+    return GzipReadFile(folderOf(database) + QLatin1Char('/') + entry.name);
+}
+
 QStringList BackupKeeper::toRemove(std::vector<Entry> backups, const QDateTime& now) {
+    // What is dated after now stays, and counts for nothing.
+    backups.erase(std::remove_if(backups.begin(), backups.end(),
+                                 [&now](const Entry& e) { return e.time > now; }),
+                  backups.end());
     std::sort(backups.begin(), backups.end(), [](const Entry& a, const Entry& b) {
-        return a.modified != b.modified ? a.modified > b.modified : a.name > b.name;
+        return a.time != b.time ? a.time > b.time : a.serial > b.serial;
     });
     std::vector<bool> kept(backups.size(), false);
     for (std::size_t i = 0; i < backups.size() && i < static_cast<std::size_t>(KeepRecent); ++i)
@@ -256,7 +406,7 @@ QStringList BackupKeeper::toRemove(std::vector<Entry> backups, const QDateTime& 
     const QDate today = now.date();
     std::map<qint64, bool> daySeen;
     for (std::size_t i = 0; i < backups.size(); ++i) {
-        const qint64 age = backups[i].modified.date().daysTo(today);
+        const qint64 age = backups[i].time.date().daysTo(today);
         if (age < 0 || age >= KeepDays || daySeen[age])
             continue;
         daySeen[age] = true;

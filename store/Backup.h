@@ -7,43 +7,64 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include <sys/types.h>
 
-// Keeps each version of the database that a save replaces, gzip-compressed
-// (so that gunzip gives back the exact bytes), in the folder
+// Keeps every version of the database that a save writes, and the version
+// it replaced where that is none of them (a file put there by hand),
+// gzip-compressed (so that gunzip gives back the exact bytes), in the folder
 // "<database>.backup" beside it, as "<name>.YYYYMMDD-HHMMSS.gz" in local
-// time ("-2", "-3" where the name is taken). Compressing takes longer than a
-// save, so it is done on a thread of its own after the save has returned; a
-// backup is written under a temporary name, synced and then renamed, so that
-// a crash at any moment leaves a whole backup or none. A backup that cannot
-// be made is not a failure of the save: the next save makes another.
+// time, "-2", "-3" after the time for later ones of the same second.
+//
+// The name is taken while the save holds the database's lock, so the names
+// of all copies' backups are in the order of their saves; the version is
+// held under that name at once (a second name of the file, or its bytes
+// where the file system has no hard links) and compressed on a thread of
+// its own after the save has returned. A backup is written under a
+// temporary name, synced and then renamed, so that a crash at any moment
+// leaves a whole backup or none; a version a copy held and could not keep
+// before it died is kept by the next copy that keeps one.
 class BackupKeeper {
 public:
     static constexpr int KeepRecent = 20;
     static constexpr int KeepDays = 30;
-    static constexpr std::size_t MaxWaiting = 8;
 
     BackupKeeper();
     ~BackupKeeper(); // finishes what is queued
     BackupKeeper(const BackupKeeper&) = delete;
     BackupKeeper& operator=(const BackupKeeper&) = delete;
 
-    // `content` is the file at `database` (its final path) as it was before
-    // being replaced; `mode` its permission bits.
-    void keep(const QString& database, QByteArray content, mode_t mode,
-              QDateTime when = QDateTime::currentDateTime());
-    // The same, for a file about to be replaced: a second name is made for it
-    // in the backup folder now (no bytes are copied), and read from there
-    // later. Returns that name, to be given to keepOld() once the file has
-    // been replaced or to drop() when it was not; empty when none was made.
-    static QString holdOld(const QString& database, mode_t mode);
-    void keepOld(const QString& database, const QString& held, mode_t mode,
-                 QDateTime when = QDateTime::currentDateTime());
-    static void drop(const QString& held);
+    // One version, held in the backup folder until it is compressed.
+    struct Held {
+        QString stem;   // the backup's name without ".gz"
+        QString path;   // the held file in the backup folder
+        QByteArray bytes; // the content, where no second name could be made
+    };
+    // Under the database's lock: takes the next name for a version of the
+    // file at `database` (its final path) and holds `content`'s file there,
+    // a second name of `file` (the database as it is now) where possible,
+    // else a copy of `content`. Empty when the folder cannot be made.
+    static std::optional<Held> hold(const QString& database, const QString& file,
+                                    const std::function<QByteArray()>& content, mode_t mode,
+                                    const QDateTime& when = QDateTime::currentDateTime());
+    // What the program wrote last into the database, as the file's identity
+    // (device, inode, size, time); under the lock. A file that still has it
+    // is a version a backup holds already.
+    static void noteWritten(const QString& database, const QByteArray& identity);
+    static QByteArray writtenLast(const QString& database);
+    // Lets go of a version that was not written after all.
+    static void drop(const Held& held);
+    // Compresses the versions, in order, each unless it equals the newest
+    // backup before it.
+    void keep(const QString& database, std::vector<Held> versions, mode_t mode);
+    // `content` as the version of `when`, for tools and tests.
+    void keep(const QString& database, const QByteArray& content, mode_t mode,
+              const QDateTime& when = QDateTime::currentDateTime());
     // Waits until every queued backup is written or given up.
     void wait();
     // Backups written, for the record.
@@ -53,23 +74,30 @@ public:
 
     struct Entry {
         QString name;
-        QDateTime modified;
+        QDateTime time; // the time in its name
+        int serial = 1; // 2 for "-2", ...
     };
+    // The backups of `database` in its folder, newest first; those dated
+    // after `now` (a clock that once ran ahead) are left out.
+    static std::vector<Entry> list(const QString& database,
+                                   const QDateTime& now = QDateTime::currentDateTime());
+    // The table a backup holds; empty when it cannot be read whole.
+    static QByteArray read(const QString& database, const Entry& entry);
     // The backups to remove: all but the KeepRecent most recent and the
-    // newest of each of the last KeepDays days, by modification time.
+    // newest of each of the last KeepDays days, by the time in their names.
+    // Backups dated after `now` are never removed and never counted.
     static QStringList toRemove(std::vector<Entry> backups, const QDateTime& now);
 
 private:
     struct Job {
         QString database;
-        QByteArray content;
+        std::vector<Held> versions;
         mode_t mode;
-        QDateTime when;
-        QString held; // read from this second name, then removed
     };
-    void enqueue(Job job);
     void run();
-    bool write(const Job& job);
+    bool write(const QString& database, const Held& held, mode_t mode);
+    bool sameAsNewestBefore(const QString& database, const Held& held, const QByteArray& content);
+    void tidy(const QString& database, mode_t mode);
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -77,8 +105,13 @@ private:
     bool busy_ = false;
     bool stopping_ = false;
     int written_ = 0;
+    // The version looked at last, to compare the next one with.
+    QString lastStem_;
+    QByteArray lastContent_;
     std::thread worker_;
 };
 
 // The gzip form of `bytes`; empty when compression fails.
 QByteArray GzipCompress(const QByteArray& bytes);
+// The bytes of a gzip file; empty when it cannot be read whole.
+QByteArray GzipReadFile(const QString& path);

@@ -90,15 +90,15 @@ QString keepCopy(int from, const QString& base, QString* reason) {
 SettingsDatabase::SettingsDatabase() : slots_(SlotCount), base_(FileSize, '\0') {}
 
 bool SettingsDatabase::Load() {
+    stamps_.clear();
+    mergePending_ = false;
     const bool whole = LoadFile();
     // What other copies save later is merged against the file as read: the
     // table, or nothing when there was no table to read.
     if (report_.kind == LoadReport::Loaded) {
         rememberBase();
-        baseIsTable_ = true;
     } else {
         seen_ = {};
-        baseIsTable_ = false;
         base_.detach();
         base_.fill('\0', FileSize);
     }
@@ -207,6 +207,11 @@ bool SettingsDatabase::WriteTo(QIODevice& device) const {
         return false;
     return device.write(reinterpret_cast<const char*>(template_.data()), SettingsRecord::Size) ==
            SettingsRecord::Size;
+}
+
+QString SettingsDatabase::finalPath() const {
+    QString target;
+    return ResolveLinks(fileName_, &target) == 0 ? target : QString();
 }
 
 int SettingsDatabase::FirstFreeSlot() const {

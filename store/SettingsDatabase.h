@@ -1,5 +1,6 @@
 #pragma once
 
+#include "store/Merge.h"
 #include "store/SettingsRecord.h"
 
 #include <QByteArray>
@@ -39,6 +40,8 @@ public:
     SettingsDatabase& operator=(const SettingsDatabase&) = delete;
 
     const QString& fileName() const { return fileName_; }
+    // The file the name finally leads to, through any links; empty for a loop.
+    QString finalPath() const;
     void setFileName(const QString& name) { fileName_ = name; }
 
     // What Load found under the file's name.
@@ -63,25 +66,52 @@ public:
     // Replaces the file with all 9000 slots and the template, atomically,
     // merged with what other copies saved meanwhile. On failure shows "Ошибка
     // записи на диск", leaves the file as it was and keeps every card in
-    // memory. The file replaced is kept as a backup.
-    bool Save(Messenger& messenger) { return SaveMerged(messenger, {}) == Saved; }
-    enum SaveResult { Saved, Failed, Refused };
-    // `accept`, when given, looks at the merged table before it is written;
-    // false refuses the save: nothing is written and memory stays as it was.
-    SaveResult SaveMerged(Messenger& messenger,
-                          const std::function<bool(const SettingsDatabase& merged)>& accept);
+    // memory. Every version written is kept as a backup, and so is a
+    // version replaced that no backup holds.
+    //
+    // Where the merge needs the operator (MergeResult::needsAnswers), or a
+    // card of this copy's finds no free row, nothing is written and memory
+    // stays as it was: the caller asks and saves again with the answers.
+    enum SaveResult { Saved, Failed, Refused, Asking, NoRoom };
+    struct SaveOutcome {
+        SaveResult result = Failed;
+        MergeResult merge; // the questions, or the cards moved to another row
+    };
+    // Looks at the table about to be written; false refuses the save:
+    // nothing is written and memory stays as it was.
+    using Accept = std::function<bool(const SettingsDatabase& merged, const MergeResult& merge)>;
+    // `editedSlot`: the card whose save made the template in memory.
+    SaveOutcome SaveMerged(Messenger& messenger, const MergeAnswers& answers = {},
+                           const Accept& accept = {}, int editedSlot = -1);
+    // A save that asks nothing: true only when written.
+    bool Save(Messenger& messenger) { return SaveMerged(messenger).result == Saved; }
     // The file as it is on disk now, if it may have changed since this copy
     // last read or wrote it; a cheap look, for a periodic check.
     bool fileMayHaveChanged() const;
     // Takes what other copies saved into the file since this copy's base,
-    // keeping this copy's own unsaved changes. False when the file could not
-    // be read as a table.
-    bool TakeFileChanges();
-    // The slots whose content in memory the last save or take changed
-    // (another copy's work), for redrawing.
+    // keeping this copy's own unsaved changes (a card both changed waits for
+    // the next save, which asks). Two or more cards gone from the file at
+    // once are not taken without the operator's answer: `gone` names them,
+    // and the take is made again with the answer (a "no" is a save).
+    struct TakeOutcome {
+        bool taken = false; // false: nothing to take, or the answer first
+        std::vector<int> gone;
+        QString firstGoneName;
+    };
+    TakeOutcome TakeFileChanges(const MergeAnswers& answers = {});
+    // The slots whose content in memory the last save, take or restore
+    // changed (another copy's work), for redrawing; and the template.
     const std::vector<int>& changedSlots() const { return changed_; }
-    // Stamps a programmed card: its date and identifiers, and the same three
-    // fields on whatever version of the slot the next save writes.
+    bool templateChanged() const { return templateChanged_; }
+    // Puts a backup's table in place of a database that is missing, empty
+    // or was kept aside unread, unless another copy has meanwhile written a
+    // whole file, which is then loaded instead. The cards are in memory
+    // either way; a failed write says so.
+    enum class RestoreResult { Restored, AlreadyRestored, Failed };
+    RestoreResult Restore(const QByteArray& table, Messenger& messenger);
+    // Stamps a programmed card: its date and identifiers. The stamp goes
+    // into the file only onto a version of the card that the device
+    // received as it is; otherwise the save asks.
     void StampProgrammed(int slot, std::uint16_t frameCrc, double now);
     // Called with true while a save waits for another copy's lock, then false.
     std::function<void(bool waiting)> onWaiting;
@@ -121,16 +151,6 @@ private:
         static FileSeen from(const struct ::stat& st, const QString& target);
         bool operator==(const FileSeen& other) const;
     };
-    // A programming stamp: the fields before it, and as it set them.
-    struct Stamp {
-        int slot;
-        double oldDate;
-        std::uint16_t oldId1;
-        std::uint16_t oldId2;
-        double newDate;
-        std::uint16_t newId1;
-        std::uint16_t newId2;
-    };
     // The table in memory as one block of file bytes.
     QByteArray tableBytes() const;
     void setTable(const QByteArray& bytes);
@@ -140,15 +160,26 @@ private:
     // empty file is an empty table). False for anything else.
     bool readTable(const QString& target, QByteArray* table, QByteArray* raw,
                    FileSeen* seen) const;
+    // Writes `table` under the lock, with its backups; `replaced`: the
+    // file's bytes before. LockLost: the lock file was replaced meanwhile
+    // and nothing was written.
+    enum class Write { Written, Failed, LockLost };
+    Write writeLocked(const QString& target, mode_t mode, FileSystemCalls& calls,
+                      const QByteArray& table, const QByteArray& replaced, bool same,
+                      const std::function<bool()>& stillLocked);
+    // The merge's table taken into memory, the file read becoming the base
+    // except where a row is still to be decided.
+    void adopt(const QByteArray& file, const FileSeen& read, const MergeResult& merge);
+    void noteChanges(const QByteArray& table);
 
     std::vector<SettingsRecord> slots_;
     SettingsRecord template_;
     QByteArray base_; // the file as this copy last loaded, saved or took it
-    std::vector<Stamp> stamps_;
+    std::vector<ProgrammingStamp> stamps_; // programmings no save has written yet
     FileSeen seen_;
-    bool baseIsTable_ = false; // the base came from a whole table, loaded or saved
-    bool saving_ = false;
+    bool mergePending_ = false; // a take left rows to decide: the next save merges
     std::vector<int> changed_;
+    bool templateChanged_ = false;
     std::unique_ptr<BackupKeeper> backups_;
     // The file Load read, or a file of another length it copied aside
     // (keptAside_): the first save may replace it, as long as it is still

@@ -30,48 +30,55 @@ constexpr int LockPollMs = 50;
 // The record lock on "<file>.lock": taken for the span of one save, released
 // by the system when the process dies. Where the file system has no record
 // locks the save goes on without one, as a single copy would.
+//
+// A lock is only as good as the name it is found by: a lock file deleted
+// (or replaced) while a save holds it lets the next copy lock a new file
+// under the same name. So the lock is taken only on the file the name leads
+// to, and a save looks again right before it puts its file in place.
 class DatabaseLock {
 public:
-    DatabaseLock(const QString& target, mode_t mode, const std::function<void(bool)>& waiting) {
-        const QByteArray name = QFile::encodeName(SettingsDatabase::lockFileOf(target));
-        // Never replaced or deleted; made with the database's permission bits,
-        // so that whoever may write the database may lock it.
-        const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-        fd_ = ::open(name.constData(), flags | O_CREAT | O_EXCL, mode);
-        if (fd_ >= 0)
-            ::fchmod(fd_, mode);
-        else if (errno == EEXIST)
-            fd_ = ::open(name.constData(), flags);
-        struct ::stat st {};
-        if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))
-            return;
-        struct ::flock lock {};
-        lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
+    DatabaseLock(const QString& target, mode_t mode, const std::function<void(bool)>& waiting)
+        : name_(QFile::encodeName(SettingsDatabase::lockFileOf(target))), mode_(mode) {
         bool told = false;
-        for (int waited = 0;; waited += LockPollMs) {
-            if (::fcntl(fd_, F_OFD_SETLK, &lock) == 0)
-                break;
-            if (errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS)
-                break; // no record locks here: on without one
-            if ((errno != EAGAIN && errno != EACCES) || waited >= LockWaitMs) {
-                if (told && waiting)
-                    waiting(false);
+        const auto tell = [&](bool on) {
+            if (told != on && waiting)
+                waiting(on);
+            told = on;
+        };
+        for (int waited = 0;;) {
+            const Step step = attempt();
+            if (step == Step::Locked) {
+                tell(false);
+                ok_ = true;
                 return;
             }
-            if (!told && waiting)
-                waiting(true);
-            told = true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(LockPollMs));
+            if (step == Step::Failed || waited >= LockWaitMs) {
+                tell(false);
+                release();
+                return;
+            }
+            if (step == Step::Busy) {
+                tell(true);
+                std::this_thread::sleep_for(std::chrono::milliseconds(LockPollMs));
+                waited += LockPollMs;
+            }
+            release(); // Busy or Moved: anew
         }
-        if (told && waiting)
-            waiting(false);
-        ok_ = true;
     }
     ~DatabaseLock() { release(); }
     DatabaseLock(const DatabaseLock&) = delete;
     DatabaseLock& operator=(const DatabaseLock&) = delete;
     bool ok() const { return ok_; }
+    // Whether the lock file's name still leads to the file locked.
+    bool stillHeld() const {
+        if (!ok_)
+            return false;
+        if (!recordLocks_)
+            return true;
+        struct ::stat held {}, named {};
+        return ::fstat(fd_, &held) == 0 && ::lstat(name_.constData(), &named) == 0 &&
+               held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+    }
     void release() {
         if (fd_ >= 0)
             ::close(fd_); // closing the description drops its lock
@@ -80,33 +87,43 @@ public:
     }
 
 private:
+    enum class Step { Locked, Busy, Moved, Failed };
+    Step attempt() {
+        // Made with the database's permission bits, so that whoever may
+        // write the database may lock it; never deleted by the program.
+        const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+        fd_ = ::open(name_.constData(), flags | O_CREAT | O_EXCL, mode_);
+        if (fd_ >= 0)
+            ::fchmod(fd_, mode_);
+        else if (errno == EEXIST)
+            fd_ = ::open(name_.constData(), flags);
+        if (fd_ < 0)
+            return errno == ENOENT ? Step::Moved : Step::Failed; // deleted in between
+        struct ::stat st {};
+        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))
+            return Step::Failed;
+        struct ::flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        if (::fcntl(fd_, F_OFD_SETLK, &lock) != 0) {
+            if (errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS) {
+                recordLocks_ = false; // no record locks here: on without one
+                return Step::Locked;
+            }
+            return errno == EAGAIN || errno == EACCES ? Step::Busy : Step::Failed;
+        }
+        ok_ = true;
+        // Locked: but maybe a file whose name was deleted while this copy
+        // waited for it.
+        return stillHeld() ? Step::Locked : Step::Moved;
+    }
+
+    QByteArray name_;
+    mode_t mode_ = 0600;
     int fd_ = -1;
     bool ok_ = false;
+    bool recordLocks_ = true;
 };
-
-const std::uint8_t* slotAt(const QByteArray& table, int i) {
-    return reinterpret_cast<const std::uint8_t*>(table.constData()) + i * B;
-}
-
-bool sameSlot(const QByteArray& a, const QByteArray& b, int i) {
-    return std::memcmp(slotAt(a, i), slotAt(b, i), B) == 0;
-}
-
-SettingsRecord recordAt(const QByteArray& table, int i) {
-    SettingsRecord r;
-    std::memcpy(r.data(), slotAt(table, i), B);
-    return r;
-}
-
-// Whether two versions of a slot differ in its programming stamp only.
-bool onlyStampDiffers(const QByteArray& a, const QByteArray& b, int i) {
-    SettingsRecord x = recordAt(a, i);
-    const SettingsRecord y = recordAt(b, i);
-    x.setProgDate(y.ProgDate());
-    x.setProgID1(y.ProgID1());
-    x.setProgID2(y.ProgID2());
-    return std::memcmp(x.data(), y.data(), B) == 0;
-}
 
 // Network file systems may cache what stat tells: there the file is always
 // read afresh.
@@ -206,6 +223,7 @@ void SettingsDatabase::setTable(const QByteArray& bytes) {
     std::memcpy(template_.data(), bytes.constData() + qint64(SlotCount) * B, B);
 }
 
+
 bool SettingsDatabase::readTable(const QString& target, QByteArray* table, QByteArray* raw,
                                  FileSeen* seen) const {
     raw->clear();
@@ -218,6 +236,9 @@ bool SettingsDatabase::readTable(const QString& target, QByteArray* table, QByte
     struct ::stat st {};
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     const qint64 length = ok ? st.st_size : 0;
+    // One rule for every reading, the loader's: any whole number of blocks
+    // is a table, the cards it lacks are free rows (a truncated file shows
+    // as cards gone, which the operator is asked about).
     if (ok && length > 0 && length % B == 0) {
         raw->resize(length);
         qint64 done = 0;
@@ -238,47 +259,44 @@ bool SettingsDatabase::readTable(const QString& target, QByteArray* table, QByte
     // file by a rename, so these bytes and this answer go together.
     if (ok)
         *seen = FileSeen::from(st, target);
-    if (!ok || raw->isEmpty())
+    if (!ok || raw->isEmpty()) {
+        raw->clear();
         return ok;
-    if (length == FileSize) {
-        *table = *raw;
-        return true;
     }
-    // A table of another length, once this copy has had a whole one, is a
-    // damaged file (merged, its missing cards would count as deleted) unless
-    // it is the very file this copy loaded.
-    if (baseIsTable_ && !(st.st_ino == keptIno_ && length == keptLength_))
-        return false;
-    const qint64 records = std::min<qint64>(length / B - 1, SlotCount);
-    std::memcpy(table->data(), raw->constData(), std::size_t(records * B));
-    std::memcpy(table->data() + qint64(SlotCount) * B, raw->constData() + records * B, B);
+    *table = MergeTable::fromFile(*raw);
     return true;
 }
 
 void SettingsDatabase::StampProgrammed(int slot, std::uint16_t frameCrc, double now) {
     SettingsRecord& r = Slot(slot);
-    const Stamp before{slot, r.ProgDate(), r.ProgID1(), r.ProgID2(), 0, 0, 0};
+    ProgrammingStamp stamp;
+    stamp.slot = slot;
+    stamp.before = r;
+    stamp.sent = r.SentImage();
+    stamp.crc = frameCrc;
+    stamp.date = now;
     r.StampProgrammed(frameCrc, now);
-    stamps_.push_back(before);
-    Stamp& s = stamps_.back();
-    s.newDate = r.ProgDate();
-    s.newId1 = r.ProgID1();
-    s.newId2 = r.ProgID2();
+    stamp.after = r;
+    stamps_.push_back(stamp);
 }
 
-SettingsDatabase::SaveResult SettingsDatabase::SaveMerged(
-    Messenger& messenger, const std::function<bool(const SettingsDatabase&)>& accept) {
+void SettingsDatabase::noteChanges(const QByteArray& table) {
     changed_.clear();
-    // A question asked during the save runs the event loop: nothing may take
-    // the file's changes into memory under the merge's feet meanwhile.
-    struct Saving {
-        bool& flag;
-        explicit Saving(bool& f) : flag(f) { flag = true; }
-        ~Saving() { flag = false; }
-    } saving(saving_);
-    const auto failed = [&messenger] {
+    for (int i = 0; i < SlotCount; ++i)
+        if (std::memcmp(table.constData() + qint64(i) * B, Slot(i).data(), B) != 0)
+            changed_.push_back(i);
+    templateChanged_ =
+        std::memcmp(table.constData() + qint64(SlotCount) * B, template_.data(), B) != 0;
+}
+
+SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
+                                                           const MergeAnswers& answers,
+                                                           const Accept& accept, int editedSlot) {
+    changed_.clear();
+    templateChanged_ = false;
+    const auto failed = [&messenger](MergeResult merge = {}) {
         messenger.inform(QStringLiteral("Ошибка"), QStringLiteral("Ошибка записи на диск"));
-        return Failed;
+        return SaveOutcome{Failed, std::move(merge)};
     };
     QString target;
     if (fileOffLimits_ || ResolveLinks(fileName_, &target) != 0 || !MayReplace(target))
@@ -288,205 +306,244 @@ SettingsDatabase::SaveResult SettingsDatabase::SaveMerged(
     const mode_t mode = ::stat(QFile::encodeName(target).constData(), &existing) == 0
                             ? (existing.st_mode & 0666)
                             : 0600;
-    // The usual case, one copy alone: the file is still what this copy last
-    // wrote or read (a local file system's stat says so reliably), so there
-    // is nothing to merge and the table in memory is written as it is.
-    {
+    // Started over when the lock turns out to have been another file's.
+    for (int attempt = 0; attempt < 20; ++attempt) {
         DatabaseLock lock(target, mode, onWaiting);
         if (!lock.ok())
             return failed();
-        if (seen_ == FileSeen::of(target)) {
-            if (accept && !accept(*this))
-                return Refused;
-            // A save that writes what the file holds already (the save on
-            // closing, say) needs no backup of it.
-            const bool same =
-                std::memcmp(base_.constData(), slots_.data()->data(), std::size_t(SlotCount) * B) == 0 &&
-                std::memcmp(base_.constData() + qint64(SlotCount) * B, template_.data(), B) == 0;
-            const QString held =
-                seen_.size > 0 && !same ? BackupKeeper::holdOld(target, mode) : QString();
-            if (!ReplaceFileAtomically(
-                    target, [this](QIODevice& device) { return WriteTo(device); }, calls)) {
-                BackupKeeper::drop(held);
-                return failed();
-            }
-            seen_ = FileSeen::of(target);
-            lock.release();
-            if (!held.isEmpty())
-                backups().keepOld(target, held, mode);
-            rememberBase(); // the table written
-            baseIsTable_ = true;
-            stamps_.clear();
-            keptAside_ = false;
-            return Saved;
-        }
-    }
-
-    // The stamps are no change of the cards' own: the merge looks at each
-    // stamped slot as it was before its first stamp, and the save puts the
-    // stamp onto whatever version of the slot it writes.
-    const QByteArray current = tableBytes();
-    QByteArray mine = current;
-    for (auto s = stamps_.rbegin(); s != stamps_.rend(); ++s) {
-        SettingsRecord r = recordAt(mine, s->slot);
-        r.setProgDate(s->oldDate);
-        r.setProgID1(s->oldId1);
-        r.setProgID2(s->oldId2);
-        std::memcpy(mine.data() + s->slot * B, r.data(), B);
-    }
-
-    // Answers to the questions asked so far: the file's version each was
-    // asked about, and whether this copy's version was kept.
-    struct Answer {
-        QByteArray fileVersion;
-        bool keepMine;
-    };
-    std::map<int, Answer> answers;
-    for (;;) {
-        DatabaseLock lock(target, mode, onWaiting);
-        if (!lock.ok())
-            return failed();
+        SaveOutcome outcome{Saved, {}};
+        // The usual case, one copy alone: the file is still what this copy
+        // last wrote or read (a local file system's stat says so reliably),
+        // so there is nothing to merge and the table in memory is written
+        // as it is.
+        const bool alone = !mergePending_ && seen_ == FileSeen::of(target);
         QByteArray file, raw;
         FileSeen read;
-        if (!readTable(target, &file, &raw, &read))
-            return failed(); // never merged: memory keeps everything
-        // A file gone or emptied meanwhile holds nothing to merge: the table
-        // is written whole, so that no card is lost.
-        if (raw.isEmpty())
-            file = base_;
-        QByteArray result = mine;
-        std::vector<int> conflicts;
-        if (file != base_) {
-            for (int i = 0; i < SlotCount; ++i) {
-                if (sameSlot(file, base_, i))
-                    continue; // the file has nothing new here
-                const bool mineChanged = !sameSlot(mine, base_, i);
-                if (!mineChanged || sameSlot(mine, file, i)) {
-                    std::memcpy(result.data() + i * B, slotAt(file, i), B);
-                    continue;
-                }
-                // A programming stamp from another copy is no conflict: it
-                // goes onto this copy's version.
-                if (onlyStampDiffers(file, base_, i)) {
-                    SettingsRecord r = recordAt(mine, i);
-                    const SettingsRecord f = recordAt(file, i);
-                    r.setProgDate(f.ProgDate());
-                    r.setProgID1(f.ProgID1());
-                    r.setProgID2(f.ProgID2());
-                    std::memcpy(result.data() + i * B, r.data(), B);
-                    continue;
-                }
-                const auto answer = answers.find(i);
-                const QByteArray fileVersion(reinterpret_cast<const char*>(slotAt(file, i)), B);
-                if (answer != answers.end() && answer->second.fileVersion == fileVersion) {
-                    if (!answer->second.keepMine)
-                        std::memcpy(result.data() + i * B, slotAt(file, i), B);
-                } else {
-                    conflicts.push_back(i);
-                }
+        if (!alone) {
+            if (!readTable(target, &file, &raw, &read))
+                return failed(); // never merged: memory keeps everything
+            // A file gone or emptied meanwhile holds nothing to merge: the
+            // table is written whole, so that no card is lost.
+            if (raw.isEmpty())
+                file = base_;
+            outcome.merge = MergeTables(base_, tableBytes(), file, stamps_, editedSlot, answers);
+            if (outcome.merge.needsAnswers()) {
+                outcome.result = Asking;
+                return outcome;
             }
-            // The template: this copy's when it saved a card since, else the file's.
-            if (sameSlot(mine, base_, SlotCount))
-                std::memcpy(result.data() + qint64(SlotCount) * B, slotAt(file, SlotCount), B);
-        }
-        if (!conflicts.empty()) {
-            // Asked without the lock, then everything is read again.
-            lock.release();
-            for (int i : conflicts) {
-                // This copy's name for the card, or the file's where this copy
-                // deleted it.
-                const bool deleted = !recordAt(mine, i).IsUsed();
-                const QString name = recordAt(deleted ? file : mine, i).text(Field::NCardEdit);
-                const bool keepMine = messenger.ask(
-                    QStringLiteral("Внимание"),
-                    QStringLiteral("Карточка «%1» (строка %2) изменена или удалена в другой копии "
-                                   "программы.\n\nСохранить ваш вариант?")
-                        .arg(name)
-                        .arg(i + 1));
-                answers[i] = {QByteArray(reinterpret_cast<const char*>(slotAt(file, i)), B),
-                              keepMine};
+            if (outcome.merge.noRoom()) {
+                outcome.result = NoRoom;
+                return outcome;
             }
-            continue;
         }
-        // Programming stamps go onto whatever version of their slot is written.
-        for (const Stamp& s : stamps_) {
-            SettingsRecord r = recordAt(result, s.slot);
-            if (!r.IsUsed())
-                continue; // deleted since: a free slot stays all zeros
-            r.setProgDate(s.newDate);
-            r.setProgID1(s.newId1);
-            r.setProgID2(s.newId2);
-            std::memcpy(result.data() + s.slot * B, r.data(), B);
+        if (accept) {
+            if (alone) {
+                if (!accept(*this, outcome.merge))
+                    return {Refused, {}};
+            } else {
+                SettingsDatabase merged;
+                merged.setTable(outcome.merge.table);
+                if (!accept(merged, outcome.merge))
+                    return {Refused, std::move(outcome.merge)};
+            }
         }
-        if (accept && result != current) {
-            SettingsDatabase merged;
-            merged.setTable(result);
-            if (!accept(merged))
-                return Refused;
-        } else if (accept && !accept(*this)) {
-            return Refused;
+        // Alone, the table written is the table in memory, copied once into
+        // the base it becomes.
+        const QByteArray before = base_;
+        if (alone)
+            rememberBase();
+        const QByteArray& result = alone ? base_ : outcome.merge.table;
+        // A save that writes what the file holds already (the save on
+        // closing, say) needs no backup of it.
+        const bool same = alone ? before == base_ : raw == result;
+        const Write write = writeLocked(target, mode, calls, result, alone ? before : raw, same,
+                                        [&lock] { return lock.stillHeld(); });
+        if (write != Write::Written)
+            base_ = before;
+        if (write == Write::LockLost)
+            continue; // another copy may have written meanwhile: read it again
+        if (write == Write::Failed) {
+            // Cards this copy keeps against the file's loss of them: the
+            // file becomes the base all the same, so the question is not
+            // asked again until the file changes again.
+            if (!alone && !answers.goneAsked.empty() && !answers.acceptGone)
+                adopt(file, read, outcome.merge);
+            return failed(std::move(outcome.merge));
         }
-        const bool written = ReplaceFileAtomically(
-            target,
-            [&result](QIODevice& device) { return device.write(result) == result.size(); },
-            calls);
-        if (!written)
-            return failed();
-        seen_ = FileSeen::of(target);
-        lock.release();
-        // The version replaced is kept, compressed, after the save has returned.
-        if (!raw.isEmpty() && raw != result)
-            backups().keep(target, raw, mode);
-        for (int i = 0; i < SlotCount; ++i)
-            if (!sameSlot(result, current, i))
-                changed_.push_back(i);
-        if (result != current)
+        if (!alone) {
+            noteChanges(result);
             setTable(result);
-        base_ = result;
-        baseIsTable_ = true;
+            base_ = result;
+        }
         stamps_.clear();
         keptAside_ = false;
-        return Saved;
+        mergePending_ = false;
+        return outcome;
     }
+    return failed();
 }
 
-bool SettingsDatabase::TakeFileChanges() {
+SettingsDatabase::Write SettingsDatabase::writeLocked(const QString& target, mode_t mode,
+                                                      FileSystemCalls& calls,
+                                                      const QByteArray& table,
+                                                      const QByteArray& replaced, bool same,
+                                                      const std::function<bool()>& stillLocked) {
+    // The version replaced, held by a second name before it is gone (it is
+    // nobody's file after the rename, so nothing changes it in place); the
+    // keeper keeps it only where it is not the newest backup already (a
+    // file put there by hand).
+    std::vector<BackupKeeper::Held> versions;
+    const auto identity = [&target] {
+        struct ::stat st {};
+        if (::stat(QFile::encodeName(target).constData(), &st) != 0)
+            return QByteArray();
+        return QByteArray::number(quint64(st.st_dev)) + ' ' + QByteArray::number(quint64(st.st_ino)) +
+               ' ' + QByteArray::number(qint64(st.st_size)) + ' ' +
+               QByteArray::number(st.st_mtim.tv_sec) + '.' + QByteArray::number(st.st_mtim.tv_nsec);
+    };
+    const QByteArray now = identity();
+    const bool kept = !now.isEmpty() && now == BackupKeeper::writtenLast(target);
+    if (!same && !kept && !replaced.isEmpty() && !now.isEmpty()) {
+        if (auto held = BackupKeeper::hold(target, target, [&replaced] { return replaced; }, mode))
+            versions.push_back(*held);
+    }
+    bool lockLost = false;
+    const bool written = ReplaceFileAtomically(
+        target,
+        [&table](QIODevice& device) { return device.write(table) == table.size(); },
+        calls,
+        [&] {
+            lockLost = !stillLocked();
+            return !lockLost;
+        });
+    if (!written) {
+        for (const auto& held : versions)
+            BackupKeeper::drop(held);
+        return lockLost ? Write::LockLost : Write::Failed;
+    }
+    seen_ = FileSeen::of(target);
+    // The version written, under a name taken now, while no other copy can
+    // write: every copy's backups are in the order of their saves. Its bytes
+    // wait in memory: the file itself may yet be changed in place by hand.
+    // What a backup holds already needs none.
+    bool backed = same && kept;
+    if (!backed) {
+        if (auto held = BackupKeeper::hold(target, QString(), [&table] { return table; }, mode)) {
+            versions.push_back(*held);
+            backed = true;
+        }
+    }
+    BackupKeeper::noteWritten(target, backed ? identity() : QByteArray());
+    backups().keep(target, std::move(versions), mode);
+    return Write::Written;
+}
+
+void SettingsDatabase::adopt(const QByteArray& file, const FileSeen& read, const MergeResult& merge) {
+    // Where a question is open, or a card would have to move, this copy's
+    // version and its base stay, and the next save merges that row again.
+    const QByteArray mine = tableBytes();
+    QByteArray table = merge.table;
+    QByteArray base = file;
+    const auto keep = [&](int i) {
+        std::memcpy(table.data() + qint64(i) * B, mine.constData() + qint64(i) * B, B);
+        std::memcpy(base.data() + qint64(i) * B, base_.constData() + qint64(i) * B, B);
+    };
+    for (int i : merge.undecided)
+        keep(i);
+    for (const auto& moved : merge.relocations) {
+        keep(moved.from);
+        if (moved.to >= 0)
+            std::memcpy(table.data() + qint64(moved.to) * B, mine.constData() + qint64(moved.to) * B,
+                        B);
+    }
+    mergePending_ = !merge.undecided.empty() || !merge.relocations.empty();
+    noteChanges(table);
+    setTable(table);
+    base_ = base;
+    seen_ = read;
+}
+
+SettingsDatabase::TakeOutcome SettingsDatabase::TakeFileChanges(const MergeAnswers& answers) {
     changed_.clear();
+    templateChanged_ = false;
     QString target;
-    if (saving_ || fileOffLimits_ || ResolveLinks(fileName_, &target) != 0)
-        return false;
+    if (fileOffLimits_ || ResolveLinks(fileName_, &target) != 0)
+        return {};
     struct ::stat st {};
     if (::stat(QFile::encodeName(target).constData(), &st) != 0)
-        return false; // nothing saved yet by anyone
+        return {}; // nothing saved yet by anyone
     QByteArray file, raw;
     FileSeen read;
     {
         DatabaseLock lock(target, st.st_mode & 0666, {});
         if (!lock.ok() || !readTable(target, &file, &raw, &read) || raw.isEmpty())
-            return false;
+            return {};
     }
-    if (file == base_) {
+    TakeOutcome outcome;
+    outcome.taken = true;
+    if (file == base_ && !mergePending_) {
         seen_ = read;
-        return true;
+        return outcome;
     }
-    QByteArray mine = tableBytes();
-    bool bothChanged = false;
-    for (int i = 0; i <= SlotCount; ++i) {
-        if (sameSlot(file, base_, i))
-            continue;
-        if (sameSlot(mine, base_, i) || sameSlot(mine, file, i)) {
-            // Nothing of this copy's own here: the file's version is taken.
-            if (!sameSlot(mine, file, i) && i < SlotCount)
-                changed_.push_back(i);
-            std::memcpy(mine.data() + i * B, slotAt(file, i), B);
-            std::memcpy(base_.data() + i * B, slotAt(file, i), B);
-        } else {
-            // Both changed: this copy's version and base stay, and the save asks.
-            bothChanged = true;
+    const MergeResult merge = MergeTables(base_, tableBytes(), file, stamps_, -1, answers);
+    if (!merge.gone.empty()) {
+        // Not taken until the operator says so.
+        outcome.taken = false;
+        outcome.gone = merge.gone;
+        outcome.firstGoneName = merge.firstGoneName;
+        return outcome;
+    }
+    adopt(file, read, merge);
+    return outcome;
+}
+
+SettingsDatabase::RestoreResult SettingsDatabase::Restore(const QByteArray& table,
+                                                          Messenger& messenger) {
+    changed_.clear();
+    templateChanged_ = false;
+    QString target;
+    if (table.size() != FileSize || fileOffLimits_ || ResolveLinks(fileName_, &target) != 0 ||
+        !MayReplace(target)) {
+        messenger.inform(QStringLiteral("Ошибка"), QStringLiteral("Ошибка записи на диск"));
+        return RestoreResult::Failed;
+    }
+    FileSystemCalls& calls = calls_ ? *calls_ : FileSystemCalls::real();
+    struct ::stat existing {};
+    const mode_t mode = ::stat(QFile::encodeName(target).constData(), &existing) == 0
+                            ? (existing.st_mode & 0666)
+                            : 0600;
+    // The backup's cards are in memory from here on, saved or not.
+    noteChanges(table);
+    setTable(table);
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        DatabaseLock lock(target, mode, onWaiting);
+        QByteArray file, raw;
+        FileSeen read;
+        if (!lock.ok() || !readTable(target, &file, &raw, &read))
+            break; // a file that is no table is never written over
+        if (!raw.isEmpty()) {
+            // Another copy restored it meanwhile: that file is the database.
+            noteChanges(file);
+            setTable(file);
+            base_ = file;
+            seen_ = read;
+            stamps_.clear();
+            mergePending_ = false;
+            keptAside_ = false;
+            return RestoreResult::AlreadyRestored;
         }
+        const Write write = writeLocked(target, mode, calls, table, raw, false,
+                                        [&lock] { return lock.stillHeld(); });
+        if (write == Write::LockLost)
+            continue;
+        if (write == Write::Failed)
+            break;
+        base_ = table;
+        stamps_.clear();
+        mergePending_ = false;
+        keptAside_ = false;
+        return RestoreResult::Restored;
     }
-    setTable(mine);
-    baseIsTable_ = true;
-    seen_ = bothChanged ? FileSeen{} : read;
-    return true;
+    messenger.inform(QStringLiteral("Ошибка"), QStringLiteral("Ошибка записи на диск"));
+    return RestoreResult::Failed;
 }

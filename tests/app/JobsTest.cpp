@@ -1,5 +1,6 @@
 #include "app/RecordsModel.h"
 #include "app/TForm1.h"
+#include "store/Backup.h"
 #include "link/Crc.h"
 #include "link/Jobs.h"
 #include "link/SimulatedDevice.h"
@@ -12,6 +13,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QLabel>
@@ -393,7 +395,10 @@ TEST_F(Jobs, StopInEveryPhaseEndsTheJobAndIsToldOnceItHasEnded) {
         EXPECT_EQ(readBacksShown, 0) << c.name;
         EXPECT_TRUE(f.ProgBtn->isEnabled() && f.SpeedButton1->isEnabled()) << c.name;
         EXPECT_FALSE(device->isOpen()) << c.name;
+        // Afresh, with nothing to restore from.
         QFile::remove(path);
+        db->backups().wait();
+        QDir(BackupKeeper::folderOf(path)).removeRecursively();
     }
 }
 

@@ -1,16 +1,21 @@
 #include "store/Backup.h"
 #include "store/SettingsDatabase.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestSupport.h"
 #include "store/CardFields.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include <csignal>
@@ -28,6 +33,33 @@ SettingsRecord card(const QString& name, std::uint32_t code) {
     r.setChangeDate(46000.5);
     return r;
 }
+
+// A copy that saves card ARG1 and stops right before its file is synced,
+// holding the lock, until the file ARG3 appears; it says so by making ARG2.
+UOO_CHILD_ROLE(save_held, [](const QStringList& args) {
+    struct Holding final : public FileSystemCalls {
+        QString held, go;
+        bool once = true;
+        int fsync(int fd) override {
+            if (std::exchange(once, false)) {
+                WriteAll(held, "held");
+                for (int i = 0; i < 4000 && !QFileInfo::exists(go); ++i)
+                    QThread::msleep(5);
+            }
+            return FileSystemCalls::fsync(fd);
+        }
+    } holding;
+    holding.held = args[2];
+    holding.go = args[3];
+    SettingsDatabase d;
+    d.setFileName(args[0]);
+    d.Load();
+    const int slot = args[1].toInt();
+    d.Slot(slot) = card(args[1], 100u + std::uint32_t(slot));
+    d.setFileSystemCalls(&holding);
+    ScriptedMessenger m;
+    return d.Save(m) ? 0 : 1;
+});
 
 // Runs `body` in a child process; true when it returned true.
 bool inChild(const std::function<bool()>& body) {
@@ -128,7 +160,7 @@ TEST_F(SharedFile, EditsOfDifferentCardsInTwoProcessesAreAllKept) {
     }
 }
 
-TEST_F(SharedFile, AConflictIsAskedOnceAndEachAnswerHonoured) {
+TEST_F(SharedFile, AConflictIsHandedBackUnwrittenAndEachAnswerHonoured) {
     for (bool keepMine : {true, false}) {
         SetUp();
         auto a = copy();
@@ -138,31 +170,19 @@ TEST_F(SharedFile, AConflictIsAskedOnceAndEachAnswerHonoured) {
         b->Slot(3) = card(QStringLiteral("3"), 103);
         ScriptedMessenger m;
         ASSERT_TRUE(a->Save(m));
-        // The question is asked without the lock: another copy could save.
-        struct Asking final : public Messenger {
-            QString lockFile;
-            bool answer = true;
-            bool lockFree = false;
-            std::vector<QString> questions;
-            void inform(const QString&, const QString&) override {}
-            bool ask(const QString&, const QString& text) override {
-                questions.push_back(text);
-                const int fd = ::open(QFile::encodeName(lockFile).constData(), O_RDWR);
-                struct ::flock l {};
-                l.l_type = F_WRLCK;
-                lockFree = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &l) == 0;
-                ::close(fd);
-                return answer;
-            }
-        } asking;
-        asking.lockFile = SettingsDatabase::lockFileOf(path);
-        asking.answer = keepMine;
-        ASSERT_TRUE(b->Save(asking));
-        ASSERT_EQ(asking.questions.size(), 1u);
-        EXPECT_EQ(asking.questions[0],
-                  QStringLiteral("Карточка «0» (строка 1) изменена или удалена в другой копии "
-                                 "программы.\n\nСохранить ваш вариант?"));
-        EXPECT_TRUE(asking.lockFree);
+        const QByteArray before = ReadAll(path);
+        // The store asks nothing itself: it hands the question back, holding
+        // no lock, and writes nothing.
+        const auto asking = b->SaveMerged(m);
+        ASSERT_EQ(asking.result, SettingsDatabase::Asking);
+        ASSERT_EQ(asking.merge.conflicts.size(), 1u);
+        EXPECT_EQ(asking.merge.conflicts[0].slot, 0);
+        EXPECT_EQ(asking.merge.conflicts[0].name, QStringLiteral("0"));
+        EXPECT_EQ(ReadAll(path), before);
+        EXPECT_TRUE(m.boxes.empty());
+        MergeAnswers answers;
+        answers.conflicts[0] = {asking.merge.conflicts[0].fileVersion, keepMine};
+        ASSERT_EQ(b->SaveMerged(m, answers).result, SettingsDatabase::Saved);
         const auto fresh = reread();
         const SettingsDatabase& now = *fresh;
         EXPECT_EQ(now.Slot(0).text(Field::Edit1), keepMine ? QStringLiteral("вариант B")
@@ -251,14 +271,15 @@ TEST_F(SharedFile, ADamagedFileIsNotMergedAndMemoryKeepsEverything) {
     }
 }
 
-TEST_F(SharedFile, AFileCutShortIsNotMergedAGoneOneIsWrittenAnew) {
+TEST_F(SharedFile, AFileCutShortIsATableAGoneOneIsWrittenAnew) {
     auto a = copy();
     a->Slot(9) = card(QStringLiteral("9"), 109);
-    // Cut to two cards and a template: merged, the rest would count as deleted.
+    // Cut to two cards and a template: the loader reads that, and so does
+    // every save and take.
     ASSERT_TRUE(WriteAll(path, ReadAll(path).left(3 * SettingsRecord::Size)));
     ScriptedMessenger m;
-    EXPECT_FALSE(a->Save(m));
-    EXPECT_EQ(a->Slot(0).CodeUoo(), 100u);
+    EXPECT_TRUE(a->Save(m));
+    EXPECT_EQ(reread()->Slot(9).CodeUoo(), 109u);
     // Gone altogether: the table in memory is written whole.
     ASSERT_TRUE(QFile::remove(path));
     EXPECT_TRUE(a->Save(m));
@@ -267,52 +288,184 @@ TEST_F(SharedFile, AFileCutShortIsNotMergedAGoneOneIsWrittenAnew) {
     EXPECT_EQ(now->Slot(9).CodeUoo(), 109u);
 }
 
-TEST_F(SharedFile, NothingIsTakenFromTheFileWhileASaveAsks) {
-    auto a = copy();
-    auto b = copy();
-    b->Slot(0).setText(Field::Edit1, QStringLiteral("B"));
-    b->Slot(1).setText(Field::Edit1, QStringLiteral("B"));
-    a->Slot(1).setText(Field::Edit1, QStringLiteral("A"));
+TEST_F(SharedFile, ACopyThatTookAShortFileSavesAgain) {
+    // Started on no file; its first save failed (a full disk).
+    ASSERT_TRUE(QFile::remove(path));
+    SettingsDatabase a;
+    a.setFileName(path);
+    a.Load();
+    a.Slot(2) = card(QStringLiteral("2"), 102);
+    // Another copy writes a file shorter than a whole table.
+    SettingsRecord other = card(QStringLiteral("0"), 100);
+    QByteArray shortFile(2 * SettingsRecord::Size, '\0');
+    std::memcpy(shortFile.data(), other.data(), SettingsRecord::Size);
+    ASSERT_TRUE(WriteAll(path, shortFile));
+    ASSERT_TRUE(a.TakeFileChanges().taken);
     ScriptedMessenger m;
-    ASSERT_TRUE(b->Save(m));
-    // While the question is open the window's look at the file comes round.
-    struct LookingMessenger final : public Messenger {
-        SettingsDatabase* db = nullptr;
-        bool took = true;
-        void inform(const QString&, const QString&) override {}
-        bool ask(const QString&, const QString&) override {
-            took = db->TakeFileChanges();
-            return true;
-        }
-    } looking;
-    looking.db = a.get();
-    ASSERT_TRUE(a->Save(looking));
-    EXPECT_FALSE(looking.took);
+    EXPECT_TRUE(a.Save(m));
+    EXPECT_TRUE(m.boxes.empty());
     const auto now = reread();
-    EXPECT_EQ(now->Slot(0).text(Field::Edit1), QStringLiteral("B")); // B's other card stays
-    EXPECT_EQ(now->Slot(1).text(Field::Edit1), QStringLiteral("A"));
+    EXPECT_EQ(now->Slot(0).CodeUoo(), 100u);
+    EXPECT_EQ(now->Slot(2).CodeUoo(), 102u);
 }
 
-TEST_F(SharedFile, EachSaveKeepsTheFileItReplaced) {
+TEST_F(SharedFile, AFileThatLostCardsIsNotTakenWithoutAnAnswer) {
     auto a = copy();
+    for (int i = 2; i < 40; ++i)
+        a->Slot(i) = card(QString::number(i), 100u + std::uint32_t(i));
     ScriptedMessenger m;
-    for (int i = 0; i < 3; ++i) {
-        const QByteArray before = ReadAll(path);
-        a->Slot(20 + i) = card(QString::number(i), 120u + static_cast<std::uint32_t>(i));
-        ASSERT_TRUE(a->Save(m));
-        a->backups().wait();
-        QDir folder(BackupKeeper::folderOf(path));
-        const QStringList names = folder.entryList({QStringLiteral("ProgInfo_10.MGA.*.gz")},
-                                                   QDir::Files, QDir::Time);
-        ASSERT_EQ(names.size(), i + 1);
-        EXPECT_EQ(gunzip(folder.filePath(names.front())), before) << i;
+    ASSERT_TRUE(a->Save(m));
+    // The file emptied; a new copy starts on it and saves one card.
+    ASSERT_TRUE(WriteAll(path, {}));
+    SettingsDatabase c;
+    c.setFileName(path);
+    c.Load();
+    c.Slot(0) = card(QStringLiteral("C"), 900);
+    ASSERT_TRUE(c.Save(m));
+    const auto taken = a->TakeFileChanges();
+    EXPECT_FALSE(taken.taken);
+    EXPECT_EQ(taken.gone.size(), 39u);
+    EXPECT_EQ(taken.firstGoneName, QStringLiteral("1"));
+    EXPECT_TRUE(a->Slot(39).IsUsed());
+    // "No": this copy's cards are written back at once, beside C's.
+    MergeAnswers keep;
+    keep.goneAsked = taken.gone;
+    ASSERT_EQ(a->SaveMerged(m, keep).result, SettingsDatabase::Saved);
+    const auto now = reread();
+    EXPECT_EQ(now->Slot(0).CodeUoo(), 900u);
+    EXPECT_EQ(now->Slot(39).CodeUoo(), 139u);
+    // "Yes" another time: the file as it is.
+    auto b = copy();
+    for (int i : {5, 6})
+        now->Slot(i).Clear();
+    ASSERT_TRUE(now->Save(m));
+    const auto second = b->TakeFileChanges();
+    ASSERT_EQ(second.gone, (std::vector<int>{5, 6}));
+    MergeAnswers take;
+    take.goneAsked = second.gone;
+    take.acceptGone = true;
+    EXPECT_TRUE(b->TakeFileChanges(take).taken);
+    EXPECT_FALSE(b->Slot(5).IsUsed());
+}
+
+TEST_F(SharedFile, KeptCardsWhoseWriteFailsAreNotAskedAboutAgainUntilTheFileChanges) {
+    auto a = copy();
+    for (int i = 2; i < 6; ++i)
+        a->Slot(i) = card(QString::number(i), 100u + std::uint32_t(i));
+    ScriptedMessenger m;
+    ASSERT_TRUE(a->Save(m));
+    auto b = copy();
+    for (int i = 2; i < 6; ++i)
+        b->Slot(i).Clear();
+    ASSERT_TRUE(b->Save(m));
+    const auto taken = a->TakeFileChanges();
+    ASSERT_EQ(taken.gone.size(), 4u);
+    MergeAnswers keep;
+    keep.goneAsked = taken.gone;
+    struct FailingRename final : public FileSystemCalls {
+        int rename(const char*, const char*) override { return -1; }
+    } failing;
+    a->setFileSystemCalls(&failing);
+    EXPECT_EQ(a->SaveMerged(m, keep).result, SettingsDatabase::Failed);
+    a->setFileSystemCalls(nullptr);
+    EXPECT_TRUE(a->Slot(5).IsUsed());
+    EXPECT_TRUE(a->TakeFileChanges().gone.empty());
+    // The next save puts them back.
+    EXPECT_TRUE(a->Save(m));
+    EXPECT_EQ(reread()->Slot(5).CodeUoo(), 105u);
+}
+
+TEST_F(SharedFile, EveryVersionWrittenIsKeptInTheOrderOfTheSaves) {
+    auto a = copy();
+    auto b = copy();
+    ScriptedMessenger m;
+    // SetUp's save wrote the first version; two copies save in turn, most
+    // within one second.
+    std::vector<QByteArray> written{ReadAll(path)};
+    for (int i = 0; i < 4; ++i) {
+        SettingsDatabase& d = i % 2 ? *b : *a;
+        d.Slot(20 + i) = card(QString::number(i), 120u + std::uint32_t(i));
+        ASSERT_TRUE(d.Save(m));
+        written.push_back(ReadAll(path));
     }
-    // A save that changes nothing (the one on closing) keeps no copy of it.
+    // A file put there by hand is kept too, before the next version.
+    QByteArray byHand = written.back();
+    byHand[qsizetype(SettingsRecord::Size) * 50 + 600] = 'x';
+    ASSERT_TRUE(WriteAll(path, byHand));
+    a->Slot(30) = card(QStringLiteral("30"), 130);
+    ASSERT_TRUE(a->Save(m));
+    written.push_back(byHand);
+    written.push_back(ReadAll(path));
+    // A save that changes nothing adds nothing.
     ASSERT_TRUE(a->Save(m));
     a->backups().wait();
-    EXPECT_EQ(QDir(BackupKeeper::folderOf(path)).entryList({QStringLiteral("*.gz")}).size(), 3);
+    b->backups().wait();
+    const auto backups = BackupKeeper::list(path);
+    ASSERT_EQ(backups.size(), written.size());
+    for (std::size_t i = 0; i < written.size(); ++i)
+        EXPECT_EQ(BackupKeeper::read(path, backups[written.size() - 1 - i]), written[i]) << i;
+    EXPECT_EQ(BackupKeeper::read(path, backups.front()), ReadAll(path));
     QFileInfo folder(BackupKeeper::folderOf(path));
     EXPECT_EQ(folder.permissions() & (QFile::ReadOther | QFile::WriteOther), 0);
+}
+
+TEST_F(SharedFile, BackupsDatedAheadNeverTakeTodaysPlace) {
+    const QString folder = BackupKeeper::folderOf(path);
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(WriteAll(folder + QStringLiteral("/ProgInfo_10.MGA.2031%1-120000.gz")
+                                          .arg(1001 + i),
+                             GzipCompress(QByteArray(SettingsDatabase::FileSize, '\0'))));
+    auto a = copy();
+    ScriptedMessenger m;
+    for (int i = 0; i < 6; ++i) {
+        a->Slot(10 + i) = card(QString::number(i), 110u + std::uint32_t(i));
+        ASSERT_TRUE(a->Save(m));
+    }
+    a->backups().wait();
+    EXPECT_EQ(BackupKeeper::list(path).size(), 7u); // SetUp's and six
+    EXPECT_EQ(QDir(folder).entryList({QStringLiteral("*.gz")}).size(), 27);
+    EXPECT_EQ(BackupKeeper::read(path, BackupKeeper::list(path).front()), ReadAll(path));
+}
+
+TEST_F(SharedFile, ADeletedLockFileCannotLetTwoSavesRunAtOnce) {
+    const QString held = dir.filePath(QStringLiteral("held")), go = dir.filePath(QStringLiteral("go"));
+    auto a = copy();
+    // B saves card 7 and stops inside its save, holding the lock.
+    Child b("save_held", {path, QStringLiteral("7"), held, go});
+    QElapsedTimer t;
+    t.start();
+    while (!QFileInfo::exists(held) && t.elapsed() < 20000)
+        QThread::msleep(5);
+    ASSERT_TRUE(QFileInfo::exists(held));
+    ASSERT_TRUE(QFile::remove(SettingsDatabase::lockFileOf(path)));
+    a->Slot(8) = card(QStringLiteral("8"), 108);
+    ScriptedMessenger m;
+    ASSERT_TRUE(a->Save(m));
+    ASSERT_TRUE(WriteAll(go, "go"));
+    EXPECT_EQ(b.wait(), 0);
+    const auto now = reread();
+    EXPECT_EQ(now->Slot(7).CodeUoo(), 107u);
+    EXPECT_EQ(now->Slot(8).CodeUoo(), 108u);
+}
+
+TEST_F(SharedFile, ABackupIsRestoredOnceWhateverTheOtherCopiesDo) {
+    ScriptedMessenger m;
+    const QByteArray backup = ReadAll(path);
+    ASSERT_TRUE(WriteAll(path, {}));
+    SettingsDatabase a, c;
+    for (SettingsDatabase* d : {&a, &c}) {
+        d->setFileName(path);
+        d->Load();
+    }
+    ASSERT_EQ(a.Restore(backup, m), SettingsDatabase::RestoreResult::Restored);
+    EXPECT_EQ(ReadAll(path), backup);
+    EXPECT_EQ(a.Slot(1).CodeUoo(), 101u);
+    // C, asked the same at the same time, finds it done and loads it.
+    EXPECT_EQ(c.Restore(QByteArray(SettingsDatabase::FileSize, '\0'), m),
+              SettingsDatabase::RestoreResult::AlreadyRestored);
+    EXPECT_EQ(c.Slot(1).CodeUoo(), 101u);
+    EXPECT_EQ(ReadAll(path), backup);
+    EXPECT_TRUE(m.boxes.empty());
 }
 
 TEST(BackupKeeper, KeepsTwentyRecentAndTheNewestOfEachOfThirtyDays) {
@@ -324,6 +477,11 @@ TEST(BackupKeeper, KeepsTwentyRecentAndTheNewestOfEachOfThirtyDays) {
             const QDateTime at = now.addDays(-day).addSecs(-4 * 3600 + n * 7200 - 4 * 7200);
             backups.push_back({at.toString(QStringLiteral("yyyyMMdd-HHmmss")), at});
         }
+    // Twenty dated years ahead: kept, and counted for nothing.
+    std::vector<BackupKeeper::Entry> ahead = backups;
+    for (int n = 0; n < 20; ++n)
+        ahead.push_back({QStringLiteral("ahead-%1").arg(n), now.addYears(5).addSecs(n)});
+    EXPECT_EQ(BackupKeeper::toRemove(ahead, now), BackupKeeper::toRemove(backups, now));
     const QStringList removed = BackupKeeper::toRemove(backups, now);
     EXPECT_EQ(backups.size() - static_cast<std::size_t>(removed.size()),
               20u + 30u - 4u); // the 20 newest cover four of the thirty days
@@ -347,6 +505,8 @@ TEST(BackupKeeper, AKillWhileKeepingLeavesWholeBackupsOnly) {
             ::close(kept[0]);
             BackupKeeper keeper;
             for (int i = 0;; ++i) {
+                // Each a version of its own, so none is skipped as a repeat.
+                std::memcpy(table.data(), &i, sizeof i);
                 keeper.keep(path, table, 0600, QDateTime::currentDateTime().addSecs(i));
                 keeper.wait();
                 // However slow the machine, the kill comes after a backup
@@ -367,7 +527,8 @@ TEST(BackupKeeper, AKillWhileKeepingLeavesWholeBackupsOnly) {
     const QStringList kept = folder.entryList({QStringLiteral("*.gz")}, QDir::Files);
     ASSERT_FALSE(kept.isEmpty());
     for (const QString& name : kept)
-        EXPECT_EQ(gunzip(folder.filePath(name)), table) << name.toStdString();
+        EXPECT_EQ(gunzip(folder.filePath(name)).mid(sizeof(int)), table.mid(sizeof(int)))
+            << name.toStdString();
 }
 
 } // namespace

@@ -1,0 +1,211 @@
+// The main window's life with its database file: what loading found, the
+// offer of a backup, other copies' saves taken in, and saving with the
+// operator's answers to what a merge cannot decide.
+#include "app/TForm1.h"
+
+#include "app/RecordsModel.h"
+#include "store/Backup.h"
+#include "store/DateTime.h"
+#include "store/Merge.h"
+#include "store/SettingsDatabase.h"
+
+#include <QFileInfo>
+#include <QTimer>
+
+namespace {
+
+// Counts a box for as long as it is open, whatever ends it.
+struct Open {
+    int& count;
+    explicit Open(int& c) : count(c) { ++count; }
+    ~Open() { --count; }
+    Open(const Open&) = delete;
+    Open& operator=(const Open&) = delete;
+};
+
+const QString kAttention = QStringLiteral("Внимание");
+
+} // namespace
+
+void CountedMessenger::inform(const QString& caption, const QString& text) {
+    const Open open(open_);
+    boxes_.inform(caption, text);
+}
+
+bool CountedMessenger::ask(const QString& caption, const QString& text) {
+    const Open open(open_);
+    return boxes_.ask(caption, text);
+}
+
+void CountedMessenger::error(const QString& caption, const QString& text) {
+    const Open open(open_);
+    boxes_.error(caption, text);
+}
+
+void TForm1::reportLoad() {
+    using Report = SettingsDatabase::LoadReport;
+    const Report& report = db_.loadReport();
+    const QString name = QFileInfo(db_.fileName()).fileName();
+    const QString untouched = QStringLiteral("\n\nИзменения не будут сохранены в этот файл.");
+    QString text;
+    switch (report.kind) {
+    case Report::Unreadable:
+        text = QStringLiteral("Не удалось прочитать файл базы %1:\n%2").arg(name, report.reason) +
+               untouched;
+        break;
+    case Report::NotRegular:
+        text = QStringLiteral("Файл базы %1 не является обычным файлом.").arg(name) + untouched;
+        break;
+    case Report::WrongLength: {
+        // Beside the database the copy's own name says enough.
+        const QFileInfo kept(report.keptAs);
+        const QString keptName = kept.absolutePath() == QFileInfo(db_.fileName()).absolutePath()
+                                     ? kept.fileName()
+                                     : kept.absoluteFilePath();
+        text = QStringLiteral("Файл базы %1 не загружен: его длина %2 байт не соответствует "
+                              "формату.\nКопия файла сохранена под именем %3.")
+                   .arg(name)
+                   .arg(report.length)
+                   .arg(keptName);
+        break;
+    }
+    default:
+        return;
+    }
+    messenger_.inform(kAttention, text);
+}
+
+void TForm1::offerRestore() {
+    using Report = SettingsDatabase::LoadReport;
+    const Report::Kind kind = db_.loadReport().kind;
+    if ((kind != Report::Missing && kind != Report::Empty && kind != Report::WrongLength) ||
+        !db_.mayReplaceFile())
+        return;
+    const QString target = db_.finalPath();
+    const auto backups = BackupKeeper::list(target);
+    if (target.isEmpty() || backups.empty())
+        return;
+    const BackupKeeper::Entry& newest = backups.front();
+    const QString date = DateTimeText(QLocale())(TDateTime::fromDateTime(newest.time));
+    const QByteArray table = MergeTable::fromFile(BackupKeeper::read(target, newest));
+    if (table.isEmpty()) {
+        messenger_.inform(kAttention,
+                          QStringLiteral("Резервную копию от %1 прочитать не удалось. База не "
+                                         "восстановлена.")
+                              .arg(date));
+        return;
+    }
+    int cards = 0;
+    for (int i = 0; i < SettingsDatabase::SlotCount; ++i)
+        cards += MergeTable::usedAt(table, i) ? 1 : 0;
+    const QString name = QFileInfo(db_.fileName()).fileName();
+    const QString what = kind == Report::Missing
+                             ? QStringLiteral("Файл базы %1 не найден.").arg(name)
+                             : QStringLiteral("Файл базы %1 пуст или повреждён.").arg(name);
+    if (!messenger_.ask(kAttention, what + QStringLiteral(" В папке резервных копий есть копия от "
+                                                          "%1 (карточек: %2).\n\nВосстановить "
+                                                          "базу из неё?")
+                                               .arg(date)
+                                               .arg(cards)))
+        return;
+    if (db_.Restore(table, messenger_) == SettingsDatabase::RestoreResult::AlreadyRestored)
+        messenger_.inform(kAttention,
+                          QStringLiteral("База уже восстановлена в другой копии программы."));
+}
+
+void TForm1::checkDatabaseFile() {
+    if (EditMode || ProgJob || ReadJob || ProgrammingActive || ReadingActive || messenger_.open()) {
+        fileChangePending_ = true;
+        return;
+    }
+    fileChangePending_ = false;
+    if (!db_.fileMayHaveChanged())
+        return;
+    MergeAnswers answers;
+    // A file that keeps changing while the operator reads the question is
+    // asked about again, as it is then.
+    for (;;) {
+        const SettingsDatabase::TakeOutcome taken = db_.TakeFileChanges(answers);
+        if (taken.gone.empty()) {
+            if (taken.taken)
+                showChanges();
+            return;
+        }
+        answers = {};
+        answers.goneAsked = taken.gone;
+        answers.acceptGone = askToAcceptGone(taken.gone, taken.firstGoneName);
+        if (!answers.acceptGone) {
+            // This copy's cards go back into the file at once.
+            saveDatabase({}, -1, answers);
+            return;
+        }
+    }
+}
+
+bool TForm1::askToAcceptGone(const std::vector<int>& gone, const QString& firstName) {
+    return messenger_.ask(
+        kAttention,
+        QStringLiteral("В файле базы нет %1 карточек, которые есть в этой копии программы "
+                       "(например, «%2», строка %3). Их удалили в другой копии программы, или "
+                       "файл был заменён.\n\nПринять файл как есть?")
+            .arg(gone.size())
+            .arg(firstName)
+            .arg(gone.front() + 1));
+}
+
+void TForm1::askAbout(const MergeResult& merge, MergeAnswers& answers) {
+    for (const MergeResult::Question& q : merge.conflicts) {
+        const bool mine = messenger_.ask(
+            kAttention, QStringLiteral("Карточка «%1» (строка %2) изменена или удалена в другой "
+                                       "копии программы.\n\nСохранить ваш вариант?")
+                            .arg(q.name)
+                            .arg(q.slot + 1));
+        answers.conflicts[q.slot] = {q.fileVersion, mine};
+    }
+    for (const MergeResult::Question& q : merge.stamps) {
+        const bool programmed = messenger_.ask(
+            kAttention, QStringLiteral("Карточка «%1» (строка %2) изменена или удалена в другой "
+                                       "копии программы, пока шло программирование.\n\n"
+                                       "Сохранить в базе вариант, записанный в УОО?")
+                            .arg(q.name)
+                            .arg(q.slot + 1));
+        answers.stamps[q.slot] = {q.fileVersion, programmed};
+    }
+    if (!merge.gone.empty()) {
+        answers.goneAsked = merge.gone;
+        answers.acceptGone = askToAcceptGone(merge.gone, merge.firstGoneName);
+    }
+}
+
+SettingsDatabase::SaveOutcome TForm1::saveDatabase(const SettingsDatabase::Accept& accept,
+                                                   int editedSlot, MergeAnswers answers) {
+    for (;;) {
+        SettingsDatabase::SaveOutcome outcome =
+            db_.SaveMerged(messenger_, answers, accept, editedSlot);
+        if (outcome.result != SettingsDatabase::Asking) {
+            showChanges();
+            return outcome;
+        }
+        // Asked with no lock held; then the file is read and merged again.
+        askAbout(outcome.merge, answers);
+    }
+}
+
+void TForm1::showChanges() {
+    bool current = false;
+    for (int slot : db_.changedSlots()) {
+        if (slot == CurrentSlot)
+            current = true;
+        else
+            records_->refreshRow(slot);
+    }
+    // A free row shows the template, which may have changed too.
+    if (db_.templateChanged() && CurrentSlot >= 0 && !db_.Slot(CurrentSlot).IsUsed())
+        current = true;
+    if (!current)
+        return;
+    if (EditMode)
+        records_->refreshRow(CurrentSlot);
+    else
+        ShowRecord(CurrentSlot);
+}
