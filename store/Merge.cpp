@@ -133,8 +133,13 @@ MergeResult MergeTables(const QByteArray& base, const QByteArray& mine, const QB
         const bool mineChanged = !sameRow(me, base, i);
         if (!mineChanged || sameRow(me, file, i)) {
             setRow(out.table, i, f);
-            if (!mineChanged && row(base, i).IsUsed() && !f.IsUsed())
-                gone.push_back(i);
+            // A card this copy holds that the file has not: deleted, or
+            // another card in its row.
+            if (!mineChanged) {
+                const SettingsRecord b = row(base, i);
+                if (b.IsUsed() && (!f.IsUsed() || differentCards(b, f)))
+                    gone.push_back(i);
+            }
             continue;
         }
         const SettingsRecord b = row(base, i);
@@ -163,6 +168,28 @@ MergeResult MergeTables(const QByteArray& base, const QByteArray& mine, const QB
         out.undecided.push_back(i);
     }
 
+    // Several cards gone at once is a replaced or damaged file as often as
+    // another copy's work: the operator decides. One passes. Kept, a card
+    // whose row holds another card now moves to a free row.
+    if (gone.size() >= 2) {
+        const bool asked = answers.goneAsked == gone;
+        if (!asked) {
+            out.gone = gone;
+            out.firstGoneName = row(me, gone.front()).text(Field::NCardEdit);
+        }
+        for (int i : gone) {
+            if (!asked) {
+                out.undecided.push_back(i);
+            } else if (!answers.acceptGone) {
+                if (usedAt(file, i))
+                    twoCards.push_back(i);
+                else
+                    setRow(out.table, i, row(me, i));
+            }
+        }
+        std::sort(twoCards.begin(), twoCards.end());
+    }
+
     // Two new cards in one row: the file's stays, this copy's takes the
     // lowest row free in both tables.
     std::vector<int> moved(SlotCount, -1);
@@ -183,24 +210,11 @@ MergeResult MergeTables(const QByteArray& base, const QByteArray& mine, const QB
         }
     }
 
-    // Several cards gone at once is a replaced or damaged file as often as
-    // another copy's work: the operator decides. One passes.
-    if (gone.size() >= 2) {
-        if (answers.goneAsked != gone) {
-            out.gone = gone;
-            out.firstGoneName = row(me, gone.front()).text(Field::NCardEdit);
-        }
-        if (answers.goneAsked != gone || !answers.acceptGone) {
-            for (int i : gone)
-                setRow(out.table, i, row(me, i));
-        }
-        if (answers.goneAsked != gone)
-            out.undecided.insert(out.undecided.end(), gone.begin(), gone.end());
-    }
-
-    // The template: this copy's when it saved a card since, unless it gave
-    // that card up for the file's version.
-    if (sameRow(me, base, TemplateRow) || templateFromFile)
+    // The template: made from the card this save saves, unless the operator
+    // gave that card up for the file's version; this copy's where it saved
+    // one before; else the file's.
+    const bool mineTemplate = editedSlot >= 0 || !sameRow(me, base, TemplateRow);
+    if (!mineTemplate || templateFromFile)
         setRow(out.table, TemplateRow, row(file, TemplateRow));
 
     // A stamp says which card a device holds: it goes only onto a card that

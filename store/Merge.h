@@ -95,9 +95,9 @@ struct MergeResult {
     bool noRoom() const;
 };
 
-// `editedSlot`: the card whose save made this copy's template (-1: none);
-// when the operator keeps the file's version of that card, the file's
-// template stays too.
+// `editedSlot`: the card this save saves from the editor, whose template
+// this copy's table holds (-1: none); when the operator keeps the file's
+// version of that card, the file's template stays too.
 MergeResult MergeTables(const QByteArray& base, const QByteArray& mine, const QByteArray& file,
                         const std::vector<ProgrammingStamp>& stamps, int editedSlot,
                         const MergeAnswers& answers);

@@ -27,6 +27,8 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -338,6 +340,74 @@ const QString kProgStopped =
 const QString kProgDone =
     QStringLiteral("Программирование произведено успешно!\n\nВыключите УОО и снимите перемычку "
                    "программирования.\nНа ПЦН удалите и снова поставьте УОО на обслуживание!");
+
+TEST_F(Jobs, AStampGoesOnlyOntoTheCardTheDeviceReceived) {
+    const QString question = QStringLiteral(
+        "Карточка «card» (строка 1) изменена или удалена в другой копии программы, пока шло "
+        "программирование.\n\nСохранить в базе вариант, записанный в УОО?");
+    const struct {
+        const char* name;
+        std::function<void(SettingsRecord&)> there; // what another copy does meanwhile
+        std::deque<bool> answers;
+        bool asked;
+        bool stamped;     // the file's card carries this programming
+        QString apn;      // and this access point
+    } cases[] = {
+        {"a remark changed there", [](SettingsRecord& r) { r.setText(Field::RemarkEdit, "B"); },
+         {}, false, true, QString()},
+        {"the access point changed there, 'Да'",
+         [](SettingsRecord& r) { r.setText(Field::APN1Edit, "b.apn"); }, {true}, true, true,
+         QString()},
+        {"the access point changed there, 'Нет'",
+         [](SettingsRecord& r) { r.setText(Field::APN1Edit, "b.apn"); }, {false}, true, false,
+         QStringLiteral("b.apn")},
+        {"deleted there, 'Нет'", [](SettingsRecord& r) { r.Clear(); }, {false}, true, false,
+         QString()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        form.reset();
+        QFile::remove(path);
+        db = std::make_unique<SettingsDatabase>();
+        db->setFileName(path);
+        card(0);
+        ScriptedMessenger quiet;
+        ASSERT_TRUE(db->Save(quiet));
+        TForm1& f = open();
+        messenger.boxes.clear();
+        messenger.answers = c.answers;
+        messenger.whileOpen = [&](const ScriptedMessenger::Box& box) {
+            if (box.text != kProgDone)
+                return;
+            SettingsDatabase other;
+            other.setFileName(path);
+            other.Load();
+            c.there(other.Slot(0));
+            ASSERT_TRUE(other.Save(quiet));
+        };
+        f.ProgBtn->click();
+        ASSERT_TRUE(waitIdle());
+        messenger.whileOpen = {};
+        ASSERT_EQ(messenger.boxes.size(), c.asked ? 2u : 1u);
+        if (c.asked) {
+            EXPECT_EQ(messenger.boxes[1].caption, QStringLiteral("Внимание"));
+            EXPECT_EQ(messenger.boxes[1].text, question);
+        }
+        const ConfigFrame sent = device->storedFrame();
+        const std::uint16_t crc = static_cast<std::uint16_t>(sent[262] | (sent[263] << 8));
+        SettingsDatabase now;
+        now.setFileName(path);
+        now.Load();
+        EXPECT_EQ(now.Slot(0).ProgID1() == crc, c.stamped);
+        EXPECT_EQ(now.Slot(0).text(Field::APN1Edit), c.apn);
+        EXPECT_EQ(now.Slot(0), db->Slot(0));
+        if (!now.Slot(0).IsUsed()) {
+            EXPECT_EQ(now.Slot(0), SettingsRecord()); // a free row stays all zeros
+        }
+        EXPECT_EQ(f.ProgID1->text(),
+                  QStringLiteral("%1").arg(db->Slot(0).ProgID1(), 4, 16, QLatin1Char('0')).toUpper());
+    }
+}
 
 TEST_F(Jobs, StopInEveryPhaseEndsTheJobAndIsToldOnceItHasEnded) {
     using Gate = GatedCable::Gate;

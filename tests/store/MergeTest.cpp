@@ -224,6 +224,21 @@ TEST(Merge, EachRowTakesWhatChangedAndAsksWhatARuleCannotDecide) {
              EXPECT_TRUE(sameRow(m.table, w.mine, 1));
              EXPECT_TRUE(sameRow(m.table, w.mine, 3));
          }},
+        {"a card whose row another card took counts as gone; kept, it moves to a free row",
+         [](World& w) {
+             setRow(w.file, 1, card("чужой", 900));
+             setRow(w.file, 3, SettingsRecord());
+             w.answers.goneAsked = {1, 3};
+         },
+         [](const World& w, const MergeResult& m) {
+             EXPECT_FALSE(m.needsAnswers());
+             EXPECT_EQ(name(m.table, 1), "чужой");
+             EXPECT_TRUE(sameRow(m.table, w.mine, 3));
+             ASSERT_EQ(m.relocations.size(), 1u);
+             EXPECT_EQ(m.relocations[0].to, 4);
+             EXPECT_TRUE(sameRow(m.table, w.mine, 1) == false);
+             EXPECT_EQ(row(m.table, 4), row(w.mine, 1));
+         }},
         {"a programming goes onto the card the device received",
          [](World& w) {
              SettingsRecord r = row(w.base, 1);

@@ -324,8 +324,8 @@ TEST_F(SharedFile, AFileThatLostCardsIsNotTakenWithoutAnAnswer) {
     ASSERT_TRUE(c.Save(m));
     const auto taken = a->TakeFileChanges();
     EXPECT_FALSE(taken.taken);
-    EXPECT_EQ(taken.gone.size(), 39u);
-    EXPECT_EQ(taken.firstGoneName, QStringLiteral("1"));
+    EXPECT_EQ(taken.gone.size(), 40u); // row 0 holds C's card now
+    EXPECT_EQ(taken.firstGoneName, QStringLiteral("0"));
     EXPECT_TRUE(a->Slot(39).IsUsed());
     // "No": this copy's cards are written back at once, beside C's.
     MergeAnswers keep;
@@ -334,6 +334,7 @@ TEST_F(SharedFile, AFileThatLostCardsIsNotTakenWithoutAnAnswer) {
     const auto now = reread();
     EXPECT_EQ(now->Slot(0).CodeUoo(), 900u);
     EXPECT_EQ(now->Slot(39).CodeUoo(), 139u);
+    EXPECT_EQ(now->Slot(40).CodeUoo(), 100u); // this copy's card 0, moved
     // "Yes" another time: the file as it is.
     auto b = copy();
     for (int i : {5, 6})

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,12 +30,16 @@ public:
     };
     void inform(const QString& caption, const QString& text) override {
         boxes.push_back({caption, text, false});
+        if (whileOpen)
+            whileOpen(boxes.back());
     }
     void error(const QString& caption, const QString& text) override {
         boxes.push_back({caption, text, false, true});
     }
     bool ask(const QString& caption, const QString& text) override {
         boxes.push_back({caption, text, true});
+        if (whileOpen)
+            whileOpen(boxes.back());
         if (answers.empty())
             return false;
         const bool a = answers.front();
@@ -43,6 +48,8 @@ public:
     }
     std::vector<Box> boxes;
     std::deque<bool> answers;
+    // What happens elsewhere while a box is open.
+    std::function<void(const Box&)> whileOpen;
 };
 
 // A write-only device that accepts `capacity` bytes and then fails, as a full
