@@ -295,8 +295,6 @@ bool BackupKeeper::sameAsNewestBefore(const QString& database, const Held& held,
     }
     if (!newest)
         return false;
-    if (newest->stem == lastStem_)
-        return lastContent_ == content;
     if (newest->held)
         return readHeld(newest->path) == content; // another copy's, still being kept
     return GzipReadFile(newest->path) == content;
@@ -311,10 +309,7 @@ bool BackupKeeper::write(const QString& database, const Held& held, mode_t mode)
     } dropped{held};
     if (content.isEmpty())
         return false;
-    const bool same = sameAsNewestBefore(database, held, content);
-    lastStem_ = held.stem;
-    lastContent_ = content;
-    if (same)
+    if (held.replaced && sameAsNewestBefore(database, held, content))
         return false;
     if (!makeFolder(folder, mode))
         return false;
@@ -363,7 +358,7 @@ void BackupKeeper::tidy(const QString& database, mode_t mode) {
         if (info.metadataChangeTime().secsTo(now) <= 60)
             continue;
         if (info.size() > 0)
-            write(database, Held{f.stem, f.path, {}}, mode);
+            write(database, Held{f.stem, f.path, {}, true}, mode);
         else if (info.metadataChangeTime().secsTo(now) > 3600)
             ::unlink(QFile::encodeName(f.path).constData());
     }

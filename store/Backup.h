@@ -44,6 +44,7 @@ public:
         QString stem;   // the backup's name without ".gz"
         QString path;   // the held file in the backup folder
         QByteArray bytes; // the content, where no second name could be made
+        bool replaced = false; // a version replaced, kept only where no backup has it
     };
     // Under the database's lock: takes the next name for a version of the
     // file at `database` (its final path) and holds `content`'s file there,
@@ -59,8 +60,8 @@ public:
     static QByteArray writtenLast(const QString& database);
     // Lets go of a version that was not written after all.
     static void drop(const Held& held);
-    // Compresses the versions, in order, each unless it equals the newest
-    // backup before it.
+    // Compresses the versions, in order; a version replaced only where it
+    // differs from the newest backup before it.
     void keep(const QString& database, std::vector<Held> versions, mode_t mode);
     // `content` as the version of `when`, for tools and tests.
     void keep(const QString& database, const QByteArray& content, mode_t mode,
@@ -105,9 +106,6 @@ private:
     bool busy_ = false;
     bool stopping_ = false;
     int written_ = 0;
-    // The version looked at last, to compare the next one with.
-    QString lastStem_;
-    QByteArray lastContent_;
     std::thread worker_;
 };
 

@@ -160,13 +160,14 @@ private:
     // empty file is an empty table). False for anything else.
     bool readTable(const QString& target, QByteArray* table, QByteArray* raw,
                    FileSeen* seen) const;
-    // Writes `table` under the lock, with its backups; `replaced`: the
-    // file's bytes before. LockLost: the lock file was replaced meanwhile
-    // and nothing was written.
+    // Writes the table under the lock, with its backups: `written` gives the
+    // bytes written, once they are; `replaced`, the file's bytes before.
+    // LockLost: the lock file was replaced meanwhile and nothing was written.
     enum class Write { Written, Failed, LockLost };
     Write writeLocked(const QString& target, mode_t mode, FileSystemCalls& calls,
-                      const QByteArray& table, const QByteArray& replaced, bool same,
-                      const std::function<bool()>& stillLocked);
+                      const std::function<bool(QIODevice&)>& write,
+                      const std::function<QByteArray()>& written, const QByteArray& replaced,
+                      bool same, const std::function<bool()>& stillLocked);
     // The merge's table taken into memory, the file read becoming the base
     // except where a row is still to be decided.
     void adopt(const QByteArray& file, const FileSeen& read, const MergeResult& merge);

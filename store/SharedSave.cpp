@@ -212,8 +212,9 @@ QByteArray SettingsDatabase::tableBytes() const {
 }
 
 void SettingsDatabase::rememberBase() {
-    base_.detach();
-    base_.resize(FileSize);
+    // A buffer of its own: the old one may still be held by a backup.
+    if (!base_.isDetached() || base_.size() != FileSize)
+        base_ = QByteArray(FileSize, Qt::Uninitialized);
     std::memcpy(base_.data(), slots_.data()->data(), std::size_t(SlotCount) * B);
     std::memcpy(base_.data() + qint64(SlotCount) * B, template_.data(), B);
 }
@@ -228,7 +229,7 @@ bool SettingsDatabase::readTable(const QString& target, QByteArray* table, QByte
                                  FileSeen* seen) const {
     raw->clear();
     *seen = {};
-    *table = QByteArray(FileSize, '\0');
+    table->clear();
     const int fd = ::open(QFile::encodeName(target).constData(),
                           O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
@@ -261,6 +262,8 @@ bool SettingsDatabase::readTable(const QString& target, QByteArray* table, QByte
         *seen = FileSeen::from(st, target);
     if (!ok || raw->isEmpty()) {
         raw->clear();
+        if (ok)
+            *table = QByteArray(FileSize, '\0'); // nothing there: an empty table
         return ok;
     }
     *table = MergeTable::fromFile(*raw);
@@ -347,19 +350,31 @@ SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
                     return {Refused, std::move(outcome.merge)};
             }
         }
-        // Alone, the table written is the table in memory, copied once into
-        // the base it becomes.
-        const QByteArray before = base_;
-        if (alone)
-            rememberBase();
-        const QByteArray& result = alone ? base_ : outcome.merge.table;
         // A save that writes what the file holds already (the save on
         // closing, say) needs no backup of it.
-        const bool same = alone ? before == base_ : raw == result;
-        const Write write = writeLocked(target, mode, calls, result, alone ? before : raw, same,
+        const QByteArray& result = outcome.merge.table;
+        const bool same =
+            alone ? std::memcmp(base_.constData(), slots_.data()->data(),
+                                std::size_t(SlotCount) * B) == 0 &&
+                        std::memcmp(base_.constData() + qint64(SlotCount) * B, template_.data(),
+                                    B) == 0
+                  : raw == result;
+        // Alone, the table in memory is written as it is and then becomes
+        // the base, which is also the version the backup keeps.
+        const auto writeTable = [&](QIODevice& device) {
+            return alone ? WriteTo(device) : device.write(result) == result.size();
+        };
+        bool remembered = false;
+        const auto written = [&] {
+            if (!alone)
+                return result;
+            rememberBase();
+            remembered = true;
+            return base_;
+        };
+        const Write write = writeLocked(target, mode, calls, writeTable, written,
+                                        alone ? base_ : raw, same,
                                         [&lock] { return lock.stillHeld(); });
-        if (write != Write::Written)
-            base_ = before;
         if (write == Write::LockLost)
             continue; // another copy may have written meanwhile: read it again
         if (write == Write::Failed) {
@@ -374,6 +389,8 @@ SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
             noteChanges(result);
             setTable(result);
             base_ = result;
+        } else if (!remembered && !same) {
+            rememberBase(); // the table written
         }
         stamps_.clear();
         keptAside_ = false;
@@ -383,11 +400,10 @@ SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
     return failed();
 }
 
-SettingsDatabase::Write SettingsDatabase::writeLocked(const QString& target, mode_t mode,
-                                                      FileSystemCalls& calls,
-                                                      const QByteArray& table,
-                                                      const QByteArray& replaced, bool same,
-                                                      const std::function<bool()>& stillLocked) {
+SettingsDatabase::Write SettingsDatabase::writeLocked(
+    const QString& target, mode_t mode, FileSystemCalls& calls,
+    const std::function<bool(QIODevice&)>& write, const std::function<QByteArray()>& written,
+    const QByteArray& replaced, bool same, const std::function<bool()>& stillLocked) {
     // The version replaced, held by a second name before it is gone (it is
     // nobody's file after the rename, so nothing changes it in place); the
     // keeper keeps it only where it is not the newest backup already (a
@@ -404,19 +420,17 @@ SettingsDatabase::Write SettingsDatabase::writeLocked(const QString& target, mod
     const QByteArray now = identity();
     const bool kept = !now.isEmpty() && now == BackupKeeper::writtenLast(target);
     if (!same && !kept && !replaced.isEmpty() && !now.isEmpty()) {
-        if (auto held = BackupKeeper::hold(target, target, [&replaced] { return replaced; }, mode))
+        if (auto held = BackupKeeper::hold(target, target, [&replaced] { return replaced; }, mode)) {
+            held->replaced = true;
             versions.push_back(*held);
+        }
     }
     bool lockLost = false;
-    const bool written = ReplaceFileAtomically(
-        target,
-        [&table](QIODevice& device) { return device.write(table) == table.size(); },
-        calls,
-        [&] {
-            lockLost = !stillLocked();
-            return !lockLost;
-        });
-    if (!written) {
+    const bool replacedFile = ReplaceFileAtomically(target, write, calls, [&] {
+        lockLost = !stillLocked();
+        return !lockLost;
+    });
+    if (!replacedFile) {
         for (const auto& held : versions)
             BackupKeeper::drop(held);
         return lockLost ? Write::LockLost : Write::Failed;
@@ -428,7 +442,7 @@ SettingsDatabase::Write SettingsDatabase::writeLocked(const QString& target, mod
     // What a backup holds already needs none.
     bool backed = same && kept;
     if (!backed) {
-        if (auto held = BackupKeeper::hold(target, QString(), [&table] { return table; }, mode)) {
+        if (auto held = BackupKeeper::hold(target, QString(), written, mode)) {
             versions.push_back(*held);
             backed = true;
         }
@@ -532,7 +546,10 @@ SettingsDatabase::RestoreResult SettingsDatabase::Restore(const QByteArray& tabl
             keptAside_ = false;
             return RestoreResult::AlreadyRestored;
         }
-        const Write write = writeLocked(target, mode, calls, table, raw, false,
+        const Write write = writeLocked(
+            target, mode, calls,
+            [&table](QIODevice& device) { return device.write(table) == table.size(); },
+            [&table] { return table; }, raw, false,
                                         [&lock] { return lock.stillHeld(); });
         if (write == Write::LockLost)
             continue;
