@@ -319,8 +319,20 @@ bool BackupKeeper::write(const QString& database, const Held& held, mode_t mode)
 
     // Written whole under a temporary name, then linked to its own: a
     // backup's name never holds a part of one.
-    std::string temp = (folder + QStringLiteral("/.tmp-XXXXXX")).toStdString();
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    // Named by the process and a counter and made with open(), which
+    // every checker of threads knows, unlike mkstemp.
+    static std::atomic<unsigned> counter{0};
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = QFile::encodeName(folder + QStringLiteral("/.tmp-%1-%2")
+                                              .arg(::getpid())
+                                              .arg(counter.fetch_add(1)))
+                   .toStdString();
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
     if (fd < 0)
         return false;
     ::flock(fd, LOCK_EX);
