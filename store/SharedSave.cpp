@@ -212,9 +212,10 @@ QByteArray SettingsDatabase::tableBytes() const {
 }
 
 void SettingsDatabase::rememberBase() {
-    // A buffer of its own: the old one may still be held by a backup.
-    if (!base_.isDetached() || base_.size() != FileSize)
-        base_ = QByteArray(FileSize, Qt::Uninitialized);
+    // Always a buffer of its own: the old one may still be read by the
+    // thread that keeps backups, and a reference count read here would not
+    // say when it has finished.
+    base_ = QByteArray(FileSize, Qt::Uninitialized);
     std::memcpy(base_.data(), slots_.data()->data(), std::size_t(SlotCount) * B);
     std::memcpy(base_.data() + qint64(SlotCount) * B, template_.data(), B);
 }
