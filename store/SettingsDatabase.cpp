@@ -99,8 +99,8 @@ bool SettingsDatabase::Load() {
         rememberBase();
     } else {
         seen_ = {};
-        base_.detach();
-        base_.fill('\0', FileSize);
+        base_ = QByteArray(FileSize, '\0');
+        baseLent_ = false;
     }
     return whole;
 }

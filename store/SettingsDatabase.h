@@ -176,6 +176,7 @@ private:
     std::vector<SettingsRecord> slots_;
     SettingsRecord template_;
     QByteArray base_; // the file as this copy last loaded, saved or took it
+    bool baseLent_ = false; // base_'s buffer may be read by the backup thread
     std::vector<ProgrammingStamp> stamps_; // programmings no save has written yet
     FileSeen seen_;
     bool mergePending_ = false; // a take left rows to decide: the next save merges

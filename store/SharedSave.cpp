@@ -212,10 +212,12 @@ QByteArray SettingsDatabase::tableBytes() const {
 }
 
 void SettingsDatabase::rememberBase() {
-    // Always a buffer of its own: the old one may still be read by the
-    // thread that keeps backups, and a reference count read here would not
-    // say when it has finished.
-    base_ = QByteArray(FileSize, Qt::Uninitialized);
+    // A buffer of its own once the old one was lent to the thread that
+    // keeps backups: that thread may still read it, and a reference count
+    // read here would not say when it has finished.
+    if (baseLent_ || !base_.isDetached() || base_.size() != FileSize)
+        base_ = QByteArray(FileSize, Qt::Uninitialized);
+    baseLent_ = false;
     std::memcpy(base_.data(), slots_.data()->data(), std::size_t(SlotCount) * B);
     std::memcpy(base_.data() + qint64(SlotCount) * B, template_.data(), B);
 }
@@ -371,6 +373,7 @@ SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
                 return result;
             rememberBase();
             remembered = true;
+            baseLent_ = true;
             return base_;
         };
         const Write write = writeLocked(target, mode, calls, writeTable, written,
@@ -390,6 +393,7 @@ SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
             noteChanges(result);
             setTable(result);
             base_ = result;
+            baseLent_ = true;
         } else if (!remembered && !same) {
             rememberBase(); // the table written
         }
@@ -475,6 +479,7 @@ void SettingsDatabase::adopt(const QByteArray& file, const FileSeen& read, const
     noteChanges(table);
     setTable(table);
     base_ = base;
+    baseLent_ = true; // from the file's bytes, which may be a backup's too
     seen_ = read;
 }
 
@@ -541,6 +546,7 @@ SettingsDatabase::RestoreResult SettingsDatabase::Restore(const QByteArray& tabl
             noteChanges(file);
             setTable(file);
             base_ = file;
+            baseLent_ = true;
             seen_ = read;
             stamps_.clear();
             mergePending_ = false;
@@ -557,6 +563,7 @@ SettingsDatabase::RestoreResult SettingsDatabase::Restore(const QByteArray& tabl
         if (write == Write::Failed)
             break;
         base_ = table;
+        baseLent_ = true;
         stamps_.clear();
         mergePending_ = false;
         keptAside_ = false;
