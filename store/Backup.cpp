@@ -224,6 +224,18 @@ QByteArray BackupKeeper::writtenLast(const QString& database) {
     return readHeld(folderOf(database) + QStringLiteral("/.written"));
 }
 
+std::optional<BackupKeeper::Held> BackupKeeper::holdToDrop(const QString& database, mode_t mode) {
+    const QString folder = folderOf(database);
+    if (!makeFolder(folder, mode))
+        return std::nullopt;
+    static std::atomic<unsigned> counter{0};
+    Held held;
+    held.path = folder + QStringLiteral("/.drop-%1-%2").arg(::getpid()).arg(counter.fetch_add(1));
+    if (::link(QFile::encodeName(database).constData(), QFile::encodeName(held.path).constData()) != 0)
+        return std::nullopt;
+    return held;
+}
+
 void BackupKeeper::drop(const Held& held) {
     if (!held.path.isEmpty())
         ::unlink(QFile::encodeName(held.path).constData());
@@ -250,6 +262,11 @@ void BackupKeeper::wait() {
     changed_.wait(lock, [this] { return queue_.empty() && !busy_; });
 }
 
+bool BackupKeeper::idle() const {
+    std::lock_guard lock(mutex_);
+    return queue_.empty() && !busy_;
+}
+
 int BackupKeeper::written() const {
     std::lock_guard lock(mutex_);
     return written_;
@@ -261,14 +278,18 @@ void BackupKeeper::run() {
         changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
         if (queue_.empty())
             return; // stopping, and nothing left to keep
-        Job job = std::move(queue_.front());
-        queue_.pop_front();
-        busy_ = true;
-        lock.unlock();
         int done = 0;
-        for (const Held& held : job.versions)
-            done += write(job.database, held, job.mode) ? 1 : 0;
-        tidy(job.database, job.mode);
+        {
+            // The job, and every byte lent with it, is let go of before
+            // the keeper says it is idle.
+            Job job = std::move(queue_.front());
+            queue_.pop_front();
+            busy_ = true;
+            lock.unlock();
+            for (const Held& held : job.versions)
+                done += write(job.database, held, job.mode) ? 1 : 0;
+            tidy(job.database, job.mode);
+        }
         lock.lock();
         busy_ = false;
         written_ += done;
@@ -301,6 +322,10 @@ bool BackupKeeper::sameAsNewestBefore(const QString& database, const Held& held,
 }
 
 bool BackupKeeper::write(const QString& database, const Held& held, mode_t mode) {
+    if (held.stem.isEmpty()) {
+        drop(held);
+        return false;
+    }
     const QString folder = folderOf(QFileInfo(database).absoluteFilePath());
     const QByteArray content = held.bytes.isEmpty() ? readHeld(held.path) : held.bytes;
     struct Dropped {
@@ -377,6 +402,9 @@ void BackupKeeper::tidy(const QString& database, mode_t mode) {
     for (const QFileInfo& f : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden)) {
         if (f.fileName().startsWith(QLatin1String(".tmp-")) && f.lastModified().secsTo(now) > 60)
             RemoveIfAbandoned(f.absoluteFilePath()); // a new one may not be locked yet
+        else if (f.fileName().startsWith(QLatin1String(".drop-")) &&
+                 f.metadataChangeTime().secsTo(now) > 60)
+            QFile::remove(f.absoluteFilePath()); // left by a copy that died
     }
     for (const QString& old : toRemove(std::move(backups), now))
         QFile::remove(folder + QLatin1Char('/') + old);

@@ -41,7 +41,7 @@ public:
 
     // One version, held in the backup folder until it is compressed.
     struct Held {
-        QString stem;   // the backup's name without ".gz"
+        QString stem;   // the backup's name without ".gz"; empty: only to be removed
         QString path;   // the held file in the backup folder
         QByteArray bytes; // the content, where no second name could be made
         bool replaced = false; // a version replaced, kept only where no backup has it
@@ -58,6 +58,9 @@ public:
     // is a version a backup holds already.
     static void noteWritten(const QString& database, const QByteArray& identity);
     static QByteArray writtenLast(const QString& database);
+    // A second name for the file at `database`, to be removed by the keeper
+    // rather than kept: the blocks of a file replaced are freed there.
+    static std::optional<Held> holdToDrop(const QString& database, mode_t mode);
     // Lets go of a version that was not written after all.
     static void drop(const Held& held);
     // Compresses the versions, in order; a version replaced only where it
@@ -68,6 +71,9 @@ public:
               const QDateTime& when = QDateTime::currentDateTime());
     // Waits until every queued backup is written or given up.
     void wait();
+    // Nothing queued or being kept: no version lent to the keeper is read
+    // any more.
+    bool idle() const;
     // Backups written, for the record.
     int written() const;
 

@@ -146,7 +146,6 @@ private:
         ino_t ino = 0;
         qint64 size = 0;
         qint64 mtime = 0;
-        qint64 ctime = 0;
         static FileSeen of(const QString& target);
         static FileSeen from(const struct ::stat& st, const QString& target);
         bool operator==(const FileSeen& other) const;

@@ -169,13 +169,14 @@ SettingsDatabase::FileSeen SettingsDatabase::FileSeen::from(const struct ::stat&
     seen.ino = st.st_ino;
     seen.size = st.st_size;
     seen.mtime = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
-    seen.ctime = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
     return seen;
 }
 
+// The change time is left out: the backups' second names of the file change
+// it, and every writer of the content changes the modification time or, by
+// a rename, the inode.
 bool SettingsDatabase::FileSeen::operator==(const FileSeen& o) const {
-    return valid && o.valid && dev == o.dev && ino == o.ino && size == o.size && mtime == o.mtime &&
-           ctime == o.ctime;
+    return valid && o.valid && dev == o.dev && ino == o.ino && size == o.size && mtime == o.mtime;
 }
 
 SettingsDatabase::~SettingsDatabase() = default;
@@ -215,6 +216,8 @@ void SettingsDatabase::rememberBase() {
     // A buffer of its own once the old one was lent to the thread that
     // keeps backups: that thread may still read it, and a reference count
     // read here would not say when it has finished.
+    if (baseLent_ && backups_ && backups_->idle())
+        baseLent_ = false; // the keeper has let go of it, as its lock tells
     if (baseLent_ || !base_.isDetached() || base_.size() != FileSize)
         base_ = QByteArray(FileSize, Qt::Uninitialized);
     baseLent_ = false;
@@ -429,6 +432,11 @@ SettingsDatabase::Write SettingsDatabase::writeLocked(
             held->replaced = true;
             versions.push_back(*held);
         }
+    } else if (!now.isEmpty()) {
+        // A second name all the same, so that the 6 MB the rename frees are
+        // given back by the backup thread, not in the save.
+        if (auto doomed = BackupKeeper::holdToDrop(target, mode))
+            versions.push_back(*doomed);
     }
     bool lockLost = false;
     const bool replacedFile = ReplaceFileAtomically(target, write, calls, [&] {
@@ -443,8 +451,9 @@ SettingsDatabase::Write SettingsDatabase::writeLocked(
     seen_ = FileSeen::of(target);
     // The version written, under a name taken now, while no other copy can
     // write: every copy's backups are in the order of their saves. Its bytes
-    // wait in memory: the file itself may yet be changed in place by hand.
-    // What a backup holds already needs none.
+    // wait in memory, not as a second name of the file: a file copied over
+    // the database by hand is written into it in place. What a backup holds
+    // already needs none.
     bool backed = same && kept;
     if (!backed) {
         if (auto held = BackupKeeper::hold(target, QString(), written, mode)) {
