@@ -135,8 +135,13 @@ void TForm1::checkDatabaseFile() {
         answers.goneAsked = taken.gone;
         answers.acceptGone = askToAcceptGone(taken.gone, taken.firstGoneName);
         if (!answers.acceptGone) {
-            // This copy's cards go back into the file at once.
-            saveDatabase({}, -1, answers);
+            // This copy's cards go back into the file at once; where that
+            // fails, the file is taken with this copy's cards kept, so the
+            // question waits for the file's next change.
+            if (saveDatabase({}, -1, answers).result != SettingsDatabase::Saved) {
+                db_.TakeFileChanges(answers);
+                showChanges();
+            }
             return;
         }
     }
@@ -184,6 +189,17 @@ SettingsDatabase::SaveOutcome TForm1::saveDatabase(const SettingsDatabase::Accep
             db_.SaveMerged(messenger_, answers, accept, editedSlot);
         if (outcome.result != SettingsDatabase::Asking) {
             showChanges();
+            for (const auto& moved : outcome.merge.relocations) {
+                if (outcome.result != SettingsDatabase::NoRoom || moved.to >= 0)
+                    continue;
+                messenger_.inform(kAttention,
+                                  QStringLiteral("Строку %1 заняла карточка «%2», сохранённая в "
+                                                 "другой копии программы, а свободных строк в "
+                                                 "базе нет.\nВаша карточка не сохранена.")
+                                      .arg(moved.from + 1)
+                                      .arg(moved.theirs));
+                break;
+            }
             return outcome;
         }
         // Asked with no lock held; then the file is read and merged again.

@@ -238,13 +238,6 @@ void TForm1::BitBtn2Click() {
         db_.Template() = templateBefore;
         if (outcome.result == SettingsDatabase::Refused)
             messenger_.inform(QStringLiteral("Внимание!"), clash);
-        else if (moved)
-            messenger_.inform(QStringLiteral("Внимание"),
-                              QStringLiteral("Строку %1 заняла карточка «%2», сохранённая в "
-                                             "другой копии программы, а свободных строк в базе "
-                                             "нет.\nВаша карточка не сохранена.")
-                                  .arg(slot + 1)
-                                  .arg(moved->theirs));
         return;
     }
     EditMode = false;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <map>
 #include <string>
 
@@ -209,19 +210,50 @@ std::optional<BackupKeeper::Held> BackupKeeper::hold(const QString& database, co
     return std::nullopt;
 }
 
-void BackupKeeper::noteWritten(const QString& database, const QByteArray& identity) {
+void BackupKeeper::noteWritten(const QString& database, const QByteArray& identity,
+                               const QString& stem) {
     const QByteArray name = QFile::encodeName(folderOf(database) + QStringLiteral("/.written"));
+    // Whoever may write the database may write the note.
+    struct ::stat st {};
+    const mode_t mode = ::stat(QFile::encodeName(database).constData(), &st) == 0
+                            ? (st.st_mode & 0660)
+                            : 0600;
     const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                          0600);
+                          mode);
     if (fd < 0)
         return;
-    if (!writeAll(fd, identity))
+    const QByteArray note = identity.isEmpty() || stem.isEmpty()
+                                ? QByteArray()
+                                : identity + '\n' + QFile::encodeName(stem);
+    if (!writeAll(fd, note))
         (void)::ftruncate(fd, 0); // half a note would say nothing true
     ::close(fd);
 }
 
+namespace {
+
+QList<QByteArray> noteOf(const QString& database) {
+    return readHeld(BackupKeeper::folderOf(database) + QStringLiteral("/.written")).split('\n');
+}
+
+} // namespace
+
 QByteArray BackupKeeper::writtenLast(const QString& database) {
-    return readHeld(folderOf(database) + QStringLiteral("/.written"));
+    const QList<QByteArray> note = noteOf(database);
+    if (note.size() != 2)
+        return {};
+    const QString folder = folderOf(database) + QLatin1Char('/');
+    const QString stem = QFile::decodeName(note[1]);
+    // Kept, or being kept by a copy that may yet die: only a backup counts,
+    // or a second name of the file that a later copy will compress.
+    if (QFileInfo::exists(folder + stem + QStringLiteral(".gz")))
+        return note[0];
+    return {};
+}
+
+QString BackupKeeper::writtenLastStem(const QString& database) {
+    const QList<QByteArray> note = noteOf(database);
+    return note.size() == 2 ? QFile::decodeName(note[1]) : QString();
 }
 
 std::optional<BackupKeeper::Held> BackupKeeper::holdToDrop(const QString& database, mode_t mode) {
@@ -300,19 +332,28 @@ void BackupKeeper::run() {
 bool BackupKeeper::sameAsNewestBefore(const QString& database, const Held& held,
                                       const QByteArray& content) {
     Found self;
-    const auto all = scan(database);
-    for (const Found& f : all)
-        if (f.stem == held.stem)
-            self = f;
-    if (!self.time.isValid())
-        return false;
-    const QDateTime now = QDateTime::currentDateTime();
+    std::vector<Found> all;
     const Found* newest = nullptr;
-    for (const Found& f : all) {
-        if (f.stem == held.stem || f.time > now || !f.before(self))
-            continue;
-        if (!newest || newest->before(f))
-            newest = &f;
+    // Another copy's version just before this one may still be on its way
+    // into a backup: it is waited for a while, then taken as lost.
+    for (int look = 0; look < 60; ++look) {
+        all = scan(database);
+        for (const Found& f : all)
+            if (f.stem == held.stem)
+                self = f;
+        if (!self.time.isValid())
+            return false;
+        const QDateTime now = QDateTime::currentDateTime();
+        newest = nullptr;
+        for (const Found& f : all) {
+            if (f.stem == held.stem || f.time > now || !f.before(self))
+                continue;
+            if (!newest || newest->before(f))
+                newest = &f;
+        }
+        if (!newest || !newest->held || QFileInfo(newest->path).size() > 0)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     if (!newest)
         return false;

@@ -56,8 +56,12 @@ public:
     // What the program wrote last into the database, as the file's identity
     // (device, inode, size, time); under the lock. A file that still has it
     // is a version a backup holds already.
-    static void noteWritten(const QString& database, const QByteArray& identity);
+    // The identity counts only while the backup named `stem` is there or
+    // still held: a copy that died before compressing it leaves none.
+    static void noteWritten(const QString& database, const QByteArray& identity,
+                            const QString& stem);
     static QByteArray writtenLast(const QString& database);
+    static QString writtenLastStem(const QString& database);
     // A second name for the file at `database`, to be removed by the keeper
     // rather than kept: the blocks of a file replaced are freed there.
     static std::optional<Held> holdToDrop(const QString& database, mode_t mode);

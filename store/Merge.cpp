@@ -146,7 +146,7 @@ MergeResult MergeTables(const QByteArray& base, const QByteArray& mine, const QB
         const SettingsRecord m = row(me, i);
         // Another copy's programming is no conflict: its stamp goes onto
         // this copy's version.
-        if (onlyStampDiffers(f, b)) {
+        if (onlyStampDiffers(f, b) && m.IsUsed() && !differentCards(m, b)) {
             setRow(out.table, i, withStampOf(m, f));
             continue;
         }
@@ -194,12 +194,15 @@ MergeResult MergeTables(const QByteArray& base, const QByteArray& mine, const QB
     // lowest row free in both tables.
     std::vector<int> moved(SlotCount, -1);
     int candidate = 0;
-    for (int i : twoCards) {
-        const SettingsRecord m = row(me, i);
+    const auto freeRow = [&] {
         while (candidate < SlotCount &&
                (usedAt(me, candidate) || usedAt(file, candidate) || usedAt(out.table, candidate)))
             ++candidate;
-        const int to = candidate < SlotCount ? candidate++ : -1;
+        return candidate < SlotCount ? candidate++ : -1;
+    };
+    for (int i : twoCards) {
+        const SettingsRecord m = row(me, i);
+        const int to = freeRow();
         out.relocations.push_back(
             {i, to, row(file, i).text(Field::NCardEdit), m.text(Field::NCardEdit)});
         if (to >= 0) {
@@ -243,8 +246,23 @@ MergeResult MergeTables(const QByteArray& base, const QByteArray& mine, const QB
         const SettingsRecord f = row(file, slot);
         bool keepProgrammed = false;
         if (answered(answers.stamps, slot, f, &keepProgrammed)) {
-            if (keepProgrammed)
-                setRow(out.table, at, chain.back()->after);
+            const SettingsRecord& programmed = chain.back()->after;
+            const SettingsRecord there = row(out.table, at);
+            if (!keepProgrammed)
+                continue;
+            if (!there.IsUsed() || !differentCards(there, programmed)) {
+                setRow(out.table, at, programmed);
+                continue;
+            }
+            // Another card took the row meanwhile: it stays, and the card
+            // the device holds goes to a free row.
+            const int to = freeRow();
+            out.relocations.push_back({at, to, there.text(Field::NCardEdit),
+                                       programmed.text(Field::NCardEdit)});
+            if (to >= 0)
+                setRow(out.table, to, programmed);
+            else
+                out.undecided.push_back(at);
             continue;
         }
         out.stamps.push_back({slot, chain.back()->after.text(Field::NCardEdit), f});

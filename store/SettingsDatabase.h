@@ -169,7 +169,9 @@ private:
                       bool same, const std::function<bool()>& stillLocked);
     // The merge's table taken into memory, the file read becoming the base
     // except where a row is still to be decided.
-    void adopt(const QByteArray& file, const FileSeen& read, const MergeResult& merge);
+    // `carryMoves`: a card that must move is moved in memory too.
+    void adopt(const QByteArray& file, const FileSeen& read, const MergeResult& merge,
+               bool carryMoves = false);
     void noteChanges(const QByteArray& table);
 
     std::vector<SettingsRecord> slots_;

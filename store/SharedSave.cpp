@@ -45,8 +45,13 @@ public:
                 waiting(on);
             told = on;
         };
-        for (int waited = 0;;) {
+        for (int waited = 0, moved = 0;;) {
             const Step step = attempt();
+            if (step == Step::Moved && ++moved > 100) {
+                tell(false);
+                release();
+                return; // a name that will not stay put: no lock to be had
+            }
             if (step == Step::Locked) {
                 tell(false);
                 ok_ = true;
@@ -93,12 +98,15 @@ private:
         // write the database may lock it; never deleted by the program.
         const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
         fd_ = ::open(name_.constData(), flags | O_CREAT | O_EXCL, mode_);
-        if (fd_ >= 0)
+        if (fd_ >= 0) {
             ::fchmod(fd_, mode_);
-        else if (errno == EEXIST)
+        } else {
+            if (errno != EEXIST)
+                return Step::Failed; // no folder, no permission, ...
             fd_ = ::open(name_.constData(), flags);
-        if (fd_ < 0)
-            return errno == ENOENT ? Step::Moved : Step::Failed; // deleted in between
+            if (fd_ < 0)
+                return errno == ENOENT ? Step::Moved : Step::Failed; // deleted in between
+        }
         struct ::stat st {};
         if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))
             return Step::Failed;
@@ -389,7 +397,7 @@ SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
             // file becomes the base all the same, so the question is not
             // asked again until the file changes again.
             if (!alone && !answers.goneAsked.empty() && !answers.acceptGone)
-                adopt(file, read, outcome.merge);
+                adopt(file, read, outcome.merge, true);
             return failed(std::move(outcome.merge));
         }
         if (!alone) {
@@ -426,7 +434,7 @@ SettingsDatabase::Write SettingsDatabase::writeLocked(
                QByteArray::number(st.st_mtim.tv_sec) + '.' + QByteArray::number(st.st_mtim.tv_nsec);
     };
     const QByteArray now = identity();
-    const bool kept = !now.isEmpty() && now == BackupKeeper::writtenLast(target);
+    const bool kept = !now.isEmpty() && BackupKeeper::writtenLast(target) == now;
     if (!same && !kept && !replaced.isEmpty() && !now.isEmpty()) {
         if (auto held = BackupKeeper::hold(target, target, [&replaced] { return replaced; }, mode)) {
             held->replaced = true;
@@ -457,16 +465,22 @@ SettingsDatabase::Write SettingsDatabase::writeLocked(
     bool backed = same && kept;
     if (!backed) {
         if (auto held = BackupKeeper::hold(target, QString(), written, mode)) {
+            // The same as the file it replaced, maybe kept a moment ago.
+            held->replaced = same;
             versions.push_back(*held);
             backed = true;
         }
     }
-    BackupKeeper::noteWritten(target, backed ? identity() : QByteArray());
+    QString stem = versions.empty() ? QString() : versions.back().stem;
+    if (same && kept)
+        stem = BackupKeeper::writtenLastStem(target);
+    BackupKeeper::noteWritten(target, backed ? identity() : QByteArray(), stem);
     backups().keep(target, std::move(versions), mode);
     return Write::Written;
 }
 
-void SettingsDatabase::adopt(const QByteArray& file, const FileSeen& read, const MergeResult& merge) {
+void SettingsDatabase::adopt(const QByteArray& file, const FileSeen& read, const MergeResult& merge,
+                             bool carryMoves) {
     // Where a question is open, or a card would have to move, this copy's
     // version and its base stay, and the next save merges that row again.
     const QByteArray mine = tableBytes();
@@ -479,12 +493,14 @@ void SettingsDatabase::adopt(const QByteArray& file, const FileSeen& read, const
     for (int i : merge.undecided)
         keep(i);
     for (const auto& moved : merge.relocations) {
+        if (carryMoves && moved.to >= 0)
+            continue; // in its new row, this copy's change against the file
         keep(moved.from);
         if (moved.to >= 0)
             std::memcpy(table.data() + qint64(moved.to) * B, mine.constData() + qint64(moved.to) * B,
                         B);
     }
-    mergePending_ = !merge.undecided.empty() || !merge.relocations.empty();
+    mergePending_ = !merge.undecided.empty() || (!merge.relocations.empty() && !carryMoves);
     noteChanges(table);
     setTable(table);
     base_ = base;
