@@ -298,6 +298,17 @@ TEST(Merge, EachRowTakesWhatChangedAndAsksWhatARuleCannotDecide) {
          [](const World& w, const MergeResult& m) {
              EXPECT_TRUE(sameRow(m.table, w.file, 1));
          }},
+        {"the programmed card kept where another copy made a new card moves to a free row",
+         [](World& w) {
+             w.program(1, 0x2222);
+             setRow(w.file, 1, card("новый", 500));
+             w.answers.stamps[1] = {row(w.file, 1), true};
+         },
+         [](const World& w, const MergeResult& m) {
+             EXPECT_EQ(name(m.table, 1), "новый");
+             ASSERT_EQ(m.relocations.size(), 1u);
+             EXPECT_EQ(row(m.table, m.relocations[0].to), row(w.mine, 1));
+         }},
         {"a card deleted here after its programming stays all zeros",
          [](World& w) {
              w.program(1, 0x2222);

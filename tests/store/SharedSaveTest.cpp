@@ -428,6 +428,20 @@ TEST_F(SharedFile, BackupsDatedAheadNeverTakeTodaysPlace) {
     EXPECT_EQ(BackupKeeper::read(path, BackupKeeper::list(path).front()), ReadAll(path));
 }
 
+TEST_F(SharedFile, AFolderThatIsGoneFailsTheSaveAtOnce) {
+    SettingsDatabase d;
+    d.setFileName(dir.filePath(QStringLiteral("gone/ProgInfo_10.MGA")));
+    QElapsedTimer t;
+    t.start();
+    EXPECT_FALSE(d.Load());
+    d.Slot(0) = card(QStringLiteral("0"), 100);
+    ScriptedMessenger m;
+    EXPECT_FALSE(d.Save(m));
+    EXPECT_LT(t.elapsed(), 5000);
+    ASSERT_EQ(m.boxes.size(), 1u);
+    EXPECT_EQ(m.boxes[0].text, QStringLiteral("Ошибка записи на диск"));
+}
+
 TEST_F(SharedFile, ADeletedLockFileCannotLetTwoSavesRunAtOnce) {
     const QString held = dir.filePath(QStringLiteral("held")), go = dir.filePath(QStringLiteral("go"));
     auto a = copy();
