@@ -226,7 +226,7 @@ void BackupKeeper::noteWritten(const QString& database, const QByteArray& identi
                                 ? QByteArray()
                                 : identity + '\n' + QFile::encodeName(stem);
     if (!writeAll(fd, note))
-        (void)::ftruncate(fd, 0); // half a note would say nothing true
+        (void)!::ftruncate(fd, 0); // half a note would say nothing true
     ::close(fd);
 }
 
