@@ -342,6 +342,9 @@ TEST_F(Copies, AMissingOrEmptyDatabaseIsOfferedTheNewestBackup) {
         save(*db);
         db->backups().wait();
         const QByteArray backup = ReadAll(path);
+        // The one offered: another copy may make a newer one meanwhile.
+        const QString date = DateTimeText(QLocale())(
+            TDateTime::fromDateTime(BackupKeeper::list(path).front().time));
         c.damage(path);
         messenger.answers = c.answers;
         messenger.whileOpen = [&](const ScriptedMessenger::Box& box) {
@@ -356,8 +359,6 @@ TEST_F(Copies, AMissingOrEmptyDatabaseIsOfferedTheNewestBackup) {
             if (b.question || !b.text.startsWith(QStringLiteral("Файл базы")))
                 texts << b.text;
         ASSERT_GE(texts.size(), 1);
-        const QString date = DateTimeText(QLocale())(
-            TDateTime::fromDateTime(BackupKeeper::list(path).front().time));
         EXPECT_EQ(texts[0], c.what + QStringLiteral(" В папке резервных копий есть копия от %1 "
                                                     "(карточек: 3).\n\nВосстановить базу из неё?")
                                          .arg(date));
