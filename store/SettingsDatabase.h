@@ -169,9 +169,13 @@ private:
                       bool same, const std::function<bool()>& stillLocked);
     // The merge's table taken into memory, the file read becoming the base
     // except where a row is still to be decided.
-    // `carryMoves`: a card that must move is moved in memory too.
-    void adopt(const QByteArray& file, const FileSeen& read, const MergeResult& merge,
-               bool carryMoves = false);
+    // `mine`: the table in memory the merge was made from. `carryMoves`: a
+    // card that must move is moved in memory too.
+    void adopt(const QByteArray& mine, const QByteArray& file, const FileSeen& read,
+               const MergeResult& merge, bool carryMoves = false);
+    // What every whole write or restore leaves: `table` is the base, and
+    // nothing of this copy's is pending.
+    void settleOn(const QByteArray& table);
     void noteChanges(const QByteArray& table);
 
     std::vector<SettingsRecord> slots_;

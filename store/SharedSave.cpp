@@ -157,6 +157,11 @@ bool onNetwork(const QByteArray& path) {
     }
 }
 
+// The one box the store shows itself.
+void tellWriteFailed(Messenger& messenger) {
+    messenger.inform(QStringLiteral("Ошибка"), QStringLiteral("Ошибка записи на диск"));
+}
+
 } // namespace
 
 SettingsDatabase::FileSeen SettingsDatabase::FileSeen::of(const QString& target) {
@@ -297,6 +302,16 @@ void SettingsDatabase::StampProgrammed(int slot, std::uint16_t frameCrc, double 
     stamps_.push_back(stamp);
 }
 
+void SettingsDatabase::settleOn(const QByteArray& table) {
+    if (table.constData() != base_.constData()) {
+        base_ = table;
+        baseLent_ = true; // the backup thread may hold the same bytes
+    }
+    stamps_.clear();
+    mergePending_ = false;
+    keptAside_ = false;
+}
+
 void SettingsDatabase::noteChanges(const QByteArray& table) {
     changed_.clear();
     for (int i = 0; i < SlotCount; ++i)
@@ -312,7 +327,7 @@ SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
     changed_.clear();
     templateChanged_ = false;
     const auto failed = [&messenger](MergeResult merge = {}) {
-        messenger.inform(QStringLiteral("Ошибка"), QStringLiteral("Ошибка записи на диск"));
+        tellWriteFailed(messenger);
         return SaveOutcome{Failed, std::move(merge)};
     };
     QString target;
@@ -334,7 +349,7 @@ SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
         // so there is nothing to merge and the table in memory is written
         // as it is.
         const bool alone = !mergePending_ && seen_ == FileSeen::of(target);
-        QByteArray file, raw;
+        QByteArray file, raw, mine;
         FileSeen read;
         if (!alone) {
             if (!readTable(target, &file, &raw, &read))
@@ -343,7 +358,8 @@ SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
             // table is written whole, so that no card is lost.
             if (raw.isEmpty())
                 file = base_;
-            outcome.merge = MergeTables(base_, tableBytes(), file, stamps_, editedSlot, answers);
+            mine = tableBytes();
+            outcome.merge = MergeTables(base_, mine, file, stamps_, editedSlot, answers);
             if (outcome.merge.needsAnswers()) {
                 outcome.result = Asking;
                 return outcome;
@@ -397,20 +413,18 @@ SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
             // file becomes the base all the same, so the question is not
             // asked again until the file changes again.
             if (!alone && !answers.goneAsked.empty() && !answers.acceptGone)
-                adopt(file, read, outcome.merge, true);
+                adopt(mine, file, read, outcome.merge, true);
             return failed(std::move(outcome.merge));
         }
         if (!alone) {
             noteChanges(result);
             setTable(result);
-            base_ = result;
-            baseLent_ = true;
-        } else if (!remembered && !same) {
-            rememberBase(); // the table written
+            settleOn(result);
+        } else {
+            if (!remembered && !same)
+                rememberBase(); // the table written
+            settleOn(base_);
         }
-        stamps_.clear();
-        keptAside_ = false;
-        mergePending_ = false;
         return outcome;
     }
     return failed();
@@ -479,11 +493,10 @@ SettingsDatabase::Write SettingsDatabase::writeLocked(
     return Write::Written;
 }
 
-void SettingsDatabase::adopt(const QByteArray& file, const FileSeen& read, const MergeResult& merge,
-                             bool carryMoves) {
+void SettingsDatabase::adopt(const QByteArray& mine, const QByteArray& file, const FileSeen& read,
+                             const MergeResult& merge, bool carryMoves) {
     // Where a question is open, or a card would have to move, this copy's
     // version and its base stay, and the next save merges that row again.
-    const QByteArray mine = tableBytes();
     QByteArray table = merge.table;
     QByteArray base = file;
     const auto keep = [&](int i) {
@@ -530,7 +543,8 @@ SettingsDatabase::TakeOutcome SettingsDatabase::TakeFileChanges(const MergeAnswe
         seen_ = read;
         return outcome;
     }
-    const MergeResult merge = MergeTables(base_, tableBytes(), file, stamps_, -1, answers);
+    const QByteArray mine = tableBytes();
+    const MergeResult merge = MergeTables(base_, mine, file, stamps_, -1, answers);
     if (!merge.gone.empty()) {
         // Not taken until the operator says so.
         outcome.taken = false;
@@ -538,7 +552,7 @@ SettingsDatabase::TakeOutcome SettingsDatabase::TakeFileChanges(const MergeAnswe
         outcome.firstGoneName = merge.firstGoneName;
         return outcome;
     }
-    adopt(file, read, merge);
+    adopt(mine, file, read, merge);
     return outcome;
 }
 
@@ -549,7 +563,7 @@ SettingsDatabase::RestoreResult SettingsDatabase::Restore(const QByteArray& tabl
     QString target;
     if (table.size() != FileSize || fileOffLimits_ || ResolveLinks(fileName_, &target) != 0 ||
         !MayReplace(target)) {
-        messenger.inform(QStringLiteral("Ошибка"), QStringLiteral("Ошибка записи на диск"));
+        tellWriteFailed(messenger);
         return RestoreResult::Failed;
     }
     FileSystemCalls& calls = calls_ ? *calls_ : FileSystemCalls::real();
@@ -570,12 +584,8 @@ SettingsDatabase::RestoreResult SettingsDatabase::Restore(const QByteArray& tabl
             // Another copy restored it meanwhile: that file is the database.
             noteChanges(file);
             setTable(file);
-            base_ = file;
-            baseLent_ = true;
+            settleOn(file);
             seen_ = read;
-            stamps_.clear();
-            mergePending_ = false;
-            keptAside_ = false;
             return RestoreResult::AlreadyRestored;
         }
         const Write write = writeLocked(
@@ -587,13 +597,9 @@ SettingsDatabase::RestoreResult SettingsDatabase::Restore(const QByteArray& tabl
             continue;
         if (write == Write::Failed)
             break;
-        base_ = table;
-        baseLent_ = true;
-        stamps_.clear();
-        mergePending_ = false;
-        keptAside_ = false;
+        settleOn(table);
         return RestoreResult::Restored;
     }
-    messenger.inform(QStringLiteral("Ошибка"), QStringLiteral("Ошибка записи на диск"));
+    tellWriteFailed(messenger);
     return RestoreResult::Failed;
 }

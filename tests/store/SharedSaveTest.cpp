@@ -22,7 +22,6 @@
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 namespace {
 
@@ -69,20 +68,6 @@ bool inChild(const std::function<bool()>& body) {
     int status = 0;
     ::waitpid(child, &status, 0);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-QByteArray gunzip(const QString& path) {
-    gzFile f = gzopen(QFile::encodeName(path).constData(), "rb");
-    if (!f)
-        return {};
-    QByteArray out;
-    char buffer[1 << 16];
-    int n = 0;
-    while ((n = gzread(f, buffer, sizeof buffer)) > 0)
-        out.append(buffer, n);
-    const bool ok = n == 0;
-    gzclose(f);
-    return ok ? out : QByteArray();
 }
 
 class SharedFile : public ::testing::Test {
@@ -542,7 +527,7 @@ TEST(BackupKeeper, AKillWhileKeepingLeavesWholeBackupsOnly) {
     const QStringList kept = folder.entryList({QStringLiteral("*.gz")}, QDir::Files);
     ASSERT_FALSE(kept.isEmpty());
     for (const QString& name : kept)
-        EXPECT_EQ(gunzip(folder.filePath(name)).mid(sizeof(int)), table.mid(sizeof(int)))
+        EXPECT_EQ(GzipReadFile(folder.filePath(name)).mid(sizeof(int)), table.mid(sizeof(int)))
             << name.toStdString();
 }
 
