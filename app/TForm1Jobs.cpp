@@ -192,6 +192,11 @@ void TForm1::ProgCompletion(CableJob& job) {
         messenger_.inform(QStringLiteral("Внимание"),
                           QStringLiteral("Программирование НЕ проведено!\n\nПричина:\n") +
                               outcome.reason + QStringLiteral("\n\n"));
+    } else if (outcome.JobUnconfirmed()) {
+        messenger_.inform(QStringLiteral("Внимание"),
+                          QStringLiteral("Программирование НЕ подтверждено!\n\nУОО получил все "
+                                         "данные, но не ответил. Возможно, он уже "
+                                         "запрограммирован: проверьте его кнопкой «Считать»."));
     } else if (outcome.JobStopped()) {
         messenger_.inform(
             QStringLiteral("Операция не завершена"),

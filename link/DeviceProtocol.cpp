@@ -56,10 +56,16 @@ void DeviceProtocol::parse() {
 }
 
 void DeviceProtocol::answer(const QByteArray& bytes, std::uint32_t extraDelay) {
-    if (script_.silent)
+    const int index = answers_++;
+    if (script_.silent || (script_.silentFromAnswer >= 0 && index >= script_.silentFromAnswer))
         return;
-    const bool error = answers_++ == script_.errorAtAnswer;
-    outbox_.push_back({error ? QByteArray(Keyword::ERROR) : bytes, script_.answerDelayMs + extraDelay});
+    const bool error = index == script_.errorAtAnswer;
+    std::uint32_t delay = script_.answerDelayMs + extraDelay;
+    if (index == script_.strayAtAnswer) {
+        outbox_.push_back({QByteArray(1, script_.strayByte), delay});
+        delay = script_.strayLeadMs;
+    }
+    outbox_.push_back({error ? QByteArray(Keyword::ERROR) : bytes, delay});
     if (error) {
         state_ = State::Idle;
         // Whatever was going to follow this answer is not sent.

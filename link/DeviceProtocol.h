@@ -21,6 +21,10 @@ struct DeviceScript {
     int readPacketSize = 32;         // reading: data bytes per packet, 1..35
     std::uint32_t answerDelayMs = 0; // every answer this much after the request
     QByteArray readData;             // reading: sent in place of the stored frame when set
+    int silentFromAnswer = -1;       // the n-th answer (from 0) and all after it are not sent
+    int strayAtAnswer = -1;          // the n-th answer comes after a lone byte ...
+    char strayByte = 'N';            // ... this one,
+    std::uint32_t strayLeadMs = 0;   // ... this much ahead of it
 };
 
 // The device's side of both dialogues, driven by the bytes the program sends.

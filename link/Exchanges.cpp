@@ -67,19 +67,42 @@ bool begun(const std::uint8_t* r, std::uint32_t got) {
     return prefix;
 }
 
-// One read, and when it holds the beginning of a message, the rest of that
-// message from the reads that follow: a USB chip hands the device's bytes
-// over at each tick of its latency timer, so one answer may come in pieces.
-// Each read is logged as it was read; nothing is written meanwhile. The
-// completion's polls are added to `polls`.
-int readInto(FTDI_Controller& c, std::uint32_t* count, int* polls = nullptr) {
+// Whether the exchange still listens: the stop ends it at its next look,
+// except while a programmed device is to give its verdict on the whole frame.
+bool listening(const FTDI_Controller& c) { return c.isRunning() || c.allSent; }
+
+// Whether the bytes read, as they stand, are something the exchanges act on:
+// a device keyword, or a packet of an accepted length.
+bool meaningful(const std::uint8_t* r) {
+    if (r[0] == PacketStart)
+        return r[1] <= MaxAcceptedPacketData;
+    for (const char* word : kDeviceWords) {
+        if (std::strcmp(reinterpret_cast<const char*>(r), word) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Whether a byte can begin a message of the device.
+bool beginsMessage(std::uint8_t b) {
+    if (b == PacketStart)
+        return true;
+    for (const char* word : kDeviceWords) {
+        if (static_cast<std::uint8_t>(word[0]) == b)
+            return true;
+    }
+    return false;
+}
+
+// The rest of a message that has begun in the buffer, from the reads that
+// follow: a USB chip hands the device's bytes over at each tick of its
+// latency timer, so one answer may come in pieces. Each read is logged as it
+// was read; nothing is written meanwhile.
+int complete(FTDI_Controller& c, std::uint32_t* count, int* polls) {
     std::uint8_t* r = c.receiveBuffer.data();
-    const int status = c.ReadAvailable(r, FTDI_Controller::ReceiveCapacity, count);
-    if (status != 0 || !begun(r, *count))
-        return status;
     Clock& clock = c.clock();
     const std::uint32_t start = clock.TickCount();
-    for (int poll = 0; poll < CompletionPolls && c.isRunning() && begun(r, *count) &&
+    for (int poll = 0; poll < CompletionPolls && listening(c) && begun(r, *count) &&
                        clock.TickCount() - start < CompletionMs;
          ++poll) {
         clock.Sleep(PollMs);
@@ -94,6 +117,26 @@ int readInto(FTDI_Controller& c, std::uint32_t* count, int* polls = nullptr) {
             return next;
     }
     return 0;
+}
+
+// One read, completed when it holds the beginning of a message. A lone byte
+// that begins a message but is followed by something else (an 'N' the line
+// caught before "NEXT", a ':' before a packet) would hide the answer behind
+// it, so when the bytes mean nothing as they stand, what follows that byte is
+// judged as a read of its own would be, and completed in turn. Whole answers
+// are judged exactly as read. The completion's polls are added to `polls`.
+int readInto(FTDI_Controller& c, std::uint32_t* count, int* polls = nullptr) {
+    std::uint8_t* r = c.receiveBuffer.data();
+    int status = c.ReadAvailable(r, FTDI_Controller::ReceiveCapacity, count);
+    if (status != 0)
+        return status;
+    status = complete(c, count, polls);
+    while (status == 0 && *count > 1 && beginsMessage(r[0]) && !meaningful(r)) {
+        std::memmove(r, r + 1, *count - 1);
+        r[--*count] = 0;
+        status = complete(c, count, polls);
+    }
+    return status;
 }
 
 } // namespace
@@ -145,10 +188,21 @@ int ProgramExchange(FTDI_Controller& c) {
     int idle = 0;
     QByteArray packet = MakePacket(c.sendBuffer.data(), MaxSentPacketData);
     bool waiting = firstAtOnce;
-    while (c.isRunning()) {
-        if (waiting) {
+    // A stop after the end packet: nothing more is written, and the device
+    // has the usual idle limit, counted from the stop, to give its verdict.
+    bool stoppedWhenAllSent = false;
+    c.allSent = false;
+    while (listening(c)) {
+        if (!stoppedWhenAllSent && !c.isRunning()) {
+            stoppedWhenAllSent = true;
+            idle = 0;
+        }
+        if (waiting && !stoppedWhenAllSent) {
             if (!send(c, packet, hex(packet)))
                 return ExchangeCableError;
+            // Once the end packet is out the device may hold the frame.
+            if (packet.size() == 3 && static_cast<std::uint8_t>(packet[1]) == 0)
+                c.allSent = true;
             offset += MaxSentPacketData;
             waiting = false;
             idle = 0;
@@ -156,7 +210,7 @@ int ProgramExchange(FTDI_Controller& c) {
             std::uint32_t got = 0;
             if (readInto(c, &got, &idle) != 0)
                 return ExchangeCableError;
-            if (is(c.receiveBuffer, Keyword::NEXT)) {
+            if (is(c.receiveBuffer, Keyword::NEXT) && !stoppedWhenAllSent) {
                 if (c.dataLength > offset) {
                     const auto n = static_cast<int>(
                         std::min<std::int64_t>(MaxSentPacketData, c.dataLength - offset));
@@ -174,7 +228,7 @@ int ProgramExchange(FTDI_Controller& c) {
         }
         clock.Sleep(PollMs);
         if (++idle > ProgramIdleLimit)
-            return ExchangeDeviceError;
+            return stoppedWhenAllSent ? ExchangeStopped : ExchangeDeviceError;
     }
     return ExchangeStopped;
 }

@@ -84,6 +84,9 @@ public:
     std::array<std::uint8_t, BufferSize> dataBuffer{};
     std::int32_t dataLength = 0;
     std::uint32_t startTick = 0;
+    // Programming: the end packet has gone out, so the device may hold the
+    // frame; a stop then waits for its verdict.
+    bool allSent = false;
 
 protected:
     // Programming: sends dataLength bytes of dataBuffer.

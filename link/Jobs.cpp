@@ -156,10 +156,12 @@ void TProgThread::execute() {
     }
     const int result = controller_->Start();
     // A device that has confirmed the whole frame holds it, whenever the
-    // stop came.
+    // stop came; one that had it all is judged by what it then said.
     if (result == ExchangeDone) {
         outcome_.result = JobOutcome::Result::Done;
-    } else if (!stoppedHere()) {
+    } else if (controller_->allSent && result == ExchangeStopped) {
+        outcome_.result = JobOutcome::Result::Unconfirmed;
+    } else if (controller_->allSent || !stoppedHere()) {
         outcome_.result = JobOutcome::Result::Failed;
         outcome_.reason = ExchangeFailureReason(result, false);
     }

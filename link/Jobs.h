@@ -24,12 +24,16 @@ struct JobOutcome {
         Failed,
         // The operator's stop ended the job before it was done.
         Stopped,
+        // Programming stopped after the device had received the whole frame,
+        // and the device did not say whether it took it.
+        Unconfirmed,
     };
     // A job that ends without a word has failed.
     Result result = Result::Failed;
     bool JobSucceeded() const { return result == Result::Done; }
     bool JobFailed() const { return result == Result::Failed; }
     bool JobStopped() const { return result == Result::Stopped; }
+    bool JobUnconfirmed() const { return result == Result::Unconfirmed; }
 
     QString reason;
     std::uint16_t frameCrc = 0; // the frame sent by a programming job

@@ -417,11 +417,14 @@ TEST_F(Jobs, StopInEveryPhaseEndsTheJobAndIsToldOnceItHasEnded) {
         Gate gate;
         int afterWrites;
         bool programmed; // the device had confirmed the whole frame
+        int verdict = 0; // programming, the 11th write being the end packet: 1 ERROR, 2 silence
     } cases[] = {
         {"programming, during Open", false, Gate::Open, 0, false},
         {"programming, during the handshake", false, Gate::AfterWrite, 1, false},
         {"programming, during the transfer", false, Gate::AfterWrite, 4, false},
-        {"programming, waiting for the last answer", false, Gate::AfterWrite, 11, false},
+        {"programming, after the end packet", false, Gate::AfterWrite, 11, true},
+        {"programming, after the end packet, ERROR", false, Gate::AfterWrite, 11, false, 1},
+        {"programming, after the end packet, silence", false, Gate::AfterWrite, 11, false, 2},
         {"programming, after the device's OK", false, Gate::AfterOk, 0, true},
         {"reading, during Open", true, Gate::Open, 0, false},
         {"reading, during the collection", true, Gate::AfterWrite, 4, false},
@@ -429,7 +432,10 @@ TEST_F(Jobs, StopInEveryPhaseEndsTheJobAndIsToldOnceItHasEnded) {
     for (const auto& c : cases) {
         card(0);
         messenger.boxes.clear();
-        TForm1& f = open();
+        DeviceScript script;
+        (c.verdict == 1 ? script.errorAtAnswer : script.silentFromAnswer) =
+            c.verdict ? 11 : -1;
+        TForm1& f = open(script);
         std::shared_ptr<GatedCable> gated;
         auto dev = device;
         f.setCableFactory([&gated, dev, &c] {
@@ -456,9 +462,14 @@ TEST_F(Jobs, StopInEveryPhaseEndsTheJobAndIsToldOnceItHasEnded) {
         gated->release();
         ASSERT_TRUE(waitIdle()) << c.name;
         EXPECT_EQ(device->received(), sentBeforeStop) << c.name;
-        const QString expected = c.reading      ? QStringLiteral("Считывание ОСТАНОВЛЕНО!")
-                                 : c.programmed ? kProgDone
-                                                : kProgStopped;
+        const QString expected =
+            c.reading         ? QStringLiteral("Считывание ОСТАНОВЛЕНО!")
+            : c.programmed    ? kProgDone
+            : c.verdict == 1  ? kProgFailed + "УОО вернул ошибку при программировании\n\n"
+            : c.verdict == 2  ? QStringLiteral("Программирование НЕ подтверждено!\n\nУОО получил "
+                                               "все данные, но не ответил. Возможно, он уже "
+                                               "запрограммирован: проверьте его кнопкой «Считать».")
+                              : kProgStopped;
         EXPECT_EQ(texts(), QStringList{expected}) << c.name;
         EXPECT_EQ(db->Slot(0).ProgID1() != 0x1111, c.programmed) << c.name;
         EXPECT_EQ(QFileInfo::exists(path), c.programmed) << c.name;

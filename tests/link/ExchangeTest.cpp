@@ -326,6 +326,53 @@ TEST_F(Exchange, AnswersHandedOverByAUsbChipInPiecesAreCompleted) {
     }
 }
 
+TEST_F(Exchange, AStrayByteAheadOfAnAnswerDoesNotHideIt) {
+    // Answers counted from 0: programming READY, NEXT, a NEXT per packet, OK;
+    // reading READY, a packet per NEXT, the end packet.
+    const struct {
+        const char* name;
+        bool reading;
+        int answer;
+        char stray;
+        std::uint32_t maxLead = 450;
+    } cases[] = {
+        {"programming, N before NEXT", false, 3, 'N'},
+        {"programming, colon before NEXT", false, 3, ':'},
+        {"programming, O before OK", false, 11, 'O'},
+        {"reading, R before READY", true, 0, 'R'},
+        // A lone colon that the completion gives up on is a packet whose
+        // bytes read as zero, and fails as such.
+        {"reading, colon before a packet", true, 3, ':', 150},
+        {"reading, E before a packet", true, 3, 'E'},
+        {"reading, N before the end packet", true, 9, 'N'},
+    };
+    const ConfigFrame frame = sampleFrame(9);
+    for (const auto& c : cases) {
+        for (std::uint32_t latency : {1u, 16u, 100u}) {
+            for (std::uint32_t lead : {0u, 150u, 250u, 350u, 450u}) {
+                if (lead > c.maxLead)
+                    continue;
+                DeviceScript script;
+                script.strayAtAnswer = c.answer;
+                script.strayByte = c.stray;
+                script.strayLeadMs = lead;
+                CableScript chip;
+                chip.usbLatencyMs = latency;
+                SimulatedDevice device(clock, script, chip);
+                device.setStoredFrame(frame);
+                QByteArray data;
+                const int result = c.reading ? read(device, &data) : program(device, frame);
+                EXPECT_EQ(result, ExchangeDone) << c.name << ", " << latency << " ms chip, "
+                                                << lead << " ms ahead";
+                if (c.reading)
+                    EXPECT_EQ(data, QByteArray(reinterpret_cast<const char*>(frame.data()), 264));
+                else
+                    EXPECT_EQ(device.framesStored(), 1);
+            }
+        }
+    }
+}
+
 TEST_F(Exchange, SplitMessagesAreJudgedWhenWhole) {
     // The device's answers to each of the program's writes, in pieces; an
     // empty piece is a poll on which nothing came.
