@@ -155,8 +155,7 @@ CardForm ShowRecord(const SettingsRecord& record, const SettingsRecord& templ,
     ApplySimSwitch(f, 1);
     ApplySimSwitch(f, 2);
 
-    f.balCritical.text = src.balCritical() == 0 ? QStringLiteral("10")
-                                                : QString::number(src.balCritical());
+    f.balCritical.text = QString::number(MeantValue(src, FieldNamed("balCritical")));
     f.balEnable = src.balEnable();
     if (!f.balEnable) {
         f.balPhoneSim1.text.clear();

@@ -247,7 +247,9 @@ TForm2::TForm2(QWidget* parent)
     MatchLabel->setAccessibleName(QStringLiteral("Сверка с базой"));
     MatchLabel->setTextFormat(Qt::PlainText); // card names are typed by people
     MatchLabel->setGeometry(8, 502, 761, 20);
-    MatchLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // Reached with Tab too, so the verdict can be read again at any time.
+    MatchLabel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    MatchLabel->setFocusPolicy(Qt::StrongFocus);
     ActionStrip = new QWidget(this);
     ActionStrip->setObjectName(QStringLiteral("ActionStrip"));
     ActionStrip->setGeometry(4, 466, 336, 32);
@@ -325,8 +327,7 @@ void TForm2::FillFromFrame(const std::uint8_t* frame, int versionCode) {
         }
     }
     CodeUoo->setText(QString::number(r.CodeUoo()));
-    balCritical->setText(r.balCritical() == 0 ? QStringLiteral("10")
-                                              : QString::number(r.balCritical()));
+    balCritical->setText(QString::number(MeantValue(r, FieldNamed("balCritical"))));
     timeGsmEdit->setText(QString::number(r.timeGsmEdit()));
     timePassEdit->setText(QString::number(r.timePassEdit()));
     if (versionCode == 0)
@@ -339,14 +340,14 @@ void TForm2::compareWithDatabase() {
     DifferenceMark::Clear(this);
     ShowCardBtn->hide();
     CreateCardBtn->hide();
-    MatchLabel->clear();
+    sayVerdict(QString());
     match_ = DeviceMatch{};
     if (!db_)
         return;
     match_ = MatchDevice(*db_, frame_.data());
     using Case = DeviceMatch::Case;
     if (match_.found == Case::Unknown) {
-        MatchLabel->setText(QStringLiteral("Этого УОО нет в базе."));
+        sayVerdict(QStringLiteral("Этого УОО нет в базе."));
         CreateCardBtn->show();
         const bool room = db_->FirstFreeSlot() >= 0;
         CreateCardBtn->setEnabled(room);
@@ -393,7 +394,7 @@ void TForm2::compareWithDatabase() {
                          .arg(differing);
         break;
     }
-    MatchLabel->setText(text);
+    sayVerdict(text);
     ShowCardBtn->show();
 
     // The card as its frame would carry it now, as this window shows it.
@@ -409,6 +410,15 @@ void TForm2::compareWithDatabase() {
             DifferenceMark::Mark(findChild<QWidget*>(control), description);
         }
     }
+}
+
+// A label with an accessible name is heard by that name alone, so the verdict
+// is its description, and the window's: heard when the window opens. Setting
+// a description sends the toolkit's description-changed notice.
+void TForm2::sayVerdict(const QString& text) {
+    MatchLabel->setText(text);
+    MatchLabel->setAccessibleDescription(text);
+    setAccessibleDescription(text);
 }
 
 QString TForm2::shownValue(const CardField& field, const SettingsRecord& card) const {
@@ -427,10 +437,7 @@ QString TForm2::shownValue(const CardField& field, const SettingsRecord& card) c
         return list && value < list->count() ? list->itemText(value) : empty;
     }
     case FieldKind::Number:
-        // This window shows a zero critical balance as the device takes it.
-        if (&field == &FieldNamed("balCritical") && FieldValue(card, field) == 0)
-            return QStringLiteral("10");
-        return QString::number(FieldValue(card, field));
+        return QString::number(MeantValue(card, field));
     }
     return empty;
 }

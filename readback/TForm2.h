@@ -104,6 +104,7 @@ public:
 
 private:
     void compareWithDatabase();
+    void sayVerdict(const QString& text);
     // The card's value of a field as this window would show it.
     QString shownValue(const CardField& field, const SettingsRecord& card) const;
 

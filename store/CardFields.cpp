@@ -9,3 +9,8 @@ std::uint32_t FieldValue(const SettingsRecord& record, const CardField& field) {
         value = value << 8 | at[i];
     return value;
 }
+
+std::uint32_t MeantValue(const SettingsRecord& record, const CardField& field) {
+    const std::uint32_t value = FieldValue(record, field);
+    return value == 0 && field.zeroMeans ? field.zeroMeans : value;
+}

@@ -55,6 +55,9 @@ struct CardField {
     std::uint8_t demands = 0;
     // The SIM whose switch turns the box on and off (1 or 2); 0: none.
     int sim = 0;
+    // A number whose 0 the device takes as this value, and both windows
+    // show as it; 0: none.
+    std::uint32_t zeroMeans = 0;
 
     constexpr TextField text() const { return {offset, width}; }
     constexpr int typingLimit() const {
@@ -118,7 +121,7 @@ inline constexpr CardField CardFields[] = {
     {.control = "timePassEdit", .kind = FieldKind::Number, .offset = Offset::timePassEdit,
      .width = 1, .limit = 3},
     {.control = "balCritical", .kind = FieldKind::Number, .offset = Offset::balCritical,
-     .width = 2, .limit = 3},
+     .width = 2, .limit = 3, .zeroMeans = 10},
     {.control = "balCodeSim1", .kind = FieldKind::Text, .offset = 200, .width = 12},
     {.control = "balCodeSim2", .kind = FieldKind::Text, .offset = 212, .width = 12},
     {.control = "NumPhoneMC", .kind = FieldKind::Text, .offset = 224, .width = 12,
@@ -197,3 +200,6 @@ inline constexpr TextField BalanceTexts[] = {Field::balCodeSim1, Field::balCodeS
 
 // A number, choice or switch as the record holds it (a switch: 0 or 1).
 std::uint32_t FieldValue(const SettingsRecord& record, const CardField& field);
+// The value as the device takes it and the windows show it: a number's 0
+// becomes what it means.
+std::uint32_t MeantValue(const SettingsRecord& record, const CardField& field);

@@ -12,6 +12,7 @@ bool sameValue(const CardField& field, const SettingsRecord& a, const SettingsRe
     case FieldKind::Address:
         return a.bytes(field.text()) == b.bytes(field.text());
     case FieldKind::Number:
+        return MeantValue(a, field) == MeantValue(b, field);
     case FieldKind::Choice:
     case FieldKind::Switch:
         return FieldValue(a, field) == FieldValue(b, field);

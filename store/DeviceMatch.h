@@ -32,7 +32,8 @@ SettingsRecord AsSent(const SettingsRecord& card);
 
 // The device's image (bytes 0..259 of the frame read) against the card as
 // its frame would carry it now. Fields are compared by value, through the
-// field table: bytes after a text's end and unused bits do not count.
+// field table: bytes after a text's end and unused bits do not count, and a
+// number's 0 is the value it means.
 std::vector<const CardField*> DifferingFields(const SettingsRecord& card,
                                               const std::uint8_t* deviceImage);
 

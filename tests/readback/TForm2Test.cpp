@@ -6,8 +6,10 @@
 #include "store/SettingsRecord.h"
 #include "store/CardFields.h"
 #include "store/DateTime.h"
+#include "store/DeviceMatch.h"
 #include "store/SettingsDatabase.h"
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -324,7 +326,7 @@ TEST(TForm2, SaysWhichCardTheDeviceHoldsAndMarksWhatDiffers) {
         EXPECT_EQ(w.MatchLabel->text(), c.said) << c.what;
         QStringList marked;
         for (QWidget* control : w.findChildren<QWidget*>())
-            if (!control->accessibleDescription().isEmpty())
+            if (control != w.MatchLabel && !control->accessibleDescription().isEmpty())
                 marked << control->objectName();
         marked.sort();
         QStringList expected = c.marked;
@@ -382,6 +384,54 @@ TEST(TForm2, ADifferenceSaysTheDatabasesValueAsTheWindowShowsIt) {
     EXPECT_TRUE(w.findChildren<DifferenceMark*>().isEmpty());
     EXPECT_TRUE(w.APN1Edit->accessibleDescription().isEmpty());
     EXPECT_FALSE(w.APN1Edit->font().bold());
+}
+
+TEST(TForm2, ACriticalBalanceOf0IsThe10ItIsShownAs) {
+    // Only the critical balance has a 0 that means another value; every
+    // other number is compared as the frame carries it.
+    const struct {
+        const char* control;
+        std::uint32_t device, card;
+        bool differs;
+    } cases[] = {
+        {"balCritical", 0, 10, false}, {"balCritical", 10, 0, false},
+        {"balCritical", 0, 11, true},  {"balCritical", 50, 10, true},
+        {"timeGsmEdit", 0, 60, true},  {"timePassEdit", 0, 1, true},
+    };
+    for (const auto& c : cases) {
+        const CardField& field = *FindField(c.control);
+        SettingsRecord card = usedCard(700, "Склад");
+        SettingsRecord device = card;
+        for (auto [record, value] : {std::pair{&card, c.card}, std::pair{&device, c.device}})
+            for (int i = 0; i < field.width; ++i)
+                record->data()[field.offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+        const ConfigFrame frame = frameOf(AsSent(device));
+        EXPECT_EQ(DifferingFields(card, frame.data()).size(), c.differs ? 1u : 0u)
+            << c.control << " " << c.device << " " << c.card;
+    }
+}
+
+TEST(TForm2, AScreenReaderHearsTheVerdict) {
+    SettingsDatabase db;
+    db.Slot(0) = usedCard(700, "Склад");
+    const ConfigFrame frame = program(db.Slot(0), 1);
+    TForm2 w;
+    auto said = [](QObject* o, QAccessible::Text text) {
+        return QAccessible::queryAccessibleInterface(o)->text(text);
+    };
+    const QString verdict = QStringLiteral("Совпадает с карточкой «Склад» (строка 1), "
+                                           "запрограммированной %1.")
+                                .arg(DateTimeText(QLocale())(46001.25));
+    // A fill without a database clears the verdict.
+    for (SettingsDatabase* database : {&db, static_cast<SettingsDatabase*>(nullptr)}) {
+        w.setDatabase(database);
+        w.FillFromFrame(frame.data(), 0);
+        const QString expected = database ? verdict : QString();
+        EXPECT_EQ(said(w.MatchLabel, QAccessible::Description), expected);
+        EXPECT_EQ(said(&w, QAccessible::Description), expected);
+        EXPECT_EQ(said(w.MatchLabel, QAccessible::Name), QStringLiteral("Сверка с базой"));
+    }
+    EXPECT_TRUE(w.MatchLabel->focusPolicy() & Qt::TabFocus);
 }
 
 TEST(TForm2, WithoutAFreeRowNoCardCanBeCreated) {
