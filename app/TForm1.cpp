@@ -7,6 +7,7 @@
 #include "readback/TForm2.h"
 #include "ui/CodeTexts.h"
 #include "store/CardFields.h"
+#include "store/Cp1251.h"
 #include "store/DateTime.h"
 #include "store/Messenger.h"
 #include "store/SettingsDatabase.h"
@@ -72,11 +73,12 @@ QPixmap magnifier(QSize size, bool arrow) {
 }
 
 QLineEdit* addEdit(QWidget* parent, const char* name, QRect geometry, int maxLength,
-                   const QString& text = {}, const QString& hint = {}) {
+                   const QString& text = {}, const QString& hint = {},
+                   FormKit::LengthLimit::Holds holds = nullptr) {
     auto* e = new QLineEdit(parent);
     e->setObjectName(QLatin1String(name));
     e->setGeometry(geometry);
-    FormKit::SetTextLimit(e, maxLength);
+    FormKit::SetTextLimit(e, maxLength, holds);
     e->setText(text);
     if (!hint.isEmpty())
         e->setToolTip(hint);
@@ -91,7 +93,7 @@ QLineEdit* addFieldEdit(QWidget* parent, const char* name, QRect geometry,
                         const QString& text = {}) {
     const CardField& field = *FindField(name);
     QLineEdit* e = addEdit(parent, name, geometry, field.typingLimit() ? field.typingLimit() : 32767,
-                           text, tableText(field.hint));
+                           text, tableText(field.hint), &Cp1251::canHold);
     if (field.accessibleName)
         e->setAccessibleName(tableText(field.accessibleName));
     return e;
@@ -109,7 +111,7 @@ void addAddress(QWidget* parent, std::array<QLineEdit*, 4>& boxes, const char* p
         const QByteArray name = QByteArray(prefix) + QByteArray::number(i + 1);
         boxes[static_cast<std::size_t>(i)] =
             addEdit(parent, name.constData(), QRect(x + i * (width + 3), y, width, kEditHeight),
-                    limit, initial, hint);
+                    limit, initial, hint, field ? &Cp1251::canHold : nullptr);
         boxes[static_cast<std::size_t>(i)]->setAccessibleName(caption + QStringLiteral(", ") +
                                                               QString::number(i + 1));
     }

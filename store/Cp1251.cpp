@@ -59,6 +59,8 @@ QByteArray encode(QStringView text) {
     return out;
 }
 
+bool canHold(char16_t c) { return fromUnicode(c) >= 0; }
+
 bool canEncode(QStringView text) {
     for (QChar c : text) {
         if (fromUnicode(c.unicode()) < 0)

@@ -14,4 +14,5 @@ QString decode(QByteArrayView bytes);
 QByteArray encode(QStringView text);
 // Whether every character of the text has a place in the code page.
 bool canEncode(QStringView text);
+bool canHold(char16_t c);
 } // namespace Cp1251

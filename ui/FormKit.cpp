@@ -20,7 +20,20 @@ QValidator::State LengthLimit::validate(QString& input, int& pos) const {
     // a text set by the program (the edit history starts afresh, so the box
     // is not modified) is taken whole, whatever its length.
     const auto* edit = qobject_cast<const QLineEdit*>(parent());
-    if (!edit || !edit->isModified() || input.size() <= limit_) {
+    if (!edit || !edit->isModified()) {
+        last_ = input;
+        return Acceptable;
+    }
+    if (holds_) {
+        QString before = input.left(pos).normalized(QString::NormalizationForm_C);
+        QString after = input.mid(pos);
+        const auto refused = [this](QChar c) { return !holds_(c.unicode()); };
+        before.removeIf(refused);
+        after.removeIf(refused);
+        input = before + after;
+        pos = static_cast<int>(before.size());
+    }
+    if (input.size() <= limit_) {
         last_ = input;
         return Acceptable;
     }
@@ -60,9 +73,9 @@ void SetUpOutputPages(QTabWidget* pages) {
     }
 }
 
-void SetTextLimit(QLineEdit* edit, int limit) {
-    if (limit < 32767)
-        edit->setValidator(new LengthLimit(limit, edit));
+void SetTextLimit(QLineEdit* edit, int limit, LengthLimit::Holds holds) {
+    if (limit < 32767 || holds)
+        edit->setValidator(new LengthLimit(limit, edit, holds));
 }
 
 int TextLimit(const QLineEdit* edit) {

@@ -21,14 +21,22 @@ namespace FormKit {
 // text longer than the limit, or than a longer text the program put in
 // (shown whole, where a line edit's own maximum length would cut it), and a
 // paste inserts as much of its text as fits. Its parent is the box.
+//
+// A box of a card also takes only the characters the card can hold: what the
+// operator types or pastes is composed first (a "й" typed as "и" and its
+// breve is one letter), then a character `holds` refuses is dropped, before
+// the limit is applied.
 class LengthLimit final : public QValidator {
 public:
-    LengthLimit(int limit, QObject* parent) : QValidator(parent), limit_(limit) {}
+    using Holds = bool (*)(char16_t);
+    LengthLimit(int limit, QObject* parent, Holds holds = nullptr)
+        : QValidator(parent), limit_(limit), holds_(holds) {}
     State validate(QString& input, int& pos) const override;
     int limit() const { return limit_; }
 
 private:
     int limit_;
+    Holds holds_;
     mutable QString last_; // the text as last accepted
 };
 
@@ -40,8 +48,9 @@ void SetUpOutputPages(QTabWidget* pages);
 // (a window manager may still place it its own way).
 void CentreOnScreen(QWidget* window);
 
-// Gives the box its limit (none for 32767 and above).
-void SetTextLimit(QLineEdit* edit, int limit);
+// Gives the box its limit (none for 32767 and above); with `holds`, also the
+// characters it takes.
+void SetTextLimit(QLineEdit* edit, int limit, LengthLimit::Holds holds = nullptr);
 // The limit the box enforces on typing.
 int TextLimit(const QLineEdit* edit);
 

@@ -429,6 +429,12 @@ TEST_F(MainWindow, LimitsStopTypingButNotTheProgram) {
         {f.Pin2Edit, QStringLiteral("12"), 1, QStringLiteral("abcdef"), QStringLiteral("1ab2")},
         {f.Pin2Edit, QStringLiteral("1234"), 4, QStringLiteral("5"), QStringLiteral("1234")},
         {f.Pin2Edit, QString(), 0, QStringLiteral("987"), QStringLiteral("987")},
+        // Only what the card can hold, composed first, then as much as fits.
+        {f.NCardEdit, QString(), 0, QStringLiteral("Склад😀№1"), QStringLiteral("Склад№1")},
+        {f.NCardEdit, QString(), 0, QStringLiteral("и\u0306ж中é"), QStringLiteral("йж")},
+        {f.NCardEdit, QStringLiteral("123456789"), 9, QStringLiteral("😀ab"),
+         QStringLiteral("123456789a")},
+        {f.Ip1GsmEdit[0], QString(), 0, QStringLiteral("1٢2"), QStringLiteral("12")},
     };
     for (const auto& p : pastes) {
         p.edit->setText(p.before);
@@ -437,6 +443,18 @@ TEST_F(MainWindow, LimitsStopTypingButNotTheProgram) {
         p.edit->paste();
         EXPECT_EQ(p.edit->text(), p.after) << p.pasted.toStdString();
     }
+    // Typed key by key: a breve after its letter joins it. The search box
+    // takes anything.
+    const auto type = [](QLineEdit* edit, const QStringList& keys) {
+        for (const QString& key : keys) {
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, key);
+            QApplication::sendEvent(edit, &press);
+        }
+    };
+    f.NCardEdit->clear();
+    type(f.NCardEdit, {QStringLiteral("и"), QStringLiteral("\u0306"), QStringLiteral("😀")});
+    EXPECT_EQ(f.NCardEdit->text(), QStringLiteral("й"));
+    EXPECT_EQ(f.SearchEdit->validator(), nullptr);
 }
 
 TEST_F(MainWindow, ShowingAndSavingThroughTheWidgetsKeepsEveryByte) {
