@@ -122,6 +122,7 @@ public:
     // device's settings, in edit mode, to be completed and saved.
     void ShowCardOfDevice(const std::uint8_t* frame);
     void CreateCardFromDevice(const std::uint8_t* frame);
+    void tellWhatTheCardCannotTake(const std::uint8_t* frame);
     void SearchEditClick();
     void SearchEditChange();
     void SearchEditExit();

@@ -2,6 +2,7 @@
 #include "app/TForm1.h"
 
 #include "app/RecordsModel.h"
+#include "editor/Encode.h"
 #include "editor/Rules.h"
 #include "link/Clock.h"
 #include "link/Jobs.h"
@@ -12,11 +13,15 @@
 #include "store/Messenger.h"
 #include "store/SettingsDatabase.h"
 
+#include <QAbstractButton>
+#include <QComboBox>
 #include <QDateTime>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
 #include <QTimer>
+
+#include <cstring>
 
 std::shared_ptr<CableDriver> TForm1::newCable() {
     if (cableFactory_)
@@ -273,6 +278,80 @@ void TForm1::CreateCardFromDevice(const std::uint8_t* frame) {
     selectSlot(slot);
     writeForm(::CardFromDevice(frame, db_.Template(), readForm(), PageControl2->isVisibleTo(this)));
     BitBtn1Click();
+    if (EditMode)
+        tellWhatTheCardCannotTake(frame);
+}
+
+namespace {
+
+// A value as a window shows it: a list's item by its position (or the
+// position itself when the list has no such item), a number as the device
+// takes it, a switch as marked or not, a text as typed.
+QString shownIn(const QWidget* window, const CardField& field, const SettingsRecord& record) {
+    switch (field.kind) {
+    case FieldKind::Text:
+    case FieldKind::Address:
+        return record.text(field.text());
+    case FieldKind::Switch:
+        return FieldValue(record, field) ? QStringLiteral("отмечено")
+                                         : QStringLiteral("не отмечено");
+    case FieldKind::Choice: {
+        const auto* list = window->findChild<QComboBox*>(QLatin1String(field.control));
+        const auto value = static_cast<int>(FieldValue(record, field));
+        if (list && value < list->count())
+            return list->itemText(value);
+        return QStringLiteral("значение %1").arg(value);
+    }
+    case FieldKind::Number:
+        return QString::number(MeantValue(record, field));
+    }
+    return {};
+}
+
+// What the main window calls a field: the caption a screen reader hears.
+QString nameIn(const QWidget* window, const CardField& field) {
+    const QLatin1String control(field.control);
+    if (field.kind == FieldKind::Address) {
+        // Each of the four boxes is named "caption, N".
+        const auto* first = window->findChild<QWidget*>(control + QLatin1Char('1'));
+        const QString name = first ? first->accessibleName() : QString();
+        return name.left(name.lastIndexOf(QStringLiteral(", ")));
+    }
+    const auto* w = window->findChild<QWidget*>(control);
+    if (!w)
+        return QString::fromLatin1(field.control);
+    if (!w->accessibleName().isEmpty())
+        return w->accessibleName();
+    if (const auto* button = qobject_cast<const QAbstractButton*>(w))
+        return button->text();
+    return QString::fromLatin1(field.control);
+}
+
+} // namespace
+
+// The window's rules may not take some of a device's settings as they are
+// (a pass-through loop without an entry loop, an index outside its list):
+// the operator hears of each before the card is saved, so that a device
+// programmed from it is not silently another.
+void TForm1::tellWhatTheCardCannotTake(const std::uint8_t* frame) {
+    SettingsRecord card = db_.Slot(CurrentSlot);
+    SettingsRecord templ = db_.Template();
+    EncodeForm(readForm(), card, templ, 1.0);
+    const std::vector<const CardField*> changed = DifferingFields(card, frame);
+    if (changed.empty())
+        return;
+    SettingsRecord device;
+    std::memcpy(device.data(), frame, SettingsRecord::DeviceImageSize);
+    const SettingsRecord sent = AsSent(card);
+    const QWidget* readBack = readBack_ ? static_cast<const QWidget*>(readBack_) : this;
+    QString text = QStringLiteral("Настройки УОО перенесены в карточку, кроме этих значений, "
+                                  "которые карточка не может принять как есть:\n");
+    QStringList lines;
+    for (const CardField* field : changed)
+        lines << QStringLiteral("%1: в УОО «%2», в карточке «%3»")
+                     .arg(nameIn(this, *field), shownIn(readBack, *field, device),
+                          shownIn(this, *field, sent));
+    messenger_.inform(QStringLiteral("Внимание"), text + lines.join(QLatin1Char('\n')));
 }
 
 void TForm1::FormDestroy() {

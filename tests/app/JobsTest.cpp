@@ -851,4 +851,60 @@ TEST_F(Jobs, ACardIsRebuiltFromADeviceTheDatabaseDoesNotKnow) {
     EXPECT_EQ(db->Slot(2).text(Field::NCardEdit), QStringLiteral("32777"));
 }
 
+TEST_F(Jobs, ARebuiltCardNamesEachSettingItCannotTakeAsItIs) {
+    const QString head = QStringLiteral("Настройки УОО перенесены в карточку, кроме этих "
+                                        "значений, которые карточка не может принять как есть:\n");
+    const struct {
+        const char* name;
+        std::function<void(SettingsRecord&)> device;
+        QStringList lines; // none: no box
+    } cases[] = {
+        {"every value fits: two control loops, a low port and a zero critical balance stay",
+         [](SettingsRecord& r) {
+             r.setCord(2, 4);
+             r.setCord(3, 4);
+             r.setText(Field::Port1GsmEdit, QStringLiteral("4000"));
+             r.setbalCritical(0);
+         },
+         {}},
+        {"what the window's rules change",
+         [](SettingsRecord& r) {
+             r.setCord(1, 1);
+             r.setCord(2, 6);
+             r.setCord(3, 5);
+             r.setCord(4, 9);
+             r.setRelayComboBox(1, 20);
+             r.settimeGsmEdit(0);
+         },
+         {QStringLiteral("Шлейф 2: в УОО «Проходной охранный шлейф», в карточке «Отключен»"),
+          QStringLiteral("Шлейф 3: в УОО «---------------------------», в карточке «Отключен»"),
+          QStringLiteral("Шлейф 4: в УОО «значение 9», в карточке «значение 255»"),
+          QStringLiteral("Профиль Out1: в УОО «значение 20», в карточке «значение 255»"),
+          QStringLiteral("Переходить на 1-ю Sim карту через (минут): в УОО «0», в карточке «60»")}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SettingsRecord stranger = ValidRecord(32777);
+        c.device(stranger);
+        ConfigFrame frame{};
+        std::uint16_t crc = 0;
+        QRandomGenerator random(5);
+        ASSERT_EQ(BuildConfigFrame(&stranger, frame.data(), &crc, 0, random), 264);
+        messenger.boxes.clear();
+        TForm1& f = open();
+        device->setStoredFrame(frame);
+        f.showReadBack = [&](TForm2& w) { w.CreateCardBtn->click(); };
+        f.SpeedButton1->click();
+        ASSERT_TRUE(waitIdle());
+        ASSERT_TRUE(f.EditMode);
+        if (c.lines.isEmpty()) {
+            EXPECT_TRUE(messenger.boxes.empty());
+            continue;
+        }
+        ASSERT_EQ(messenger.boxes.size(), 1u);
+        EXPECT_EQ(messenger.boxes[0].caption, QStringLiteral("Внимание"));
+        EXPECT_EQ(messenger.boxes[0].text, head + c.lines.join(QLatin1Char('\n')));
+    }
+}
+
 } // namespace
