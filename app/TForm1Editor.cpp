@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QTimer>
 #include <QSignalBlocker>
 #include <QTabWidget>
 
@@ -211,6 +212,11 @@ void TForm1::BitBtn2Click() {
     const SettingsRecord before = db_.Slot(slot);
     const SettingsRecord templateBefore = db_.Template();
     EncodeForm(form, db_.Slot(slot), db_.Template(), TDateTime::now());
+    // Edit mode ends before the file is written, so that what the save asks
+    // or tells appears over the card as it is being saved.
+    EditMode = false;
+    SetEditMode(false);
+    RefreshCurrentRow();
     // Another copy may have saved meanwhile: a card with the same code, or a
     // new card in this very row, which then keeps it while this card moves
     // to a free row. The code is checked again where the card is written.
@@ -231,17 +237,23 @@ void TForm1::BitBtn2Click() {
     for (const auto& r : outcome.merge.relocations)
         if (r.from == slot)
             moved = &r;
+    // A change of the file that came while a box was open is taken once
+    // this save is done.
+    if (fileChangePending_)
+        QTimer::singleShot(0, this, [this] { checkDatabaseFile(); });
     if (outcome.result == SettingsDatabase::Refused ||
         outcome.result == SettingsDatabase::NoRoom) {
-        // Nothing written: the card stays as typed, in edit mode.
+        // Nothing written: the card goes back to edit mode as typed.
         db_.Slot(slot) = before;
         db_.Template() = templateBefore;
+        RefreshCurrentRow();
+        writeForm(form);
+        EditMode = true;
+        SetEditMode(true);
         if (outcome.result == SettingsDatabase::Refused)
             messenger_.inform(QStringLiteral("Внимание!"), clash);
         return;
     }
-    EditMode = false;
-    SetEditMode(false);
     SavedSinceStart = true;
     // What the editor shows from here on is the card in memory: the one
     // saved, or the other copy's version where the operator chose it.

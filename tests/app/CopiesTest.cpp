@@ -127,7 +127,20 @@ TEST_F(Copies, ACardBothChangedShowsAndKeepsTheVersionChosen) {
         b->Template().setText(Field::APN1Edit, QStringLiteral("b.template"));
         save(*b);
         messenger.answers = {c.keepMine};
+        // Asked after edit mode has ended, over the card as saved.
+        bool askedOverTheSavedCard = false;
+        messenger.whileOpen = [&](const ScriptedMessenger::Box&) {
+            RecordsModel fresh(*db, QLocale());
+            fresh.fillFromDatabase();
+            askedOverTheSavedCard = !f.EditMode && f.SetsGrid->isEnabled() &&
+                                    db->Slot(0).text(Field::Edit1) == QStringLiteral("из A");
+            for (int col = 0; col < fresh.columnCount(); ++col)
+                askedOverTheSavedCard = askedOverTheSavedCard &&
+                                        f.recordsModel().cellText(0, col) == fresh.cellText(0, col);
+        };
         f.BitBtn2->click();
+        messenger.whileOpen = {};
+        EXPECT_TRUE(askedOverTheSavedCard);
         ASSERT_EQ(messenger.boxes.size(), 1u);
         EXPECT_EQ(messenger.boxes[0].text, kConflict.arg(QStringLiteral("100")).arg(1));
         EXPECT_FALSE(f.EditMode);
@@ -211,16 +224,21 @@ TEST_F(Copies, ANewCardWithNoRowLeftStaysInTheEditor) {
     b->Slot(4) = ValidRecord(600);
     save(*b);
     const QByteArray before = ReadAll(path);
+    const SettingsRecord templateBefore = db->Template();
     f.BitBtn2->click();
     ASSERT_EQ(messenger.boxes.size(), 1u);
     EXPECT_EQ(messenger.boxes[0].text,
               QStringLiteral("Строку 5 заняла карточка «600», сохранённая в другой копии "
                              "программы, а свободных строк в базе нет.\nВаша карточка не "
                              "сохранена."));
+    // Back in edit mode as typed, nothing of it in memory.
     EXPECT_TRUE(f.EditMode);
+    EXPECT_TRUE(f.BitBtn2->isEnabled());
+    EXPECT_FALSE(f.SetsGrid->isEnabled());
     EXPECT_EQ(f.CodeUoo->text(), QStringLiteral("500"));
     EXPECT_EQ(ReadAll(path), before);
     EXPECT_FALSE(db->Slot(4).IsUsed());
+    EXPECT_EQ(db->Template(), templateBefore);
 }
 
 TEST_F(Copies, AnIdleWindowShowsWhatAnotherCopySaved) {
