@@ -46,6 +46,9 @@ std::optional<QDateTime> toDateTime(double value) {
         ms -= kMsPerDay;
         whole += 1;
     }
+    // Rounded, the value must still be in the range.
+    if (whole >= kMaxDays)
+        return std::nullopt;
     const QDate date = kEpoch.addDays(static_cast<qint64>(whole));
     if (!date.isValid())
         return std::nullopt;

@@ -7,6 +7,7 @@
 #include "store/Messenger.h"
 #include "store/CardFields.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -195,6 +196,14 @@ bool SettingsDatabase::FileSeen::operator==(const FileSeen& o) const {
 SettingsDatabase::~SettingsDatabase() = default;
 
 void SettingsDatabase::sweepLeftovers(const QString& target) {
+    // Nothing left over, nothing to lock: a start in a folder without a
+    // database leaves no lock file behind.
+    const QFileInfo file(target);
+    if (file.absoluteDir()
+            .entryList({file.fileName() + QStringLiteral(".tmp-*")},
+                       QDir::Files | QDir::Hidden | QDir::System)
+            .isEmpty())
+        return;
     struct ::stat st {};
     const mode_t mode = ::stat(QFile::encodeName(target).constData(), &st) == 0 ? (st.st_mode & 0666)
                                                                                : 0600;

@@ -56,6 +56,9 @@ protected:
 TEST_F(DatabaseFile, MissingFileLoadsNothing) {
     EXPECT_FALSE(db.Load());
     EXPECT_EQ(usedCount(db), 0);
+    // Looking leaves nothing behind: the lock file comes with the first save.
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              QStringList());
 }
 
 TEST_F(DatabaseFile, LoadHandlesEveryFileLength) {

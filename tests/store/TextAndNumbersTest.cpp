@@ -86,10 +86,12 @@ TEST(DateTime, RoundTripsToTheMillisecond) {
 }
 
 TEST(DateTime, ImpossibleValuesGiveNoDate) {
+    // The last half millisecond of 31.12.9999 rounds into a year that is not.
     for (double v : {std::nan(""), std::numeric_limits<double>::infinity(), -1e300, 1e300,
-                     3000000.0}) {
+                     3000000.0, 2958466.0 - 0.4 / 86'400'000}) {
         EXPECT_FALSE(TDateTime::toDateTime(v)) << v;
     }
+    EXPECT_EQ(TDateTime::toDateTime(2958466.0 - 1.0 / 86'400)->date(), QDate(9999, 12, 31));
 }
 
 TEST(DateTime, ShortDateAndTimeWithSecondsInRussian) {
