@@ -2,11 +2,15 @@
 // the programmer with UOO_CABLE set to it to program and read without a
 // device:
 //   uoo-device-emulator [--readynext] [--error-at N] [--packet-size N] [--usb-latency MS]
+//                       [--frame FILE]
+// --frame: the device starts out holding the 264 bytes of FILE, so that
+// reading it shows any settings at all, even ones the editor would not make.
 #include "tools/PtyDevice.h"
 
 #include "link/Crc.h"
 #include "link/Exchanges.h"
 
+#include <QFile>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -37,7 +41,7 @@ bool parseNumber(const char* text, long low, long high, long* value) {
 int usage(const char* program) {
     std::fprintf(stderr,
                  "usage: %s [--readynext] [--error-at N] [--packet-size 1..35] "
-                 "[--usb-latency 1..255]\n",
+                 "[--usb-latency 1..255] [--frame FILE]\n",
                  program);
     return 2;
 }
@@ -47,6 +51,7 @@ int usage(const char* program) {
 int main(int argc, char** argv) {
     DeviceScript script;
     long latency = 0;
+    const char* frameFile = nullptr;
     for (int i = 1; i < argc; ++i) {
         const char* option = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -60,6 +65,8 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(option, "--packet-size") == 0 &&
                    parseNumber(value, 1, MaxAcceptedPacketData, &number)) {
             script.readPacketSize = static_cast<int>(number);
+        } else if (std::strcmp(option, "--frame") == 0 && value) {
+            frameFile = value;
         } else if (std::strcmp(option, "--usb-latency") == 0 &&
                    parseNumber(value, 1, 255, &number)) {
             latency = number;
@@ -69,6 +76,18 @@ int main(int argc, char** argv) {
         ++i;
     }
     PtyDevice device(script, static_cast<std::uint32_t>(latency));
+    if (frameFile) {
+        QFile file(QString::fromLocal8Bit(frameFile));
+        const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.read(ConfigFrameSize + 1)
+                                                                : QByteArray();
+        if (bytes.size() != ConfigFrameSize) {
+            std::fprintf(stderr, "%s: not a frame of %d bytes\n", frameFile, ConfigFrameSize);
+            return 1;
+        }
+        ConfigFrame frame{};
+        std::memcpy(frame.data(), bytes.constData(), frame.size());
+        device.setStoredFrame(frame);
+    }
     if (!device.open()) {
         std::fprintf(stderr, "cannot open a pseudo-terminal: %s\n", qPrintable(device.error()));
         return 1;
