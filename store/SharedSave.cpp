@@ -46,6 +46,22 @@ public:
                 waiting(on);
             told = on;
         };
+        // The wait gives up only on a lock that is stuck: each save another
+        // copy finishes meanwhile (the file is replaced) starts it afresh, so
+        // a copy is never starved by others saving one after another.
+        const QByteArray file = QFile::encodeName(target);
+        struct ::stat last {};
+        const auto replaced = [&] {
+            struct ::stat now {};
+            const bool seen = ::stat(file.constData(), &now) == 0;
+            const bool changed = seen && (now.st_ino != last.st_ino || now.st_dev != last.st_dev ||
+                                          now.st_mtim.tv_nsec != last.st_mtim.tv_nsec ||
+                                          now.st_mtim.tv_sec != last.st_mtim.tv_sec);
+            if (seen)
+                last = now;
+            return changed;
+        };
+        replaced();
         for (int waited = 0, moved = 0;;) {
             const Step step = attempt();
             if (step == Step::Moved && ++moved > 100) {
@@ -66,7 +82,7 @@ public:
             if (step == Step::Busy) {
                 tell(true);
                 std::this_thread::sleep_for(std::chrono::milliseconds(LockPollMs));
-                waited += LockPollMs;
+                waited = replaced() ? 0 : waited + LockPollMs;
             }
             release(); // Busy or Moved: anew
         }
