@@ -122,7 +122,6 @@ public:
     // device's settings, in edit mode, to be completed and saved.
     void ShowCardOfDevice(const std::uint8_t* frame);
     void CreateCardFromDevice(const std::uint8_t* frame);
-    void tellWhatTheCardCannotTake(const std::uint8_t* frame);
     void SearchEditClick();
     void SearchEditChange();
     void SearchEditExit();
@@ -264,6 +263,9 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    // Names, in one box, each setting of a device rebuilt as a card that
+    // the card cannot take as it is.
+    void tellWhatTheCardCannotTake(const std::uint8_t* frame);
     void buildToolStrip();
     void buildGrid();
     void buildSettingsGroup();
