@@ -1,6 +1,7 @@
 #include "app/CommandLine.h"
 
 #include "Version.h"
+#include "platform/FileSystem.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -8,8 +9,6 @@
 #include <QStandardPaths>
 
 #include <cerrno>
-#include <cstring>
-#include <sys/stat.h>
 
 namespace {
 
@@ -169,7 +168,7 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
 }
 
 QString PrepareUserDataFolder(QString* problem) {
-    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
     if (folder.isEmpty()) {
         *problem = QStringLiteral("не удалось определить личный каталог пользователя");
         return {};
@@ -178,8 +177,9 @@ QString PrepareUserDataFolder(QString* problem) {
     if (!info.exists()) {
         QDir().mkpath(info.absolutePath());
         // It will hold PINs and passwords: its owner's only.
-        if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST) {
-            *problem = QStringLiteral("%1: %2").arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+        if (platform::makeFolder(platform::encodeName(folder).constData(), 0700) != 0 &&
+            errno != EEXIST) {
+            *problem = QStringLiteral("%1: %2").arg(folder, platform::errorText(errno));
             return {};
         }
     }

@@ -2,6 +2,7 @@
 
 #include "link/Clock.h"
 #include "link/Exchanges.h"
+#include "platform/FileSystem.h"
 #include "store/DateTime.h"
 
 #include <QFile>
@@ -10,52 +11,51 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 FTDI_Controller::FTDI_Controller(CableDriver& driver, Clock& clock, const QString& logPath)
     : driver_(driver), clock_(clock) {
-    const QByteArray name = QFile::encodeName(logPath);
+    const QByteArray name = platform::encodeName(logPath);
     // The log holds every frame byte, PINs and passwords among them. Opened
     // without blocking (a FIFO under its name must not freeze the window)
     // and without following a link.
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
-    int fd = ::open(name.constData(), flags, 0600);
-    struct ::stat st {};
-    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 1) {
+    const int flags = platform::WriteOnly | platform::Create | platform::NoFollow |
+                      platform::NonBlocking;
+    int fd = platform::openFile(name.constData(), flags, 0600);
+    platform::FileStatus st;
+    if (fd >= 0 && platform::statusOf(fd, &st) == 0 && st.regular() && st.links > 1) {
         // A second name of another file: truncating it would empty that
         // file, so the log gets a file of its own.
-        ::close(fd);
-        fd = ::unlink(name.constData()) == 0 ? ::open(name.constData(), flags | O_EXCL, 0600) : -1;
+        platform::closeFile(fd);
+        fd = platform::removeFile(name.constData()) == 0
+                 ? platform::openFile(name.constData(), flags | platform::Exclusive, 0600)
+                 : -1;
         if (fd >= 0)
-            ::fstat(fd, &st);
+            platform::statusOf(fd, &st);
     }
     if (fd < 0) {
         // A FIFO without a reader, a directory or a link under the name
         // refuse the open in their own words; the operator hears one.
         const int error = errno;
-        struct ::stat there {};
-        logError_ = ::lstat(name.constData(), &there) == 0 && !S_ISREG(there.st_mode)
+        platform::FileStatus there;
+        logError_ = platform::statusOf(name.constData(), &there, false) == 0 && !there.regular()
                         ? QStringLiteral("Это не обычный файл.")
-                        : QString::fromLocal8Bit(std::strerror(error));
+                        : platform::errorText(error);
         return;
     }
-    if (!S_ISREG(st.st_mode)) {
+    if (!st.regular()) {
         logError_ = QStringLiteral("Это не обычный файл.");
-        ::close(fd);
+        platform::closeFile(fd);
         return;
     }
     // Another copy of the program in the middle of a job keeps its log.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (!platform::lockWhole(fd, false)) {
         logError_ = QStringLiteral("Файл занят другой программой.");
-        ::close(fd);
+        platform::closeFile(fd);
         return;
     }
-    if (::ftruncate(fd, 0) != 0 || ::fchmod(fd, 0600) != 0) {
-        logError_ = QString::fromLocal8Bit(std::strerror(errno));
-        ::close(fd);
+    if (platform::truncateFile(fd) != 0 || platform::setMode(fd, 0600) != 0) {
+        logError_ = platform::errorText(errno);
+        platform::closeFile(fd);
         return;
     }
     logFd_ = fd;
@@ -68,7 +68,7 @@ void FTDI_Controller::Close() {
         driver_.Close(handle);
     handle = 0;
     if (logFd_ >= 0)
-        ::close(logFd_);
+        platform::closeFile(logFd_);
     logFd_ = -1;
 }
 
@@ -159,7 +159,7 @@ void FTDI_Controller::LogLine(QByteArrayView text, bool outgoing) {
     const char* p = line.constData();
     qsizetype left = line.size();
     while (left > 0) {
-        const ssize_t n = ::write(logFd_, p, static_cast<std::size_t>(left));
+        const long long n = platform::writeSome(logFd_, p, static_cast<std::size_t>(left));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

@@ -6,45 +6,34 @@
 #include <QIODevice>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 
-int FileSystemCalls::createTemp(std::string& pattern) {
-    // mkstemp creates the file with mode 0600.
-    return ::mkostemp(pattern.data(), O_CLOEXEC);
+int FileSystemCalls::createTemp(std::string& pattern) { return platform::createTemporary(pattern); }
+
+long long FileSystemCalls::write(int fd, const void* data, std::size_t size) {
+    return platform::writeSome(fd, data, size);
 }
 
-ssize_t FileSystemCalls::write(int fd, const void* data, size_t size) {
-    return ::write(fd, data, size);
+int FileSystemCalls::fsync(int fd) { return platform::syncFile(fd); }
+
+int FileSystemCalls::close(int fd) { return platform::closeFile(fd); }
+
+int FileSystemCalls::link(const char* from, const char* to) { return platform::hardLink(from, to); }
+
+int FileSystemCalls::rename(const char* from, const char* to) {
+    return platform::replaceFile(from, to);
 }
 
-int FileSystemCalls::fsync(int fd) { return ::fsync(fd); }
+int FileSystemCalls::unlink(const char* path) { return platform::removeFile(path); }
 
-int FileSystemCalls::close(int fd) { return ::close(fd); }
+int FileSystemCalls::syncDirectory(const char* dir) { return platform::syncDirectory(dir); }
 
-int FileSystemCalls::link(const char* from, const char* to) { return ::link(from, to); }
-
-int FileSystemCalls::rename(const char* from, const char* to) { return ::rename(from, to); }
-
-int FileSystemCalls::unlink(const char* path) { return ::unlink(path); }
-
-int FileSystemCalls::syncDirectory(const char* dir) {
-    const int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    const int rc = ::fsync(fd);
-    ::close(fd);
-    return rc;
+int FileSystemCalls::stat(const char* path, platform::FileStatus* st) {
+    return platform::statusOf(path, st);
 }
 
-int FileSystemCalls::stat(const char* path, struct ::stat* st) { return ::stat(path, st); }
-
-int FileSystemCalls::fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
-
-int FileSystemCalls::fchown(int fd, uid_t uid, gid_t gid) { return ::fchown(fd, uid, gid); }
+int FileSystemCalls::takeAccessOf(int fd, const char* like, const platform::FileStatus& st) {
+    return platform::takeAccessOf(fd, like, st);
+}
 
 FileSystemCalls& FileSystemCalls::real() {
     static FileSystemCalls calls;
@@ -66,8 +55,8 @@ protected:
     qint64 writeData(const char* data, qint64 size) override {
         qint64 done = 0;
         while (done < size) {
-            const ssize_t n =
-                calls_.write(fd_, data + done, static_cast<size_t>(size - done));
+            const long long n =
+                calls_.write(fd_, data + done, static_cast<std::size_t>(size - done));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
@@ -127,51 +116,51 @@ void RemoveStaleTemporaries(const QString& path) {
 }
 
 void RemoveIfAbandoned(const QString& path) {
-    const QByteArray file = QFile::encodeName(path);
-    const int fd = ::open(file.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    const QByteArray file = platform::encodeName(path);
+    const int fd = platform::openFile(file.constData(),
+                                      platform::ReadOnly | platform::NonBlocking | platform::NoFollow);
     if (fd < 0)
         return;
-    struct ::stat st {};
+    platform::FileStatus st;
     // A writer at work holds its temporary file locked.
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
-        ::flock(fd, LOCK_EX | LOCK_NB) == 0)
-        ::unlink(file.constData());
-    ::close(fd);
+    const bool abandoned = platform::statusOf(fd, &st) == 0 && st.regular() && st.mine &&
+                           platform::lockWhole(fd, false);
+    // Closed first: Windows removes no file that is open.
+    platform::closeFile(fd);
+    if (abandoned)
+        platform::removeFile(file.constData());
 }
 
 int ResolveLinks(const QString& path, QString* target) {
-    QByteArray at = QFile::encodeName(QFileInfo(path).absoluteFilePath());
+    QByteArray at = platform::encodeName(QFileInfo(path).absoluteFilePath());
     for (int hops = 0; hops < 40; ++hops) {
-        struct ::stat st {};
-        if (::lstat(at.constData(), &st) != 0) {
-            if (errno != ENOENT)
-                return errno;
-            *target = QFile::decodeName(at);
+        platform::FileStatus st;
+        if (const int error = platform::statusOf(at.constData(), &st, false)) {
+            if (error != ENOENT)
+                return error;
+            *target = platform::decodeName(at);
             return 0;
         }
-        if (!S_ISLNK(st.st_mode)) {
-            *target = QFile::decodeName(at);
+        if (st.kind != platform::FileStatus::Link) {
+            *target = platform::decodeName(at);
             return 0;
         }
-        char buffer[PATH_MAX];
-        const ssize_t n = ::readlink(at.constData(), buffer, sizeof buffer - 1);
-        if (n < 0)
-            return errno;
-        QByteArray next(buffer, n);
-        if (!next.startsWith('/'))
-            next = at.left(at.lastIndexOf('/') + 1) + next;
+        QByteArray next;
+        if (const int error = platform::readLink(at.constData(), &next))
+            return error;
+        if (!platform::isAbsoluteName(next))
+            next = platform::folderOf(at) + next;
         at = next;
     }
     return ELOOP;
 }
 
 bool MayReplace(const QString& target) {
-    const QByteArray name = QFile::encodeName(target);
-    struct ::stat st {};
-    if (::lstat(name.constData(), &st) != 0)
-        return errno == ENOENT;
-    return S_ISREG(st.st_mode) && (st.st_mode & 0222) != 0 &&
-           ::faccessat(AT_FDCWD, name.constData(), W_OK, AT_EACCESS) == 0;
+    const QByteArray name = platform::encodeName(target);
+    platform::FileStatus st;
+    if (const int error = platform::statusOf(name.constData(), &st, false))
+        return error == ENOENT;
+    return st.regular() && (st.mode & 0222) != 0 && platform::mayWrite(name.constData());
 }
 
 bool ReplaceFileAtomically(const QString& path, const std::function<bool(QIODevice&)>& writeContent,
@@ -180,8 +169,8 @@ bool ReplaceFileAtomically(const QString& path, const std::function<bool(QIODevi
     QString target;
     if (ResolveLinks(path, &target) != 0)
         return false;
-    const QByteArray targetName = QFileInfo(target).absoluteFilePath().toLocal8Bit();
-    const QByteArray dirName = QFileInfo(target).absolutePath().toLocal8Bit();
+    const QByteArray targetName = platform::encodeName(QFileInfo(target).absoluteFilePath());
+    const QByteArray dirName = platform::encodeName(QFileInfo(target).absolutePath());
 
     std::string tempName = targetName.toStdString() + ".tmp-XXXXXX";
     RemoveStaleTemporaries(target);
@@ -190,16 +179,13 @@ bool ReplaceFileAtomically(const QString& path, const std::function<bool(QIODevi
         return false;
     // Held until the file is closed: the sign, for a later sweep, that this
     // temporary file is not a leftover.
-    ::flock(fd, LOCK_EX);
+    platform::lockWhole(fd, true);
 
     bool ok = true;
-    struct ::stat old {};
+    platform::FileStatus old;
     const bool replacing = calls.stat(targetName.constData(), &old) == 0;
-    if (replacing) {
-        ok = calls.fchmod(fd, old.st_mode & 07777) == 0;
-        if (ok && (old.st_uid != ::geteuid() || old.st_gid != ::getegid()))
-            calls.fchown(fd, old.st_uid, old.st_gid); // best effort: only root may give files away
-    }
+    if (replacing)
+        ok = calls.takeAccessOf(fd, targetName.constData(), old) == 0;
     if (ok) {
         DescriptorWriter device(fd, calls);
         ok = writeContent(device);

@@ -1,11 +1,12 @@
 #pragma once
 
+#include "platform/FileSystem.h"
+
 #include <QString>
 
+#include <cstddef>
 #include <functional>
 #include <string>
-#include <sys/stat.h>
-#include <sys/types.h>
 
 class QIODevice;
 
@@ -17,7 +18,7 @@ public:
     // Creates a new, empty file readable by its owner only from a mkstemp
     // pattern, which it completes in place. Returns the descriptor or -1.
     virtual int createTemp(std::string& pattern);
-    virtual ssize_t write(int fd, const void* data, size_t size);
+    virtual long long write(int fd, const void* data, std::size_t size);
     virtual int fsync(int fd);
     virtual int close(int fd);
     virtual int rename(const char* from, const char* to);
@@ -25,9 +26,9 @@ public:
     virtual int link(const char* from, const char* to);
     // Makes a rename inside the directory durable.
     virtual int syncDirectory(const char* dir);
-    virtual int stat(const char* path, struct ::stat* st);
-    virtual int fchmod(int fd, mode_t mode);
-    virtual int fchown(int fd, uid_t uid, gid_t gid);
+    virtual int stat(const char* path, platform::FileStatus* st);
+    // The new file gets the owner and access of the one it replaces.
+    virtual int takeAccessOf(int fd, const char* like, const platform::FileStatus& st);
 
     static FileSystemCalls& real();
 };

@@ -14,10 +14,6 @@
 #include <map>
 #include <string>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 QByteArray GzipCompress(const QByteArray& bytes) {
@@ -76,17 +72,18 @@ namespace {
 
 constexpr const char* TimeFormat = "yyyyMMdd-HHmmss";
 
-mode_t folderModeFor(mode_t mode) {
+unsigned folderModeFor(unsigned mode) {
     // Those who may read and write the database, and nobody else.
     return 0700 | (mode & 0060) | ((mode & 0040) ? 0010 : 0);
 }
 
-bool makeFolder(const QString& folder, mode_t mode) {
-    const QByteArray name = QFile::encodeName(folder);
-    if (::mkdir(name.constData(), folderModeFor(mode)) != 0 && errno != EEXIST)
+bool makeFolder(const QString& folder, unsigned mode) {
+    const QByteArray name = platform::encodeName(folder);
+    if (platform::makeFolder(name.constData(), folderModeFor(mode)) != 0 && errno != EEXIST)
         return false;
-    struct ::stat st {};
-    return ::lstat(name.constData(), &st) == 0 && S_ISDIR(st.st_mode);
+    platform::FileStatus st;
+    return platform::statusOf(name.constData(), &st, false) == 0 &&
+           st.kind == platform::FileStatus::Directory;
 }
 
 // A backup, or a version held for one, in the folder.
@@ -147,7 +144,7 @@ bool writeAll(int fd, const QByteArray& bytes) {
     const char* p = bytes.constData();
     qsizetype left = bytes.size();
     while (left > 0) {
-        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+        const long long n = platform::writeSome(fd, p, static_cast<std::size_t>(left));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -167,7 +164,7 @@ QByteArray readHeld(const QString& path) {
 
 std::optional<BackupKeeper::Held> BackupKeeper::hold(const QString& database, const QString& file,
                                                      const std::function<QByteArray()>& content,
-                                                     mode_t mode,
+                                                     unsigned mode,
                                                      const QDateTime& when) {
     const QString folder = folderOf(database);
     if (!makeFolder(folder, mode))
@@ -180,30 +177,30 @@ std::optional<BackupKeeper::Held> BackupKeeper::hold(const QString& database, co
     for (const Found& f : scan(database))
         if (f.time == second)
             serial = std::max(serial, f.serial + 1);
-    const QByteArray linked = QFile::encodeName(file);
+    const QByteArray linked = platform::encodeName(file);
     for (int attempt = 0; attempt < 1000; ++attempt, ++serial) {
         Held held;
         held.stem = stemOf(database, second, serial);
         held.path = folder + QStringLiteral("/.held-") + held.stem;
-        const QByteArray name = QFile::encodeName(held.path);
+        const QByteArray name = platform::encodeName(held.path);
         if (QFileInfo::exists(folder + QLatin1Char('/') + held.stem + QStringLiteral(".gz")))
             continue;
         if (!file.isEmpty()) {
-            if (::link(linked.constData(), name.constData()) == 0)
+            if (platform::hardLink(linked.constData(), name.constData()) == 0)
                 return held;
             if (errno == EEXIST)
                 continue;
         }
         // No hard links here: an empty file keeps the name taken, and the
         // bytes wait in memory.
-        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                              mode & 0660);
+        const int fd = platform::openFile(
+            name.constData(), platform::WriteOnly | platform::Create | platform::Exclusive, mode & 0660);
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;
             return std::nullopt;
         }
-        ::close(fd);
+        platform::closeFile(fd);
         held.bytes = content();
         return held;
     }
@@ -212,22 +209,24 @@ std::optional<BackupKeeper::Held> BackupKeeper::hold(const QString& database, co
 
 void BackupKeeper::noteWritten(const QString& database, const QByteArray& identity,
                                const QString& stem) {
-    const QByteArray name = QFile::encodeName(folderOf(database) + QStringLiteral("/.written"));
+    const QByteArray name = platform::encodeName(folderOf(database) + QStringLiteral("/.written"));
     // Whoever may write the database may write the note.
-    struct ::stat st {};
-    const mode_t mode = ::stat(QFile::encodeName(database).constData(), &st) == 0
-                            ? (st.st_mode & 0660)
-                            : 0600;
-    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                          mode);
+    platform::FileStatus st;
+    const unsigned mode =
+        platform::statusOf(platform::encodeName(database).constData(), &st) == 0 ? (st.mode & 0660)
+                                                                                 : 0600;
+    const int fd = platform::openFile(name.constData(),
+                                      platform::WriteOnly | platform::Create | platform::Truncate |
+                                          platform::NoFollow,
+                                      mode);
     if (fd < 0)
         return;
     const QByteArray note = identity.isEmpty() || stem.isEmpty()
                                 ? QByteArray()
                                 : identity + '\n' + QFile::encodeName(stem);
     if (!writeAll(fd, note))
-        (void)!::ftruncate(fd, 0); // half a note would say nothing true
-    ::close(fd);
+        (void)!platform::truncateFile(fd); // half a note would say nothing true
+    platform::closeFile(fd);
 }
 
 namespace {
@@ -256,24 +255,25 @@ QString BackupKeeper::writtenLastStem(const QString& database) {
     return note.size() == 2 ? QFile::decodeName(note[1]) : QString();
 }
 
-std::optional<BackupKeeper::Held> BackupKeeper::holdToDrop(const QString& database, mode_t mode) {
+std::optional<BackupKeeper::Held> BackupKeeper::holdToDrop(const QString& database, unsigned mode) {
     const QString folder = folderOf(database);
     if (!makeFolder(folder, mode))
         return std::nullopt;
     static std::atomic<unsigned> counter{0};
     Held held;
-    held.path = folder + QStringLiteral("/.drop-%1-%2").arg(::getpid()).arg(counter.fetch_add(1));
-    if (::link(QFile::encodeName(database).constData(), QFile::encodeName(held.path).constData()) != 0)
+    held.path = folder + QStringLiteral("/.drop-%1-%2").arg(platform::processId()).arg(counter.fetch_add(1));
+    if (platform::hardLink(platform::encodeName(database).constData(),
+                           platform::encodeName(held.path).constData()) != 0)
         return std::nullopt;
     return held;
 }
 
 void BackupKeeper::drop(const Held& held) {
     if (!held.path.isEmpty())
-        ::unlink(QFile::encodeName(held.path).constData());
+        platform::removeFile(platform::encodeName(held.path).constData());
 }
 
-void BackupKeeper::keep(const QString& database, std::vector<Held> versions, mode_t mode) {
+void BackupKeeper::keep(const QString& database, std::vector<Held> versions, unsigned mode) {
     if (versions.empty())
         return;
     {
@@ -283,7 +283,7 @@ void BackupKeeper::keep(const QString& database, std::vector<Held> versions, mod
     changed_.notify_all();
 }
 
-void BackupKeeper::keep(const QString& database, const QByteArray& content, mode_t mode,
+void BackupKeeper::keep(const QString& database, const QByteArray& content, unsigned mode,
                         const QDateTime& when) {
     if (auto held = hold(database, QString(), [&content] { return content; }, mode, when))
         keep(database, std::vector<Held>{*held}, mode);
@@ -362,7 +362,7 @@ bool BackupKeeper::sameAsNewestBefore(const QString& database, const Held& held,
     return GzipReadFile(newest->path) == content;
 }
 
-bool BackupKeeper::write(const QString& database, const Held& held, mode_t mode) {
+bool BackupKeeper::write(const QString& database, const Held& held, unsigned mode) {
     if (held.stem.isEmpty()) {
         drop(held);
         return false;
@@ -391,37 +391,38 @@ bool BackupKeeper::write(const QString& database, const Held& held, mode_t mode)
     std::string temp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = QFile::encodeName(folder + QStringLiteral("/.tmp-%1-%2")
-                                              .arg(::getpid())
-                                              .arg(counter.fetch_add(1)))
+        temp = platform::encodeName(folder + QStringLiteral("/.tmp-%1-%2")
+                                                 .arg(platform::processId())
+                                                 .arg(counter.fetch_add(1)))
                    .toStdString();
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        fd = platform::openFile(temp.c_str(),
+                                platform::WriteOnly | platform::Create | platform::Exclusive |
+                                    platform::NoFollow,
+                                0600);
         if (fd < 0 && errno != EEXIST)
             return false;
     }
     if (fd < 0)
         return false;
-    ::flock(fd, LOCK_EX);
-    bool ok = ::fchmod(fd, mode & 0660) == 0 && writeAll(fd, packed) && ::fsync(fd) == 0;
-    if (::close(fd) != 0)
+    platform::lockWhole(fd, true);
+    bool ok = platform::setMode(fd, mode & 0660) == 0 && writeAll(fd, packed) &&
+              platform::syncFile(fd) == 0;
+    if (platform::closeFile(fd) != 0)
         ok = false;
     const QString name = folder + QLatin1Char('/') + held.stem + QStringLiteral(".gz");
     // The name was taken for this version: where it exists already, a copy
     // that took over a held version has written it.
-    if (ok && ::link(temp.c_str(), QFile::encodeName(name).constData()) != 0 && errno != EEXIST)
+    if (ok && platform::placeUnlessTaken(temp.c_str(), platform::encodeName(name).constData()) != 0 &&
+        errno != EEXIST)
         ok = false;
-    ::unlink(temp.c_str());
+    platform::removeFile(temp.c_str());
     if (!ok)
         return false;
-    const int dir = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    (void)platform::syncDirectory(platform::encodeName(folder).constData());
     return true;
 }
 
-void BackupKeeper::tidy(const QString& database, mode_t mode) {
+void BackupKeeper::tidy(const QString& database, unsigned mode) {
     const QString folder = folderOf(QFileInfo(database).absoluteFilePath());
     const QDateTime now = QDateTime::currentDateTime();
     std::vector<Entry> backups;
@@ -438,7 +439,7 @@ void BackupKeeper::tidy(const QString& database, mode_t mode) {
         if (info.size() > 0)
             write(database, Held{f.stem, f.path, {}, true}, mode);
         else if (info.metadataChangeTime().secsTo(now) > 3600)
-            ::unlink(QFile::encodeName(f.path).constData());
+            platform::removeFile(platform::encodeName(f.path).constData());
     }
     for (const QFileInfo& f : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden)) {
         if (f.fileName().startsWith(QLatin1String(".tmp-")) && f.lastModified().secsTo(now) > 60)

@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include <sys/types.h>
 
 // Keeps every version of the database that a save writes, and the version
 // it replaced where that is none of them (a file put there by hand),
@@ -51,7 +50,7 @@ public:
     // a second name of `file` (the database as it is now) where possible,
     // else a copy of `content`. Empty when the folder cannot be made.
     static std::optional<Held> hold(const QString& database, const QString& file,
-                                    const std::function<QByteArray()>& content, mode_t mode,
+                                    const std::function<QByteArray()>& content, unsigned mode,
                                     const QDateTime& when = QDateTime::currentDateTime());
     // What the program wrote last into the database, as the file's identity
     // (device, inode, size, time); under the lock. A file that still has it
@@ -64,14 +63,14 @@ public:
     static QString writtenLastStem(const QString& database);
     // A second name for the file at `database`, to be removed by the keeper
     // rather than kept: the blocks of a file replaced are freed there.
-    static std::optional<Held> holdToDrop(const QString& database, mode_t mode);
+    static std::optional<Held> holdToDrop(const QString& database, unsigned mode);
     // Lets go of a version that was not written after all.
     static void drop(const Held& held);
     // Compresses the versions, in order; a version replaced only where it
     // differs from the newest backup before it.
-    void keep(const QString& database, std::vector<Held> versions, mode_t mode);
+    void keep(const QString& database, std::vector<Held> versions, unsigned mode);
     // `content` as the version of `when`, for tools and tests.
-    void keep(const QString& database, const QByteArray& content, mode_t mode,
+    void keep(const QString& database, const QByteArray& content, unsigned mode,
               const QDateTime& when = QDateTime::currentDateTime());
     // Waits until every queued backup is written or given up.
     void wait();
@@ -103,12 +102,12 @@ private:
     struct Job {
         QString database;
         std::vector<Held> versions;
-        mode_t mode;
+        unsigned mode;
     };
     void run();
-    bool write(const QString& database, const Held& held, mode_t mode);
+    bool write(const QString& database, const Held& held, unsigned mode);
     bool sameAsNewestBefore(const QString& database, const Held& held, const QByteArray& content);
-    void tidy(const QString& database, mode_t mode);
+    void tidy(const QString& database, unsigned mode);
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;

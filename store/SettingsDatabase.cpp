@@ -9,10 +9,6 @@
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -29,7 +25,7 @@ qint64 readFully(QIODevice& device, char* into, qint64 size) {
     return done;
 }
 
-QString systemReason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+QString systemReason(int error) { return platform::errorText(error); }
 
 // Copies the open file `from` to a new file of its own, readable by its
 // owner only, named `base` or, where that is taken, `base`-2, -3, ...
@@ -38,8 +34,10 @@ QString keepCopy(int from, const QString& base, QString* reason) {
     QString name = base;
     int fd = -1;
     for (int n = 2; n < 1000; ++n) {
-        fd = ::open(QFile::encodeName(name).constData(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        fd = platform::openFile(platform::encodeName(name).constData(),
+                                platform::WriteOnly | platform::Create | platform::Exclusive |
+                                    platform::NoFollow,
+                                0600);
         if (fd >= 0 || errno != EEXIST)
             break;
         name = base + QStringLiteral("-%1").arg(n);
@@ -49,18 +47,19 @@ QString keepCopy(int from, const QString& base, QString* reason) {
         return {};
     }
     char buffer[1 << 16];
-    off_t at = 0;
+    std::int64_t at = 0;
     bool ok = true;
     for (;;) {
-        const ssize_t n = ::pread(from, buffer, sizeof buffer, at);
+        const long long n = platform::readAt(from, buffer, sizeof buffer, at);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
             ok = n == 0;
             break;
         }
-        for (ssize_t done = 0; ok && done < n;) {
-            const ssize_t w = ::write(fd, buffer + done, static_cast<size_t>(n - done));
+        for (long long done = 0; ok && done < n;) {
+            const long long w =
+                platform::writeSome(fd, buffer + done, static_cast<std::size_t>(n - done));
             if (w < 0 && errno == EINTR)
                 continue;
             if (w <= 0)
@@ -72,13 +71,13 @@ QString keepCopy(int from, const QString& base, QString* reason) {
             break;
         at += n;
     }
-    if (ok && ::fsync(fd) != 0)
+    if (ok && platform::syncFile(fd) != 0)
         ok = false;
     const int error = errno;
-    ::close(fd);
+    platform::closeFile(fd);
     if (!ok) {
         *reason = systemReason(error);
-        ::unlink(QFile::encodeName(name).constData());
+        platform::removeFile(platform::encodeName(name).constData());
         return {};
     }
     return name;
@@ -117,8 +116,8 @@ bool SettingsDatabase::LoadFile() {
     }
     sweepLeftovers(target);
     // Without blocking: a FIFO under the name must not hang the start.
-    const int fd = ::open(QFile::encodeName(target).constData(),
-                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = platform::openFile(platform::encodeName(target).constData(),
+                                      platform::ReadOnly | platform::NonBlocking);
     if (fd < 0) {
         if (errno == ENOENT)
             return false;
@@ -126,16 +125,16 @@ bool SettingsDatabase::LoadFile() {
         report_ = {LoadReport::Unreadable, systemReason(errno), 0, {}};
         return false;
     }
-    struct ::stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    platform::FileStatus st;
+    if (platform::statusOf(fd, &st) != 0 || !st.regular()) {
+        platform::closeFile(fd);
         fileOffLimits_ = true;
         report_.kind = LoadReport::NotRegular;
         return false;
     }
-    const qint64 length = st.st_size;
+    const qint64 length = st.size;
     if (length == 0) {
-        ::close(fd);
+        platform::closeFile(fd);
         report_.kind = LoadReport::Empty;
         return false;
     }
@@ -147,9 +146,9 @@ bool SettingsDatabase::LoadFile() {
                              QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
         QString reason;
         report_.keptAs = keepCopy(fd, base, &reason);
-        ::close(fd);
+        platform::closeFile(fd);
         keptAside_ = !report_.keptAs.isEmpty();
-        keptIno_ = st.st_ino;
+        kept_ = st;
         keptLength_ = length;
         report_.length = length;
         if (report_.keptAs.isEmpty()) {
@@ -163,7 +162,7 @@ bool SettingsDatabase::LoadFile() {
     }
     QFile file;
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
+        platform::closeFile(fd);
         fileOffLimits_ = true;
         report_ = {LoadReport::Unreadable, file.errorString(), 0, {}};
         return false;
@@ -182,7 +181,7 @@ bool SettingsDatabase::LoadFile() {
     report_.kind = LoadReport::Loaded;
     // What stat said of exactly the bytes read, for the next save's look.
     seen_ = length == FileSize ? FileSeen::from(st, target) : FileSeen{};
-    keptIno_ = st.st_ino;
+    kept_ = st;
     keptLength_ = length;
     return true;
 }

@@ -1,13 +1,11 @@
 #pragma once
 
+#include "platform/FileSystem.h"
 #include "store/Merge.h"
 #include "store/SettingsRecord.h"
 
 #include <QByteArray>
 #include <QString>
-
-#include <sys/stat.h>
-#include <sys/types.h>
 
 #include <functional>
 #include <memory>
@@ -142,12 +140,9 @@ private:
     // on a local file system the same answer means the same content.
     struct FileSeen {
         bool valid = false;
-        dev_t dev = 0;
-        ino_t ino = 0;
-        qint64 size = 0;
-        qint64 mtime = 0;
+        platform::FileStatus status;
         static FileSeen of(const QString& target);
-        static FileSeen from(const struct ::stat& st, const QString& target);
+        static FileSeen from(const platform::FileStatus& st, const QString& target);
         bool operator==(const FileSeen& other) const;
     };
     // The table in memory as one block of file bytes.
@@ -163,7 +158,7 @@ private:
     // bytes written, once they are; `replaced`, the file's bytes before.
     // LockLost: the lock file was replaced meanwhile and nothing was written.
     enum class Write { Written, Failed, LockLost };
-    Write writeLocked(const QString& target, mode_t mode, FileSystemCalls& calls,
+    Write writeLocked(const QString& target, unsigned mode, FileSystemCalls& calls,
                       const std::function<bool(QIODevice&)>& write,
                       const std::function<QByteArray()>& written, const QByteArray& replaced,
                       bool same, const std::function<bool()>& stillLocked);
@@ -192,7 +187,7 @@ private:
     // (keptAside_): the first save may replace it, as long as it is still
     // that file.
     bool keptAside_ = false;
-    ino_t keptIno_ = 0;
+    platform::FileStatus kept_; // the file kept aside, as it was
     qint64 keptLength_ = 0;
     QString fileName_ = QString::fromLatin1(DefaultFileName);
     FileSystemCalls* calls_ = nullptr;

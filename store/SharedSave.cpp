@@ -17,11 +17,6 @@
 #include <map>
 #include <thread>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/statfs.h>
-#include <unistd.h>
-
 namespace {
 
 constexpr qint64 B = SettingsRecord::Size;
@@ -38,8 +33,8 @@ constexpr int LockPollMs = 50;
 // to, and a save looks again right before it puts its file in place.
 class DatabaseLock {
 public:
-    DatabaseLock(const QString& target, mode_t mode, const std::function<void(bool)>& waiting)
-        : name_(QFile::encodeName(SettingsDatabase::lockFileOf(target))), mode_(mode) {
+    DatabaseLock(const QString& target, unsigned mode, const std::function<void(bool)>& waiting)
+        : name_(platform::encodeName(SettingsDatabase::lockFileOf(target))), mode_(mode) {
         bool told = false;
         const auto tell = [&](bool on) {
             if (told != on && waiting)
@@ -49,14 +44,14 @@ public:
         // The wait gives up only on a lock that is stuck: each save another
         // copy finishes meanwhile (the file is replaced) starts it afresh, so
         // a copy is never starved by others saving one after another.
-        const QByteArray file = QFile::encodeName(target);
-        struct ::stat last {};
+        const QByteArray file = platform::encodeName(target);
+        platform::FileStatus last;
         const auto replaced = [&] {
-            struct ::stat now {};
-            const bool seen = ::stat(file.constData(), &now) == 0;
-            const bool changed = seen && (now.st_ino != last.st_ino || now.st_dev != last.st_dev ||
-                                          now.st_mtim.tv_nsec != last.st_mtim.tv_nsec ||
-                                          now.st_mtim.tv_sec != last.st_mtim.tv_sec);
+            platform::FileStatus now;
+            const bool seen = platform::statusOf(file.constData(), &now) == 0;
+            const bool changed = seen && !(now.sameFile(last) &&
+                                           now.modifiedSeconds == last.modifiedSeconds &&
+                                           now.modifiedNanoseconds == last.modifiedNanoseconds);
             if (seen)
                 last = now;
             return changed;
@@ -97,13 +92,13 @@ public:
             return false;
         if (!recordLocks_)
             return true;
-        struct ::stat held {}, named {};
-        return ::fstat(fd_, &held) == 0 && ::lstat(name_.constData(), &named) == 0 &&
-               held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+        platform::FileStatus held, named;
+        return platform::statusOf(fd_, &held) == 0 &&
+               platform::statusOf(name_.constData(), &named, false) == 0 && held.sameFile(named);
     }
     void release() {
         if (fd_ >= 0)
-            ::close(fd_); // closing the description drops its lock
+            platform::closeFile(fd_); // closing the description drops its lock
         fd_ = -1;
         ok_ = false;
     }
@@ -113,29 +108,28 @@ private:
     Step attempt() {
         // Made with the database's permission bits, so that whoever may
         // write the database may lock it; never deleted by the program.
-        const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-        fd_ = ::open(name_.constData(), flags | O_CREAT | O_EXCL, mode_);
+        const int flags = platform::ReadWrite | platform::NoFollow | platform::NonBlocking;
+        fd_ = platform::openFile(name_.constData(), flags | platform::Create | platform::Exclusive,
+                                 mode_);
         if (fd_ >= 0) {
-            ::fchmod(fd_, mode_);
+            platform::setMode(fd_, mode_);
         } else {
             if (errno != EEXIST)
                 return Step::Failed; // no folder, no permission, ...
-            fd_ = ::open(name_.constData(), flags);
+            fd_ = platform::openFile(name_.constData(), flags);
             if (fd_ < 0)
                 return errno == ENOENT ? Step::Moved : Step::Failed; // deleted in between
         }
-        struct ::stat st {};
-        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))
+        platform::FileStatus st;
+        if (platform::statusOf(fd_, &st) != 0 || !st.regular())
             return Step::Failed;
-        struct ::flock lock {};
-        lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
-        if (::fcntl(fd_, F_OFD_SETLK, &lock) != 0) {
-            if (errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS) {
-                recordLocks_ = false; // no record locks here: on without one
-                return Step::Locked;
-            }
-            return errno == EAGAIN || errno == EACCES ? Step::Busy : Step::Failed;
+        switch (platform::lockRecord(fd_)) {
+        case platform::RecordLock::Taken: break;
+        case platform::RecordLock::Unsupported:
+            recordLocks_ = false; // no record locks here: on without one
+            return Step::Locked;
+        case platform::RecordLock::Busy: return Step::Busy;
+        case platform::RecordLock::Failed: return Step::Failed;
         }
         ok_ = true;
         // Locked: but maybe a file whose name was deleted while this copy
@@ -144,34 +138,18 @@ private:
     }
 
     QByteArray name_;
-    mode_t mode_ = 0600;
+    unsigned mode_ = 0600;
     int fd_ = -1;
     bool ok_ = false;
     bool recordLocks_ = true;
 };
 
-// Network file systems may cache what stat tells: there the file is always
-// read afresh.
-bool onNetwork(const QByteArray& path) {
-    struct ::statfs fs {};
-    if (::statfs(path.constData(), &fs) != 0)
-        return true;
-    switch (static_cast<unsigned long>(fs.f_type)) {
-    case 0x6969:     // NFS
-    case 0x517B:     // SMB
-    case 0xFF534D42: // CIFS
-    case 0xFE534D42: // SMB2
-    case 0x65735546: // FUSE
-    case 0x00C36400: // Ceph
-    case 0x5346414F: // AFS
-    case 0x01021997: // 9P
-    case 0x0BD00BD0: // Lustre
-    case 0x01161970: // GFS2
-    case 0x7461636F: // OCFS2
-        return true;
-    default:
-        return false;
-    }
+// The permission bits of the database, which its lock file, backups and
+// notes share; a new database is its owner's.
+unsigned modeFor(const QString& target) {
+    platform::FileStatus st;
+    return platform::statusOf(platform::encodeName(target).constData(), &st) == 0 ? (st.mode & 0666)
+                                                                                 : 0600;
 }
 
 // The one box the store shows itself.
@@ -182,23 +160,22 @@ void tellWriteFailed(Messenger& messenger) {
 } // namespace
 
 SettingsDatabase::FileSeen SettingsDatabase::FileSeen::of(const QString& target) {
-    struct ::stat st {};
-    const QByteArray name = QFile::encodeName(target);
-    if (::stat(name.constData(), &st) != 0)
+    platform::FileStatus st;
+    if (platform::statusOf(platform::encodeName(target).constData(), &st) != 0)
         return {};
     return from(st, target);
 }
 
-SettingsDatabase::FileSeen SettingsDatabase::FileSeen::from(const struct ::stat& st,
+// Network file systems may cache what stat tells, and FAT's times come in
+// steps of two seconds: there the file is always read afresh.
+SettingsDatabase::FileSeen SettingsDatabase::FileSeen::from(const platform::FileStatus& st,
                                                             const QString& target) {
     FileSeen seen;
-    if (!S_ISREG(st.st_mode))
+    if (!st.regular())
         return seen;
-    seen.valid = !onNetwork(QFile::encodeName(target));
-    seen.dev = st.st_dev;
-    seen.ino = st.st_ino;
-    seen.size = st.st_size;
-    seen.mtime = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+    seen.valid = platform::volumeOf(platform::encodeName(target).constData()) ==
+                 platform::Volume::Local;
+    seen.status = st;
     return seen;
 }
 
@@ -206,7 +183,7 @@ SettingsDatabase::FileSeen SettingsDatabase::FileSeen::from(const struct ::stat&
 // it, and every writer of the content changes the modification time or, by
 // a rename, the inode.
 bool SettingsDatabase::FileSeen::operator==(const FileSeen& o) const {
-    return valid && o.valid && dev == o.dev && ino == o.ino && size == o.size && mtime == o.mtime;
+    return valid && o.valid && status.sameVersion(o.status);
 }
 
 SettingsDatabase::~SettingsDatabase() = default;
@@ -220,10 +197,7 @@ void SettingsDatabase::sweepLeftovers(const QString& target) {
                        QDir::Files | QDir::Hidden | QDir::System)
             .isEmpty())
         return;
-    struct ::stat st {};
-    const mode_t mode = ::stat(QFile::encodeName(target).constData(), &st) == 0 ? (st.st_mode & 0666)
-                                                                               : 0600;
-    DatabaseLock lock(target, mode, {});
+    DatabaseLock lock(target, modeFor(target), {});
     if (lock.ok())
         RemoveStaleTemporaries(target);
 }
@@ -274,13 +248,13 @@ bool SettingsDatabase::readTable(const QString& target, QByteArray* table, QByte
     raw->clear();
     *seen = {};
     table->clear();
-    const int fd = ::open(QFile::encodeName(target).constData(),
-                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = platform::openFile(platform::encodeName(target).constData(),
+                                      platform::ReadOnly | platform::NonBlocking);
     if (fd < 0)
         return errno == ENOENT; // nothing there: nothing to merge
-    struct ::stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    const qint64 length = ok ? st.st_size : 0;
+    platform::FileStatus st;
+    bool ok = platform::statusOf(fd, &st) == 0 && st.regular();
+    const qint64 length = ok ? st.size : 0;
     // One rule for every reading, the loader's: any whole number of blocks
     // is a table, the cards it lacks are free rows (a truncated file shows
     // as cards gone, which the operator is asked about).
@@ -288,7 +262,8 @@ bool SettingsDatabase::readTable(const QString& target, QByteArray* table, QByte
         raw->resize(length);
         qint64 done = 0;
         while (done < length) {
-            const ssize_t n = ::read(fd, raw->data() + done, std::size_t(length - done));
+            const long long n =
+                platform::readSome(fd, raw->data() + done, std::size_t(length - done));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
@@ -296,10 +271,10 @@ bool SettingsDatabase::readTable(const QString& target, QByteArray* table, QByte
             done += n;
         }
         ok = done == length;
-    } else if (ok && length != 0 && !(keptAside_ && st.st_ino == keptIno_ && length == keptLength_)) {
+    } else if (ok && length != 0 && !(keptAside_ && st.sameFile(kept_) && length == keptLength_)) {
         ok = false; // a length the loader rejects (a file kept aside at start excepted)
     }
-    ::close(fd);
+    platform::closeFile(fd);
     // What stat said of exactly the bytes read: a writer always replaces the
     // file by a rename, so these bytes and this answer go together.
     if (ok)
@@ -359,10 +334,7 @@ SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
     if (fileOffLimits_ || ResolveLinks(fileName_, &target) != 0 || !MayReplace(target))
         return failed();
     FileSystemCalls& calls = calls_ ? *calls_ : FileSystemCalls::real();
-    struct ::stat existing {};
-    const mode_t mode = ::stat(QFile::encodeName(target).constData(), &existing) == 0
-                            ? (existing.st_mode & 0666)
-                            : 0600;
+    const unsigned mode = modeFor(target);
     // Started over when the lock turns out to have been another file's.
     for (int attempt = 0; attempt < 20; ++attempt) {
         DatabaseLock lock(target, mode, onWaiting);
@@ -456,7 +428,7 @@ SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
 }
 
 SettingsDatabase::Write SettingsDatabase::writeLocked(
-    const QString& target, mode_t mode, FileSystemCalls& calls,
+    const QString& target, unsigned mode, FileSystemCalls& calls,
     const std::function<bool(QIODevice&)>& write, const std::function<QByteArray()>& written,
     const QByteArray& replaced, bool same, const std::function<bool()>& stillLocked) {
     // The version replaced, held by a second name before it is gone (it is
@@ -465,12 +437,12 @@ SettingsDatabase::Write SettingsDatabase::writeLocked(
     // file put there by hand).
     std::vector<BackupKeeper::Held> versions;
     const auto identity = [&target] {
-        struct ::stat st {};
-        if (::stat(QFile::encodeName(target).constData(), &st) != 0)
+        platform::FileStatus st;
+        if (platform::statusOf(platform::encodeName(target).constData(), &st) != 0)
             return QByteArray();
-        return QByteArray::number(quint64(st.st_dev)) + ' ' + QByteArray::number(quint64(st.st_ino)) +
-               ' ' + QByteArray::number(qint64(st.st_size)) + ' ' +
-               QByteArray::number(st.st_mtim.tv_sec) + '.' + QByteArray::number(st.st_mtim.tv_nsec);
+        return QByteArray::number(st.volume) + ' ' + QByteArray::number(st.index) + ' ' +
+               QByteArray::number(st.size) + ' ' + QByteArray::number(st.modifiedSeconds) + '.' +
+               QByteArray::number(st.modifiedNanoseconds);
     };
     const QByteArray now = identity();
     const bool kept = !now.isEmpty() && BackupKeeper::writtenLast(target) == now;
@@ -552,13 +524,13 @@ SettingsDatabase::TakeOutcome SettingsDatabase::TakeFileChanges(const MergeAnswe
     QString target;
     if (fileOffLimits_ || ResolveLinks(fileName_, &target) != 0)
         return {};
-    struct ::stat st {};
-    if (::stat(QFile::encodeName(target).constData(), &st) != 0)
+    platform::FileStatus st;
+    if (platform::statusOf(platform::encodeName(target).constData(), &st) != 0)
         return {}; // nothing saved yet by anyone
     QByteArray file, raw;
     FileSeen read;
     {
-        DatabaseLock lock(target, st.st_mode & 0666, {});
+        DatabaseLock lock(target, st.mode & 0666, {});
         if (!lock.ok() || !readTable(target, &file, &raw, &read) || raw.isEmpty())
             return {};
     }
@@ -592,10 +564,7 @@ SettingsDatabase::RestoreResult SettingsDatabase::Restore(const QByteArray& tabl
         return RestoreResult::Failed;
     }
     FileSystemCalls& calls = calls_ ? *calls_ : FileSystemCalls::real();
-    struct ::stat existing {};
-    const mode_t mode = ::stat(QFile::encodeName(target).constData(), &existing) == 0
-                            ? (existing.st_mode & 0666)
-                            : 0600;
+    const unsigned mode = modeFor(target);
     // The backup's cards are in memory from here on, saved or not.
     noteChanges(table);
     setTable(table);

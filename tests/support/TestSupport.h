@@ -108,12 +108,12 @@ public:
     int createTemp(std::string& pattern) override {
         return hit(CreateTemp) ? -1 : FileSystemCalls::createTemp(pattern);
     }
-    ssize_t write(int fd, const void* data, size_t size) override {
+    long long write(int fd, const void* data, std::size_t size) override {
         ++writeCalls;
         if (hit(Write))
             return -1;
         // Small pieces, so that a failure can strike in the middle of the table.
-        return FileSystemCalls::write(fd, data, std::min<size_t>(size, 1 << 20));
+        return FileSystemCalls::write(fd, data, std::min<std::size_t>(size, 1 << 20));
     }
     int fsync(int fd) override { return hit(Fsync) ? -1 : FileSystemCalls::fsync(fd); }
     int close(int fd) override {
@@ -126,8 +126,8 @@ public:
     int syncDirectory(const char* dir) override {
         return hit(SyncDirectory) ? -1 : FileSystemCalls::syncDirectory(dir);
     }
-    int fchmod(int fd, mode_t mode) override {
-        return hit(ChangeMode) ? -1 : FileSystemCalls::fchmod(fd, mode);
+    int takeAccessOf(int fd, const char* like, const platform::FileStatus& st) override {
+        return hit(ChangeMode) ? -1 : FileSystemCalls::takeAccessOf(fd, like, st);
     }
 
 private:
