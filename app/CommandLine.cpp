@@ -2,6 +2,7 @@
 
 #include "Version.h"
 #include "platform/FileSystem.h"
+#include "platform/Process.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -42,12 +43,12 @@ QString helpText() {
                "                        и резервные копии в КАТАЛОГЕ (он должен\n"
                "                        существовать); по умолчанию - текущий каталог\n"
                "      --user-data       хранить их в личном каталоге пользователя\n"
-               "                        (~/.local/share/uoo-programmer)\n"
+               "                        (%2)\n"
                "\n"
                "Принимаются и параметры Qt: -platform, -style, -display и другие.\n"
                "Код возврата: 0 - работа завершена, 1 - не удалось создать личный каталог,\n"
                "2 - ошибка в параметрах.\n")
-        .arg(kProgram);
+        .arg(kProgram, platform::userDataFolderShown());
 }
 
 CommandLine failure(const QString& reason) {

@@ -7,6 +7,7 @@
 #include "link/Clock.h"
 #include "link/FTDI_Controller.h"
 #include "link/SimulatedDevice.h"
+#include "platform/Process.h"
 #include "readback/TForm2.h"
 #include "store/DateTime.h"
 #include "store/SettingsDatabase.h"
@@ -18,32 +19,18 @@
 #include <QStringList>
 #include <QTranslator>
 
-#include <cstdio>
 #include <exception>
 #include <memory>
 
-namespace {
-
-// False when the text could not be written whole (a full disk, a closed pipe).
-bool print(std::FILE* stream, const QString& text) {
-    const bool written = std::fputs(text.toLocal8Bit().constData(), stream) >= 0;
-    return std::fflush(stream) == 0 && written;
-}
-
-} // namespace
-
 int RunProgram(int& argc, char** argv, const ProgramHooks& hooks) {
     // The command line is answered before the window system is touched.
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    const CommandLine line = ParseCommandLine(arguments);
+    const CommandLine line = ParseCommandLine(platform::commandLineArguments(argc, argv));
     switch (line.action) {
     case CommandLine::Action::Help:
     case CommandLine::Action::Version:
-        return print(stdout, line.text) ? 0 : 1;
+        return platform::say(platform::Stream::Out, line.text) ? 0 : 1;
     case CommandLine::Action::Fail:
-        print(stderr, line.text);
+        platform::say(platform::Stream::Error, line.text);
         return CommandLineErrorExit;
     case CommandLine::Action::Run:
         break;
@@ -57,7 +44,7 @@ int RunProgram(int& argc, char** argv, const ProgramHooks& hooks) {
         QCoreApplication::setApplicationName(QStringLiteral("uoo-programmer"));
         dataDir = PrepareUserDataFolder(&dataProblem);
         if (dataDir.isEmpty())
-            print(stderr, QStringLiteral("uoo-programmer: %1\n").arg(dataProblem));
+            platform::say(platform::Stream::Error, QStringLiteral("uoo-programmer: %1\n").arg(dataProblem));
     }
 
     // The 9000 slots exist, all free, before anything else.

@@ -6,7 +6,7 @@
 #include "editor/Rules.h"
 #include "link/Clock.h"
 #include "link/Jobs.h"
-#include "link/TtyCableDriver.h"
+#include "link/SystemCable.h"
 #include "readback/TForm2.h"
 #include "store/DateTime.h"
 #include "store/DeviceMatch.h"
@@ -26,7 +26,7 @@
 std::shared_ptr<CableDriver> TForm1::newCable() {
     if (cableFactory_)
         return cableFactory_();
-    return std::make_shared<TtyCableDriver>();
+    return NewSystemCable();
 }
 
 bool TForm1::jobCanStart(CableJob& job) {

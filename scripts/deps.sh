@@ -5,6 +5,8 @@
 #   deps.sh package   that, and building and checking the Debian package
 #   deps.sh test      all of it, and the tests, benchmarks, fuzzing and
 #                     screenshots (the default)
+#   deps.sh windows   cross-building for Windows, its Qt, its tests under
+#                     Wine and its installer
 set -euo pipefail
 
 run=(
@@ -20,12 +22,19 @@ test=(
     clang-14 libclang-rt-14-dev
     xvfb xauth imagemagick x11-utils xdotool
 )
+windows=(
+    cmake ninja-build dpkg-dev xz-utils qt6-base-dev qt6-base-dev-tools qt6-translations-l10n
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    mingw-w64-x86-64-dev libz-mingw-w64-dev googletest
+    wine wine64 nsis zip imagemagick librsvg2-bin xvfb xauth fonts-dejavu-core
+)
 
 case "${1:-test}" in
     run) packages=("${run[@]}") ;;
     package) packages=("${run[@]}" "${package[@]}") ;;
     test) packages=("${run[@]}" "${package[@]}" "${test[@]}") ;;
-    *) echo "usage: $0 [run|package|test]" >&2; exit 2 ;;
+    windows) packages=("${windows[@]}") ;;
+    *) echo "usage: $0 [run|package|test|windows]" >&2; exit 2 ;;
 esac
 
 missing=()

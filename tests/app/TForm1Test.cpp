@@ -34,7 +34,7 @@
 
 #include <cstring>
 #include <functional>
-#include <sys/stat.h>
+#include "tests/support/SystemFiles.h"
 #include <memory>
 
 namespace {
@@ -571,7 +571,7 @@ TEST_F(MainWindow, AFileThatCannotBeLoadedIsNamedAtStart) {
         std::function<void()> make;
         QString text; // a prefix for the kept copy, whose name has the time in it
     } cases[] = {
-        {"FIFO", [&] { ::mkfifo(QFile::encodeName(path).constData(), 0600); },
+        {"FIFO", [&] { MakeFifo(path); },
          QStringLiteral("Файл базы ProgInfo_10.MGA не является обычным файлом.") + untouched},
         {"loop", [&] { QFile::link(path, path); },
          QStringLiteral("Файл базы ProgInfo_10.MGA не является обычным файлом.") + untouched},

@@ -10,8 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "tests/support/SystemFiles.h"
 
 namespace {
 
@@ -190,7 +189,7 @@ TEST_F(Controller, OnlyARegularFileOfItsOwnBecomesTheLog) {
         std::function<void()> make;
         QString error; // empty: the log is made
     } cases[] = {
-        {"FIFO", [&] { ::mkfifo(QFile::encodeName(logPath).constData(), 0600); },
+        {"FIFO", [&] { MakeFifo(logPath); },
          QStringLiteral("Это не обычный файл.")},
         {"directory", [&] { QDir().mkpath(logPath); }, QStringLiteral("Это не обычный файл.")},
         {"link", [&] { QFile::link(other, logPath); }, QStringLiteral("Это не обычный файл.")},
@@ -200,7 +199,7 @@ TEST_F(Controller, OnlyARegularFileOfItsOwnBecomesTheLog) {
              f.open(QIODevice::WriteOnly);
              f.write("keep me");
              f.close();
-             ::link(QFile::encodeName(other).constData(), QFile::encodeName(logPath).constData());
+             MakeHardLink(other, logPath);
          },
          QString()},
     };

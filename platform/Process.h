@@ -1,0 +1,26 @@
+#pragma once
+
+// What the process gets from its system: its arguments and where its words
+// to the person who started it go. One file per system.
+
+#include <QString>
+#include <QStringList>
+
+namespace platform {
+
+// The arguments as the system holds them, in Unicode (a folder named in
+// Cyrillic on any system locale).
+QStringList commandLineArguments(int argc, char** argv);
+
+enum class Stream { Out, Error };
+// Writes `text` where the person who started the program reads it: the
+// standard stream when there is one (a terminal, a pipe, a file). A
+// windowed Windows program has none of its own, so there it is the console
+// it was started from, else a message box. False when the text could not be
+// written whole (a full disk, a closed pipe).
+bool say(Stream stream, const QString& text);
+
+// The per-user folder of --user-data as the help names it.
+QString userDataFolderShown();
+
+} // namespace platform
