@@ -28,8 +28,8 @@ bool writeAll(HANDLE h, const QByteArray& bytes) {
         p += done;
         left -= done;
     }
-    return FlushFileBuffers(h) || GetLastError() == ERROR_INVALID_HANDLE ||
-           GetFileType(h) == FILE_TYPE_PIPE;
+    // A file is flushed, so that a full disk is told; a pipe has nothing to flush.
+    return GetFileType(h) != FILE_TYPE_DISK || FlushFileBuffers(h);
 }
 
 // A console shows UTF-16 as it is; its code page (866 for Russian) would
