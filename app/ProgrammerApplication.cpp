@@ -4,6 +4,7 @@
 #include "store/Messenger.h"
 
 #include <QIcon>
+#include <QImageReader>
 #include <QMessageBox>
 #include <exception>
 
@@ -12,7 +13,10 @@ ProgrammerApplication::ProgrammerApplication(int& argc, char** argv) : QApplicat
     setApplicationVersion(QStringLiteral(UOO_PROGRAM_VERSION));
     // The desktop entry's name, so that a Wayland desktop shows its icon.
     setDesktopFileName(QLatin1String(DesktopId));
-    setWindowIcon(QIcon(QStringLiteral(":/icons/%1.svg").arg(QLatin1String(DesktopId))));
+    // Where no SVG reader is at hand (the Windows build), the windows take the
+    // icon built into the program's file.
+    if (QImageReader::supportedImageFormats().contains("svg"))
+        setWindowIcon(QIcon(QStringLiteral(":/icons/%1.svg").arg(QLatin1String(DesktopId))));
 }
 
 bool ProgrammerApplication::notify(QObject* receiver, QEvent* event) {

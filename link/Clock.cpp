@@ -1,7 +1,8 @@
 #include "link/Clock.h"
 
+#include "platform/Timing.h"
+
 #include <chrono>
-#include <thread>
 
 std::uint32_t SteadyClock::TickCount() {
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
@@ -10,7 +11,7 @@ std::uint32_t SteadyClock::TickCount() {
 }
 
 void SteadyClock::Sleep(std::uint32_t milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    platform::sleepFor(milliseconds);
 }
 
 SteadyClock& SteadyClock::instance() {

@@ -224,6 +224,12 @@ TEST(ProgramEntry, KeepsItsFilesInTheChosenDataFolder) {
     qputenv("XDG_DATA_HOME", dataHome);
 }
 
+#ifdef Q_OS_WIN
+constexpr bool kIconFromQt = false; // the windows take the icon built into the program's file
+#else
+constexpr bool kIconFromQt = true;
+#endif
+
 TEST(ProgramEntry, TheToolkitSpeaksRussianAndTheWindowHasItsIcon) {
     ScriptedMessenger m;
     QTemporaryDir dir;
@@ -231,8 +237,10 @@ TEST(ProgramEntry, TheToolkitSpeaksRussianAndTheWindowHasItsIcon) {
                   std::unique_ptr<QMenu> menu(form.SearchEdit->createStandardContextMenu());
                   ASSERT_FALSE(menu->actions().isEmpty());
                   EXPECT_TRUE(menu->actions().first()->text().startsWith(QStringLiteral("&Отменить действие")));
-                  EXPECT_FALSE(form.windowIcon().isNull());
-                  EXPECT_FALSE(QApplication::windowIcon().pixmap(32, 32).isNull());
+                  if (kIconFromQt) {
+                      EXPECT_FALSE(form.windowIcon().isNull());
+                      EXPECT_FALSE(QApplication::windowIcon().pixmap(32, 32).isNull());
+                  }
                   EXPECT_EQ(QGuiApplication::desktopFileName(), QStringLiteral("ru.uoo.Programmer"));
               }),
               0);

@@ -1,6 +1,7 @@
 #include "link/FTDI_Controller.h"
 #include "link/SimulatedDevice.h"
 #include "tests/support/LinkSupport.h"
+#include "tests/support/SystemFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include "tests/support/SystemFiles.h"
 
 namespace {
 
@@ -152,7 +152,7 @@ TEST_F(Controller, LogIsRecreatedForEachJobAndPrivate) {
         FTDI_Controller first(device, clock, logPath);
         first.LogLine("first job", true);
     }
-    ASSERT_EQ(::chmod(QFile::encodeName(logPath).constData(), 0644), 0);
+    ASSERT_TRUE(LetEveryoneIn(logPath));
     {
         FTDI_Controller second(device, clock, logPath);
         EXPECT_TRUE(second.logReady());
@@ -160,9 +160,7 @@ TEST_F(Controller, LogIsRecreatedForEachJobAndPrivate) {
     }
     EXPECT_FALSE(log().contains("first job"));
     EXPECT_TRUE(log().contains("second job"));
-    struct stat st {};
-    ASSERT_EQ(::stat(QFile::encodeName(logPath).constData(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(OnlyTheOwnerMayOpen(logPath));
 }
 
 TEST_F(Controller, LogThatCannotBeCreatedIsReported) {
@@ -192,7 +190,7 @@ TEST_F(Controller, OnlyARegularFileOfItsOwnBecomesTheLog) {
         {"FIFO", [&] { MakeFifo(logPath); },
          QStringLiteral("Это не обычный файл.")},
         {"directory", [&] { QDir().mkpath(logPath); }, QStringLiteral("Это не обычный файл.")},
-        {"link", [&] { QFile::link(other, logPath); }, QStringLiteral("Это не обычный файл.")},
+        {"link", [&] { MakeSymbolicLink(other, logPath); }, QStringLiteral("Это не обычный файл.")},
         {"hard link to another file",
          [&] {
              QFile f(other);

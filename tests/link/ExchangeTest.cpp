@@ -8,6 +8,10 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -564,3 +568,22 @@ TEST_F(Exchange, AnswersLeftUnreadByAStoppedJobAreNotSeenByTheNext) {
 }
 
 } // namespace
+
+// The 10 ms polls of every exchange sleep on the system's clock: a sleep
+// rounded up to a coarse scheduler tick (15.6 ms on Windows unless asked
+// otherwise) would stretch a job by half. The median is judged, so that a
+// busy machine's odd late wake-up does not count.
+TEST(SteadyClock, SleepsEndNeitherEarlyNorATickLate) {
+    for (const std::uint32_t ms : {1u, 10u}) {
+        std::vector<double> took;
+        for (int i = 0; i < 15; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            SteadyClock::instance().Sleep(ms);
+            took.push_back(std::chrono::duration<double, std::milli>(
+                               std::chrono::steady_clock::now() - start).count());
+            EXPECT_GE(took.back(), ms - 0.05) << ms << " ms";
+        }
+        std::sort(took.begin(), took.end());
+        EXPECT_LT(took[took.size() / 2], ms + 4.0) << ms << " ms";
+    }
+}

@@ -1,9 +1,12 @@
+#include "platform/FileSystem.h"
 #include "store/Backup.h"
 #include "store/SettingsDatabase.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/SystemFiles.h"
 #include "tests/support/TestSupport.h"
 #include "store/CardFields.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QThread>
@@ -13,15 +16,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
-
-#include <csignal>
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -60,14 +59,57 @@ UOO_CHILD_ROLE(save_held, [](const QStringList& args) {
     return d.Save(m) ? 0 : 1;
 });
 
-// Runs `body` in a child process; true when it returned true.
-bool inChild(const std::function<bool()>& body) {
-    const pid_t child = ::fork();
-    if (child == 0)
-        ::_exit(body() ? 0 : 1);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+// A copy that takes the lock between copies on ARG0, says so by making
+// ARG1 and then holds it until it is killed.
+UOO_CHILD_ROLE(hold_lock, [](const QStringList& args) {
+    const int fd = platform::openFile(QFile::encodeName(args[0]).constData(),
+                                      platform::ReadWrite | platform::Create);
+    if (fd < 0 || platform::lockRecord(fd) != platform::RecordLock::Taken)
+        return 1;
+    WriteAll(args[1], "held");
+    for (;;)
+        QThread::sleep(1);
+});
+
+// A copy that saves its own cards ARG1 times, each in slot
+// 100 * (ARG0 + 1) + n, and fails at the first save that does not go through
+// untroubled.
+UOO_CHILD_ROLE(save_many, [](const QStringList& args) {
+    const int copy = args[0].toInt();
+    SettingsDatabase d;
+    d.setFileName(args[2]);
+    d.Load();
+    ScriptedMessenger m;
+    for (int s = 0; s < args[1].toInt(); ++s) {
+        d.Slot(100 * (copy + 1) + s) = card(QString::number(s), static_cast<std::uint32_t>(s));
+        if (!d.Save(m) || !m.boxes.empty())
+            return 1;
+    }
+    return 0;
+});
+
+// Keeps a new version of a table beside ARG0 again and again until killed,
+// saying by the file ARG1 when the first is whole.
+UOO_CHILD_ROLE(keep_backups, [](const QStringList& args) {
+    QByteArray table(SettingsDatabase::FileSize, 'k');
+    BackupKeeper keeper;
+    for (int i = 0;; ++i) {
+        // Each a version of its own, so none is skipped as a repeat.
+        std::memcpy(table.data(), &i, sizeof i);
+        keeper.keep(args[0], table, 0600, QDateTime::currentDateTime().addSecs(i));
+        keeper.wait();
+        if (i == 0 && !WriteAll(args[1], "kept"))
+            return 1;
+    }
+});
+
+// Waits up to 20 s for a child's sign.
+bool appears(const QString& sign) {
+    QElapsedTimer t;
+    t.start();
+    while (!QFileInfo::exists(sign) && t.elapsed() < 20000)
+        QThread::msleep(5);
+    return QFileInfo::exists(sign);
 }
 
 class SharedFile : public ::testing::Test {
@@ -133,10 +175,8 @@ TEST_F(SharedFile, EditsOfDifferentCardsInTwoProcessesAreAllKept) {
             c.a(*a);
             c.b(*b);
             auto saveIn = [](SettingsDatabase& d) {
-                return inChild([&d] {
-                    ScriptedMessenger m;
-                    return d.Save(m) && m.boxes.empty();
-                });
+                ScriptedMessenger m;
+                return d.Save(m) && m.boxes.empty();
             };
             ASSERT_TRUE(saveIn(aFirst ? *a : *b)) << c.name;
             ASSERT_TRUE(saveIn(aFirst ? *b : *a)) << c.name;
@@ -179,22 +219,10 @@ TEST_F(SharedFile, AConflictIsHandedBackUnwrittenAndEachAnswerHonoured) {
 }
 
 TEST_F(SharedFile, ACopyKilledHoldingTheLockBlocksNobody) {
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t holder = ::fork();
-    if (holder == 0) {
-        const int fd = ::open(QFile::encodeName(SettingsDatabase::lockFileOf(path)).constData(),
-                              O_RDWR | O_CREAT, 0600);
-        struct ::flock l {};
-        l.l_type = F_WRLCK;
-        ::fcntl(fd, F_OFD_SETLK, &l);
-        (void)!::write(ready[1], "x", 1);
-        ::pause();
-    }
-    char x;
-    ASSERT_EQ(::read(ready[0], &x, 1), 1);
-    ::kill(holder, SIGKILL);
-    ::waitpid(holder, nullptr, 0);
+    const QString held = dir.filePath(QStringLiteral("held"));
+    Child holder("hold_lock", {SettingsDatabase::lockFileOf(path), held});
+    ASSERT_TRUE(appears(held));
+    holder.kill();
     auto a = copy();
     a->Slot(7) = card(QStringLiteral("7"), 107);
     ScriptedMessenger m;
@@ -204,30 +232,13 @@ TEST_F(SharedFile, ACopyKilledHoldingTheLockBlocksNobody) {
 
 TEST_F(SharedFile, ManyCopiesSavingAtOnceLoseNothing) {
     constexpr int Copies = 4, Saves = 60;
-    std::vector<pid_t> children;
-    for (int c = 0; c < Copies; ++c) {
-        const pid_t child = ::fork();
-        if (child == 0) {
-            SettingsDatabase d;
-            d.setFileName(path);
-            d.Load();
-            ScriptedMessenger m;
-            for (int s = 0; s < Saves; ++s) {
-                // Each copy its own cards: slot 100 * (c + 1) + s.
-                d.Slot(100 * (c + 1) + s) = card(QString::number(s), static_cast<std::uint32_t>(s));
-                if (!d.Save(m) || !m.boxes.empty())
-                    ::_exit(1);
-            }
-            ::_exit(0);
-        }
-        children.push_back(child);
-    }
+    std::vector<std::unique_ptr<Child>> children;
+    for (int c = 0; c < Copies; ++c)
+        children.push_back(std::make_unique<Child>(
+            "save_many", QStringList{QString::number(c), QString::number(Saves), path}));
     int failed = 0;
-    for (pid_t child : children) {
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        failed += WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
-    }
+    for (const auto& child : children)
+        failed += child->wait(120000) == 0 ? 0 : 1;
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(QFileInfo(path).size(), SettingsDatabase::FileSize);
     const auto fresh = reread();
@@ -391,8 +402,8 @@ TEST_F(SharedFile, EveryVersionWrittenIsKeptInTheOrderOfTheSaves) {
     for (std::size_t i = 0; i < written.size(); ++i)
         EXPECT_EQ(BackupKeeper::read(path, backups[written.size() - 1 - i]), written[i]) << i;
     EXPECT_EQ(BackupKeeper::read(path, backups.front()), ReadAll(path));
-    QFileInfo folder(BackupKeeper::folderOf(path));
-    EXPECT_EQ(folder.permissions() & (QFile::ReadOther | QFile::WriteOther), 0);
+    EXPECT_TRUE(OnlyTheOwnerMayOpen(BackupKeeper::folderOf(path)));
+    EXPECT_TRUE(OnlyTheOwnerMayOpen(BackupKeeper::folderOf(path) + QLatin1Char('/') + backups.front().name));
 }
 
 TEST_F(SharedFile, BackupsDatedAheadNeverTakeTodaysPlace) {
@@ -498,30 +509,13 @@ TEST(BackupKeeper, AKillWhileKeepingLeavesWholeBackupsOnly) {
     const QString path = dir.filePath(QStringLiteral("ProgInfo_10.MGA"));
     QByteArray table(SettingsDatabase::FileSize, 'k');
     for (int trial = 0; trial < 20; ++trial) {
-        int kept[2];
-        ASSERT_EQ(::pipe(kept), 0);
-        const pid_t child = ::fork();
-        if (child == 0) {
-            ::close(kept[0]);
-            BackupKeeper keeper;
-            for (int i = 0;; ++i) {
-                // Each a version of its own, so none is skipped as a repeat.
-                std::memcpy(table.data(), &i, sizeof i);
-                keeper.keep(path, table, 0600, QDateTime::currentDateTime().addSecs(i));
-                keeper.wait();
-                // However slow the machine, the kill comes after a backup
-                // was whole, somewhere in the making of the next ones.
-                if (i == 0 && ::write(kept[1], "k", 1) != 1)
-                    ::_exit(1);
-            }
-        }
-        ::close(kept[1]);
-        char byte = 0;
-        ASSERT_EQ(::read(kept[0], &byte, 1), 1);
-        ::close(kept[0]);
-        ::usleep(static_cast<useconds_t>(1000 + trial * 3000));
-        ::kill(child, SIGKILL);
-        ::waitpid(child, nullptr, 0);
+        const QString kept = dir.filePath(QStringLiteral("kept-%1").arg(trial));
+        Child child("keep_backups", {path, kept});
+        // However slow the machine, the kill comes after a backup was whole,
+        // somewhere in the making of the next ones.
+        ASSERT_TRUE(appears(kept));
+        QThread::usleep(static_cast<unsigned long>(1000 + trial * 3000));
+        child.kill();
     }
     QDir folder(BackupKeeper::folderOf(path));
     const QStringList kept = folder.entryList({QStringLiteral("*.gz")}, QDir::Files);

@@ -1,5 +1,7 @@
 #include "tests/support/ChildProcess.h"
 
+#include "platform/Process.h"
+
 #include <QCoreApplication>
 
 #include <cstring>
@@ -32,10 +34,8 @@ int RunChildRole(int argc, char** argv) {
     const auto role = roles().find(argv[2]);
     if (role == roles().end())
         return 99;
-    QStringList args;
-    for (int i = 3; i < argc; ++i)
-        args << QString::fromLocal8Bit(argv[i]);
-    return role->second(args);
+    // The names as the system holds them: a folder in Cyrillic on any locale.
+    return role->second(platform::commandLineArguments(argc, argv).mid(3));
 }
 
 Child::Child(const char* role, const QStringList& args) {
@@ -52,6 +52,11 @@ Child::~Child() {
         process_.kill();
         process_.waitForFinished();
     }
+}
+
+void Child::kill() {
+    process_.kill();
+    process_.waitForFinished();
 }
 
 int Child::wait(int ms) {

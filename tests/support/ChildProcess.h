@@ -32,6 +32,8 @@ public:
     // The role's exit code once it has ended; -1 when it could not start,
     // crashed or did not end within `ms`.
     int wait(int ms = 30000);
+    // Ends it at once, as a crash or the task manager would, and waits.
+    void kill();
 
 private:
     QProcess process_;

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# The installer and the portable folder in a fresh Wine, on a display: a
+# silent install, the Start-menu entry, --version, a 9000-card database
+# opened and the window closed as its close button does, the silent
+# uninstall that leaves the cards, and the start-up against a bare Qt window.
+#   xvfb-run -a smoke.sh BUILD_DIR DIST_DIR
+set -euo pipefail
+build="$1" dist="$2"
+version="$(sed -n 's/^project(uoo_programmer VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")"
+title="Утилита программирования УОО"
+
+export WINEPREFIX="$build/smoke-wine" WINEDEBUG=-all WINEARCH=win64
+# No prompts for Wine's optional parts, and no menu entries on this machine.
+export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+unset QT_QPA_PLATFORM QT_PLUGIN_PATH WINEPATH
+fail() { echo "smoke test: $*" >&2; wineserver -k 2>/dev/null || true; exit 1; }
+rm -rf "$WINEPREFIX"
+wineboot -i >/dev/null 2>&1
+wineserver -p 60 # one server for the whole test, as a started Windows is
+
+drive="$WINEPREFIX/drive_c"
+installed="$drive/Program Files/uoo-programmer"
+program='C:\Program Files\uoo-programmer\uoo-programmer.exe'
+menu="$drive/ProgramData/Microsoft/Windows/Start Menu/Programs/Программирование УОО.lnk"
+user_data="$drive/users/$(whoami)/AppData/Local/uoo-programmer"
+
+# Starts the program with the given options from the given folder, closes its
+# window once shown, and fails unless it exits with 0 within a minute.
+open_and_close() {
+    local dir="$1" exe="$2"; shift 2
+    local rc="$build/smoke-rc"
+    rm -f "$rc"
+    (cd "$dir" && wine "$exe" "$@" >/dev/null 2>&1; echo $? >"$rc") &
+    wine "$build/tests/windows/close_window.exe" "$title" 120 || fail "no window of $exe appeared"
+    for _ in $(seq 600); do [ -f "$rc" ] && break; sleep 0.1; done
+    [ -f "$rc" ] || fail "$exe did not close when asked"
+    [ "$(cat "$rc")" = 0 ] || fail "$exe exited with $(cat "$rc")"
+}
+
+start=$(date +%s)
+wine "$dist/uoo-programmer-$version-setup.exe" /S || fail "the silent install failed"
+[ -f "$installed/uoo-programmer.exe" ] || fail "nothing installed into Program Files"
+[ -f "$menu" ] || fail "no Start-menu entry"
+python3 - "$menu" <<'PY' || fail "the Start-menu entry does not pass --user-data"
+import sys
+sys.exit(0 if "--user-data".encode("utf-16-le") in open(sys.argv[1], "rb").read() else 1)
+PY
+key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\uoo-programmer'
+for value in DisplayVersion:$version NoModify:0x1 QuietUninstallString:/S DisplayIcon:uoo-programmer.exe; do
+    wine reg query "$key" /v "${value%%:*}" 2>/dev/null | tr -d '\r' | grep -qF -- "${value#*:}" ||
+        fail "the uninstaller's entry lacks ${value%%:*}"
+done
+shown="$(wine "$program" --version | tr -d '\r')"
+[ "$shown" = "uoo-programmer $version" ] || fail "--version said «$shown»"
+wine "$program" --help | tr -d '\r' | grep -q -- --user-data || fail "--help does not name --user-data"
+wine "$program" --help | iconv -f utf-8 -t utf-8 >/dev/null || fail "--help is not UTF-8"
+set +e
+said="$(wine "$program" --bogus 2>&1 >/dev/null)"
+code=$?
+set -e
+[ "$code" = 2 ] && grep -q 'неизвестный параметр' <<<"$said" || fail "a mistake exited with $code saying «$said»"
+echo "installed and answered --version, --help and a mistake in $(( $(date +%s) - start )) s"
+
+cards="$drive/cards"
+mkdir -p "$cards"
+(cd "$cards" && WINEPATH='C:\Program Files\uoo-programmer' wine "$build/bench/make_database.exe" 9000) ||
+    fail "no database made"
+before="$(sha256sum <"$cards/ProgInfo_10.MGA")"
+open_and_close "$cards" "$program" --data-dir 'C:\cards'
+import -window root "$build/smoke-window.png" 2>/dev/null || true
+[ "$(sha256sum <"$cards/ProgInfo_10.MGA")" = "$before" ] || fail "opening and closing changed the cards"
+echo "opened 9000 cards with the windows platform and closed cleanly"
+
+# The portable folder, started without options beside its database.
+portable="$drive/portable"
+mkdir -p "$portable"
+(cd "$portable" && unzip -q "$dist/uoo-programmer-$version-win64.zip")
+folder="$portable/uoo-programmer-$version-win64"
+cp "$cards/ProgInfo_10.MGA" "$folder/"
+open_and_close "$folder" uoo-programmer.exe
+[ "$(sha256sum <"$folder/ProgInfo_10.MGA")" = "$before" ] || fail "the portable program changed the cards"
+
+# Start-up under Wine, whole processes: the program's window with 9000 cards
+# against a bare Qt window of the same size, alternately.
+cp "$build/bench/startup_probe.exe" "$folder/"
+bare=() full=()
+for _ in 1 2 3 4 5 6 7; do
+    t0=$(date +%s%N); (cd "$folder" && wine startup_probe.exe --bare) || fail "the bare window failed"
+    t1=$(date +%s%N); (cd "$folder" && wine startup_probe.exe) || fail "the start-up probe failed"
+    t2=$(date +%s%N)
+    bare+=($(( (t1 - t0) / 1000000 ))) full+=($(( (t2 - t1) / 1000000 )))
+done
+median() { printf '%s\n' "$@" | sort -n | sed -n 4p; }
+b="$(median "${bare[@]}")" f="$(median "${full[@]}")"
+echo "start-up under Wine, median of 7: $f ms, bare Qt window $b ms, ratio $(python3 -c "print(f'{$f/$b:.2f}')")x"
+
+# Cards in the per-user folder and one kept beside the program survive the
+# uninstaller.
+mkdir -p "$user_data"
+cp "$cards/ProgInfo_10.MGA" "$user_data/"
+cp "$cards/ProgInfo_10.MGA" "$installed/"
+wine "$installed/uninstall.exe" /S '_?=C:\Program Files\uoo-programmer' || fail "the silent uninstall failed"
+[ ! -e "$installed/uoo-programmer.exe" ] && [ ! -e "$installed/Qt6Core.dll" ] &&
+    [ ! -e "$installed/plugins" ] || fail "the uninstaller left the program"
+[ ! -e "$menu" ] || fail "the uninstaller left the Start-menu entry"
+[ "$(sha256sum <"$installed/ProgInfo_10.MGA")" = "$before" ] || fail "the uninstaller took the cards beside the program"
+[ "$(sha256sum <"$user_data/ProgInfo_10.MGA")" = "$before" ] || fail "the uninstaller took the user's cards"
+! wine reg query "$key" >/dev/null 2>&1 || fail "the uninstaller left its registry entry"
+echo "uninstalled silently; the cards stayed"
+wineserver -k 2>/dev/null || true
