@@ -6,6 +6,7 @@
 #include <QIcon>
 #include <QImageReader>
 #include <QMessageBox>
+#include <QStringDecoder>
 #include <exception>
 
 ProgrammerApplication::ProgrammerApplication(int& argc, char** argv) : QApplication(argc, argv) {
@@ -31,7 +32,12 @@ bool ProgrammerApplication::notify(QObject* receiver, QEvent* event) {
 }
 
 void ProgrammerApplication::showException(const char* message) {
-    const QString text = QString::fromLocal8Bit(message);
+    // The program's own messages are UTF-8; a library's may be in the
+    // system's code page (an ANSI one on Windows).
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8(QByteArrayView(message));
+    if (utf8.hasError())
+        text = QString::fromLocal8Bit(message);
     if (messenger_)
         messenger_->error(applicationName(), text);
 }

@@ -280,11 +280,35 @@ int truncateFile(int fd) {
 }
 
 // Windows has one permission bit of its own: the read-only attribute.
+// Gives an existing file the access list a new private one gets. The
+// handle the file was opened with may lack the right to change it; the
+// owner always has that right through a handle of its own.
+int makePrivate(HANDLE h) {
+    SECURITY_ATTRIBUTES* attributes = privateAttributes();
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!attributes || !GetSecurityDescriptorDacl(attributes->lpSecurityDescriptor, &present, &dacl,
+                                                  &defaulted))
+        return fail(ERROR_INVALID_SECURITY_DESCR);
+    const HANDLE own = ReOpenFile(h, WRITE_DAC | READ_CONTROL, ShareAll, 0);
+    if (own == INVALID_HANDLE_VALUE)
+        return failNow();
+    const DWORD set = SetSecurityInfo(own, SE_FILE_OBJECT,
+                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                      nullptr, nullptr, dacl, nullptr);
+    CloseHandle(own);
+    return set == ERROR_SUCCESS ? 0 : fail(set);
+}
+
+// Windows keeps of a mode what it can: the read-only attribute, and a
+// private access list when no one but the owner is let in.
 int setMode(int fd, unsigned mode) {
     FILE_BASIC_INFO basic{};
     const HANDLE h = handleOf(fd);
     if (!GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic))
         return failNow();
+    if ((mode & 0077) == 0 && makePrivate(h) != 0)
+        return -1;
     const DWORD before = basic.FileAttributes;
     if (mode & 0222)
         basic.FileAttributes &= ~DWORD(FILE_ATTRIBUTE_READONLY);

@@ -14,37 +14,27 @@ namespace {
 
 // A high-resolution waitable timer (Windows 10 1803 and later) keeps its
 // precision for a minimised window too, which a raised timer resolution
-// does not on Windows 11. Each thread waits on its own.
-class ThreadTimer {
-public:
-    ThreadTimer()
-        : handle_(CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
-                                         TIMER_ALL_ACCESS)) {}
-    ~ThreadTimer() {
-        if (handle_)
-            CloseHandle(handle_);
-    }
-    ThreadTimer(const ThreadTimer&) = delete;
-    ThreadTimer& operator=(const ThreadTimer&) = delete;
-
-    bool wait(std::uint32_t milliseconds) {
-        if (!handle_)
-            return false;
-        LARGE_INTEGER due;
-        due.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10000; // relative, in 100 ns
-        return SetWaitableTimer(handle_, &due, 0, nullptr, nullptr, FALSE) &&
-               WaitForSingleObject(handle_, INFINITE) == WAIT_OBJECT_0;
-    }
-
-private:
-    HANDLE handle_;
-};
+// does not on Windows 11. One is made for each sleep: it costs microseconds
+// against the milliseconds slept, and a timer kept per thread would have to
+// be closed at the thread's exit, which mingw's thread-local objects cannot
+// be trusted with.
+bool waitOnTimer(std::uint32_t milliseconds) {
+    const HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                                TIMER_ALL_ACCESS);
+    if (!timer)
+        return false;
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10000; // relative, in 100 ns
+    const bool waited = SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) &&
+                        WaitForSingleObject(timer, INFINITE) == WAIT_OBJECT_0;
+    CloseHandle(timer);
+    return waited;
+}
 
 } // namespace
 
 void sleepFor(std::uint32_t milliseconds) {
-    thread_local ThreadTimer timer;
-    if (timer.wait(milliseconds))
+    if (waitOnTimer(milliseconds))
         return;
     // An older system: a 1 ms scheduler tick for the rest of the process.
     static const bool raised = timeBeginPeriod(1) == TIMERR_NOERROR;

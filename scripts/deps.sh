@@ -26,7 +26,8 @@ windows=(
     cmake ninja-build dpkg-dev xz-utils qt6-base-dev qt6-base-dev-tools qt6-translations-l10n
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     mingw-w64-x86-64-dev libz-mingw-w64-dev googletest
-    wine wine64 nsis zip imagemagick librsvg2-bin xvfb xauth fonts-dejavu-core
+    patch wine wine64 fonts-wine fonts-liberation nsis zip unzip imagemagick librsvg2-bin
+    xvfb xauth fonts-dejavu-core
 )
 
 case "${1:-test}" in

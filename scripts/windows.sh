@@ -31,10 +31,15 @@ export QT_QPA_PLATFORM=offscreen
 printf '[Paths]\nPlugins = Z:%s\nTranslations = Z:/usr/share/qt6/translations\n' "$qt/plugins" \
     >"$build/tests/qt.conf"
 
+# In the locale of the people the program is for: Russian Windows, its
+# times, its code pages. The offscreen platform of Qt for Windows finds no
+# fonts under Wine, so the one test of text widths is left to Linux and to
+# the smoke test's look at the real window.
 failed=0
 for test in "$build"/tests/*.exe; do
     echo "== $(basename "$test")"
-    if ! timeout 900 wine "$test" --gtest_brief=1; then
+    if ! LC_ALL=ru_RU.UTF-8 timeout 900 wine "$test" --gtest_brief=1 \
+        --gtest_filter=-TForm2.CaptionsAreWholeAndTheMinutesBoxSitsInItsGap; then
         failed=1
     fi
 done

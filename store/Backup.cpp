@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include <zlib.h>
@@ -100,17 +101,25 @@ struct Found {
 };
 
 // "<name>.YYYYMMDD-HHMMSS[-N].gz", and ".held-" before the same stem for a
-// version not compressed yet.
-std::vector<Found> scan(const QString& database) {
-    const QString base = QFileInfo(database).fileName();
-    static thread_local QString patternOf;
-    static thread_local QRegularExpression pattern;
+// version not compressed yet. Made once per database name; the copy handed
+// out shares it and matches without the lock. (Not thread_local: on Windows
+// a thread's objects may be destroyed after their storage is gone.)
+QRegularExpression patternFor(const QString& base) {
+    static std::mutex guard;
+    static QString patternOf;
+    static QRegularExpression pattern;
+    const std::lock_guard lock(guard);
     if (patternOf != base) {
         patternOf = base;
         pattern = QRegularExpression(
             QStringLiteral("^(\\.held-)?(%1\\.(\\d{8}-\\d{6})(?:-(\\d+))?)(\\.gz)?$")
                 .arg(QRegularExpression::escape(base)));
     }
+    return pattern;
+}
+
+std::vector<Found> scan(const QString& database) {
+    const QRegularExpression pattern = patternFor(QFileInfo(database).fileName());
     const QString folder = BackupKeeper::folderOf(database);
     std::vector<Found> found;
     const QStringList names =

@@ -16,7 +16,10 @@ options=(
     -DFEATURE_system_freetype=OFF -DFEATURE_system_png=OFF -DFEATURE_system_jpeg=OFF
     -DFEATURE_freetype=ON
 )
-key="$(printf '%s\n' "$version" "${options[@]}" "$(cat "$here/mingw-toolchain.cmake")" | sha256sum | cut -c1-12)"
+# Mends to Debian's source that the Windows build needs, applied in order.
+patches=("$here"/qt-*.patch)
+key="$(printf '%s\n' "$version" "${options[@]}" "$(cat "$here/mingw-toolchain.cmake" "${patches[@]}")" |
+       sha256sum | cut -c1-12)"
 cache="${UOO_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/uoo-programmer}"
 prefix="$cache/qt-$upstream-mingw64-$key"
 
@@ -44,6 +47,9 @@ apt=(-o "Dir::Etc::SourceList=$work/apt/sources.list" -o "Dir::Etc::SourceParts=
 apt-get "${apt[@]}" update -q >&2
 (cd "$work" && apt-get "${apt[@]}" source --download-only "qt6-base=$version" >&2)
 (cd "$work" && dpkg-source --no-check -x qt6-base_*.dsc src >&2)
+for p in "${patches[@]}"; do
+    patch -d "$work/src" -p1 --no-backup-if-mismatch <"$p" >&2
+done
 
 echo "Building Qt $upstream for Windows into $prefix (once; about 20 minutes)" >&2
 start=$(date +%s)

@@ -10,6 +10,8 @@ version="$(sed -n 's/^project(uoo_programmer VERSION \([0-9.]*\).*/\1/p' "$(dirn
 title="Утилита программирования УОО"
 
 export WINEPREFIX="$build/smoke-wine" WINEDEBUG=-all WINEARCH=win64
+# A Russian Windows, as the installers have.
+export LC_ALL=ru_RU.UTF-8
 # No prompts for Wine's optional parts, and no menu entries on this machine.
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 unset QT_QPA_PLATFORM QT_PLUGIN_PATH WINEPATH

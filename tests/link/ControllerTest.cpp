@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <vector>
 
 namespace {
 
@@ -182,15 +183,15 @@ TEST_F(Controller, LogHeldByAnotherJobIsReported) {
 
 TEST_F(Controller, OnlyARegularFileOfItsOwnBecomesTheLog) {
     const QString other = dir.filePath(QStringLiteral("notes.txt"));
-    const struct {
+    struct Case {
         const char* name;
         std::function<void()> make;
         QString error; // empty: the log is made
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {"FIFO", [&] { MakeFifo(logPath); },
          QStringLiteral("Это не обычный файл.")},
         {"directory", [&] { QDir().mkpath(logPath); }, QStringLiteral("Это не обычный файл.")},
-        {"link", [&] { MakeSymbolicLink(other, logPath); }, QStringLiteral("Это не обычный файл.")},
         {"hard link to another file",
          [&] {
              QFile f(other);
@@ -201,6 +202,9 @@ TEST_F(Controller, OnlyARegularFileOfItsOwnBecomesTheLog) {
          },
          QString()},
     };
+    if (SymbolicLinksCanBeMade())
+        cases.push_back(
+            {"link", [&] { MakeSymbolicLink(other, logPath); }, QStringLiteral("Это не обычный файл.")});
     for (const auto& c : cases) {
         QDir(dir.path()).removeRecursively();
         QDir().mkpath(dir.path());

@@ -11,6 +11,9 @@ bool MakeFifo(const QString& path);
 // A symbolic link at `to` naming `from` (on Windows a real one, not the
 // shortcut file QFile::link makes there).
 bool MakeSymbolicLink(const QString& from, const QString& to);
+// Whether this system lets the tests make one: Windows only in developer
+// mode or for an administrator, and Wine not at all.
+bool SymbolicLinksCanBeMade();
 // A second name `to` of the file `from`.
 bool MakeHardLink(const QString& from, const QString& to);
 // Lets everyone read and write the file (Linux: mode 0666; Windows: an

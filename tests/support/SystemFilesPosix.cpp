@@ -9,6 +9,8 @@ bool MakeFifo(const QString& path) { return ::mkfifo(QFile::encodeName(path).con
 
 bool MakeSymbolicLink(const QString& from, const QString& to) { return QFile::link(from, to); }
 
+bool SymbolicLinksCanBeMade() { return true; }
+
 bool MakeHardLink(const QString& from, const QString& to) {
     return ::link(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }

@@ -1,6 +1,7 @@
 #include "tests/support/SystemFiles.h"
 
 #include <QDir>
+#include <QTemporaryDir>
 
 #include <windows.h>
 
@@ -20,6 +21,19 @@ bool MakeFifo(const QString& path) { return QDir().mkdir(path); }
 bool MakeSymbolicLink(const QString& from, const QString& to) {
     constexpr DWORD Unprivileged = 0x2; // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
     return CreateSymbolicLinkW(native(to).c_str(), native(from).c_str(), Unprivileged);
+}
+
+bool SymbolicLinksCanBeMade() {
+    static const bool can = [] {
+        // Made, and seen as a link rather than followed by whoever opens it.
+        QTemporaryDir dir;
+        const QString link = dir.filePath(QStringLiteral("link"));
+        if (!MakeSymbolicLink(dir.filePath(QStringLiteral("target")), link))
+            return false;
+        const DWORD attributes = GetFileAttributesW(native(link).c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    }();
+    return can;
 }
 
 bool MakeHardLink(const QString& from, const QString& to) {
