@@ -27,7 +27,7 @@ windows=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     mingw-w64-x86-64-dev libz-mingw-w64-dev googletest
     patch wine wine64 fonts-wine fonts-liberation nsis zip unzip imagemagick librsvg2-bin
-    xvfb xauth fonts-dejavu-core
+    xvfb xauth fonts-dejavu-core locales
 )
 
 case "${1:-test}" in
@@ -45,17 +45,21 @@ for p in "${packages[@]}"; do
     fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-    exit 0
-fi
-
-echo "Installing: ${missing[*]}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
     SUDO="sudo"
 fi
-export DEBIAN_FRONTEND=noninteractive
-# The package tool's own words stay on the screen: a missing package or an
-# unreachable mirror must be seen, not guessed at.
-$SUDO apt-get update -q
-$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    # The package tool's own words stay on the screen: a missing package or
+    # an unreachable mirror must be seen, not guessed at.
+    $SUDO apt-get update -q
+    $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# Wine runs as a Russian Windows, and names files in Cyrillic only when
+# this machine knows the locale it is started in.
+if [ "${1:-test}" = windows ] && ! locale -a 2>/dev/null | grep -qix 'ru_RU.utf8'; then
+    $SUDO localedef -i ru_RU -c -f UTF-8 ru_RU.UTF-8
+fi

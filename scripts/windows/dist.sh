@@ -3,7 +3,7 @@
 # loads, and makes of them the installer and the portable folder in dist/.
 #   dist.sh BUILD_DIR QT_PREFIX DIST_DIR
 set -euo pipefail
-build="$1" qt="$2" dist="$3"
+build="$(cd "$1" && pwd)" qt="$2" dist="$3"
 version="$(sed -n 's/^project(uoo_programmer VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")"
 mingw_dirs=("$qt/bin" /usr/lib/gcc/x86_64-w64-mingw32/12-posix /usr/x86_64-w64-mingw32/lib)
 

@@ -5,19 +5,21 @@
 # uninstall that leaves the cards, and the start-up against a bare Qt window.
 #   xvfb-run -a smoke.sh BUILD_DIR DIST_DIR
 set -euo pipefail
-build="$1" dist="$2"
+build="$(cd "$1" && pwd)" dist="$(cd "$2" && pwd)"
 version="$(sed -n 's/^project(uoo_programmer VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")"
 title="Утилита программирования УОО"
 
 export WINEPREFIX="$build/smoke-wine" WINEDEBUG=-all WINEARCH=win64
-# A Russian Windows, as the installers have.
-export LC_ALL=ru_RU.UTF-8
+# A Russian Windows, as the installers have (for Wine only: this machine
+# need not have the locale).
+wine() { env LC_ALL=ru_RU.UTF-8 wine "$@"; }
 # No prompts for Wine's optional parts, and no menu entries on this machine.
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 unset QT_QPA_PLATFORM QT_PLUGIN_PATH WINEPATH
 fail() { echo "smoke test: $*" >&2; wineserver -k 2>/dev/null || true; exit 1; }
 rm -rf "$WINEPREFIX"
 wineboot -i >/dev/null 2>&1
+wineserver -w
 wineserver -p 60 # one server for the whole test, as a started Windows is
 
 drive="$WINEPREFIX/drive_c"
@@ -26,14 +28,18 @@ program='C:\Program Files\uoo-programmer\uoo-programmer.exe'
 menu="$drive/ProgramData/Microsoft/Windows/Start Menu/Programs/Программирование УОО.lnk"
 user_data="$drive/users/$(whoami)/AppData/Local/uoo-programmer"
 
-# Starts the program with the given options from the given folder, closes its
-# window once shown, and fails unless it exits with 0 within a minute.
+# Starts the program with the given options from the given folder, takes a
+# picture of its window once shown, closes it, and fails unless it exits
+# with 0 within a minute.
 open_and_close() {
-    local dir="$1" exe="$2"; shift 2
+    local dir="$1" exe="$2" picture="$3"; shift 3
     local rc="$build/smoke-rc"
     rm -f "$rc"
     (cd "$dir" && wine "$exe" "$@" >/dev/null 2>&1; echo $? >"$rc") &
-    wine "$build/tests/windows/close_window.exe" "$title" 120 || fail "no window of $exe appeared"
+    wine "$build/tests/windows/close_window.exe" "$title" 120 --only-wait || fail "no window of $exe appeared"
+    sleep 2 # drawn
+    import -window root "$picture" 2>/dev/null || true
+    wine "$build/tests/windows/close_window.exe" "$title" 10 || fail "the window of $exe went away"
     for _ in $(seq 600); do [ -f "$rc" ] && break; sleep 0.1; done
     [ -f "$rc" ] || fail "$exe did not close when asked"
     [ "$(cat "$rc")" = 0 ] || fail "$exe exited with $(cat "$rc")"
@@ -68,8 +74,7 @@ mkdir -p "$cards"
 (cd "$cards" && WINEPATH='C:\Program Files\uoo-programmer' wine "$build/bench/make_database.exe" 9000) ||
     fail "no database made"
 before="$(sha256sum <"$cards/ProgInfo_10.MGA")"
-open_and_close "$cards" "$program" --data-dir 'C:\cards'
-import -window root "$build/smoke-window.png" 2>/dev/null || true
+open_and_close "$cards" "$program" "$build/smoke-installed.png" --data-dir 'C:\cards'
 [ "$(sha256sum <"$cards/ProgInfo_10.MGA")" = "$before" ] || fail "opening and closing changed the cards"
 echo "opened 9000 cards with the windows platform and closed cleanly"
 
@@ -79,7 +84,7 @@ mkdir -p "$portable"
 (cd "$portable" && unzip -q "$dist/uoo-programmer-$version-win64.zip")
 folder="$portable/uoo-programmer-$version-win64"
 cp "$cards/ProgInfo_10.MGA" "$folder/"
-open_and_close "$folder" uoo-programmer.exe
+open_and_close "$folder" uoo-programmer.exe "$build/smoke-portable.png"
 [ "$(sha256sum <"$folder/ProgInfo_10.MGA")" = "$before" ] || fail "the portable program changed the cards"
 
 # Start-up under Wine, whole processes: the program's window with 9000 cards
@@ -101,7 +106,10 @@ echo "start-up under Wine, median of 7: $f ms, bare Qt window $b ms, ratio $(pyt
 mkdir -p "$user_data"
 cp "$cards/ProgInfo_10.MGA" "$user_data/"
 cp "$cards/ProgInfo_10.MGA" "$installed/"
-wine "$installed/uninstall.exe" /S '_?=C:\Program Files\uoo-programmer' || fail "the silent uninstall failed"
+# The uninstaller runs a copy of itself from the temporary folder and
+# returns at once: its work is waited for.
+wine "$installed/uninstall.exe" /S || fail "the silent uninstall failed"
+for _ in $(seq 120); do wine reg query "$key" >/dev/null 2>&1 || break; sleep 0.5; done
 [ ! -e "$installed/uoo-programmer.exe" ] && [ ! -e "$installed/Qt6Core.dll" ] &&
     [ ! -e "$installed/plugins" ] || fail "the uninstaller left the program"
 [ ! -e "$menu" ] || fail "the uninstaller left the Start-menu entry"

@@ -1,8 +1,8 @@
 // Waits for a shown top-level window whose title starts with the given text
 // and closes it as its title bar's close button does (the system menu's
-// "Close", which becomes WM_CLOSE). Exits 0 once asked, 1 when no such
-// window appeared within the given seconds.
-//   close_window TITLE_START SECONDS
+// "Close", which becomes WM_CLOSE); with --only-wait it leaves it open.
+// Exits 0 once found, 1 when no such window appeared within the seconds.
+//   close_window TITLE_START SECONDS [--only-wait]
 #include <windows.h>
 
 #include <shellapi.h>
@@ -34,8 +34,9 @@ BOOL CALLBACK look(HWND window, LPARAM context) {
 int main() {
     int count = 0;
     LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (!args || count != 3)
+    if (!args || count < 3 || count > 4)
         return 2;
+    const bool onlyWait = count == 4 && std::wcscmp(args[3], L"--only-wait") == 0;
     Search search{args[1]};
     const DWORD deadline = GetTickCount() + DWORD(_wtoi(args[2])) * 1000;
     while (!search.found && GetTickCount() < deadline) {
@@ -45,6 +46,7 @@ int main() {
     }
     if (!search.found)
         return 1;
-    PostMessageW(search.found, WM_SYSCOMMAND, SC_CLOSE, 0);
+    if (!onlyWait)
+        PostMessageW(search.found, WM_SYSCOMMAND, SC_CLOSE, 0);
     return 0;
 }
