@@ -213,7 +213,8 @@ int openFile(const char* path, int flags, unsigned mode) {
         attributes |= FILE_FLAG_OPEN_REPARSE_POINT;
     if (!(flags & WriteOnly))
         attributes |= FILE_FLAG_BACKUP_SEMANTICS; // a folder opens, to be told apart
-    const HANDLE h = CreateFileW(name.c_str(), access, ShareAll, attributesFor(mode), disposition,
+    const DWORD share = (flags & KeepName) ? FILE_SHARE_READ | FILE_SHARE_WRITE : ShareAll;
+    const HANDLE h = CreateFileW(name.c_str(), access, share, attributesFor(mode), disposition,
                                  attributes, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return failNow();

@@ -4,10 +4,20 @@
 
 #include <shellapi.h>
 
+#include <cstdlib>
+
 namespace platform {
 
-QStringList commandLineArguments(int, char**) {
+// The process's own arguments come from its wide command line: the narrow
+// ones are in the ANSI code page, which cannot hold every name. Arguments
+// made by the program itself (a test's) are UTF-8.
+QStringList commandLineArguments(int argc, char** argv) {
     QStringList arguments;
+    if (argv != __argv) {
+        for (int i = 0; i < argc; ++i)
+            arguments << QString::fromUtf8(argv[i]);
+        return arguments;
+    }
     int count = 0;
     LPWSTR* words = CommandLineToArgvW(GetCommandLineW(), &count);
     for (int i = 0; words && i < count; ++i)

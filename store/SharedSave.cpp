@@ -107,8 +107,10 @@ private:
     enum class Step { Locked, Busy, Moved, Failed };
     Step attempt() {
         // Made with the database's permission bits, so that whoever may
-        // write the database may lock it; never deleted by the program.
-        const int flags = platform::ReadWrite | platform::NoFollow | platform::NonBlocking;
+        // write the database may lock it; never deleted by the program, and
+        // where the system allows, by no one else while a copy holds it.
+        const int flags =
+            platform::ReadWrite | platform::NoFollow | platform::NonBlocking | platform::KeepName;
         fd_ = platform::openFile(name_.constData(), flags | platform::Create | platform::Exclusive,
                                  mode_);
         if (fd_ >= 0) {

@@ -4,6 +4,7 @@
 #include "app/TForm1.h"
 #include "readback/TForm2.h"
 #include "store/SettingsDatabase.h"
+#include "tests/support/SystemFiles.h"
 #include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -15,13 +16,13 @@
 #include <QFileInfo>
 #include <QMenu>
 #include <QLocale>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QEvent>
 
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <sys/stat.h>
 #include <stdexcept>
 
 namespace {
@@ -182,9 +183,12 @@ TEST(ProgramEntry, KeepsItsFilesInTheChosenDataFolder) {
     QTemporaryDir dir;
     const QString shared = dir.filePath(QStringLiteral("shared"));
     ASSERT_TRUE(QDir().mkpath(shared));
-    const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
-    qputenv("XDG_DATA_HOME", QFile::encodeName(dir.filePath(QStringLiteral("home"))));
-    const QString personal = dir.filePath(QStringLiteral("home/uoo-programmer"));
+    // The per-user folder of the tests' own, on each system.
+    QStandardPaths::setTestModeEnabled(true);
+    const QString personal = QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
+                                 .filePath(QStringLiteral("uoo-programmer"));
+    QDir(personal).removeRecursively();
+    QFile::remove(personal);
     const struct {
         QStringList arguments;
         QString folder;
@@ -206,9 +210,7 @@ TEST(ProgramEntry, KeepsItsFilesInTheChosenDataFolder) {
         EXPECT_TRUE(m.boxes.empty());
     }
     // The personal folder was made for its owner alone.
-    struct stat st {};
-    ASSERT_EQ(::stat(QFile::encodeName(personal).constData(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_TRUE(OnlyTheOwnerMayOpen(personal));
     // A folder that cannot be made is said, and nothing opens.
     ASSERT_TRUE(QDir(personal).removeRecursively());
     QFile blocker(personal);
@@ -221,7 +223,8 @@ TEST(ProgramEntry, KeepsItsFilesInTheChosenDataFolder) {
     EXPECT_FALSE(opened);
     ASSERT_EQ(m.boxes.size(), 1u);
     EXPECT_TRUE(m.boxes[0].error);
-    qputenv("XDG_DATA_HOME", dataHome);
+    QFile::remove(personal);
+    QStandardPaths::setTestModeEnabled(false);
 }
 
 #ifdef Q_OS_WIN
