@@ -27,7 +27,7 @@ windows=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     mingw-w64-x86-64-dev libz-mingw-w64-dev googletest
     patch wine wine64 fonts-wine fonts-liberation nsis zip unzip imagemagick librsvg2-bin
-    xvfb xauth fonts-dejavu-core locales
+    xvfb xauth fonts-dejavu-core locales python3
 )
 
 case "${1:-test}" in
