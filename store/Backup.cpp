@@ -114,6 +114,7 @@ QRegularExpression patternFor(const QString& base) {
         pattern = QRegularExpression(
             QStringLiteral("^(\\.held-)?(%1\\.(\\d{8}-\\d{6})(?:-(\\d+))?)(\\.gz)?$")
                 .arg(QRegularExpression::escape(base)));
+        pattern.optimize(); // compiled here, under the lock, not by a first match
     }
     return pattern;
 }
