@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <cstddef>
@@ -21,22 +22,30 @@ public:
     virtual ~CableDriver() = default;
 
     // What the system said when the last search or open found no usable
-    // cable: the path tried and the error number. An empty path: nothing to
-    // add to the driver's status.
+    // cable: the path tried and the system's own words for the error. An
+    // empty path: nothing to add to the driver's status. The advice says
+    // what the operator can do about it.
     struct OpenProblem {
+        enum class Advice { None, JoinDialoutGroup, CloseOtherProgram };
         QString path;
-        int error = 0;
+        QString reason;
+        Advice advice = Advice::None;
     };
     virtual OpenProblem LastOpenProblem() const { return {}; }
 
     // The latency timer when it could not be set as asked: the value it has
-    // and the system's reason. A value below 0: nothing to report (it was
-    // set, or the cable has no such timer).
+    // and the reason, in English as the log is. No reason: nothing to report
+    // (it was set, or the cable has no such timer); a reason with a value
+    // below 0: the timer could not even be read.
     struct LatencyProblem {
         int value = -1;
         QString reason;
     };
     virtual LatencyProblem LatencyTimerProblem() const { return {}; }
+
+    // Which driver serves the open cable, for the exchange log ("D2XX",
+    // "COM5: ftd2xx.dll not found"); empty where there is only one kind.
+    virtual QByteArray DriverName() const { return {}; }
 
     // Builds the device list and counts the cables.
     virtual int CreateDeviceInfoList(std::uint32_t* count) = 0;

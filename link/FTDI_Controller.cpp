@@ -172,10 +172,15 @@ void FTDI_Controller::LogLine(QByteArrayView text, bool outgoing) {
 void FTDI_Controller::LogStart(QByteArrayView startLine) {
     startTick = clock_.TickCount();
     LogLine(startLine, true);
+    const QByteArray driverName = driver_.DriverName();
+    if (!driverName.isEmpty())
+        LogLine("==== DRIVER " + driverName + " ====", true);
     const CableDriver::LatencyProblem latency = driver_.LatencyTimerProblem();
-    if (latency.value >= 0)
-        LogLine("==== LATENCY TIMER " + QByteArray::number(latency.value) + " ms: " +
-                    latency.reason.toLatin1() + " ====",
+    if (!latency.reason.isEmpty())
+        LogLine("==== LATENCY TIMER " +
+                    (latency.value >= 0 ? QByteArray::number(latency.value) + " ms"
+                                        : QByteArray("unknown")) +
+                    ": " + latency.reason.toLatin1() + " ====",
                 true);
 }
 

@@ -66,8 +66,9 @@ public:
     int WriteBytes(const std::uint8_t* data, std::uint32_t size, std::uint32_t* written);
     // "<time>(<ms since startTick>) > [TX] <text>\r\n", or [RX] for incoming.
     void LogLine(QByteArrayView text, bool outgoing);
-    // Begins an exchange: takes startTick and logs its start line, then, when
-    // the cable's latency timer could not be set, what it is and why.
+    // Begins an exchange: takes startTick and logs its start line, then which
+    // driver serves the cable where there is a choice, then, when the cable's
+    // latency timer could not be set, what it is and why.
     void LogStart(QByteArrayView startLine);
     static QByteArray HexDump(const std::uint8_t* bytes, int count);
 

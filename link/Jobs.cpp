@@ -4,7 +4,6 @@
 
 #include <QRandomGenerator>
 
-#include <cerrno>
 #include <cstring>
 
 const QString BadDataReason = QStringLiteral("Получены неверные данные от УОО.");
@@ -12,6 +11,7 @@ const QString NoFrameReason =
     QStringLiteral("Карточка составлена для версии УО, которую программа не поддерживает.");
 
 QString OpenFailureReason(int openResult, const CableDriver::OpenProblem& problem) {
+    using Advice = CableDriver::OpenProblem::Advice;
     QString reason;
     switch (openResult) {
     case OpenNoCable:
@@ -22,17 +22,22 @@ QString OpenFailureReason(int openResult, const CableDriver::OpenProblem& proble
                                 "только через один подключенный кабель");
         break;
     default:
-        reason = QStringLiteral("Драйвер FTDI не отвечает.\nПроверьте наличие драйвера и "
-                                "перезапустите программу.");
+        // Restarting does not free a port another program holds: that
+        // advice gives way to the one that helps.
+        reason = problem.advice == Advice::CloseOtherProgram
+                     ? QStringLiteral("Драйвер FTDI не отвечает.")
+                     : QStringLiteral("Драйвер FTDI не отвечает.\nПроверьте наличие драйвера и "
+                                      "перезапустите программу.");
         break;
     }
     if (problem.path.isEmpty())
         return reason;
-    reason += QLatin1Char('\n') + problem.path + QStringLiteral(": ") +
-              QString::fromLocal8Bit(std::strerror(problem.error));
-    if (problem.error == EACCES || problem.error == EPERM)
+    reason += QLatin1Char('\n') + problem.path + QStringLiteral(": ") + problem.reason;
+    if (problem.advice == Advice::JoinDialoutGroup)
         reason += QStringLiteral("\nДобавьте пользователя в группу dialout и войдите в систему "
                                  "заново или переподключите кабель.");
+    if (problem.advice == Advice::CloseOtherProgram)
+        reason += QStringLiteral("\nПорт занят другой программой. Закройте её и повторите.");
     return reason;
 }
 

@@ -42,6 +42,14 @@ int resolvePath(const QString& path, QString* resolved) {
     return 0;
 }
 
+// The system's words for an error, and what a user refused the port can do.
+CableDriver::OpenProblem problemOf(const QString& path, int error) {
+    return {path, QString::fromLocal8Bit(std::strerror(error)),
+            error == EACCES || error == EPERM
+                ? CableDriver::OpenProblem::Advice::JoinDialoutGroup
+                : CableDriver::OpenProblem::Advice::None};
+}
+
 std::int64_t nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -114,7 +122,7 @@ int TtyCableDriver::CreateDeviceInfoList(std::uint32_t* count) {
     QString resolved;
     if (!paths_.cableOverride.isEmpty()) {
         if (const int error = resolvePath(paths_.cableOverride, &resolved))
-            openProblem_ = {paths_.cableOverride, error};
+            openProblem_ = problemOf(paths_.cableOverride, error);
     }
     *count = static_cast<std::uint32_t>(cables_.size());
     return 0;
@@ -183,7 +191,7 @@ int TtyCableDriver::OpenEx(const std::uint8_t* serial, int openBy, Handle* handl
 }
 
 int TtyCableDriver::openFailed(const QString& path, int fd) {
-    openProblem_ = {path, errno};
+    openProblem_ = problemOf(path, errno);
     if (fd >= 0)
         ::close(fd);
     return StatusError;

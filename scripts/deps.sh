@@ -30,7 +30,9 @@ windows=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     mingw-w64-x86-64-dev libz-mingw-w64-dev googletest
     patch wine wine64 fonts-wine fonts-liberation nsis zip unzip imagemagick librsvg2-bin
-    xvfb xauth fonts-dejavu-core locales python3
+    xvfb xauth xdotool fonts-dejavu-core locales python3
+    # The device emulator the Windows cable tests talk to runs on this machine.
+    g++ zlib1g-dev
 )
 
 case "${1:-test}" in

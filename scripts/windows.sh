@@ -18,6 +18,11 @@ cmake -S "$root" -B "$build" -G Ninja \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DUOO_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
+# The device emulator, built for this machine: the Windows cable drivers
+# talk to it through COM ports Wine maps onto its pseudo-terminals.
+cmake -S "$root" -B "$build/native" -G Ninja -DUOO_TESTS=OFF -DUOO_BENCH=OFF \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build/native" -j "$(nproc)" --target uoo-device-emulator
 
 # A Wine of its own, without the prompts for its optional components and
 # without menu entries on this machine.
@@ -30,6 +35,28 @@ export QT_QPA_PLATFORM=offscreen
 # does, through a qt.conf beside them (Z: is Wine's view of this machine).
 printf '[Paths]\nPlugins = Z:%s\nTranslations = Z:/usr/share/qt6/translations\n' "$qt/plugins" \
     >"$build/tests/qt.conf"
+
+# One emulator for each chip latency the tests try, each on a COM port of
+# its own (HKLM\Software\Wine\Ports maps a name onto a device; Wine makes
+# the mapping when its server starts).
+emulators=()
+ports=()
+stop_emulators() { for pid in "${emulators[@]}"; do kill "$pid" 2>/dev/null || true; done; }
+trap stop_emulators EXIT
+number=21
+for latency in 1 16 100; do
+    out="$build/emulator-$latency"
+    rm -f "$out.path"
+    "$build/native/tools/uoo-device-emulator" --usb-latency "$latency" >"$out.path" 2>"$out.log" &
+    emulators+=("$!")
+    for _ in $(seq 50); do [ -s "$out.path" ] && break; sleep 0.1; done
+    [ -s "$out.path" ] || { cat "$out.log" >&2; exit 1; }
+    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$number" /d "$(head -n1 "$out.path")" /f >/dev/null
+    ports+=("$latency=COM$number")
+    number=$((number + 1))
+done
+wineserver -k || true
+export UOO_TEST_PORTS="$(IFS=,; echo "${ports[*]}")"
 
 # In the locale of the people the program is for: Russian Windows, its
 # times, its code pages. The offscreen platform of Qt for Windows finds no
@@ -44,6 +71,7 @@ for test in "$build"/tests/*.exe; do
     fi
 done
 wineserver -k || true
+stop_emulators
 [ "$failed" = 0 ] || exit 1
 
 "$root/scripts/windows/dist.sh" "$build" "$qt" "$root/dist"

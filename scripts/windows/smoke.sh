@@ -87,6 +87,56 @@ cp "$cards/ProgInfo_10.MGA" "$folder/"
 open_and_close "$folder" uoo-programmer.exe "$build/smoke-portable.png"
 [ "$(sha256sum <"$folder/ProgInfo_10.MGA")" = "$before" ] || fail "the portable program changed the cards"
 
+# The cable, as a person uses it: the installed program started with
+# UOO_CABLE naming a COM port Wine maps onto the device emulator, a press of
+# "Программировать", the success box closed, a press of "Считать".
+emulator="$build/native/tools/uoo-device-emulator"
+rm -f "$build/smoke-emulator.path"
+"$emulator" --usb-latency 16 >"$build/smoke-emulator.path" 2>"$build/smoke-emulator.log" &
+emulator_pid=$!
+trap 'kill $emulator_pid 2>/dev/null || true' EXIT
+for _ in $(seq 50); do [ -s "$build/smoke-emulator.path" ] && break; sleep 0.1; done
+[ -s "$build/smoke-emulator.path" ] || fail "the device emulator did not start"
+wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$(head -n1 "$build/smoke-emulator.path")" /f >/dev/null
+wineserver -k 2>/dev/null || true # the mapping is made as the server starts
+wineserver -p 60
+one="$drive/one"
+mkdir -p "$one"
+(cd "$one" && WINEPATH='C:\Program Files\uoo-programmer' wine "$build/bench/make_database.exe" 1) ||
+    fail "no database made"
+unstamped="$(sha256sum <"$one/ProgInfo_10.MGA")"
+(UOO_CABLE=COM5 wine "$program" --data-dir 'C:\one' >/dev/null 2>&1; echo $? >"$build/smoke-rc") &
+wine "$build/tests/windows/close_window.exe" "$title" 120 --only-wait || fail "no window with the cable"
+sleep 2
+# A button's middle, from the record of the window's controls.
+press() {
+    local at size
+    read -r at size < <(awk -v n="$1" '$1 == n {print $3, $4}' "$(dirname "$0")/../../tests/app/snapshots/main-window.txt")
+    local window x y
+    window="$(xdotool search --name "$title" | head -n1)"
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    x=$((X + ${at%,*} + ${size%x*} / 2)) y=$((Y + ${at#*,} + ${size#*x} / 2))
+    xdotool mousemove "$x" "$y" click 1
+}
+press ProgBtn
+for _ in $(seq 150); do grep -q "frame 1 programmed" "$build/smoke-emulator.log" && break; sleep 0.2; done
+grep -q "frame 1 programmed" "$build/smoke-emulator.log" || fail "nothing was programmed through COM5"
+sleep 2
+import -window root "$build/smoke-programmed.png" 2>/dev/null || true
+xdotool key Return # the success box
+for _ in $(seq 50); do [ "$(sha256sum <"$one/ProgInfo_10.MGA")" != "$unstamped" ] && break; sleep 0.2; done
+[ "$(sha256sum <"$one/ProgInfo_10.MGA")" != "$unstamped" ] || fail "the programmed card was not stamped and saved"
+press SpeedButton1
+for _ in $(seq 150); do grep -q "frame read back" "$build/smoke-emulator.log" && break; sleep 0.2; done
+grep -q "frame read back" "$build/smoke-emulator.log" || fail "nothing was read through COM5"
+sleep 2
+import -window root "$build/smoke-read.png" 2>/dev/null || true
+grep -q "==== DRIVER COM5: UOO_CABLE is set ====" "$one/ProgLog.log" || fail "the log does not name the driver"
+wineserver -k 2>/dev/null || true
+kill "$emulator_pid" 2>/dev/null || true
+wineserver -p 60
+echo "programmed a card through COM5 into the emulator, stamped it and read it back"
+
 # Start-up under Wine, whole processes: the program's window with 9000 cards
 # against a bare Qt window of the same size, alternately.
 cp "$build/bench/startup_probe.exe" "$folder/"
