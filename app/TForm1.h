@@ -106,13 +106,17 @@ public:
     void ShowRecord(int slot);
 
     // Handlers.
+    // A click on a grid row: its card into the editor.
     void SetsGridClick();
+    // "Выход".
     void ExitBtnClick();
     void FormClose();
+    // "Включить редактирование", in edit mode "Отменить редактирование".
     void BitBtn1Click();
     // "Сохранить изменения": the checks, then the card into its slot and the
     // database into its file.
     void BitBtn2Click();
+    // "Удалить запись".
     void BitBtn3Click();
     void FindNext();
     // Selects the slot's grid row and shows its card, as a click on it does.
@@ -126,9 +130,12 @@ public:
     void SearchEditChange();
     void SearchEditExit();
     void SearchEditKeyDown(int key);
+    // The magnifier beside the search box, "Искать далее...".
     void SpeedButton3Click() { FindNext(); }
+    // "Программировать", while a programming job runs "Остановить".
     void ProgBtnClick();
     void SetProgramming(bool on);
+    // "Считать", while a reading job runs "Остановить".
     void SpeedButton1Click();
     void Timer1Timer();
     void ProgCompletion(CableJob& job);
@@ -147,6 +154,7 @@ public:
     void RelayComboBox1Change(int output);
     void PageControl2Change();
     void VersionComboChange();
+    // "Новый MAC адрес".
     void SpeedButton2Click();
 
     // Tool strip.
