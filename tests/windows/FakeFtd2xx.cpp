@@ -32,8 +32,8 @@ struct Port {
 
 std::vector<Entry> listed() {
     std::vector<Entry> entries;
-    const char* spec = std::getenv("UOO_FAKE_D2XX");
-    std::string s = spec ? spec : "";
+    const char* listing = std::getenv("UOO_FAKE_D2XX");
+    std::string s = listing ? listing : "";
     std::size_t at = 0;
     while (at < s.size()) {
         const std::size_t end = std::min(s.find(';', at), s.size());
