@@ -3,8 +3,10 @@
 #include <QByteArray>
 #include <QString>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // The twelve operations the device link needs from a USB-serial cable. Every
 // call returns a status, 0 for success.
@@ -78,4 +80,22 @@ public:
     virtual int Write(Handle handle, const std::uint8_t* data, std::uint32_t toWrite,
                       std::uint32_t* written) = 0;
     virtual int Close(Handle handle) = 0;
+
+protected:
+    // Entry `index` of the device list as the controller reads it: zeroed,
+    // the serial number in its field; nothing when it does not fit.
+    static void WriteEntry(std::uint8_t* list, std::size_t capacity, std::size_t index,
+                           const QByteArray& serial) {
+        const std::size_t at = index * EntrySize;
+        if (at + EntrySize > capacity)
+            return;
+        std::memset(list + at, 0, EntrySize);
+        std::memcpy(list + at + SerialOffset, serial.constData(),
+                    std::min<std::size_t>(static_cast<std::size_t>(serial.size()), SerialSize));
+    }
+    // The serial number the open call was given: its zero-padded field.
+    static QByteArray SerialOf(const std::uint8_t* field) {
+        const char* text = reinterpret_cast<const char*>(field);
+        return QByteArray(text, static_cast<qsizetype>(strnlen(text, SerialSize)));
+    }
 };

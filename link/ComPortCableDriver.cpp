@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 
 namespace {
 
@@ -46,32 +45,28 @@ QString ComPortCableDriver::portName(const QString& given) {
 
 std::vector<ComPortCableDriver::Cable>
 ComPortCableDriver::cablesOf(const std::vector<ComPortApi::Entry>& ports) {
+    // In the order the system lists them, each chip with its first port.
     struct Chip {
+        QString id;
         QChar port;
         Cable cable;
-        std::size_t order;
     };
-    std::map<QString, Chip> chips;
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-        const ComPortApi::Entry& e = ports[i];
+    std::vector<Chip> chips;
+    for (const ComPortApi::Entry& e : ports) {
         if (!e.ftdi || e.name.isEmpty())
             continue;
         QChar port;
-        const QString chip = chipOf(e.instanceId.isEmpty() ? e.name : e.instanceId, &port);
-        const auto it = chips.find(chip);
+        const QString id = chipOf(e.instanceId.isEmpty() ? e.name : e.instanceId, &port);
+        const Cable cable{e.name, e.latencyMs, true};
+        const auto it = std::find_if(chips.begin(), chips.end(), [&](const Chip& c) { return c.id == id; });
         if (it == chips.end())
-            chips.emplace(chip, Chip{port, {e.name, e.latencyMs, true}, i});
-        else if (port < it->second.port)
-            it->second = {port, {e.name, e.latencyMs, true}, it->second.order};
+            chips.push_back({id, port, cable});
+        else if (port < it->port)
+            *it = {id, port, cable};
     }
-    std::vector<std::pair<std::size_t, Cable>> ordered;
-    for (const auto& [key, chip] : chips)
-        ordered.emplace_back(chip.order, chip.cable);
-    std::sort(ordered.begin(), ordered.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<Cable> cables;
-    for (const auto& [order, cable] : ordered)
-        cables.push_back(cable);
+    for (const Chip& chip : chips)
+        cables.push_back(chip.cable);
     return cables;
 }
 
@@ -101,23 +96,15 @@ int ComPortCableDriver::CreateDeviceInfoList(std::uint32_t* count) {
 int ComPortCableDriver::GetDeviceInfoList(std::uint8_t* list, std::size_t capacity,
                                           std::uint32_t* count) {
     *count = static_cast<std::uint32_t>(cables_.size());
-    for (std::size_t i = 0; i < cables_.size(); ++i) {
-        const std::size_t at = i * EntrySize;
-        if (at + EntrySize > capacity)
-            break;
-        std::memset(list + at, 0, EntrySize);
-        const QByteArray name = cables_[i].name.toLatin1().left(SerialSize);
-        std::memcpy(list + at + SerialOffset, name.constData(), static_cast<std::size_t>(name.size()));
-    }
+    for (std::size_t i = 0; i < cables_.size(); ++i)
+        WriteEntry(list, capacity, i, cables_[i].name.toLatin1());
     return 0;
 }
 
 int ComPortCableDriver::OpenEx(const std::uint8_t* serial, int openBy, Handle* handle) {
     if (openBy != OpenBySerialNumber || port_)
         return StatusError;
-    const QString wanted = QString::fromLatin1(
-        reinterpret_cast<const char*>(serial),
-        static_cast<qsizetype>(strnlen(reinterpret_cast<const char*>(serial), SerialSize)));
+    const QString wanted = QString::fromLatin1(SerialOf(serial));
     const auto cable = std::find_if(cables_.begin(), cables_.end(),
                                     [&](const Cable& c) { return c.name == wanted; });
     if (cable == cables_.end())

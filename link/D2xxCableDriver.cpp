@@ -130,23 +130,15 @@ int D2xxCableDriver::GetDeviceInfoList(std::uint8_t* list, std::size_t capacity,
     *count = static_cast<std::uint32_t>(cables_.size());
     if (listStatus_ != 0)
         return listStatus_;
-    for (std::size_t i = 0; i < cables_.size(); ++i) {
-        const std::size_t at = i * EntrySize;
-        if (at + EntrySize > capacity)
-            break;
-        std::memset(list + at, 0, EntrySize);
-        std::memcpy(list + at + SerialOffset, cables_[i].serial.constData(),
-                    static_cast<std::size_t>(cables_[i].serial.size()));
-    }
+    for (std::size_t i = 0; i < cables_.size(); ++i)
+        WriteEntry(list, capacity, i, cables_[i].serial);
     return 0;
 }
 
 int D2xxCableDriver::OpenEx(const std::uint8_t* serial, int openBy, Handle* handle) {
     if (openBy != OpenBySerialNumber || open_)
         return StatusError;
-    const QByteArray wanted(reinterpret_cast<const char*>(serial),
-                            static_cast<qsizetype>(strnlen(reinterpret_cast<const char*>(serial),
-                                                           SerialSize)));
+    const QByteArray wanted = SerialOf(serial);
     const auto cable = std::find_if(cables_.begin(), cables_.end(),
                                     [&](const Cable& c) { return c.serial == wanted; });
     if (cable == cables_.end())

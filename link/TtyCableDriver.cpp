@@ -131,24 +131,15 @@ int TtyCableDriver::CreateDeviceInfoList(std::uint32_t* count) {
 int TtyCableDriver::GetDeviceInfoList(std::uint8_t* list, std::size_t capacity,
                                       std::uint32_t* count) {
     *count = static_cast<std::uint32_t>(cables_.size());
-    for (std::size_t i = 0; i < cables_.size(); ++i) {
-        const std::size_t at = i * EntrySize;
-        if (at + EntrySize > capacity)
-            break;
-        std::memset(list + at, 0, EntrySize);
-        const QByteArray& serial = cables_[i].serial;
-        std::memcpy(list + at + SerialOffset, serial.constData(),
-                    std::min<std::size_t>(static_cast<std::size_t>(serial.size()), SerialSize));
-    }
+    for (std::size_t i = 0; i < cables_.size(); ++i)
+        WriteEntry(list, capacity, i, cables_[i].serial);
     return 0;
 }
 
 int TtyCableDriver::OpenEx(const std::uint8_t* serial, int openBy, Handle* handle) {
     if (openBy != OpenBySerialNumber || fd_ >= 0)
         return StatusError;
-    const QByteArray wanted(reinterpret_cast<const char*>(serial),
-                            static_cast<qsizetype>(strnlen(reinterpret_cast<const char*>(serial),
-                                                           SerialSize)));
+    const QByteArray wanted = SerialOf(serial);
     for (const Cable& cable : cables_) {
         if (cable.serial.left(SerialSize) != wanted || cable.ttys.isEmpty())
             continue;
