@@ -681,7 +681,7 @@ void TForm1::SetUpMainWindow() {
 }
 
 void TForm1::FillGrid() {
-    db_.Load(); // a missing or damaged file leaves the slots free
+    (void)db_.Load(); // a missing or damaged file leaves the slots free
     reportLoad();
     offerRestore();
     records_->fillFromDatabase();

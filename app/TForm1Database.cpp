@@ -139,7 +139,7 @@ void TForm1::checkDatabaseFile() {
             // fails, the file is taken with this copy's cards kept, so the
             // question waits for the file's next change.
             if (saveDatabase({}, -1, answers).result != SettingsDatabase::Saved) {
-                db_.TakeFileChanges(answers);
+                (void)db_.TakeFileChanges(answers);
                 showChanges();
             }
             return;

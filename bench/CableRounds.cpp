@@ -85,14 +85,14 @@ int main(int argc, char** argv) {
         {
             auto driver = driverFor(argv[1], port);
             FTDI_Controller ctl(*driver, SteadyClock::instance(), log);
-            if (ctl.Open(frame.data(), ConfigFrameSize) == OpenOk && ctl.Start() == ExchangeDone)
+            if (ctl.Open(frame.data(), ConfigFrameSize) == OpenResult::Opened && ctl.Start() == ExchangeResult::Completed)
                 ++programmed.ok;
         }
         programmed.ms.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);
         t.restart();
         auto driver = driverFor(argv[1], port);
         FTDI_ReadCtrl ctl(*driver, SteadyClock::instance(), log);
-        if (ctl.Open(nullptr, 0) == OpenOk && ctl.Start() == ExchangeDone &&
+        if (ctl.Open(nullptr, 0) == OpenResult::Opened && ctl.Start() == ExchangeResult::Completed &&
             ctl.dataLength == ConfigFrameSize &&
             std::equal(frame.begin(), frame.end(), ctl.dataBuffer.begin()))
             ++read.ok;

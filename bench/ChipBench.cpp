@@ -38,12 +38,12 @@ bool once(const TtyCableDriver::Paths& paths, const QString& log, const ConfigFr
     TtyCableDriver driver(paths);
     Controller ctl(driver, SteadyClock::instance(), log);
     const auto start = std::chrono::steady_clock::now();
-    if (ctl.Open(frame ? frame->data() : nullptr, frame ? ConfigFrameSize : 0) != OpenOk)
+    if (ctl.Open(frame ? frame->data() : nullptr, frame ? ConfigFrameSize : 0) != OpenResult::Opened)
         return false;
-    const int result = ctl.Start();
+    const ExchangeResult result = ctl.Start();
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    if (result != ExchangeDone)
+    if (result != ExchangeResult::Completed)
         return false;
     if (!frame && (ctl.dataLength != ConfigFrameSize || !IsValidFrame(ctl.dataBuffer.data(), ctl.dataLength)))
         return false;

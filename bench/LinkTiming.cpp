@@ -53,13 +53,14 @@ void programmingAgainstItsFloor(const QString& log) {
         FTDI_Controller ctl(device, clock, log);
         ConfigFrame frame{};
         const auto start = std::chrono::steady_clock::now();
-        ctl.Open(frame.data(), ConfigFrameSize);
-        const int result = ctl.Start();
+        const OpenResult opened = ctl.Open(frame.data(), ConfigFrameSize);
+        const ExchangeResult result =
+            opened == OpenResult::Opened ? ctl.Start() : ExchangeResult::CableError;
         const double wall =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                 .count();
-        if (result != ExchangeDone) {
-            std::printf("programming failed: %d\n", result);
+        if (result != ExchangeResult::Completed) {
+            std::printf("programming failed: %d\n", static_cast<int>(result));
             return;
         }
         ratios.push_back(wall / static_cast<double>(clock.slept));
@@ -76,14 +77,14 @@ void silentHandshakeCpu(const char* name, CableDriver& driver, Clock& clock, con
                         int seconds) {
     FTDI_Controller ctl(driver, clock, log);
     ConfigFrame frame{};
-    if (ctl.Open(frame.data(), ConfigFrameSize) != OpenOk) {
+    if (ctl.Open(frame.data(), ConfigFrameSize) != OpenResult::Opened) {
         std::printf("%s: cannot open\n", name);
         return;
     }
     double cpu = 0;
     std::thread job([&] {
         const double before = threadCpuSeconds();
-        ctl.Start();
+        (void)ctl.Start(); // stopped from outside: only its CPU time counts
         cpu = threadCpuSeconds() - before;
     });
     std::this_thread::sleep_for(std::chrono::seconds(seconds));

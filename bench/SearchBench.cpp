@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     db.setFileName(dir.filePath(QStringLiteral("ProgInfo_10.MGA")));
     FillSampleCards(db, SettingsDatabase::SlotCount);
     QuietMessenger messenger;
-    db.Save(messenger);
+    (void)db.Save(messenger);
     SettingsDatabase loaded;
     loaded.setFileName(db.fileName());
     TForm1 form(loaded, messenger);
@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
     for (int round = 0; round < 15; ++round) {
         QElapsedTimer t;
         t.start();
-        loaded.Save(messenger);
+        (void)loaded.Save(messenger);
         plain.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);
         form.BitBtn1->click();
         t.restart();

@@ -41,7 +41,7 @@ struct Files {
             r.setChangeDate(46000.5 + i);
         }
         SilentMessenger m;
-        db.Save(m);
+        (void)db.Save(m);
     }
     QTemporaryDir dir;
     QString path;
@@ -98,7 +98,7 @@ void BM_WriteSyncBaseline(benchmark::State& state) {
 void BM_Save(benchmark::State& state) {
     SettingsDatabase db;
     db.setFileName(files().path);
-    db.Load();
+    (void)db.Load();
     SilentMessenger m;
     for (auto _ : state) {
         const bool ok = db.Save(m);
@@ -116,14 +116,14 @@ void BM_SaveMerging(benchmark::State& state) {
     SettingsDatabase db, other;
     db.setFileName(files().path);
     other.setFileName(files().path);
-    db.Load();
-    other.Load();
+    (void)db.Load();
+    (void)other.Load();
     SilentMessenger m;
     int round = 0;
     for (auto _ : state) {
         state.PauseTiming();
         other.Slot(8000 + round % 500).setChangeDate(47000.0 + round);
-        other.Save(m);
+        (void)other.Save(m);
         other.backups().wait();
         db.Slot(round % 500).setChangeDate(47000.0 + round);
         ++round;
@@ -132,7 +132,7 @@ void BM_SaveMerging(benchmark::State& state) {
         benchmark::DoNotOptimize(ok);
         state.PauseTiming();
         db.backups().wait();
-        other.TakeFileChanges();
+        (void)other.TakeFileChanges();
         state.ResumeTiming();
     }
 }

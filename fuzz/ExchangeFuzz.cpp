@@ -17,11 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint8_t frame[264];
     for (int i = 0; i < 264; ++i)
         frame[i] = static_cast<std::uint8_t>(i);
-    if (ctl.Open(frame, 264) != OpenOk)
+    if (ctl.Open(frame, 264) != OpenResult::Opened)
         std::abort();
     clock.attach(&ctl);
-    const int result = ctl.Start();
-    if (result < ExchangeDone || result > ExchangeDeviceError)
+    const auto result = static_cast<int>(ctl.Start());
+    if (result < 0 || result > 3)
         std::abort();
     if (ctl.dataLength < 0 || ctl.dataLength > FTDI_Controller::BufferSize)
         std::abort();

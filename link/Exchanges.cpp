@@ -154,7 +154,7 @@ QByteArray MakePacket(const std::uint8_t* data, int count) {
 
 QByteArray EndPacket() { return MakePacket(nullptr, 0); }
 
-int ProgramExchange(FTDI_Controller& c) {
+ExchangeResult ProgramExchange(FTDI_Controller& c) {
     Clock& clock = c.clock();
     c.LogStart("==== START PROGRAMMING ====");
 
@@ -164,15 +164,15 @@ int ProgramExchange(FTDI_Controller& c) {
     int poll = 0;
     while (c.isRunning()) {
         if (poll == 0 && !send(c, QByteArray(Keyword::WRITE), QByteArray(Keyword::WRITE)))
-            return ExchangeCableError;
+            return ExchangeResult::CableError;
         clock.Sleep(PollMs);
         if (++poll > HandshakeRepeat)
             poll = 0;
         std::uint32_t got = 0;
         if (readInto(c, &got) != 0)
-            return ExchangeCableError;
+            return ExchangeResult::CableError;
         if (is(c.receiveBuffer, Keyword::ERROR))
-            return ExchangeDeviceError;
+            return ExchangeResult::DeviceError;
         if (is(c.receiveBuffer, Keyword::READY))
             break;
         if (is(c.receiveBuffer, Keyword::READYNEXT)) {
@@ -181,7 +181,7 @@ int ProgramExchange(FTDI_Controller& c) {
         }
     }
     if (!c.isRunning())
-        return ExchangeStopped;
+        return ExchangeResult::Stopped;
 
     // Transfer: a packet on each "NEXT", then the end packet; "OK" completes.
     std::int64_t offset = 0;
@@ -199,7 +199,7 @@ int ProgramExchange(FTDI_Controller& c) {
         }
         if (waiting && !stoppedWhenAllSent) {
             if (!send(c, packet, hex(packet)))
-                return ExchangeCableError;
+                return ExchangeResult::CableError;
             // Once the end packet is out the device may hold the frame.
             if (packet.size() == 3 && static_cast<std::uint8_t>(packet[1]) == 0)
                 c.allSent = true;
@@ -209,7 +209,7 @@ int ProgramExchange(FTDI_Controller& c) {
         } else {
             std::uint32_t got = 0;
             if (readInto(c, &got, &idle) != 0)
-                return ExchangeCableError;
+                return ExchangeResult::CableError;
             if (is(c.receiveBuffer, Keyword::NEXT) && !stoppedWhenAllSent) {
                 if (c.dataLength > offset) {
                     const auto n = static_cast<int>(
@@ -222,18 +222,18 @@ int ProgramExchange(FTDI_Controller& c) {
                 continue;
             }
             if (is(c.receiveBuffer, Keyword::OK))
-                return ExchangeDone;
+                return ExchangeResult::Completed;
             if (is(c.receiveBuffer, Keyword::ERROR))
-                return ExchangeDeviceError;
+                return ExchangeResult::DeviceError;
         }
         clock.Sleep(PollMs);
         if (++idle > ProgramIdleLimit)
-            return stoppedWhenAllSent ? ExchangeStopped : ExchangeDeviceError;
+            return stoppedWhenAllSent ? ExchangeResult::Stopped : ExchangeResult::DeviceError;
     }
-    return ExchangeStopped;
+    return ExchangeResult::Stopped;
 }
 
-int ReadExchange(FTDI_Controller& c) {
+ExchangeResult ReadExchange(FTDI_Controller& c) {
     Clock& clock = c.clock();
     c.LogStart("==== START READING ====");
 
@@ -244,18 +244,18 @@ int ReadExchange(FTDI_Controller& c) {
                                         &written);
         c.LogLine(Keyword::READ, true);
         if (status != 0)
-            return ExchangeCableError;
+            return ExchangeResult::CableError;
         clock.Sleep(ReadRequestMs);
         std::uint32_t got = 0;
         if (readInto(c, &got) != 0)
-            return ExchangeCableError;
+            return ExchangeResult::CableError;
         if (is(c.receiveBuffer, Keyword::ERROR))
-            return ExchangeDeviceError;
+            return ExchangeResult::DeviceError;
         if (is(c.receiveBuffer, Keyword::READY))
             break;
     }
     if (!c.isRunning())
-        return ExchangeStopped;
+        return ExchangeResult::Stopped;
 
     // Collection: "NEXT" for each packet, until the end packet.
     const QByteArray next(Keyword::NEXT);
@@ -268,13 +268,13 @@ int ReadExchange(FTDI_Controller& c) {
     while (c.isRunning() && !done && !failed) {
         if (due) {
             if (!send(c, next, hex(next)))
-                return ExchangeCableError;
+                return ExchangeResult::CableError;
             due = false;
             idle = 0;
         } else {
             std::uint32_t got = 0;
             if (readInto(c, &got, &idle) != 0)
-                return ExchangeCableError;
+                return ExchangeResult::CableError;
             // A packet is judged once it is complete, or the completion has
             // given up; bytes that have not come by then read as zero.
             if (r[0] == PacketStart) {
@@ -307,14 +307,14 @@ int ReadExchange(FTDI_Controller& c) {
     }
     std::uint32_t written = 0;
     if (!c.isRunning())
-        return ExchangeStopped;
+        return ExchangeResult::Stopped;
     if (failed) {
-        c.WriteBytes(reinterpret_cast<const std::uint8_t*>(Keyword::ERROR), 5, &written);
-        return ExchangeDeviceError;
+        (void)c.WriteBytes(reinterpret_cast<const std::uint8_t*>(Keyword::ERROR), 5, &written);
+        return ExchangeResult::DeviceError;
     }
     if (!done)
-        return ExchangeStopped;
-    c.WriteBytes(reinterpret_cast<const std::uint8_t*>(Keyword::OK), 2, &written);
+        return ExchangeResult::Stopped;
+    (void)c.WriteBytes(reinterpret_cast<const std::uint8_t*>(Keyword::OK), 2, &written);
     c.dataLength = total;
-    return ExchangeDone;
+    return ExchangeResult::Completed;
 }

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "link/FTDI_Controller.h"
+
 #include <QByteArray>
 
 #include <cstdint>
-
-class FTDI_Controller;
 
 // The keywords of the dialogue with the device: bare ASCII, no terminator.
 namespace Keyword {
@@ -26,8 +26,7 @@ QByteArray MakePacket(const std::uint8_t* data, int count);
 QByteArray EndPacket();
 
 // Sends the first dataLength bytes of the controller's sendBuffer to the
-// device. Returns an ExchangeResult.
-int ProgramExchange(FTDI_Controller& c);
-// Collects a frame from the device into dataBuffer and dataLength. Returns an
-// ExchangeResult.
-int ReadExchange(FTDI_Controller& c);
+// device.
+ExchangeResult ProgramExchange(FTDI_Controller& c);
+// Collects a frame from the device into dataBuffer and dataLength.
+ExchangeResult ReadExchange(FTDI_Controller& c);

@@ -30,7 +30,7 @@ FTDI_Controller::FTDI_Controller(CableDriver& driver, Clock& clock, const QStrin
                  ? platform::openFile(name.constData(), flags | platform::Exclusive, 0600)
                  : -1;
         if (fd >= 0)
-            platform::statusOf(fd, &st);
+            (void)platform::statusOf(fd, &st);
     }
     if (fd < 0) {
         // A FIFO without a reader, a directory or a link under the name
@@ -65,59 +65,59 @@ FTDI_Controller::~FTDI_Controller() { Close(); }
 
 void FTDI_Controller::Close() {
     if (handle != 0)
-        driver_.Close(handle);
+        (void)driver_.Close(handle);
     handle = 0;
     if (logFd_ >= 0)
         platform::closeFile(logFd_);
     logFd_ = -1;
 }
 
-int FTDI_Controller::Open(const std::uint8_t* data, int length) {
+OpenResult FTDI_Controller::Open(const std::uint8_t* data, int length) {
     std::uint32_t count = 0;
     if (driver_.CreateDeviceInfoList(&count) != 0 || count == 0)
-        return OpenNoCable;
+        return OpenResult::NoCable;
     if (count > 1)
-        return OpenManyCables;
+        return OpenResult::ManyCables;
     if (driver_.GetDeviceInfoList(deviceList.data(), deviceList.size(), &count) != 0)
-        return OpenDriverError;
+        return OpenResult::DriverError;
     CableDriver::Handle opened = 0;
     if (driver_.OpenEx(deviceList.data() + CableDriver::SerialOffset,
                        CableDriver::OpenBySerialNumber, &opened) != 0)
-        return OpenDriverError;
+        return OpenResult::DriverError;
     handle = opened;
     // All five settings are made, in this order, whatever each one answers.
     const int baud = driver_.SetBaudRate(handle, 115200);
     const int chars = driver_.SetDataCharacteristics(handle, 8, 0, 0);
     const int flow = driver_.SetFlowControl(handle, 0, 0, 0);
     const int latency = driver_.SetLatencyTimer(handle, 100);
-    driver_.SetTimeouts(handle, 200, 10);
+    (void)driver_.SetTimeouts(handle, 200, 10); // not examined, as ever
     if (baud != 0 || chars != 0 || flow != 0 || latency != 0) {
-        driver_.Close(handle);
+        (void)driver_.Close(handle);
         handle = 0;
-        return OpenDriverError;
+        return OpenResult::DriverError;
     }
     if (data && length > 0 && length < BufferSize) {
         std::memcpy(dataBuffer.data(), data, static_cast<std::size_t>(length));
         dataLength = length;
     }
-    return OpenOk;
+    return OpenResult::Opened;
 }
 
-int FTDI_Controller::Start() {
+ExchangeResult FTDI_Controller::Start() {
     if (handle == 0)
-        return ExchangeCableError;
+        return ExchangeResult::CableError;
     if (!running.load())
-        return ExchangeStopped;
+        return ExchangeResult::Stopped;
     return Run();
 }
 
-int FTDI_Controller::Run() {
+ExchangeResult FTDI_Controller::Run() {
     const auto n = static_cast<std::size_t>(std::clamp(dataLength, 0, BufferSize));
     std::memcpy(sendBuffer.data(), dataBuffer.data(), n);
     return ProgramExchange(*this);
 }
 
-int FTDI_ReadCtrl::Run() { return ReadExchange(*this); }
+ExchangeResult FTDI_ReadCtrl::Run() { return ReadExchange(*this); }
 
 int FTDI_Controller::ReadAvailable(std::uint8_t* buffer, int capacity, std::uint32_t* count) {
     std::memset(buffer, 0, static_cast<std::size_t>(capacity));

@@ -12,14 +12,16 @@
 
 class Clock;
 
-// Result codes of Open.
-enum OpenResult : int { OpenOk = 0, OpenDriverError = 1, OpenNoCable = 2, OpenManyCables = 3 };
-// Result codes of Start and of the exchanges.
-enum ExchangeResult : int {
-    ExchangeDone = 0,
-    ExchangeCableError = 1,
-    ExchangeStopped = 2,
-    ExchangeDeviceError = 3,
+// What Open found: the cable opened, the driver failed, no cable, or more
+// than one.
+enum class [[nodiscard]] OpenResult : int { Opened = 0, DriverError = 1, NoCable = 2, ManyCables = 3 };
+// How Start and the exchanges ended: completed, the cable failed, the
+// operator stopped it, or the device said no.
+enum class [[nodiscard]] ExchangeResult : int {
+    Completed = 0,
+    CableError = 1,
+    Stopped = 2,
+    DeviceError = 3,
 };
 
 // The cable connection of one job: finds the one cable, opens and configures
@@ -46,9 +48,9 @@ public:
 
     // Finds, opens and configures the cable; keeps data of 1..4095 bytes as
     // the frame to send.
-    int Open(const std::uint8_t* data, int length);
+    OpenResult Open(const std::uint8_t* data, int length);
     // 1 without an open cable, 2 once stopped; otherwise runs the exchange.
-    int Start();
+    ExchangeResult Start();
     // From any thread, at any moment from the controller's creation on: the
     // job ends with 2 at its next look at the flag. Nothing sets the flag
     // again, so a stop pressed while the job still builds its frame or opens
@@ -61,9 +63,9 @@ public:
     // Reads what the device has sent so far into `buffer`, zero-filled first.
     // Fewer than 5 waiting bytes are read as 5, so the read waits for the rest
     // of a keyword; a queue of `capacity` bytes or more is left unread.
-    int ReadAvailable(std::uint8_t* buffer, int capacity, std::uint32_t* count);
+    [[nodiscard]] int ReadAvailable(std::uint8_t* buffer, int capacity, std::uint32_t* count);
     // Writes through the driver; the exchanges judge status and count.
-    int WriteBytes(const std::uint8_t* data, std::uint32_t size, std::uint32_t* written);
+    [[nodiscard]] int WriteBytes(const std::uint8_t* data, std::uint32_t size, std::uint32_t* written);
     // "<time>(<ms since startTick>) > [TX] <text>\r\n", or [RX] for incoming.
     void LogLine(QByteArrayView text, bool outgoing);
     // Begins an exchange: takes startTick and logs its start line, then which
@@ -91,7 +93,7 @@ public:
 
 protected:
     // Programming: sends dataLength bytes of dataBuffer.
-    virtual int Run();
+    virtual ExchangeResult Run();
 
 private:
     CableDriver& driver_;
@@ -106,5 +108,5 @@ public:
     using FTDI_Controller::FTDI_Controller;
 
 protected:
-    int Run() override;
+    ExchangeResult Run() override;
 };

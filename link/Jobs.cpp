@@ -10,14 +10,14 @@ const QString BadDataReason = QStringLiteral("Получены неверные 
 const QString NoFrameReason =
     QStringLiteral("Карточка составлена для версии УО, которую программа не поддерживает.");
 
-QString OpenFailureReason(int openResult, const CableDriver::OpenProblem& problem) {
+QString OpenFailureReason(OpenResult openResult, const CableDriver::OpenProblem& problem) {
     using Advice = CableDriver::OpenProblem::Advice;
     QString reason;
     switch (openResult) {
-    case OpenNoCable:
+    case OpenResult::NoCable:
         reason = QStringLiteral("Кабель FTDI не найден.");
         break;
-    case OpenManyCables:
+    case OpenResult::ManyCables:
         reason = QStringLiteral("Подключено более одного кабеля FTDI\n\nПрограммирование возможно "
                                 "только через один подключенный кабель");
         break;
@@ -41,8 +41,8 @@ QString OpenFailureReason(int openResult, const CableDriver::OpenProblem& proble
     return reason;
 }
 
-QString ExchangeFailureReason(int exchangeResult, bool reading) {
-    if (exchangeResult == ExchangeCableError)
+QString ExchangeFailureReason(ExchangeResult exchangeResult, bool reading) {
+    if (exchangeResult == ExchangeResult::CableError)
         return QStringLiteral("Ошибка при обращении к устройству FTDI.");
     return reading ? QStringLiteral("УОО вернул ошибку при считывании")
                    : QStringLiteral("УОО вернул ошибку при программировании");
@@ -151,20 +151,20 @@ void TProgThread::execute() {
         return;
     }
     outcome_.frameCrc = crc;
-    const int opened = controller_->Open(frame.data(), ConfigFrameSize);
+    const OpenResult opened = controller_->Open(frame.data(), ConfigFrameSize);
     if (stoppedHere())
         return;
-    if (opened != OpenOk) {
+    if (opened != OpenResult::Opened) {
         outcome_.result = JobOutcome::Result::Failed;
         outcome_.reason = OpenFailureReason(opened, driver_->LastOpenProblem());
         return;
     }
-    const int result = controller_->Start();
+    const ExchangeResult result = controller_->Start();
     // A device that has confirmed the whole frame holds it, whenever the
     // stop came; one that had it all is judged by what it then said.
-    if (result == ExchangeDone) {
+    if (result == ExchangeResult::Completed) {
         outcome_.result = JobOutcome::Result::Done;
-    } else if (controller_->allSent && result == ExchangeStopped) {
+    } else if (controller_->allSent && result == ExchangeResult::Stopped) {
         outcome_.result = JobOutcome::Result::Unconfirmed;
     } else if (controller_->allSent || !stoppedHere()) {
         outcome_.result = JobOutcome::Result::Failed;
@@ -180,19 +180,19 @@ void TReadThread::execute() {
     outcome_ = JobOutcome{};
     if (stoppedHere())
         return;
-    const int opened = controller_->Open(nullptr, 0);
+    const OpenResult opened = controller_->Open(nullptr, 0);
     if (stoppedHere())
         return;
-    if (opened != OpenOk) {
+    if (opened != OpenResult::Opened) {
         outcome_.result = JobOutcome::Result::Failed;
         outcome_.reason = OpenFailureReason(opened, driver_->LastOpenProblem());
         return;
     }
-    const int result = controller_->Start();
+    const ExchangeResult result = controller_->Start();
     // A reading the operator stopped shows nothing, even one that was done.
     if (stoppedHere())
         return;
-    if (result == ExchangeDone) {
+    if (result == ExchangeResult::Completed) {
         const std::uint8_t* data = controller_->dataBuffer.data();
         const int length = controller_->dataLength;
         if (Crc16(data, static_cast<std::size_t>(length)) == 0 &&

@@ -43,8 +43,8 @@ struct JobOutcome {
 
 // The reason lines of the failure messages; what the cable's driver knows of
 // a failed search or open follows the reason.
-QString OpenFailureReason(int openResult, const CableDriver::OpenProblem& problem = {});
-QString ExchangeFailureReason(int exchangeResult, bool reading);
+QString OpenFailureReason(OpenResult openResult, const CableDriver::OpenProblem& problem = {});
+QString ExchangeFailureReason(ExchangeResult exchangeResult, bool reading);
 extern const QString BadDataReason;
 extern const QString NoFrameReason;
 

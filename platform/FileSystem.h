@@ -47,8 +47,8 @@ struct FileStatus {
 };
 
 // 0, or the system's error. `followLinks` false tells of a link itself.
-int statusOf(const char* path, FileStatus* status, bool followLinks = true);
-int statusOf(int fd, FileStatus* status);
+[[nodiscard]] int statusOf(const char* path, FileStatus* status, bool followLinks = true);
+[[nodiscard]] int statusOf(int fd, FileStatus* status);
 
 enum OpenFlag {
     ReadOnly = 0x1,
@@ -63,46 +63,48 @@ enum OpenFlag {
 };
 // A new file gets `mode` (Windows: readable and writable by its maker and
 // the system only, unless `mode` lets others read). -1 with errno set.
-int openFile(const char* path, int flags, unsigned mode = 0600);
+[[nodiscard]] int openFile(const char* path, int flags, unsigned mode = 0600);
+// Closing a descriptor only read from, and removing a leftover, are
+// clean-up: their callers go on the same way whatever they return.
 int closeFile(int fd);
 // As the system's read and write: the count done, or -1 with errno set.
-long long readSome(int fd, void* data, std::size_t size);
-long long writeSome(int fd, const void* data, std::size_t size);
+[[nodiscard]] long long readSome(int fd, void* data, std::size_t size);
+[[nodiscard]] long long writeSome(int fd, const void* data, std::size_t size);
 // Reads at `offset` without moving the file's position.
-long long readAt(int fd, void* data, std::size_t size, std::int64_t offset);
-int syncFile(int fd);
-int truncateFile(int fd);
-int setMode(int fd, unsigned mode);
+[[nodiscard]] long long readAt(int fd, void* data, std::size_t size, std::int64_t offset);
+[[nodiscard]] int syncFile(int fd);
+[[nodiscard]] int truncateFile(int fd);
+[[nodiscard]] int setMode(int fd, unsigned mode);
 // Gives the file at `fd` the owner and access the file `like` has. Best
 // effort for the owner: only an administrator may give files away.
-int takeAccessOf(int fd, const char* like, const FileStatus& likeStatus);
+[[nodiscard]] int takeAccessOf(int fd, const char* like, const FileStatus& likeStatus);
 int removeFile(const char* path);
 // Puts `from` in place of `to` in one step, replacing it if it exists, and
 // returns once that is on the disk as far as the system can tell.
-int replaceFile(const char* from, const char* to);
+[[nodiscard]] int replaceFile(const char* from, const char* to);
 // A second name for a file. Windows builds never use one: the store keeps
 // versions by their bytes there, as it does where links are missing.
-int hardLink(const char* from, const char* to);
+[[nodiscard]] int hardLink(const char* from, const char* to);
 // Gives `from` the name `to` unless that is taken (EEXIST); `from` may
 // still exist afterwards and is the caller's to remove.
-int placeUnlessTaken(const char* from, const char* to);
-int makeFolder(const char* path, unsigned mode);
+[[nodiscard]] int placeUnlessTaken(const char* from, const char* to);
+[[nodiscard]] int makeFolder(const char* path, unsigned mode);
 long long processId();
 // Makes a replace inside the folder durable, where the system needs asking.
-int syncDirectory(const char* dir);
+[[nodiscard]] int syncDirectory(const char* dir);
 // Creates a new, empty file readable by its owner only from a pattern
 // ending in XXXXXX, which it completes in place. The descriptor, or -1.
-int createTemporary(std::string& pattern);
+[[nodiscard]] int createTemporary(std::string& pattern);
 // The whole-file lock a writer holds on its temporary file.
-bool lockWhole(int fd, bool wait);
+[[nodiscard]] bool lockWhole(int fd, bool wait);
 enum class RecordLock { Taken, Busy, Unsupported, Failed };
 // The lock between copies of the program, released by the system when the
 // process dies.
-RecordLock lockRecord(int fd);
+[[nodiscard]] RecordLock lockRecord(int fd);
 // Whether the running user could write the file at `path` in place.
 bool mayWrite(const char* path);
 // The target of a symbolic link at `path`; 0 or the system's error.
-int readLink(const char* path, QByteArray* target);
+[[nodiscard]] int readLink(const char* path, QByteArray* target);
 bool isAbsoluteName(const QByteArray& name);
 // The part of a name up to and including its last separator.
 QByteArray folderOf(const QByteArray& name);

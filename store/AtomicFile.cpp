@@ -179,7 +179,7 @@ bool ReplaceFileAtomically(const QString& path, const std::function<bool(QIODevi
         return false;
     // Held until the file is closed: the sign, for a later sweep, that this
     // temporary file is not a leftover.
-    platform::lockWhole(fd, true);
+    (void)platform::lockWhole(fd, true);
 
     bool ok = true;
     platform::FileStatus old;

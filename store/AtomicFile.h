@@ -17,18 +17,18 @@ public:
     virtual ~FileSystemCalls() = default;
     // Creates a new, empty file readable by its owner only from a mkstemp
     // pattern, which it completes in place. Returns the descriptor or -1.
-    virtual int createTemp(std::string& pattern);
-    virtual long long write(int fd, const void* data, std::size_t size);
-    virtual int fsync(int fd);
-    virtual int close(int fd);
-    virtual int rename(const char* from, const char* to);
-    virtual int unlink(const char* path);
-    virtual int link(const char* from, const char* to);
+    [[nodiscard]] virtual int createTemp(std::string& pattern);
+    [[nodiscard]] virtual long long write(int fd, const void* data, std::size_t size);
+    [[nodiscard]] virtual int fsync(int fd);
+    [[nodiscard]] virtual int close(int fd);
+    [[nodiscard]] virtual int rename(const char* from, const char* to);
+    [[nodiscard]] virtual int unlink(const char* path);
+    [[nodiscard]] virtual int link(const char* from, const char* to);
     // Makes a rename inside the directory durable.
-    virtual int syncDirectory(const char* dir);
-    virtual int stat(const char* path, platform::FileStatus* st);
+    [[nodiscard]] virtual int syncDirectory(const char* dir);
+    [[nodiscard]] virtual int stat(const char* path, platform::FileStatus* st);
     // The new file gets the owner and access of the one it replaces.
-    virtual int takeAccessOf(int fd, const char* like, const platform::FileStatus& st);
+    [[nodiscard]] virtual int takeAccessOf(int fd, const char* like, const platform::FileStatus& st);
 
     static FileSystemCalls& real();
 };
@@ -52,7 +52,7 @@ void RemoveIfAbandoned(const QString& path);
 
 // Follows a chain of symbolic links to the path it finally names, which need
 // not exist yet. 0, or the system's error (ELOOP for a loop).
-int ResolveLinks(const QString& path, QString* target);
+[[nodiscard]] int ResolveLinks(const QString& path, QString* target);
 
 // Whether a save may put a new file in place of `target`: none is there, or a
 // regular file the running user could write in place. A file without any
@@ -61,6 +61,6 @@ bool MayReplace(const QString& target);
 
 // `mayRename`, when given, is asked right before the new file is put in
 // place; false gives up as a failure would.
-bool ReplaceFileAtomically(const QString& path, const std::function<bool(QIODevice&)>& writeContent,
+[[nodiscard]] bool ReplaceFileAtomically(const QString& path, const std::function<bool(QIODevice&)>& writeContent,
                            FileSystemCalls& calls = FileSystemCalls::real(),
                            const std::function<bool()>& mayRename = {});

@@ -414,7 +414,7 @@ bool BackupKeeper::write(const QString& database, const Held& held, unsigned mod
     }
     if (fd < 0)
         return false;
-    platform::lockWhole(fd, true);
+    (void)platform::lockWhole(fd, true);
     bool ok = platform::setMode(fd, mode & 0660) == 0 && writeAll(fd, packed) &&
               platform::syncFile(fd) == 0;
     if (platform::closeFile(fd) != 0)

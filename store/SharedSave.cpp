@@ -114,7 +114,7 @@ private:
         fd_ = platform::openFile(name_.constData(), flags | platform::Create | platform::Exclusive,
                                  mode_);
         if (fd_ >= 0) {
-            platform::setMode(fd_, mode_);
+            (void)platform::setMode(fd_, mode_);
         } else {
             if (errno != EEXIST)
                 return Step::Failed; // no folder, no permission, ...

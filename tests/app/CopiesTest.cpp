@@ -26,7 +26,7 @@ namespace {
 UOO_CHILD_ROLE(save_card, [](const QStringList& args) {
     SettingsDatabase d;
     d.setFileName(args[0]);
-    d.Load();
+    (void)d.Load();
     d.Slot(args[1].toInt()) = ValidRecord(args[2].toInt());
     ScriptedMessenger m;
     return d.Save(m) ? 0 : 1;
@@ -62,7 +62,7 @@ protected:
     std::unique_ptr<SettingsDatabase> other() {
         auto d = std::make_unique<SettingsDatabase>();
         d->setFileName(path);
-        d->Load();
+        (void)d->Load();
         return d;
     }
     static void save(SettingsDatabase& d) {
@@ -348,7 +348,7 @@ TEST_F(Copies, AMissingOrEmptyDatabaseIsOfferedTheNewestBackup) {
              d.setFileName(p);
              d.Slot(8) = ValidRecord(808);
              ScriptedMessenger m;
-             d.Save(m);
+             (void)d.Save(m);
          },
          QStringLiteral("База уже восстановлена в другой копии программы."), false},
     };

@@ -381,7 +381,7 @@ TEST_F(Jobs, AStampGoesOnlyOntoTheCardTheDeviceReceived) {
                 return;
             SettingsDatabase other;
             other.setFileName(path);
-            other.Load();
+            (void)other.Load();
             c.there(other.Slot(0));
             ASSERT_TRUE(other.Save(quiet));
         };
@@ -397,7 +397,7 @@ TEST_F(Jobs, AStampGoesOnlyOntoTheCardTheDeviceReceived) {
         const std::uint16_t crc = static_cast<std::uint16_t>(sent[262] | (sent[263] << 8));
         SettingsDatabase now;
         now.setFileName(path);
-        now.Load();
+        (void)now.Load();
         EXPECT_EQ(now.Slot(0).ProgID1() == crc, c.stamped);
         EXPECT_EQ(now.Slot(0).text(Field::APN1Edit), c.apn);
         EXPECT_EQ(now.Slot(0), db->Slot(0));

@@ -498,10 +498,10 @@ TEST_F(MainWindow, TheFilesAreNamedInTheWorkingDirectory) {
 void saveFromAnotherCopy(const QString& path, int slot, std::uint32_t code) {
     SettingsDatabase other;
     other.setFileName(path);
-    other.Load();
+    (void)other.Load();
     other.Slot(slot) = ValidRecord(static_cast<int>(code));
     ScriptedMessenger m;
-    other.Save(m);
+    EXPECT_TRUE(other.Save(m));
 }
 
 TEST_F(MainWindow, AnotherCopysSaveComesInWhileIdleOnlyAfterEditing) {

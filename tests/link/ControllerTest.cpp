@@ -34,14 +34,14 @@ TEST_F(Controller, OpenResultCodes) {
     const struct {
         const char* name;
         CableScript cable;
-        int expected;
+        OpenResult expected;
         bool leftOpen;
     } cases[] = {
-        {"no cable", {0, false, -1}, OpenNoCable, false},
-        {"two cables", {2, false, -1}, OpenManyCables, false},
-        {"baud rate refused", {1, true, -1}, OpenDriverError, false},
-        {"vanishes while configured", {1, false, 2}, OpenDriverError, false},
-        {"one cable", {1, false, -1}, OpenOk, true},
+        {"no cable", {0, false, -1}, OpenResult::NoCable, false},
+        {"two cables", {2, false, -1}, OpenResult::ManyCables, false},
+        {"baud rate refused", {1, true, -1}, OpenResult::DriverError, false},
+        {"vanishes while configured", {1, false, 2}, OpenResult::DriverError, false},
+        {"one cable", {1, false, -1}, OpenResult::Opened, true},
     };
     for (const auto& c : cases) {
         SimulatedDevice device(clock, {}, c.cable);
@@ -49,7 +49,7 @@ TEST_F(Controller, OpenResultCodes) {
         EXPECT_EQ(ctl.Open(nullptr, 0), c.expected) << c.name;
         EXPECT_EQ(device.isOpen(), c.leftOpen) << c.name;
         EXPECT_EQ(ctl.handle != 0, c.leftOpen) << c.name;
-        if (c.expected == OpenManyCables || c.expected == OpenNoCable) {
+        if (c.expected == OpenResult::ManyCables || c.expected == OpenResult::NoCable) {
             EXPECT_EQ(device.opens(), 0) << c.name;
         }
     }
@@ -59,7 +59,7 @@ TEST_F(Controller, DestructionClosesTheCable) {
     SimulatedDevice device(clock);
     {
         FTDI_Controller ctl(device, clock, logPath);
-        ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
+        ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened);
         EXPECT_TRUE(device.isOpen());
     }
     EXPECT_FALSE(device.isOpen());
@@ -74,7 +74,7 @@ TEST_F(Controller, OpenKeepsOnlyDataOfSensibleLength) {
     for (const auto& c : cases) {
         SimulatedDevice device(clock);
         FTDI_Controller ctl(device, clock, logPath);
-        ASSERT_EQ(ctl.Open(data.data(), c.length), OpenOk);
+        ASSERT_EQ(ctl.Open(data.data(), c.length), OpenResult::Opened);
         EXPECT_EQ(ctl.dataLength, c.kept) << c.length;
         EXPECT_EQ(ctl.dataBuffer[0], c.kept ? 0x5A : 0) << c.length;
     }
@@ -83,8 +83,8 @@ TEST_F(Controller, OpenKeepsOnlyDataOfSensibleLength) {
 TEST_F(Controller, StartWithoutAnOpenCableIsACableError) {
     SimulatedDevice device(clock, {}, {0, false, -1});
     FTDI_Controller ctl(device, clock, logPath);
-    ASSERT_EQ(ctl.Open(nullptr, 0), OpenNoCable);
-    EXPECT_EQ(ctl.Start(), ExchangeCableError);
+    ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::NoCable);
+    EXPECT_EQ(ctl.Start(), ExchangeResult::CableError);
     EXPECT_TRUE(device.received().isEmpty());
 }
 
@@ -98,7 +98,7 @@ TEST_F(Controller, ReadAvailableAsksForAtLeastFiveAndLeavesAFullQueue) {
     for (const auto& c : cases) {
         ScriptedCable cable;
         FTDI_Controller ctl(cable, clock, logPath);
-        ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
+        ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened);
         cable.queue = QByteArray(static_cast<int>(c.queued), 'x');
         std::uint32_t count = 77;
         EXPECT_EQ(ctl.ReadAvailable(ctl.receiveBuffer.data(), 100, &count), 0);
@@ -114,7 +114,7 @@ TEST_F(Controller, ReadAvailableAsksForAtLeastFiveAndLeavesAFullQueue) {
 TEST_F(Controller, ReadAvailableReportsAFailedStatusAndLogsAFailedRead) {
     ScriptedCable cable;
     FTDI_Controller ctl(cable, clock, logPath);
-    ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
+    ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened);
     std::uint32_t count = 0;
     cable.failStatus = true;
     EXPECT_NE(ctl.ReadAvailable(ctl.receiveBuffer.data(), 100, &count), 0);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -62,23 +63,27 @@ protected:
         return at;
     }
 
-    int program(CableDriver& cable, const ConfigFrame& frame,
-                std::function<void(FTDI_Controller&)> setup = {}) {
+    ExchangeResult program(CableDriver& cable, const ConfigFrame& frame,
+                           std::function<void(FTDI_Controller&)> setup = {}) {
         FTDI_Controller ctl(cable, clock, logPath());
-        if (ctl.Open(frame.data(), ConfigFrameSize) != OpenOk)
-            return -1;
+        if (ctl.Open(frame.data(), ConfigFrameSize) != OpenResult::Opened) {
+            ADD_FAILURE() << "the cable did not open";
+            return ExchangeResult::CableError;
+        }
         if (setup)
             setup(ctl);
         return ctl.Start();
     }
-    int read(CableDriver& cable, QByteArray* data = nullptr,
-             std::function<void(FTDI_Controller&)> setup = {}) {
+    ExchangeResult read(CableDriver& cable, QByteArray* data = nullptr,
+                        std::function<void(FTDI_Controller&)> setup = {}) {
         FTDI_ReadCtrl ctl(cable, clock, logPath());
-        if (ctl.Open(nullptr, 0) != OpenOk)
-            return -1;
+        if (ctl.Open(nullptr, 0) != OpenResult::Opened) {
+            ADD_FAILURE() << "the cable did not open";
+            return ExchangeResult::CableError;
+        }
         if (setup)
             setup(ctl);
-        const int result = ctl.Start();
+        const ExchangeResult result = ctl.Start();
         if (data)
             *data = QByteArray(reinterpret_cast<const char*>(ctl.dataBuffer.data()), ctl.dataLength);
         return result;
@@ -94,7 +99,7 @@ TEST_F(Exchange, ProgrammingSendsNinePacketsThenTheEndPacket) {
         script.readyNext = readyNext;
         SimulatedDevice device(clock, script);
         const ConfigFrame frame = sampleFrame();
-        EXPECT_EQ(program(device, frame), ExchangeDone);
+        EXPECT_EQ(program(device, frame), ExchangeResult::Completed);
         EXPECT_EQ(packetSizes(device.received()),
                   (std::vector<int>{32, 32, 32, 32, 32, 32, 32, 32, 8, 0}));
         EXPECT_TRUE(device.received().endsWith(QByteArray::fromHex("3A00C6")));
@@ -116,11 +121,11 @@ TEST_F(Exchange, ReadyNextGetsTheFirstPacketAtOnceReadyWaitsForNext) {
         };
         const ConfigFrame frame = sampleFrame();
         FTDI_Controller* seen = nullptr;
-        const int result = program(cable, frame, [&](FTDI_Controller& c) {
+        const ExchangeResult result = program(cable, frame, [&](FTDI_Controller& c) {
             seen = &c;
             clock.at(clock.TickCount() + 1000, [&] { seen->Stop(); });
         });
-        EXPECT_EQ(result, ExchangeStopped);
+        EXPECT_EQ(result, ExchangeResult::Stopped);
         const QByteArray first = QByteArray("WRITE") +
                                  MakePacket(frame.data(), 32);
         if (readyNext) {
@@ -135,10 +140,10 @@ TEST_F(Exchange, SilentDeviceGetsWriteOnEvery51stPollUntilStopped) {
     DeviceScript script;
     script.silent = true;
     SimulatedDevice device(clock, script);
-    const int result = program(device, sampleFrame(), [&](FTDI_Controller& c) {
+    const ExchangeResult result = program(device, sampleFrame(), [&](FTDI_Controller& c) {
         clock.at(clock.TickCount() + 5200, [&c] { c.Stop(); });
     });
-    EXPECT_EQ(result, ExchangeStopped);
+    EXPECT_EQ(result, ExchangeResult::Stopped);
     // 520 polls of 10 ms: "WRITE" at polls 0, 51, ..., 510.
     EXPECT_EQ(device.received(), QByteArray("WRITE").repeated(11));
     std::vector<int> expected;
@@ -151,10 +156,10 @@ TEST_F(Exchange, SilentDeviceGetsReadEveryHalfSecondUntilStopped) {
     DeviceScript script;
     script.silent = true;
     SimulatedDevice device(clock, script);
-    const int result = read(device, nullptr, [&](FTDI_Controller& c) {
+    const ExchangeResult result = read(device, nullptr, [&](FTDI_Controller& c) {
         clock.at(clock.TickCount() + 1800, [&c] { c.Stop(); });
     });
-    EXPECT_EQ(result, ExchangeStopped);
+    EXPECT_EQ(result, ExchangeResult::Stopped);
     EXPECT_EQ(loggedAt("[TX] READ"), (std::vector<int>{0, 500, 1000, 1500}));
 }
 
@@ -162,7 +167,7 @@ TEST_F(Exchange, EarlyOkCompletesProgramming) {
     DeviceScript script;
     script.okAfterPackets = 3;
     SimulatedDevice device(clock, script);
-    EXPECT_EQ(program(device, sampleFrame()), ExchangeDone);
+    EXPECT_EQ(program(device, sampleFrame()), ExchangeResult::Completed);
     EXPECT_EQ(packetSizes(device.received()), (std::vector<int>{32, 32, 32}));
 }
 
@@ -171,10 +176,10 @@ TEST_F(Exchange, ReadyWithALineEndIsNeverReady) {
     cable.respond = [](const QByteArray& w) -> QList<QByteArray> {
         return w == "WRITE" ? QList<QByteArray>{"READY\r\n"} : QList<QByteArray>{};
     };
-    const int result = program(cable, sampleFrame(), [&](FTDI_Controller& c) {
+    const ExchangeResult result = program(cable, sampleFrame(), [&](FTDI_Controller& c) {
         clock.at(clock.TickCount() + 3000, [&c] { c.Stop(); });
     });
-    EXPECT_EQ(result, ExchangeStopped);
+    EXPECT_EQ(result, ExchangeResult::Stopped);
     EXPECT_FALSE(cable.written.contains(':'));
 }
 
@@ -183,10 +188,10 @@ TEST_F(Exchange, TwoKeywordsInOneReadMatchNothing) {
     cable.respond = [](const QByteArray& w) -> QList<QByteArray> {
         return w == "WRITE" ? QList<QByteArray>{"READYOK"} : QList<QByteArray>{};
     };
-    const int result = program(cable, sampleFrame(), [&](FTDI_Controller& c) {
+    const ExchangeResult result = program(cable, sampleFrame(), [&](FTDI_Controller& c) {
         clock.at(clock.TickCount() + 1000, [&c] { c.Stop(); });
     });
-    EXPECT_EQ(result, ExchangeStopped);
+    EXPECT_EQ(result, ExchangeResult::Stopped);
 }
 
 TEST_F(Exchange, DeviceErrorAtAnyAnswerEndsWithDeviceError) {
@@ -195,7 +200,7 @@ TEST_F(Exchange, DeviceErrorAtAnyAnswerEndsWithDeviceError) {
         DeviceScript script;
         script.errorAtAnswer = at;
         SimulatedDevice device(clock, script);
-        EXPECT_EQ(program(device, sampleFrame()), ExchangeDeviceError) << at;
+        EXPECT_EQ(program(device, sampleFrame()), ExchangeResult::DeviceError) << at;
         EXPECT_EQ(device.framesStored(), 0) << at;
     }
     // Reading answers: READY, 9 packets, the end packet.
@@ -203,7 +208,7 @@ TEST_F(Exchange, DeviceErrorAtAnyAnswerEndsWithDeviceError) {
         DeviceScript script;
         script.errorAtAnswer = at;
         SimulatedDevice device(clock, script);
-        EXPECT_EQ(read(device), ExchangeDeviceError) << at;
+        EXPECT_EQ(read(device), ExchangeResult::DeviceError) << at;
     }
 }
 
@@ -213,7 +218,7 @@ TEST_F(Exchange, ProgrammingGivesUpAfter400IdlePolls) {
         return w == "WRITE" ? QList<QByteArray>{"READYNEXT"} : QList<QByteArray>{};
     };
     const std::uint32_t start = clock.TickCount();
-    EXPECT_EQ(program(cable, sampleFrame()), ExchangeDeviceError);
+    EXPECT_EQ(program(cable, sampleFrame()), ExchangeResult::DeviceError);
     // 10 ms of handshake, then 401 idle polls after the first packet.
     EXPECT_EQ(clock.TickCount() - start, 10u + 401u * 10u);
     EXPECT_EQ(packetSizes(cable.written), (std::vector<int>{32}));
@@ -240,8 +245,8 @@ TEST_F(Exchange, CableFailuresEndWithCableError) {
                 return {};
             };
             c.breakIt(cable);
-            const int result = reading ? read(cable) : program(cable, sampleFrame());
-            EXPECT_EQ(result, ExchangeCableError) << c.name << (reading ? " reading" : "");
+            const ExchangeResult result = reading ? read(cable) : program(cable, sampleFrame());
+            EXPECT_EQ(result, ExchangeResult::CableError) << c.name << (reading ? " reading" : "");
         }
     }
 }
@@ -254,10 +259,10 @@ TEST_F(Exchange, CableVanishingAtAnyPointEndsWithCableError) {
         for (int calls = 5;; ++calls) {
             ASSERT_LT(calls, 500);
             SimulatedDevice device(clock, {}, {1, false, calls});
-            const int result = reading ? read(device) : program(device, sampleFrame());
-            if (result == ExchangeDone)
+            const ExchangeResult result = reading ? read(device) : program(device, sampleFrame());
+            if (result == ExchangeResult::Completed)
                 break;
-            ASSERT_EQ(result, ExchangeCableError) << calls;
+            ASSERT_EQ(result, ExchangeResult::CableError) << calls;
             ++failures;
         }
         EXPECT_GT(failures, 20);
@@ -269,7 +274,7 @@ TEST_F(Exchange, ReadingCollectsTheFrame) {
     const ConfigFrame frame = sampleFrame(9);
     device.setStoredFrame(frame);
     QByteArray data;
-    EXPECT_EQ(read(device, &data), ExchangeDone);
+    EXPECT_EQ(read(device, &data), ExchangeResult::Completed);
     EXPECT_EQ(data, QByteArray(reinterpret_cast<const char*>(frame.data()), 264));
     EXPECT_TRUE(device.received().endsWith("NEXTOK"));
     EXPECT_EQ(device.readsCompleted(), 1);
@@ -283,7 +288,7 @@ TEST_F(Exchange, ReadingTakesAnyDivisionIntoPacketsUpTo35Bytes) {
         SimulatedDevice device(clock, script);
         device.setStoredFrame(frame);
         QByteArray data;
-        ASSERT_EQ(read(device, &data), ExchangeDone) << size;
+        ASSERT_EQ(read(device, &data), ExchangeResult::Completed) << size;
         ASSERT_EQ(data, QByteArray(reinterpret_cast<const char*>(frame.data()), 264)) << size;
     }
 }
@@ -301,7 +306,7 @@ TEST_F(Exchange, ReadingFailuresSendErrorToTheDevice) {
     for (const auto& c : cases) {
         SimulatedDevice device(clock, c.script);
         device.setStoredFrame(sampleFrame(3));
-        EXPECT_EQ(read(device), ExchangeDeviceError) << c.name;
+        EXPECT_EQ(read(device), ExchangeResult::DeviceError) << c.name;
         EXPECT_TRUE(device.received().endsWith("ERROR")) << c.name;
     }
 }
@@ -320,10 +325,10 @@ TEST_F(Exchange, AnswersHandedOverByAUsbChipInPiecesAreCompleted) {
             chip.usbLatencyMs = latency;
             SimulatedDevice device(clock, script, chip);
             const ConfigFrame frame = sampleFrame(round);
-            ASSERT_EQ(program(device, frame), ExchangeDone) << latency << " ms, round " << round;
+            ASSERT_EQ(program(device, frame), ExchangeResult::Completed) << latency << " ms, round " << round;
             ASSERT_EQ(device.storedFrame(), frame);
             QByteArray data;
-            ASSERT_EQ(read(device, &data), ExchangeDone) << latency << " ms, round " << round;
+            ASSERT_EQ(read(device, &data), ExchangeResult::Completed) << latency << " ms, round " << round;
             ASSERT_EQ(data, QByteArray(reinterpret_cast<const char*>(frame.data()), 264));
             clock.Sleep(static_cast<std::uint32_t>(round * 7 % 97));
         }
@@ -365,8 +370,8 @@ TEST_F(Exchange, AStrayByteAheadOfAnAnswerDoesNotHideIt) {
                 SimulatedDevice device(clock, script, chip);
                 device.setStoredFrame(frame);
                 QByteArray data;
-                const int result = c.reading ? read(device, &data) : program(device, frame);
-                EXPECT_EQ(result, ExchangeDone) << c.name << ", " << latency << " ms chip, "
+                const ExchangeResult result = c.reading ? read(device, &data) : program(device, frame);
+                EXPECT_EQ(result, ExchangeResult::Completed) << c.name << ", " << latency << " ms chip, "
                                                 << lead << " ms ahead";
                 if (c.reading)
                     EXPECT_EQ(data, QByteArray(reinterpret_cast<const char*>(frame.data()), 264));
@@ -387,19 +392,19 @@ TEST_F(Exchange, SplitMessagesAreJudgedWhenWhole) {
         bool reading;
         QList<QByteArray> firstAnswer; // to "WRITE" or "READ"
         QList<QByteArray> nextAnswer;  // to each "NEXT" or packet
-        int expected;
+        std::optional<ExchangeResult> expected;
     } cases[] = {
-        {"packet in two pieces", true, {"READY"}, {packet.left(7), packet.mid(7)}, ExchangeDone},
+        {"packet in two pieces", true, {"READY"}, {packet.left(7), packet.mid(7)}, ExchangeResult::Completed},
         {"packet and its last byte 190 ms later",
          true, {"READY"}, QList<QByteArray>{packet.left(12)} + QList<QByteArray>(18) +
                               QList<QByteArray>{packet.mid(12)},
-         ExchangeDone},
-        {"packet whose rest never comes", true, {"READY"}, {packet.left(12)}, ExchangeDeviceError},
-        {"lone colon", true, {"READY"}, {packet.left(1), packet.mid(1)}, ExchangeDone},
-        {"end packet in pieces", true, {"READY"}, {end.left(1), end.mid(1)}, ExchangeDone},
-        {"keyword READY in pieces", true, {"RE", "ADY"}, {end}, ExchangeDone},
-        {"keyword ERROR in pieces", false, {"ERR", "OR"}, {}, ExchangeDeviceError},
-        {"keyword NEXT in pieces", false, {"READY", "NE", "XT"}, {"N", "EXT"}, -1},
+         ExchangeResult::Completed},
+        {"packet whose rest never comes", true, {"READY"}, {packet.left(12)}, ExchangeResult::DeviceError},
+        {"lone colon", true, {"READY"}, {packet.left(1), packet.mid(1)}, ExchangeResult::Completed},
+        {"end packet in pieces", true, {"READY"}, {end.left(1), end.mid(1)}, ExchangeResult::Completed},
+        {"keyword READY in pieces", true, {"RE", "ADY"}, {end}, ExchangeResult::Completed},
+        {"keyword ERROR in pieces", false, {"ERR", "OR"}, {}, ExchangeResult::DeviceError},
+        {"keyword NEXT in pieces", false, {"READY", "NE", "XT"}, {"N", "EXT"}, std::nullopt},
     };
     for (const auto& c : cases) {
         ScriptedCable cable;
@@ -412,19 +417,19 @@ TEST_F(Exchange, SplitMessagesAreJudgedWhenWhole) {
                 return {end};
             return c.nextAnswer;
         };
-        if (c.expected < 0) {
+        if (!c.expected) {
             // Programming goes on packet by packet while every NEXT comes split.
             const ConfigFrame frame = sampleFrame();
-            program(cable, frame, [&](FTDI_Controller& ctl) {
+            EXPECT_EQ(program(cable, frame, [&](FTDI_Controller& ctl) {
                 clock.at(clock.TickCount() + 2000, [&ctl] { ctl.Stop(); });
-            });
+            }), ExchangeResult::Stopped);
             EXPECT_GE(packetSizes(cable.written).size(), 5u) << c.name;
             continue;
         }
         QByteArray data;
-        const int result = c.reading ? read(cable, &data) : program(cable, sampleFrame());
-        EXPECT_EQ(result, c.expected) << c.name;
-        if (c.reading && result == ExchangeDone) {
+        const ExchangeResult result = c.reading ? read(cable, &data) : program(cable, sampleFrame());
+        EXPECT_EQ(result, *c.expected) << c.name;
+        if (c.reading && result == ExchangeResult::Completed) {
             EXPECT_TRUE(data.isEmpty() || data == "0123456789") << c.name;
             EXPECT_TRUE(cable.written.endsWith("OK")) << c.name;
         }
@@ -446,7 +451,7 @@ TEST_F(Exchange, PacketsOf36BytesOrMoreAreIgnored) {
         return nexts++ == 0 ? QList<QByteArray>{junk, packet} : QList<QByteArray>{EndPacket()};
     };
     QByteArray data;
-    EXPECT_EQ(read(cable, &data), ExchangeDone);
+    EXPECT_EQ(read(cable, &data), ExchangeResult::Completed);
     EXPECT_EQ(data, QByteArray("abc"));
 }
 
@@ -457,7 +462,7 @@ TEST_F(Exchange, EndPacketWithMoreBytesIsAcknowledgedNotTakenAsTheEnd) {
     const ConfigFrame frame = sampleFrame(5);
     device.setStoredFrame(frame);
     QByteArray data;
-    EXPECT_EQ(read(device, &data), ExchangeDone);
+    EXPECT_EQ(read(device, &data), ExchangeResult::Completed);
     EXPECT_EQ(data.size(), 264);
     EXPECT_TRUE(device.received().endsWith("NEXTNEXTOK"));
 }
@@ -468,7 +473,7 @@ TEST_F(Exchange, SilentReaderFailsAfter200IdlePolls) {
         return w == "READ" ? QList<QByteArray>{"READY"} : QList<QByteArray>{};
     };
     const std::uint32_t start = clock.TickCount();
-    EXPECT_EQ(read(cable), ExchangeDeviceError);
+    EXPECT_EQ(read(cable), ExchangeResult::DeviceError);
     EXPECT_TRUE(cable.written.endsWith("NEXTERROR"));
     // Half a second for "READY", then 201 idle polls after the "NEXT".
     EXPECT_EQ(clock.TickCount() - start, 500u + 201u * 10u);
@@ -501,9 +506,9 @@ TEST_F(Exchange, StopInEveryPhaseReturnsStoppedAndWritesNothingMore) {
                 before = device.received();
             });
         };
-        const int result = c.reading ? read(device, nullptr, stopper)
+        const ExchangeResult result = c.reading ? read(device, nullptr, stopper)
                                      : program(device, sampleFrame(), stopper);
-        EXPECT_EQ(result, ExchangeStopped) << c.name;
+        EXPECT_EQ(result, ExchangeResult::Stopped) << c.name;
         EXPECT_EQ(device.received(), before) << c.name;
         if (!c.reading) {
             EXPECT_EQ(device.framesStored(), 0) << c.name;
@@ -513,7 +518,7 @@ TEST_F(Exchange, StopInEveryPhaseReturnsStoppedAndWritesNothingMore) {
 
 TEST_F(Exchange, EveryTransferIsLogged) {
     SimulatedDevice device(clock);
-    ASSERT_EQ(program(device, sampleFrame()), ExchangeDone);
+    ASSERT_EQ(program(device, sampleFrame()), ExchangeResult::Completed);
     QFile f(logPath());
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = f.readAll().split('\n');
@@ -530,7 +535,7 @@ TEST_F(Exchange, EveryTransferIsLogged) {
 
 TEST_F(Exchange, ReadingLogsRequestsAndAcknowledgementsButNotTheClosingOk) {
     SimulatedDevice device(clock);
-    ASSERT_EQ(read(device), ExchangeDone);
+    ASSERT_EQ(read(device), ExchangeResult::Completed);
     QFile f(logPath());
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     const QByteArray all = f.readAll();
@@ -555,10 +560,10 @@ TEST_F(Exchange, AnswersLeftUnreadByAStoppedJobAreNotSeenByTheNext) {
                       [&](FTDI_Controller& c) {
                           clock.at(clock.TickCount() + 70, [&c] { c.Stop(); });
                       }),
-              ExchangeStopped);
+              ExchangeResult::Stopped);
     clock.Sleep(100);
     FTDI_Controller next(device, clock, logPath());
-    ASSERT_EQ(next.Open(nullptr, 0), OpenOk);
+    ASSERT_EQ(next.Open(nullptr, 0), OpenResult::Opened);
     std::uint32_t count = 0;
     for (int look = 0; look < 3; ++look) {
         EXPECT_EQ(next.ReadAvailable(next.receiveBuffer.data(), 100, &count), 0);

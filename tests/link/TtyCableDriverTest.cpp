@@ -120,12 +120,12 @@ TEST(TtyCableDriver, ControllerSeesNoCableOrTwoCables) {
 
     const struct {
         std::vector<FakeUsb> devices;
-        int expected;
+        OpenResult expected;
     } cases[] = {
-        {{}, OpenNoCable},
-        {{{"1-1", "0403", "A", {"ttyUSB0"}}, {"1-2", "0403", "B", {"ttyUSB1"}}}, OpenManyCables},
+        {{}, OpenResult::NoCable},
+        {{{"1-1", "0403", "A", {"ttyUSB0"}}, {"1-2", "0403", "B", {"ttyUSB1"}}}, OpenResult::ManyCables},
         // One cable whose tty does not exist under /dev: the open fails.
-        {{{"1-1", "0403", "A", {"ttyUSB77"}}}, OpenDriverError},
+        {{{"1-1", "0403", "A", {"ttyUSB77"}}}, OpenResult::DriverError},
     };
     for (const auto& c : cases) {
         QTemporaryDir tree;
@@ -150,7 +150,7 @@ TEST(TtyCableDriver, SerialNumberLongerThanItsFieldStillOpens) {
     ASSERT_TRUE(QFile::link(device.path(), paths.devRoot + QStringLiteral("/ttyUSB0")));
     TtyCableDriver driver(paths);
     FTDI_Controller ctl(driver, SteadyClock::instance(), tree.filePath(QStringLiteral("log")));
-    EXPECT_EQ(ctl.Open(nullptr, 0), OpenOk);
+    EXPECT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened);
     EXPECT_EQ(driver.openTty(), ttyName);
 }
 
@@ -174,16 +174,16 @@ TEST_F(OverPty, ProgramsAndReadsBackTheSameFrame) {
     {
         TtyCableDriver driver(paths);
         FTDI_Controller ctl(driver, SteadyClock::instance(), logPath());
-        ASSERT_EQ(ctl.Open(frame.data(), ConfigFrameSize), OpenOk);
-        EXPECT_EQ(ctl.Start(), ExchangeDone);
+        ASSERT_EQ(ctl.Open(frame.data(), ConfigFrameSize), OpenResult::Opened);
+        EXPECT_EQ(ctl.Start(), ExchangeResult::Completed);
     }
     EXPECT_EQ(device.framesStored(), 1);
     EXPECT_EQ(device.storedFrame(), frame);
     {
         TtyCableDriver driver(paths);
         FTDI_ReadCtrl ctl(driver, SteadyClock::instance(), logPath());
-        ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
-        ASSERT_EQ(ctl.Start(), ExchangeDone);
+        ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened);
+        ASSERT_EQ(ctl.Start(), ExchangeResult::Completed);
         ASSERT_EQ(ctl.dataLength, ConfigFrameSize);
         EXPECT_TRUE(IsValidFrame(ctl.dataBuffer.data(), ctl.dataLength));
         EXPECT_TRUE(std::equal(frame.begin(), frame.end(), ctl.dataBuffer.begin()));
@@ -208,14 +208,14 @@ TEST_F(OverPty, ProgramsAndReadsThroughAUsbChipAtEveryLatency) {
             {
                 TtyCableDriver driver(p);
                 FTDI_Controller ctl(driver, SteadyClock::instance(), logPath());
-                ASSERT_EQ(ctl.Open(frame.data(), ConfigFrameSize), OpenOk);
-                ASSERT_EQ(ctl.Start(), ExchangeDone) << latency << " ms, round " << round;
+                ASSERT_EQ(ctl.Open(frame.data(), ConfigFrameSize), OpenResult::Opened);
+                ASSERT_EQ(ctl.Start(), ExchangeResult::Completed) << latency << " ms, round " << round;
             }
             ASSERT_EQ(chip.storedFrame(), frame);
             TtyCableDriver driver(p);
             FTDI_ReadCtrl ctl(driver, SteadyClock::instance(), logPath());
-            ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
-            ASSERT_EQ(ctl.Start(), ExchangeDone) << latency << " ms, round " << round;
+            ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened);
+            ASSERT_EQ(ctl.Start(), ExchangeResult::Completed) << latency << " ms, round " << round;
             ASSERT_EQ(ctl.dataLength, ConfigFrameSize);
             EXPECT_TRUE(std::equal(frame.begin(), frame.end(), ctl.dataBuffer.begin()));
         }
@@ -251,13 +251,13 @@ TEST_F(OverPty, CablePulledMidTransferEndsWithCableErrorWithoutHanging) {
             reading ? std::make_unique<FTDI_ReadCtrl>(driver, SteadyClock::instance(), logPath())
                     : std::make_unique<FTDI_Controller>(driver, SteadyClock::instance(), logPath());
         const ConfigFrame frame = sampleFrame();
-        ASSERT_EQ(ctl->Open(frame.data(), ConfigFrameSize), OpenOk);
+        ASSERT_EQ(ctl->Open(frame.data(), ConfigFrameSize), OpenResult::Opened);
         auto result = std::async(std::launch::async, [&] { return ctl->Start(); });
         std::this_thread::sleep_for(std::chrono::milliseconds(reading ? 700 : 150));
         silent.vanish();
         ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready)
             << (reading ? "reading" : "programming");
-        EXPECT_EQ(result.get(), ExchangeCableError) << (reading ? "reading" : "programming");
+        EXPECT_EQ(result.get(), ExchangeResult::CableError) << (reading ? "reading" : "programming");
     }
 }
 
@@ -271,12 +271,12 @@ TEST_F(OverPty, StopFromAnotherThreadEndsASilentHandshake) {
     p.cableOverride = quiet.path();
     TtyCableDriver driver(p);
     FTDI_Controller ctl(driver, SteadyClock::instance(), logPath());
-    ASSERT_EQ(ctl.Open(sampleFrame().data(), ConfigFrameSize), OpenOk);
+    ASSERT_EQ(ctl.Open(sampleFrame().data(), ConfigFrameSize), OpenResult::Opened);
     auto result = std::async(std::launch::async, [&] { return ctl.Start(); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ctl.Stop();
     ASSERT_EQ(result.wait_for(std::chrono::seconds(2)), std::future_status::ready);
-    EXPECT_EQ(result.get(), ExchangeStopped);
+    EXPECT_EQ(result.get(), ExchangeResult::Stopped);
 }
 
 // A bare pseudo-terminal whose far end the test drives byte by byte.
@@ -330,7 +330,7 @@ protected:
 };
 
 TEST_F(OverRawPty, PortIsRawExclusiveAndIgnoresBreaks) {
-    ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
+    ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened);
     termios t{};
     ASSERT_EQ(::tcgetattr(pty.slave, &t), 0);
     EXPECT_EQ(::cfgetispeed(&t), static_cast<speed_t>(B115200));
@@ -355,18 +355,18 @@ TEST_F(OverRawPty, WhatCameBeforeTheLastSettingIsThrownAway) {
     ASSERT_EQ(driver.OpenEx(list + CableDriver::SerialOffset, 1, &h), 0);
     pty.send("garbage");
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    driver.SetBaudRate(h, 115200);
-    driver.SetDataCharacteristics(h, 8, 0, 0);
-    driver.SetFlowControl(h, 0, 0, 0);
-    driver.SetLatencyTimer(h, 100);
-    driver.SetTimeouts(h, 200, 10);
+    EXPECT_EQ(driver.SetBaudRate(h, 115200), 0);
+    EXPECT_EQ(driver.SetDataCharacteristics(h, 8, 0, 0), 0);
+    EXPECT_EQ(driver.SetFlowControl(h, 0, 0, 0), 0);
+    EXPECT_EQ(driver.SetLatencyTimer(h, 100), 0);
+    EXPECT_EQ(driver.SetTimeouts(h, 200, 10), 0);
     std::uint32_t rx = 9, tx = 0, ev = 0;
     ASSERT_EQ(driver.GetStatus(h, &rx, &tx, &ev), 0);
     EXPECT_EQ(rx, 0u);
 }
 
 TEST_F(OverRawPty, ReadWaitsUpTo200MsForTheRestOfAKeyword) {
-    ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
+    ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened);
     pty.send("ERR");
     std::thread rest([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(120));
@@ -386,12 +386,12 @@ TEST(TtyCableDriver, APortThatCannotBeOpenedIsNamedWithTheSystemsReason) {
         const char* name;
         QString path;
         bool asUser;
-        int opened;
+        OpenResult opened;
         int error;
     } cases[] = {
-        {"no such path", missing, false, OpenNoCable, ENOENT},
+        {"no such path", missing, false, OpenResult::NoCable, ENOENT},
         // A terminal of root's, mode 0620: what a user outside dialout meets.
-        {"permission refused", QString(), true, OpenDriverError, EACCES},
+        {"permission refused", QString(), true, OpenResult::DriverError, EACCES},
     };
     RawPty pty;
     ASSERT_EQ(::chmod(QFile::encodeName(pty.path).constData(), 0620), 0);
@@ -411,7 +411,7 @@ TEST(TtyCableDriver, APortThatCannotBeOpenedIsNamedWithTheSystemsReason) {
                                                            "и войдите в систему заново или "
                                                            "переподключите кабель.")
                                           : QString());
-            const int opened = ctl.Open(nullptr, 0);
+            const OpenResult opened = ctl.Open(nullptr, 0);
             return opened == c.opened &&
                            OpenFailureReason(opened, driver.LastOpenProblem()) == expected
                        ? 0
@@ -430,7 +430,7 @@ TEST(TtyCableDriver, ALinkToTheTtyIsFollowedToItsName) {
     paths.cableOverride = link;
     TtyCableDriver driver(paths);
     FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
-    ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
+    ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened);
     EXPECT_EQ(driver.openTty(), QFileInfo(pty.path).fileName());
 }
 
@@ -471,9 +471,9 @@ TEST(TtyCableDriver, ALatencyTimerNotSetIsLoggedAfterTheStartLine) {
         QTemporaryDir dir;
         VirtualClock clock;
         FTDI_ReadCtrl ctl(driver, clock, dir.filePath(QStringLiteral("log")));
-        ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
+        ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened);
         clock.at(clock.TickCount() + 600, [&ctl] { ctl.Stop(); });
-        ctl.Start();
+        EXPECT_EQ(ctl.Start(), ExchangeResult::Stopped);
         QFile log(dir.filePath(QStringLiteral("log")));
         ASSERT_TRUE(log.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = log.readAll().split('\n');

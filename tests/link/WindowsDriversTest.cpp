@@ -87,7 +87,7 @@ TEST(ComPortCableDriver, OpensThePortExclusivelyAsTheDeviceNeedsIt) {
     ComPortCableDriver driver(ports, QString(), QStringLiteral("ftd2xx.dll not found"));
     QTemporaryDir dir;
     FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
-    ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
+    ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened);
     EXPECT_EQ(ports->calls.front(), QStringLiteral("open \\\\.\\COM5"));
     // The queues are emptied after the last setting, the time-outs.
     EXPECT_EQ(ports->calls.back(), QStringLiteral("purge 12"));
@@ -156,7 +156,7 @@ TEST(ComPortCableDriver, ALatencyTimerNotAt100MsIsToldAsTheAdministratorLeftIt) 
         ComPortCableDriver driver(ports, QStringLiteral("COM5"), QString());
         QTemporaryDir dir;
         FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
-        ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk) << c.name;
+        ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened) << c.name;
         EXPECT_EQ(driver.LatencyTimerProblem().value, c.value) << c.name;
         EXPECT_EQ(driver.LatencyTimerProblem().reason, QLatin1String(c.reason)) << c.name;
     }
@@ -200,16 +200,16 @@ TEST(ComPortCableDriver, APortThatCannotBeOpenedIsNamedAndABusyOneSaysSo) {
         const char* name;
         QString cable;
         ComPortApi::Error error;
-        int opened;
+        OpenResult opened;
         QString reason;
     } cases[] = {
-        {"held by another program", QString(), ComPortApi::AccessDenied, OpenDriverError,
+        {"held by another program", QString(), ComPortApi::AccessDenied, OpenResult::DriverError,
          QStringLiteral("Драйвер FTDI не отвечает.\nCOM5: system text 5") + busy},
-        {"shared with none", QString(), ComPortApi::SharingViolation, OpenDriverError,
+        {"shared with none", QString(), ComPortApi::SharingViolation, OpenResult::DriverError,
          QStringLiteral("Драйвер FTDI не отвечает.\nCOM5: system text 32") + busy},
-        {"gone", QString(), ComPortApi::NotFound, OpenDriverError,
+        {"gone", QString(), ComPortApi::NotFound, OpenResult::DriverError,
          QStringLiteral("Драйвер FTDI не отвечает.") + restart + QStringLiteral("\nCOM5: system text 2")},
-        {"UOO_CABLE names no port", QStringLiteral("\\\\.\\COM77"), 0, OpenNoCable,
+        {"UOO_CABLE names no port", QStringLiteral("\\\\.\\COM77"), 0, OpenResult::NoCable,
          QStringLiteral("Кабель FTDI не найден.\nCOM77: system text 2")},
     };
     for (const auto& c : cases) {
@@ -219,7 +219,7 @@ TEST(ComPortCableDriver, APortThatCannotBeOpenedIsNamedAndABusyOneSaysSo) {
         ComPortCableDriver driver(ports, c.cable, QString());
         QTemporaryDir dir;
         FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
-        const int opened = ctl.Open(nullptr, 0);
+        const OpenResult opened = ctl.Open(nullptr, 0);
         EXPECT_EQ(opened, c.opened) << c.name;
         EXPECT_EQ(OpenFailureReason(opened, driver.LastOpenProblem()), c.reason) << c.name;
     }
@@ -360,8 +360,8 @@ TEST(D2xxCableDriver, AnEntryAnotherProgramHoldsIsNamedNotGuessedAt) {
         D2xxCableDriver driver(fakeLibrary(state));
         QTemporaryDir dir;
         FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
-        EXPECT_EQ(ctl.Open(nullptr, 0), OpenDriverError) << c.name;
-        EXPECT_EQ(OpenFailureReason(OpenDriverError, driver.LastOpenProblem()), c.reason) << c.name;
+        EXPECT_EQ(ctl.Open(nullptr, 0), OpenResult::DriverError) << c.name;
+        EXPECT_EQ(OpenFailureReason(OpenResult::DriverError, driver.LastOpenProblem()), c.reason) << c.name;
         EXPECT_EQ(state.opened.size(), c.entry.serialNumber[0] ? 1 : 0) << c.name;
     }
 }
@@ -396,9 +396,9 @@ TEST(D2xxCableDriver, TheLatencyTimerIsSetReadBackAndToldWhenItIsNot) {
                                       QString());
             VirtualClock clock;
             FTDI_ReadCtrl ctl(driver, clock, dir.filePath(QStringLiteral("log")));
-            ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk) << c.name;
+            ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened) << c.name;
             clock.at(clock.TickCount() + 50, [&ctl] { ctl.Stop(); });
-            ctl.Start();
+            (void)ctl.Start(); // only the closing is looked at
         }
         EXPECT_EQ(state.closes, 1) << c.name;
         // Both queues emptied after the last setting.
@@ -446,7 +446,7 @@ TEST(WindowsCableDriver, TheLibraryServesUnlessItIsMissingOrACableIsNamed) {
             ports, c.cable);
         QTemporaryDir dir;
         FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
-        ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk) << c.name;
+        ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened) << c.name;
         EXPECT_EQ(driver.DriverName(), c.driverName) << c.name;
         EXPECT_EQ(calls, c.loaderCalls) << c.name;
     }

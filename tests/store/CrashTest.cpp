@@ -34,7 +34,7 @@ public:
 QByteArray image(const SettingsDatabase& db) {
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
-    db.WriteTo(buffer);
+    (void)db.WriteTo(buffer);
     return buffer.data();
 }
 
@@ -65,7 +65,7 @@ TEST(CrashSafety, KilledSavesLeaveTheOldOrTheNewFileAndNothingElse) {
     {
         SettingsDatabase d;
         d.setFileName(path);
-        d.Load();
+        (void)d.Load();
         FillSample(d, 9000, 2);
         ASSERT_TRUE(d.Save(m));
         FillSample(d, 9000, 1);
@@ -85,10 +85,10 @@ TEST(CrashSafety, KilledSavesLeaveTheOldOrTheNewFileAndNothingElse) {
             SilentMessenger quiet;
             SettingsDatabase d;
             d.setFileName(path);
-            d.Load();
+            (void)d.Load();
             for (int i = 0;; ++i) {
                 FillSample(d, 9000, i % 2 ? 1 : 2);
-                d.Save(quiet);
+                (void)d.Save(quiet);
             }
         }
         std::this_thread::sleep_for(std::chrono::microseconds(random.bounded(window)));

@@ -51,7 +51,7 @@ UOO_CHILD_ROLE(save_held, [](const QStringList& args) {
     holding.go = args[3];
     SettingsDatabase d;
     d.setFileName(args[0]);
-    d.Load();
+    (void)d.Load();
     const int slot = args[1].toInt();
     d.Slot(slot) = card(args[1], 100u + std::uint32_t(slot));
     d.setFileSystemCalls(&holding);
@@ -78,7 +78,7 @@ UOO_CHILD_ROLE(save_many, [](const QStringList& args) {
     const int copy = args[0].toInt();
     SettingsDatabase d;
     d.setFileName(args[2]);
-    d.Load();
+    (void)d.Load();
     ScriptedMessenger m;
     for (int s = 0; s < args[1].toInt(); ++s) {
         d.Slot(100 * (copy + 1) + s) = card(QString::number(s), static_cast<std::uint32_t>(s));
@@ -289,7 +289,7 @@ TEST_F(SharedFile, ACopyThatTookAShortFileSavesAgain) {
     ASSERT_TRUE(QFile::remove(path));
     SettingsDatabase a;
     a.setFileName(path);
-    a.Load();
+    (void)a.Load();
     a.Slot(2) = card(QStringLiteral("2"), 102);
     // Another copy writes a file shorter than a whole table.
     SettingsRecord other = card(QStringLiteral("0"), 100);
@@ -315,7 +315,7 @@ TEST_F(SharedFile, AFileThatLostCardsIsNotTakenWithoutAnAnswer) {
     ASSERT_TRUE(WriteAll(path, {}));
     SettingsDatabase c;
     c.setFileName(path);
-    c.Load();
+    (void)c.Load();
     c.Slot(0) = card(QStringLiteral("C"), 900);
     ASSERT_TRUE(c.Save(m));
     const auto taken = a->TakeFileChanges();
@@ -469,7 +469,7 @@ TEST_F(SharedFile, ABackupIsRestoredOnceWhateverTheOtherCopiesDo) {
     SettingsDatabase a, c;
     for (SettingsDatabase* d : {&a, &c}) {
         d->setFileName(path);
-        d->Load();
+        (void)d->Load();
     }
     ASSERT_EQ(a.Restore(backup, m), SettingsDatabase::RestoreResult::Restored);
     EXPECT_EQ(ReadAll(path), backup);

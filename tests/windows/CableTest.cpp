@@ -101,15 +101,15 @@ void programAndReadAtEveryLatency(const DriverMaker& make, const QByteArray& exp
             {
                 auto driver = make(port);
                 FTDI_Controller ctl(*driver, SteadyClock::instance(), log);
-                ASSERT_EQ(ctl.Open(frame.data(), ConfigFrameSize), OpenOk)
-                    << OpenFailureReason(OpenDriverError, driver->LastOpenProblem()).toStdString();
-                ASSERT_EQ(ctl.Start(), ExchangeDone) << latency << " ms, round " << round;
+                ASSERT_EQ(ctl.Open(frame.data(), ConfigFrameSize), OpenResult::Opened)
+                    << OpenFailureReason(OpenResult::DriverError, driver->LastOpenProblem()).toStdString();
+                ASSERT_EQ(ctl.Start(), ExchangeResult::Completed) << latency << " ms, round " << round;
             }
             EXPECT_EQ(driverLine(log), QByteArray(expectedDriver).replace("PORT", port.toLatin1()));
             auto driver = make(port);
             FTDI_ReadCtrl ctl(*driver, SteadyClock::instance(), log);
-            ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
-            ASSERT_EQ(ctl.Start(), ExchangeDone) << latency << " ms, round " << round;
+            ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened);
+            ASSERT_EQ(ctl.Start(), ExchangeResult::Completed) << latency << " ms, round " << round;
             ASSERT_EQ(ctl.dataLength, ConfigFrameSize);
             EXPECT_TRUE(std::equal(frame.begin(), frame.end(), ctl.dataBuffer.begin()))
                 << latency << " ms, round " << round;
@@ -184,8 +184,8 @@ TEST(D2xxOnWine, ALatencyTimerTheLibraryCannotSetIsLogged) {
     {
         auto driver = NewSystemCable();
         FTDI_ReadCtrl ctl(*driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
-        ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
-        EXPECT_EQ(ctl.Start(), ExchangeDone);
+        ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened);
+        EXPECT_EQ(ctl.Start(), ExchangeResult::Completed);
     }
     qunsetenv("UOO_FAKE_D2XX");
     qunsetenv("UOO_FAKE_D2XX_LATENCY");
@@ -228,8 +228,8 @@ TEST(D2xxOnWine, ALibraryLackingACallGivesWayToTheComPort) {
     {
         WindowsCableDriver driver(LoadD2xxLibrary, std::make_shared<PortsListedAsFtdi>(port), QString());
         FTDI_ReadCtrl ctl(driver, SteadyClock::instance(), log);
-        ASSERT_EQ(ctl.Open(nullptr, 0), OpenOk);
-        EXPECT_EQ(ctl.Start(), ExchangeDone);
+        ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened);
+        EXPECT_EQ(ctl.Start(), ExchangeResult::Completed);
     }
     qunsetenv("UOO_FAKE_D2XX");
     EXPECT_EQ(driverLine(log), "==== DRIVER " + port.toLatin1() + ": FT_SetLatencyTimer not in ftd2xx.dll ====");
@@ -243,7 +243,7 @@ TEST(ComPortOnWine, ANamedPortThatIsNotThereIsNoCableInTheSystemsWords) {
     QTemporaryDir dir;
     FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
     const int opened = ctl.Open(nullptr, 0);
-    EXPECT_EQ(opened, OpenNoCable);
+    EXPECT_EQ(opened, OpenResult::NoCable);
     const QStringList lines =
         OpenFailureReason(opened, driver.LastOpenProblem()).split(QLatin1Char('\n'));
     ASSERT_EQ(lines.size(), 2);
