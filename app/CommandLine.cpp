@@ -18,9 +18,14 @@ const QString kProgram = QStringLiteral("uoo-programmer");
 // Options the application object reads itself; they are accepted here and
 // removed from the arguments by Qt.
 const char* const kQtValueOptions[] = {
-    "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
-    "geometry", "qwindowtitle", "title", "qwindowicon", "icon", "display", "name",
-    "visual", "session", "style", "stylesheet",
+    "platform",        "platformpluginpath",
+    "platformtheme",   "plugin",
+    "qwindowgeometry", "geometry",
+    "qwindowtitle",    "title",
+    "qwindowicon",     "icon",
+    "display",         "name",
+    "visual",          "session",
+    "style",           "stylesheet",
 };
 const char* const kQtFlagOptions[] = {
     "reverse", "widgetcount", "sync", "nograb", "dograb", "testability",
@@ -93,7 +98,8 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     const QCommandLineOption userData(QStringLiteral("user-data"));
     parser.addOptions({help, version, simulated, dataDir, userData});
     for (const char* name : kQtValueOptions)
-        parser.addOption(QCommandLineOption(QLatin1String(name), QString(), QStringLiteral("value")));
+        parser.addOption(
+            QCommandLineOption(QLatin1String(name), QString(), QStringLiteral("value")));
     for (const char* name : kQtFlagOptions)
         parser.addOption(QCommandLineOption(QLatin1String(name)));
 
@@ -146,7 +152,8 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
         return result;
     }
     if (!parser.positionalArguments().isEmpty())
-        return failure(QStringLiteral("лишний аргумент «%1»").arg(parser.positionalArguments().first()));
+        return failure(
+            QStringLiteral("лишний аргумент «%1»").arg(parser.positionalArguments().first()));
     if (parser.isSet(dataDir) && parser.isSet(userData))
         return failure(QStringLiteral("--data-dir и --user-data нельзя указать вместе"));
     if (parser.values(dataDir).size() > 1)

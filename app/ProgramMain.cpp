@@ -44,7 +44,8 @@ int RunProgram(int& argc, char** argv, const ProgramHooks& hooks) {
         QCoreApplication::setApplicationName(QStringLiteral("uoo-programmer"));
         dataDir = PrepareUserDataFolder(&dataProblem);
         if (dataDir.isEmpty())
-            platform::say(platform::Stream::Error, QStringLiteral("uoo-programmer: %1\n").arg(dataProblem));
+            platform::say(platform::Stream::Error,
+                          QStringLiteral("uoo-programmer: %1\n").arg(dataProblem));
     }
 
     // The 9000 slots exist, all free, before anything else.
@@ -68,7 +69,8 @@ int RunProgram(int& argc, char** argv, const ProgramHooks& hooks) {
             return 1;
         }
         if (!dataDir.isEmpty())
-            db->setFileName(QDir(dataDir).filePath(QLatin1String(SettingsDatabase::DefaultFileName)));
+            db->setFileName(
+                QDir(dataDir).filePath(QLatin1String(SettingsDatabase::DefaultFileName)));
 
         std::shared_ptr<SimulatedDevice> simulated;
         if (line.simulatedDevice) {
@@ -81,7 +83,8 @@ int RunProgram(int& argc, char** argv, const ProgramHooks& hooks) {
         try {
             TForm1 form(*db, messenger);
             if (!dataDir.isEmpty())
-                form.setLogPath(QDir(dataDir).filePath(QLatin1String(FTDI_Controller::DefaultLogName)));
+                form.setLogPath(
+                    QDir(dataDir).filePath(QLatin1String(FTDI_Controller::DefaultLogName)));
             if (simulated)
                 form.setCableFactory([simulated] { return simulated; });
             TForm2 readBack(&form);

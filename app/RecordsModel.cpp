@@ -1,7 +1,7 @@
 #include "app/RecordsModel.h"
 
-#include "store/SettingsDatabase.h"
 #include "store/CardFields.h"
+#include "store/SettingsDatabase.h"
 
 #include <QStringTokenizer>
 
@@ -11,8 +11,11 @@ namespace {
 constexpr QChar kCellSeparator = QChar(0x0001);
 
 const std::array<QString, RecordsModel::ColumnCount> kTitles = {
-    QStringLiteral("Код УО"), QStringLiteral("№ карточки"), QStringLiteral("Объект"),
-    QStringLiteral("Дата изменений"), QStringLiteral("Дата программирования"),
+    QStringLiteral("Код УО"),
+    QStringLiteral("№ карточки"),
+    QStringLiteral("Объект"),
+    QStringLiteral("Дата изменений"),
+    QStringLiteral("Дата программирования"),
 };
 
 } // namespace

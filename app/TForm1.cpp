@@ -3,25 +3,25 @@
 #include "app/RecordsModel.h"
 #include "link/Clock.h"
 #include "link/FTDI_Controller.h"
-#include "ui/FormKit.h"
 #include "readback/TForm2.h"
-#include "ui/CodeTexts.h"
 #include "store/CardFields.h"
 #include "store/Cp1251.h"
 #include "store/DateTime.h"
 #include "store/Messenger.h"
 #include "store/SettingsDatabase.h"
+#include "ui/CodeTexts.h"
 #include "ui/Contrast.h"
+#include "ui/FormKit.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QFrame>
 #include <QGroupBox>
-#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -85,15 +85,18 @@ QLineEdit* addEdit(QWidget* parent, const char* name, QRect geometry, int maxLen
     return e;
 }
 
-QString tableText(const char* text) { return text ? QString::fromUtf8(text) : QString(); }
+QString tableText(const char* text) {
+    return text ? QString::fromUtf8(text) : QString();
+}
 
 // The box of a field of the card, with the limit, hint and screen reader's
 // name the field table gives it.
 QLineEdit* addFieldEdit(QWidget* parent, const char* name, QRect geometry,
                         const QString& text = {}) {
     const CardField& field = *FindField(name);
-    QLineEdit* e = addEdit(parent, name, geometry, field.typingLimit() ? field.typingLimit() : 32767,
-                           text, tableText(field.hint), &Cp1251::canHold);
+    QLineEdit* e =
+        addEdit(parent, name, geometry, field.typingLimit() ? field.typingLimit() : 32767, text,
+                tableText(field.hint), &Cp1251::canHold);
     if (field.accessibleName)
         e->setAccessibleName(tableText(field.accessibleName));
     return e;
@@ -356,39 +359,40 @@ void TForm1::buildSettingsGroup() {
     GroupBox1->setGeometry(2, 120, 970, 458);
 
     VersionCombo = FormKit::AddCombo(GroupBox1, "VersionCombo", QRect(84, 18, 110, 22),
-                            {CodeTexts::VersionItem()});
+                                     {CodeTexts::VersionItem()});
     FormKit::AddLabel(GroupBox1, QStringLiteral("ВЕРСИЯ УО"), QRect(8, 21, 74, 16), VersionCombo);
-    CodeUoo = addFieldEdit(GroupBox1, "CodeUoo", QRect(256, 18, 86, kEditHeight),
-                           QStringLiteral("1"));
+    CodeUoo =
+        addFieldEdit(GroupBox1, "CodeUoo", QRect(256, 18, 86, kEditHeight), QStringLiteral("1"));
     FormKit::AddLabel(GroupBox1, QStringLiteral("Код УО"), QRect(206, 21, 48, 16), CodeUoo);
-    Label17 = FormKit::AddLabel(GroupBox1, QStringLiteral("( 0x00000001 )"), QRect(348, 21, 100, 16));
+    Label17 =
+        FormKit::AddLabel(GroupBox1, QStringLiteral("( 0x00000001 )"), QRect(348, 21, 100, 16));
     Label17->setObjectName(QStringLiteral("Label17"));
     Label17->hide();
-    NCardEdit = addFieldEdit(GroupBox1, "NCardEdit", QRect(622, 18, 100, kEditHeight),
-                             QStringLiteral("1"));
+    NCardEdit =
+        addFieldEdit(GroupBox1, "NCardEdit", QRect(622, 18, 100, kEditHeight), QStringLiteral("1"));
     FormKit::AddLabel(GroupBox1, QStringLiteral("Имя карточки в базе ПЦН"), QRect(462, 21, 158, 16),
-             NCardEdit);
+                      NCardEdit);
 
     // Loops.
     GroupBox2 = new QGroupBox(QStringLiteral("Шлейфы"), GroupBox1);
     GroupBox2->setObjectName(QStringLiteral("GroupBox2"));
     GroupBox2->setGeometry(382, 46, 306, 204);
-    Label44 = FormKit::AddLabel(GroupBox2,
-                       QStringLiteral("Внимание! Допускается только один Управляющий Шлейф."),
-                       QRect(8, 16, 290, 30), nullptr, true);
+    Label44 = FormKit::AddLabel(
+        GroupBox2, QStringLiteral("Внимание! Допускается только один Управляющий Шлейф."),
+        QRect(8, 16, 290, 30), nullptr, true);
     Label44->setObjectName(QStringLiteral("Label44"));
     for (int i = 0; i < 5; ++i) {
         const QByteArray name = "Cord" + QByteArray::number(i + 1);
         Cord[static_cast<std::size_t>(i)] =
             FormKit::AddCombo(GroupBox2, name.constData(), QRect(74, 48 + i * 25, 224, 22),
-                     i == 0 ? CodeTexts::LoopModes(1) : CodeTexts::LoopModes(i + 1));
-        FormKit::AddLabel(GroupBox2, QStringLiteral("Шлейф %1").arg(i + 1), QRect(8, 51 + i * 25, 64, 16),
-                 Cord[static_cast<std::size_t>(i)]);
+                              i == 0 ? CodeTexts::LoopModes(1) : CodeTexts::LoopModes(i + 1));
+        FormKit::AddLabel(GroupBox2, QStringLiteral("Шлейф %1").arg(i + 1),
+                          QRect(8, 51 + i * 25, 64, 16), Cord[static_cast<std::size_t>(i)]);
     }
     timePassEdit = addFieldEdit(GroupBox2, "timePassEdit", QRect(226, 176, 36, kEditHeight),
                                 QStringLiteral("60"));
-    FormKit::AddLabel(GroupBox2, QStringLiteral("Время задержки на входной шлейф"), QRect(8, 179, 216, 16),
-             timePassEdit);
+    FormKit::AddLabel(GroupBox2, QStringLiteral("Время задержки на входной шлейф"),
+                      QRect(8, 179, 216, 16), timePassEdit);
     FormKit::AddLabel(GroupBox2, QStringLiteral("сек"), QRect(266, 179, 30, 16));
 
     Cord6 = new QGroupBox(QStringLiteral("Шлейф 6"), GroupBox2);
@@ -405,11 +409,12 @@ void TForm1::buildSettingsGroup() {
     GroupBox4 = new QGroupBox(QStringLiteral("Режим работы"), GroupBox1);
     GroupBox4->setObjectName(QStringLiteral("GroupBox4"));
     GroupBox4->setGeometry(692, 46, 274, 152);
-    IndicZU = FormKit::AddCheck(GroupBox4, "IndicZU", QStringLiteral("Выключить мигание индикатора СТМ"),
-                       QRect(8, 18, 262, 20));
-    BatteryControl = FormKit::AddCheck(GroupBox4, "BatteryControl",
-                              QStringLiteral("Выключить контроль сигналов внешнего питания"),
-                              QRect(8, 40, 262, 32), true);
+    IndicZU =
+        FormKit::AddCheck(GroupBox4, "IndicZU", QStringLiteral("Выключить мигание индикатора СТМ"),
+                          QRect(8, 18, 262, 20));
+    BatteryControl = FormKit::AddCheck(
+        GroupBox4, "BatteryControl", QStringLiteral("Выключить контроль сигналов внешнего питания"),
+        QRect(8, 40, 262, 32), true);
     UseEthPriority = FormKit::AddCheck(
         GroupBox4, "UseEthPriority",
         QStringLiteral(
@@ -418,8 +423,9 @@ void TForm1::buildSettingsGroup() {
     timeGsmEdit = addFieldEdit(GroupBox4, "timeGsmEdit", QRect(28, 122, 44, kEditHeight),
                                QStringLiteral("60"));
     timeGsmEdit->setEnabled(false);
-    UseGsmPriority = FormKit::AddCheck(GroupBox4, "UseGsmPriority",
-                              QStringLiteral("Приоритет 1-й Sim карты"), QRect(120, 122, 150, 20));
+    UseGsmPriority =
+        FormKit::AddCheck(GroupBox4, "UseGsmPriority", QStringLiteral("Приоритет 1-й Sim карты"),
+                          QRect(120, 122, 150, 20));
     UseGsmPriority->hide();
 
     // Additional information.
@@ -432,16 +438,16 @@ void TForm1::buildSettingsGroup() {
     FormKit::AddLabel(GroupBox6, QStringLiteral("Адрес"), QRect(8, 49, 74, 16), FIOEdit);
     RemarkEdit = addFieldEdit(GroupBox6, "RemarkEdit", QRect(84, 72, 214, kEditHeight));
     FormKit::AddLabel(GroupBox6, QStringLiteral("Примечание"), QRect(8, 75, 74, 16), RemarkEdit);
-    ProgID1 = addEdit(GroupBox6, "ProgID1", QRect(236, 110, 62, kEditHeight), 32767,
-                      QStringLiteral("0"));
+    ProgID1 =
+        addEdit(GroupBox6, "ProgID1", QRect(236, 110, 62, kEditHeight), 32767, QStringLiteral("0"));
     ProgID1->setReadOnly(true);
-    FormKit::AddLabel(GroupBox6, QStringLiteral("Результат программирования (ID)"), QRect(8, 106, 224, 30),
-             ProgID1, true);
-    ProgID2 = addEdit(GroupBox6, "ProgID2", QRect(236, 148, 62, kEditHeight), 32767,
-                      QStringLiteral("0"));
+    FormKit::AddLabel(GroupBox6, QStringLiteral("Результат программирования (ID)"),
+                      QRect(8, 106, 224, 30), ProgID1, true);
+    ProgID2 =
+        addEdit(GroupBox6, "ProgID2", QRect(236, 148, 62, kEditHeight), 32767, QStringLiteral("0"));
     ProgID2->setReadOnly(true);
     FormKit::AddLabel(GroupBox6, QStringLiteral("Предыдущий результат программирования (ID)"),
-             QRect(8, 144, 224, 30), ProgID2, true);
+                      QRect(8, 144, 224, 30), ProgID2, true);
 }
 
 void TForm1::buildEthernetGroup() {
@@ -463,29 +469,32 @@ void TForm1::buildEthernetGroup() {
     };
     int y = 18;
     for (const AddressRow& row : rows) {
-        addAddress(GroupBox3, *row.boxes, row.prefix, row.caption, 130, y, 36,
-                   QStringLiteral("0"));
+        addAddress(GroupBox3, *row.boxes, row.prefix, row.caption, 130, y, 36, QStringLiteral("0"));
         FormKit::AddLabel(GroupBox3, row.caption, QRect(8, y + 3, 120, 16));
         y += kRowStep;
     }
-    PortLoc = addEdit(GroupBox3, "PortLoc", QRect(130, y, 60, kEditHeight), 5,
-                      QStringLiteral("5000"));
-    FormKit::AddLabel(GroupBox3, QStringLiteral("Локальный порт"), QRect(8, y + 3, 120, 16), PortLoc);
+    PortLoc =
+        addEdit(GroupBox3, "PortLoc", QRect(130, y, 60, kEditHeight), 5, QStringLiteral("5000"));
+    FormKit::AddLabel(GroupBox3, QStringLiteral("Локальный порт"), QRect(8, y + 3, 120, 16),
+                      PortLoc);
     y += kRowStep;
-    PortRem1 = addEdit(GroupBox3, "PortRem1", QRect(130, y, 60, kEditHeight), 5,
-                       QStringLiteral("5000"));
-    FormKit::AddLabel(GroupBox3, QStringLiteral("Порт сервера 1"), QRect(8, y + 3, 120, 16), PortRem1);
+    PortRem1 =
+        addEdit(GroupBox3, "PortRem1", QRect(130, y, 60, kEditHeight), 5, QStringLiteral("5000"));
+    FormKit::AddLabel(GroupBox3, QStringLiteral("Порт сервера 1"), QRect(8, y + 3, 120, 16),
+                      PortRem1);
     y += kRowStep;
-    PortRem2 = addEdit(GroupBox3, "PortRem2", QRect(130, y, 60, kEditHeight), 5,
-                       QStringLiteral("5000"));
-    FormKit::AddLabel(GroupBox3, QStringLiteral("Порт сервера 2"), QRect(8, y + 3, 120, 16), PortRem2);
+    PortRem2 =
+        addEdit(GroupBox3, "PortRem2", QRect(130, y, 60, kEditHeight), 5, QStringLiteral("5000"));
+    FormKit::AddLabel(GroupBox3, QStringLiteral("Порт сервера 2"), QRect(8, y + 3, 120, 16),
+                      PortRem2);
     y += kRowStep;
     for (int i = 0; i < 6; ++i) {
         const QByteArray name = "Mac" + QByteArray::number(i + 1);
         Mac[static_cast<std::size_t>(i)] =
             addEdit(GroupBox3, name.constData(), QRect(130 + i * 26, y, 24, kEditHeight), 2,
                     QStringLiteral("00"));
-        Mac[static_cast<std::size_t>(i)]->setAccessibleName(QStringLiteral("MAC адрес, %1").arg(i + 1));
+        Mac[static_cast<std::size_t>(i)]->setAccessibleName(
+            QStringLiteral("MAC адрес, %1").arg(i + 1));
     }
     Mac[0]->setReadOnly(true);
     FormKit::AddLabel(GroupBox3, QStringLiteral("MAC адрес"), QRect(8, y + 3, 120, 16));
@@ -495,10 +504,12 @@ void TForm1::buildEthernetGroup() {
     SpeedButton2->setGeometry(130, y, 150, 22);
     y += kRowStep + 2;
     PPPLoginEdit = addEdit(GroupBox3, "PPPLoginEdit", QRect(130, y, 150, kEditHeight), 31);
-    FormKit::AddLabel(GroupBox3, QStringLiteral("Логин PPPoE"), QRect(8, y + 3, 120, 16), PPPLoginEdit);
+    FormKit::AddLabel(GroupBox3, QStringLiteral("Логин PPPoE"), QRect(8, y + 3, 120, 16),
+                      PPPLoginEdit);
     y += kRowStep;
     PPPPassEdit = addEdit(GroupBox3, "PPPPassEdit", QRect(130, y, 150, kEditHeight), 31);
-    FormKit::AddLabel(GroupBox3, QStringLiteral("Пароль PPPoE"), QRect(8, y + 3, 120, 16), PPPPassEdit);
+    FormKit::AddLabel(GroupBox3, QStringLiteral("Пароль PPPoE"), QRect(8, y + 3, 120, 16),
+                      PPPPassEdit);
     GroupBox3->hide();
 }
 
@@ -524,12 +535,14 @@ void TForm1::buildGsmGroup() {
     int y = 6;
     row(MainGSM_Sheet, Pin1Edit, "Pin1Edit", QStringLiteral("PIN1"), y);
     Pin1Edit->setFixedWidth(60);
-    UseSim1 = FormKit::AddCheck(MainGSM_Sheet, "UseSim1", QStringLiteral("ВКЛ"), QRect(290, y, 56, 20));
+    UseSim1 =
+        FormKit::AddCheck(MainGSM_Sheet, "UseSim1", QStringLiteral("ВКЛ"), QRect(290, y, 56, 20));
     UseSim1->setToolTip(QStringLiteral("Использовать 1ю SIM карту"));
     y += kRowStep;
-    addAddress(MainGSM_Sheet, Ip1GsmEdit, "Ip1GsmEdit_", QStringLiteral("IP Адрес МС (WAN1)"), ex, y, 32,
-               QStringLiteral("1"));
-    FormKit::AddLabel(MainGSM_Sheet, QStringLiteral("IP Адрес МС (WAN1)"), QRect(lx, y + 3, lw, 16));
+    addAddress(MainGSM_Sheet, Ip1GsmEdit, "Ip1GsmEdit_", QStringLiteral("IP Адрес МС (WAN1)"), ex,
+               y, 32, QStringLiteral("1"));
+    FormKit::AddLabel(MainGSM_Sheet, QStringLiteral("IP Адрес МС (WAN1)"),
+                      QRect(lx, y + 3, lw, 16));
     y += kRowStep;
     row(MainGSM_Sheet, Port1GsmEdit, "Port1GsmEdit", QStringLiteral("Порт МС (WAN1)"), y);
     y += kRowStep;
@@ -543,12 +556,14 @@ void TForm1::buildGsmGroup() {
     y += 10;
     row(MainGSM_Sheet, Pin2Edit, "Pin2Edit", QStringLiteral("PIN2"), y);
     Pin2Edit->setFixedWidth(60);
-    UseSim2 = FormKit::AddCheck(MainGSM_Sheet, "UseSim2", QStringLiteral("ВКЛ"), QRect(290, y, 56, 20));
+    UseSim2 =
+        FormKit::AddCheck(MainGSM_Sheet, "UseSim2", QStringLiteral("ВКЛ"), QRect(290, y, 56, 20));
     UseSim2->setToolTip(QStringLiteral("Использовать 2ю SIM карту"));
     y += kRowStep;
-    addAddress(MainGSM_Sheet, Ip2GsmEdit, "Ip2GsmEdit_", QStringLiteral("IP Адрес МС (WAN2)"), ex, y, 32,
-               QStringLiteral("1"));
-    FormKit::AddLabel(MainGSM_Sheet, QStringLiteral("IP Адрес МС (WAN2)"), QRect(lx, y + 3, lw, 16));
+    addAddress(MainGSM_Sheet, Ip2GsmEdit, "Ip2GsmEdit_", QStringLiteral("IP Адрес МС (WAN2)"), ex,
+               y, 32, QStringLiteral("1"));
+    FormKit::AddLabel(MainGSM_Sheet, QStringLiteral("IP Адрес МС (WAN2)"),
+                      QRect(lx, y + 3, lw, 16));
     y += kRowStep;
     row(MainGSM_Sheet, Port2GsmEdit, "Port2GsmEdit", QStringLiteral("Порт МС (WAN2)"), y);
     y += kRowStep;
@@ -562,7 +577,7 @@ void TForm1::buildGsmGroup() {
     y += 10;
     NumPhoneMC = addFieldEdit(MainGSM_Sheet, "NumPhoneMC", QRect(ex, y + 4, ew, kEditHeight));
     FormKit::AddLabel(MainGSM_Sheet, QStringLiteral("N тел. МС для дозвона тревог через CSD"),
-             QRect(lx, y, lw, 30), NumPhoneMC, true);
+                      QRect(lx, y, lw, 30), NumPhoneMC, true);
     UseSim1->setChecked(true);
     UseSim2->setChecked(true);
     UseSim1->hide();
@@ -570,32 +585,35 @@ void TForm1::buildGsmGroup() {
 
     BalanceSheet = addPage(PageControl1, "BalanceSheet", QStringLiteral("Баланс"));
     balEnable = FormKit::AddCheck(BalanceSheet, "balEnable",
-                         QStringLiteral("Включить проверку баланса SIM карт"), QRect(4, 6, 344, 20));
+                                  QStringLiteral("Включить проверку баланса SIM карт"),
+                                  QRect(4, 6, 344, 20));
     y = 36;
     balCritical = addFieldEdit(BalanceSheet, "balCritical", QRect(ex, y, 50, kEditHeight),
                                QStringLiteral("10"));
     FormKit::AddLabel(BalanceSheet, QStringLiteral("Критический уровень баланса (руб)"),
                       QRect(lx, y - 4, lw, 30), balCritical, true);
     y += 28;
-    row(BalanceSheet, balCodeSim1, "balCodeSim1", QStringLiteral("Код запроса баланса для SIM1"), y);
+    row(BalanceSheet, balCodeSim1, "balCodeSim1", QStringLiteral("Код запроса баланса для SIM1"),
+        y);
     y += 28;
-    row(BalanceSheet, balCodeSim2, "balCodeSim2", QStringLiteral("Код запроса баланса для SIM2"), y);
+    row(BalanceSheet, balCodeSim2, "balCodeSim2", QStringLiteral("Код запроса баланса для SIM2"),
+        y);
     y += 28;
     balPhoneSim1 = addFieldEdit(BalanceSheet, "balPhoneSim1", QRect(ex, y + 4, ew, kEditHeight));
     FormKit::AddLabel(BalanceSheet, QStringLiteral("Телефонный номер 1 для отправки SMS о балансе"),
-             QRect(lx, y, lw, 30), balPhoneSim1, true);
+                      QRect(lx, y, lw, 30), balPhoneSim1, true);
     y += 36;
     balPhoneSim2 = addFieldEdit(BalanceSheet, "balPhoneSim2", QRect(ex, y + 4, ew, kEditHeight));
     FormKit::AddLabel(BalanceSheet, QStringLiteral("Телефонный номер 2 для отправки SMS о балансе"),
-             QRect(lx, y, lw, 30), balPhoneSim2, true);
+                      QRect(lx, y, lw, 30), balPhoneSim2, true);
 
     Add_GSM_Sheet = addPage(PageControl1, "Add_GSM_Sheet", QStringLiteral("Дополнительно"));
     y = 6;
     RCControl = addEdit(Add_GSM_Sheet, "RCControl", QRect(ex, y + 4, 50, kEditHeight), 3,
                         QStringLiteral("1"));
-    Label33 = FormKit::AddLabel(Add_GSM_Sheet,
-                       QStringLiteral("Интервал регистрации на МЦ410 по резервному каналу (мин)"),
-                       QRect(lx, y, lw, 30), RCControl, true);
+    Label33 = FormKit::AddLabel(
+        Add_GSM_Sheet, QStringLiteral("Интервал регистрации на МЦ410 по резервному каналу (мин)"),
+        QRect(lx, y, lw, 30), RCControl, true);
     Label33->setObjectName(QStringLiteral("Label33"));
     y = 6;
     row(Add_GSM_Sheet, PUK1_Edit, "PUK1_Edit", QStringLiteral("PUK-код SIM карты 1"), y);
@@ -624,14 +642,16 @@ void TForm1::buildOutputsGroup() {
     PageControl2->setGeometry(6, 18, 262, 64);
     TabSheet2 = addPage(PageControl2, "TabSheet2", QStringLiteral("Out1"));
     TabSheet3 = addPage(PageControl2, "TabSheet3", QStringLiteral("Out2"));
-    RelayComboBox1 = FormKit::AddCombo(TabSheet2, "RelayComboBox1", QRect(64, 6, 186, 22), CodeTexts::OutputProfiles());
+    RelayComboBox1 = FormKit::AddCombo(TabSheet2, "RelayComboBox1", QRect(64, 6, 186, 22),
+                                       CodeTexts::OutputProfiles());
     FormKit::AddLabel(TabSheet2, QStringLiteral("Профиль:"), QRect(6, 9, 56, 16), RelayComboBox1);
     RelayComboBox1->setAccessibleName(QStringLiteral("Профиль Out1"));
-    RelayComboBox2 = FormKit::AddCombo(TabSheet3, "RelayComboBox2", QRect(64, 6, 186, 22), CodeTexts::OutputProfiles());
+    RelayComboBox2 = FormKit::AddCombo(TabSheet3, "RelayComboBox2", QRect(64, 6, 186, 22),
+                                       CodeTexts::OutputProfiles());
     FormKit::AddLabel(TabSheet3, QStringLiteral("Профиль:"), QRect(6, 9, 56, 16), RelayComboBox2);
     RelayComboBox2->setAccessibleName(QStringLiteral("Профиль Out2"));
     Label40 = FormKit::AddLabel(GroupBox7, QStringLiteral("Выход выключен"), QRect(8, 86, 258, 100),
-                       nullptr, true);
+                                nullptr, true);
     Label40->setObjectName(QStringLiteral("Label40"));
     Label40->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     QFont small = Label40->font();
@@ -735,7 +755,9 @@ void TForm1::SetsGridClick() {
     ShowRecord(CurrentSlot);
 }
 
-void TForm1::ExitBtnClick() { close(); }
+void TForm1::ExitBtnClick() {
+    close();
+}
 
 void TForm1::FormClose() {
     if (SavedSinceStart)

@@ -16,18 +16,16 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRandomGenerator>
-#include <QTimer>
 #include <QSignalBlocker>
 #include <QTabWidget>
-
+#include <QTimer>
 
 namespace {
 
 // Every editor control but the text fields' boxes beside the form's field
 // that mirrors it, in one list for reading and writing alike. `f` is a
 // CardForm, const or not. The text fields' boxes follow the field table.
-template <typename Form, typename Visit>
-void visitControls(const TForm1& w, Form& f, Visit&& v) {
+template <typename Form, typename Visit> void visitControls(const TForm1& w, Form& f, Visit&& v) {
     v(w.VersionCombo, f.VersionCombo);
     v(w.CodeUoo, f.CodeUoo);
     v(w.Label17, f.Label17);
@@ -60,7 +58,9 @@ void visitControls(const TForm1& w, Form& f, Visit&& v) {
 }
 
 // An edit box's own enabled state, not that of the page or group it is on.
-bool ownEnabled(const QWidget* w) { return w->isEnabledTo(w->parentWidget()); }
+bool ownEnabled(const QWidget* w) {
+    return w->isEnabledTo(w->parentWidget());
+}
 
 struct Reader {
     void operator()(const QLineEdit* e, EditBox& box) const { box = {e->text(), ownEnabled(e)}; }
@@ -129,18 +129,30 @@ void TForm1::applyRule(const std::function<void(CardForm&)>& rule) {
     writeForm(f);
 }
 
-void TForm1::NCardEditChange() { applyRule(UpdateCodeLabel); }
-void TForm1::UseSim1Click() { applyRule([](CardForm& f) { ApplySimSwitch(f, 1); }); }
-void TForm1::UseSim2Click() { applyRule([](CardForm& f) { ApplySimSwitch(f, 2); }); }
-void TForm1::balEnableClick() { applyRule(ApplyBalanceSwitch); }
-void TForm1::UseEthPriorityClick() { applyRule(ApplyReturnSwitch); }
+void TForm1::NCardEditChange() {
+    applyRule(UpdateCodeLabel);
+}
+void TForm1::UseSim1Click() {
+    applyRule([](CardForm& f) { ApplySimSwitch(f, 1); });
+}
+void TForm1::UseSim2Click() {
+    applyRule([](CardForm& f) { ApplySimSwitch(f, 2); });
+}
+void TForm1::balEnableClick() {
+    applyRule(ApplyBalanceSwitch);
+}
+void TForm1::UseEthPriorityClick() {
+    applyRule(ApplyReturnSwitch);
+}
 void TForm1::Cord1Change(int sender) {
     applyRule([sender](CardForm& f) { ApplyLoopRules(f, sender); });
 }
 void TForm1::RelayComboBox1Change(int output) {
     applyRule([output](CardForm& f) { ShowOutputProfile(f, output); });
 }
-void TForm1::PageControl2Change() { applyRule(ShowActiveOutputProfile); }
+void TForm1::PageControl2Change() {
+    applyRule(ShowActiveOutputProfile);
+}
 // The version list has one item: there is nothing to follow from a choice.
 void TForm1::VersionComboChange() {}
 void TForm1::SpeedButton2Click() {
@@ -151,8 +163,8 @@ void TForm1::SpeedButton2Click() {
 void TForm1::ShowRecord(int slot) {
     if (slot < 0 || slot >= SettingsDatabase::SlotCount)
         return;
-    writeForm(::ShowRecord(db_.Slot(slot), db_.Template(), readForm(),
-                           PageControl2->isVisibleTo(this)));
+    writeForm(
+        ::ShowRecord(db_.Slot(slot), db_.Template(), readForm(), PageControl2->isVisibleTo(this)));
     RefreshCurrentRow();
 }
 
@@ -183,8 +195,9 @@ void TForm1::connectEditor() {
 void TForm1::BitBtn1Click() {
     EditMode = !EditMode;
     if (!EditMode) {
-        if (!messenger_.ask(QStringLiteral("Внимание"),
-                            QStringLiteral("Все изменения будут утеряны. Отменить редактирование?"))) {
+        if (!messenger_.ask(
+                QStringLiteral("Внимание"),
+                QStringLiteral("Все изменения будут утеряны. Отменить редактирование?"))) {
             EditMode = true;
             return;
         }
@@ -241,8 +254,7 @@ void TForm1::BitBtn2Click() {
     // this save is done.
     if (fileChangePending_)
         QTimer::singleShot(0, this, [this] { checkDatabaseFile(); });
-    if (outcome.result == SettingsDatabase::Refused ||
-        outcome.result == SettingsDatabase::NoRoom) {
+    if (outcome.result == SettingsDatabase::Refused || outcome.result == SettingsDatabase::NoRoom) {
         // Nothing written: the card goes back to edit mode as typed.
         db_.Slot(slot) = before;
         db_.Template() = templateBefore;
@@ -282,4 +294,3 @@ void TForm1::BitBtn3Click() {
     SetEditMode(false);
     saveDatabase();
 }
-

@@ -48,7 +48,8 @@ void TForm1::watch(CableJob* job) {
         else
             ProgCompletion(j);
     });
-    connect(job, &QThread::finished, this, [this, job] { jobEnded(job); }, Qt::QueuedConnection);
+    connect(
+        job, &QThread::finished, this, [this, job] { jobEnded(job); }, Qt::QueuedConnection);
 }
 
 void TForm1::jobEnded(CableJob* job) {
@@ -205,10 +206,11 @@ void TForm1::ProgCompletion(CableJob& job) {
     } else if (outcome.JobStopped()) {
         messenger_.inform(
             QStringLiteral("Операция не завершена"),
-            QStringLiteral("Программирование ОСТАНОВЛЕНО! УОО R7 остался не запрограммированным.\n\n"
-                           "Проверьте, что перемычка программирования установлена,а 1-й вывод "
-                           "кабеля FTDI соответствует 1-му контакту на плате УОО R5. Передерните "
-                           "питание УОО и повторите попытку программирования."));
+            QStringLiteral(
+                "Программирование ОСТАНОВЛЕНО! УОО R7 остался не запрограммированным.\n\n"
+                "Проверьте, что перемычка программирования установлена,а 1-й вывод "
+                "кабеля FTDI соответствует 1-му контакту на плате УОО R5. Передерните "
+                "питание УОО и повторите попытку программирования."));
     }
     if (!stoppedByOperator) {
         SpeedButton1->setEnabled(true);

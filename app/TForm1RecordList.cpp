@@ -2,9 +2,9 @@
 #include "app/TForm1.h"
 
 #include "app/RecordsModel.h"
+#include "store/CardFields.h"
 #include "store/Cp1251.h"
 #include "store/SettingsDatabase.h"
-#include "store/CardFields.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -22,10 +22,11 @@ void TForm1::connectRecordList() {
     // Only a move of the focus to another control of this window leaves the
     // search box: another window coming up, a message box or the box's own
     // menu do not.
-    focusWatch_ = connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
-        if (old == SearchEdit && now && now->window() == this)
-            SearchEditExit();
-    });
+    focusWatch_ =
+        connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
+            if (old == SearchEdit && now && now->window() == this)
+                SearchEditExit();
+        });
     connect(SearchEdit, &QLineEdit::textChanged, this, &TForm1::SearchEditChange);
     connect(SpeedButton3, &QToolButton::clicked, this, &TForm1::SpeedButton3Click);
 }
@@ -46,7 +47,9 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
-void TForm1::SearchEditClick() { SearchEdit->selectAll(); }
+void TForm1::SearchEditClick() {
+    SearchEdit->selectAll();
+}
 
 void TForm1::SearchEditChange() {
     SearchRow = 0;
@@ -76,7 +79,8 @@ bool TForm1::rowMatchesSim(int row, const QByteArray& needle) const {
         const char* end = p + ::strnlen(p, static_cast<std::size_t>(f.width));
         const auto n = static_cast<std::size_t>(needle.size());
         while (static_cast<std::size_t>(end - p) >= n) {
-            p = static_cast<const char*>(std::memchr(p, needle[0], static_cast<std::size_t>(end - p) - n + 1));
+            p = static_cast<const char*>(
+                std::memchr(p, needle[0], static_cast<std::size_t>(end - p) - n + 1));
             if (!p)
                 break;
             if (std::memcmp(p, needle.constData(), n) == 0)
@@ -132,4 +136,3 @@ void TForm1::selectSlot(int slot) {
     SetsGrid->scrollTo(records_->index(slot, 0));
     SetsGridClick();
 }
-

@@ -2,4 +2,6 @@
 // its options.
 #include "app/ProgramMain.h"
 
-int main(int argc, char** argv) { return RunProgram(argc, argv); }
+int main(int argc, char** argv) {
+    return RunProgram(argc, argv);
+}

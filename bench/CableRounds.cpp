@@ -33,7 +33,8 @@ std::shared_ptr<CableDriver> driverFor(const char* kind, const QString& port) {
 #ifdef _WIN32
     if (std::strcmp(kind, "d2xx") == 0) {
         qputenv("UOO_FAKE_D2XX", "BENCH1A,0x04036010,0x2111,0," + port.toLatin1());
-        return std::make_shared<WindowsCableDriver>(LoadD2xxLibrary, NewWin32ComPortApi(), QString());
+        return std::make_shared<WindowsCableDriver>(LoadD2xxLibrary, NewWin32ComPortApi(),
+                                                    QString());
     }
     if (std::strcmp(kind, "com") == 0)
         return std::make_shared<WindowsCableDriver>(LoadD2xxLibrary, NewWin32ComPortApi(), port);
@@ -85,15 +86,16 @@ int main(int argc, char** argv) {
         {
             auto driver = driverFor(argv[1], port);
             FTDI_Controller ctl(*driver, SteadyClock::instance(), log);
-            if (ctl.Open(frame.data(), ConfigFrameSize) == OpenResult::Opened && ctl.Start() == ExchangeResult::Completed)
+            if (ctl.Open(frame.data(), ConfigFrameSize) == OpenResult::Opened &&
+                ctl.Start() == ExchangeResult::Completed)
                 ++programmed.ok;
         }
         programmed.ms.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);
         t.restart();
         auto driver = driverFor(argv[1], port);
         FTDI_ReadCtrl ctl(*driver, SteadyClock::instance(), log);
-        if (ctl.Open(nullptr, 0) == OpenResult::Opened && ctl.Start() == ExchangeResult::Completed &&
-            ctl.dataLength == ConfigFrameSize &&
+        if (ctl.Open(nullptr, 0) == OpenResult::Opened &&
+            ctl.Start() == ExchangeResult::Completed && ctl.dataLength == ConfigFrameSize &&
             std::equal(frame.begin(), frame.end(), ctl.dataBuffer.begin()))
             ++read.ok;
         read.ms.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);

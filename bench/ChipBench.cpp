@@ -38,14 +38,16 @@ bool once(const TtyCableDriver::Paths& paths, const QString& log, const ConfigFr
     TtyCableDriver driver(paths);
     Controller ctl(driver, SteadyClock::instance(), log);
     const auto start = std::chrono::steady_clock::now();
-    if (ctl.Open(frame ? frame->data() : nullptr, frame ? ConfigFrameSize : 0) != OpenResult::Opened)
+    if (ctl.Open(frame ? frame->data() : nullptr, frame ? ConfigFrameSize : 0) !=
+        OpenResult::Opened)
         return false;
     const ExchangeResult result = ctl.Start();
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     if (result != ExchangeResult::Completed)
         return false;
-    if (!frame && (ctl.dataLength != ConfigFrameSize || !IsValidFrame(ctl.dataBuffer.data(), ctl.dataLength)))
+    if (!frame &&
+        (ctl.dataLength != ConfigFrameSize || !IsValidFrame(ctl.dataBuffer.data(), ctl.dataLength)))
         return false;
     ++tally.ok;
     tally.ms.push_back(ms);

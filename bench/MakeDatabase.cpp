@@ -1,8 +1,8 @@
 // Writes ProgInfo_10.MGA with the given number of used cards (9000 unless
 // told), every text field filled, for benchmarks and screenshots.
+#include "bench/SampleCards.h"
 #include "store/DateTime.h"
 #include "store/Messenger.h"
-#include "bench/SampleCards.h"
 #include "store/SettingsDatabase.h"
 
 #include <QStringList>

@@ -2,22 +2,26 @@
 
 // Cards with every text field filled, as a busy installer's database holds
 // them; for benchmarks and screenshots.
-#include "store/SettingsDatabase.h"
 #include "store/CardFields.h"
+#include "store/SettingsDatabase.h"
 
 #include <QStringList>
 
 inline void FillSampleCards(SettingsDatabase& db, int count) {
     const QStringList objects = {
-        QStringLiteral("Магазин «Продукты»"), QStringLiteral("Аптека"),
-        QStringLiteral("Школа"),              QStringLiteral("Склад ООО «Вектор»"),
-        QStringLiteral("Гараж"),              QStringLiteral("Офис нотариуса"),
+        QStringLiteral("Магазин «Продукты»"),
+        QStringLiteral("Аптека"),
+        QStringLiteral("Школа"),
+        QStringLiteral("Склад ООО «Вектор»"),
+        QStringLiteral("Гараж"),
+        QStringLiteral("Офис нотариуса"),
     };
     for (int i = 0; i < count && i < SettingsDatabase::SlotCount; ++i) {
         SettingsRecord& r = db.Slot(i);
         r.setText(Field::Pin1Edit, QStringLiteral("%1").arg(1000 + i % 9000));
         r.setText(Field::Pin2Edit, QStringLiteral("%1").arg(9999 - i % 9000));
-        r.setText(Field::Ip1Gsm, QStringLiteral("192.168.%1.%2").arg(i / 250 % 250).arg(i % 250 + 1));
+        r.setText(Field::Ip1Gsm,
+                  QStringLiteral("192.168.%1.%2").arg(i / 250 % 250).arg(i % 250 + 1));
         r.setText(Field::Ip2Gsm, QStringLiteral("10.0.%1.%2").arg(i / 250 % 250).arg(i % 250 + 1));
         r.setText(Field::Port1GsmEdit, QStringLiteral("5000"));
         r.setText(Field::Port2GsmEdit, QStringLiteral("5001"));
@@ -34,7 +38,8 @@ inline void FillSampleCards(SettingsDatabase& db, int count) {
         r.settimePassEdit(30);
         r.setbalCritical(50);
         r.setText(Field::NCardEdit, QStringLiteral("%1").arg(100000 + i));
-        r.setText(Field::Edit1, QStringLiteral("%1 №%2").arg(objects[i % objects.size()]).arg(i + 1));
+        r.setText(Field::Edit1,
+                  QStringLiteral("%1 №%2").arg(objects[i % objects.size()]).arg(i + 1));
         r.setText(Field::FIOEdit, QStringLiteral("г. Москва, ул. Ленина, д. %1").arg(i % 200 + 1));
         r.setText(Field::RemarkEdit, QStringLiteral("Ключи у охраны"));
         r.setText(Field::PUK1_Edit, QStringLiteral("%1").arg(12345678 + i));

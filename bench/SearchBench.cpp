@@ -5,15 +5,15 @@
 #include "app/RecordsModel.h"
 #include "app/TForm1.h"
 #include "bench/SampleCards.h"
-#include "store/Messenger.h"
 #include "store/CardFields.h"
+#include "store/Messenger.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QTableView>
-#include <QLocale>
 #include <QTemporaryDir>
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 // Load and Save of a full 9000-card table against plain reads and writes of
 // the same 6,255,695 bytes in the same run.
-#include "store/Messenger.h"
 #include "store/Backup.h"
+#include "store/Messenger.h"
 #include "store/SettingsDatabase.h"
 
 #include <QByteArray>

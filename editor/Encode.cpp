@@ -1,12 +1,14 @@
 #include "editor/Encode.h"
 
+#include "store/CardFields.h"
 #include "store/NumberText.h"
 #include "store/SettingsRecord.h"
-#include "store/CardFields.h"
 
 namespace {
 
-std::uint8_t index(int selected) { return selected < 0 ? 255 : static_cast<std::uint8_t>(selected); }
+std::uint8_t index(int selected) {
+    return selected < 0 ? 255 : static_cast<std::uint8_t>(selected);
+}
 
 QString joinAddress(const std::array<EditBox, 4>& boxes) {
     return boxes[0].text + QLatin1Char('.') + boxes[1].text + QLatin1Char('.') + boxes[2].text +

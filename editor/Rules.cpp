@@ -1,9 +1,9 @@
 #include "editor/Rules.h"
 
 #include "store/AddressText.h"
+#include "store/CardFields.h"
 #include "store/NumberText.h"
 #include "store/SettingsRecord.h"
-#include "store/CardFields.h"
 
 #include <QRandomGenerator>
 
@@ -60,7 +60,9 @@ void splitAddress(const QString& s, std::array<EditBox, 4>& boxes) {
         boxes[i].text = parts[i];
 }
 
-int listIndex(std::uint8_t value, int count) { return value < count ? value : -1; }
+int listIndex(std::uint8_t value, int count) {
+    return value < count ? value : -1;
+}
 
 } // namespace
 
@@ -76,8 +78,8 @@ void ApplySimSwitch(CardForm& f, int sim) {
 }
 
 void ApplyBalanceSwitch(CardForm& f) {
-    for (EditBox* box : {&f.balCritical, &f.balCodeSim1, &f.balCodeSim2, &f.balPhoneSim1,
-                         &f.balPhoneSim2})
+    for (EditBox* box :
+         {&f.balCritical, &f.balCodeSim1, &f.balCodeSim2, &f.balPhoneSim1, &f.balPhoneSim2})
         box->enabled = f.balEnable;
     if (!f.balEnable) {
         f.balPhoneSim1.text.clear();
@@ -85,7 +87,9 @@ void ApplyBalanceSwitch(CardForm& f) {
     }
 }
 
-void ApplyReturnSwitch(CardForm& f) { f.timeGsmEdit.enabled = f.UseEthPriority; }
+void ApplyReturnSwitch(CardForm& f) {
+    f.timeGsmEdit.enabled = f.UseEthPriority;
+}
 
 void ApplyLoopRules(CardForm& f, int sender) {
     f.timePassEdit.enabled = f.Cord[0] == EntryLoop;
@@ -110,7 +114,9 @@ void ShowOutputProfile(CardForm& f, int output) {
         f.Label40 = *text;
 }
 
-void ShowActiveOutputProfile(CardForm& f) { ShowOutputProfile(f, f.activeOutputPage + 1); }
+void ShowActiveOutputProfile(CardForm& f) {
+    ShowOutputProfile(f, f.activeOutputPage + 1);
+}
 
 void MakeMacAddress(CardForm& f, QRandomGenerator& random) {
     f.Mac[0] = QStringLiteral("00");
@@ -169,8 +175,8 @@ CardForm ShowRecord(const SettingsRecord& record, const SettingsRecord& templ,
     if (outputsVisible)
         ShowOutputProfile(f, f.activeOutputPage + 1);
 
-    f.timeGsmEdit.text = src.timeGsmEdit() == 0 ? QStringLiteral("60")
-                                                : QString::number(src.timeGsmEdit());
+    f.timeGsmEdit.text =
+        src.timeGsmEdit() == 0 ? QStringLiteral("60") : QString::number(src.timeGsmEdit());
     ApplyReturnSwitch(f);
     f.timePassEdit.text = QString::number(src.timePassEdit());
     ApplyLoopRules(f, SenderWindow);

@@ -27,7 +27,9 @@ const QString kPhoneHint = QStringLiteral(
     "Все используемые номера телефонов должны содержать 11 цифр и начинаться с 8. Чтобы НЕ "
     "ИСПОЛЬЗОВАТЬ Телефон МС для дозвона тревог - оставьте поле пустым.");
 
-QString hintOf(const char* control) { return QString::fromUtf8(FieldNamed(control).hint); }
+QString hintOf(const char* control) {
+    return QString::fromUtf8(FieldNamed(control).hint);
+}
 
 const QString kHintIp1 = hintOf("Ip1GsmEdit_");
 const QString kHintIp2 = hintOf("Ip2GsmEdit_");

@@ -83,12 +83,23 @@ private:
             return;
         const std::uint8_t h = data_[pos_++];
         switch (h) {
-        case 0x80: failStatus_ = true; return;
-        case 0x81: failRead_ = true; return;
-        case 0x82: failWrite_ = true; return;
-        case 0x83: shortWrite_ = true; return;
-        case 0x84: bigQueue_ = true; return;
-        default: break;
+        case 0x80:
+            failStatus_ = true;
+            return;
+        case 0x81:
+            failRead_ = true;
+            return;
+        case 0x82:
+            failWrite_ = true;
+            return;
+        case 0x83:
+            shortWrite_ = true;
+            return;
+        case 0x84:
+            bigQueue_ = true;
+            return;
+        default:
+            break;
         }
         const std::size_t n = std::min<std::size_t>(h & 0x7F, size_ - pos_);
         queue_ = data_ + pos_;
@@ -108,8 +119,7 @@ private:
 // Virtual time; once the device has nothing more to say, or a minute has
 // passed (a queue too long to read is never drained), the next sleep stops
 // the exchange, as an operator would.
-template <typename Controller>
-class FuzzClock final : public Clock {
+template <typename Controller> class FuzzClock final : public Clock {
 public:
     explicit FuzzClock(const FuzzCable& cable) : cable_(cable) {}
     void attach(Controller* c) { controller_ = c; }

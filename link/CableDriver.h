@@ -53,32 +53,34 @@ public:
     [[nodiscard]] virtual int CreateDeviceInfoList(std::uint32_t* count) = 0;
     // Writes the list into `list`, at most `capacity` bytes of it.
     [[nodiscard]] virtual int GetDeviceInfoList(std::uint8_t* list, std::size_t capacity,
-                                  std::uint32_t* count) = 0;
+                                                std::uint32_t* count) = 0;
     // Opens the cable whose serial number is the zero-padded 16-byte field.
     [[nodiscard]] virtual int OpenEx(const std::uint8_t* serial, int openBy, Handle* handle) = 0;
     // The five settings of an open cable. A cable that has nothing to set
     // (a simulated one) accepts each as it is.
     [[nodiscard]] virtual int SetBaudRate(Handle, std::uint32_t /*baud*/) { return 0; }
     [[nodiscard]] virtual int SetDataCharacteristics(Handle, std::uint8_t /*wordLength*/,
-                                       std::uint8_t /*stopBits*/, std::uint8_t /*parity*/) {
+                                                     std::uint8_t /*stopBits*/,
+                                                     std::uint8_t /*parity*/) {
         return 0;
     }
     [[nodiscard]] virtual int SetFlowControl(Handle, std::uint16_t /*flow*/, std::uint8_t /*xon*/,
-                               std::uint8_t /*xoff*/) {
+                                             std::uint8_t /*xoff*/) {
         return 0;
     }
     [[nodiscard]] virtual int SetLatencyTimer(Handle, std::uint8_t /*milliseconds*/) { return 0; }
-    [[nodiscard]] virtual int SetTimeouts(Handle, std::uint32_t /*readMs*/, std::uint32_t /*writeMs*/) {
+    [[nodiscard]] virtual int SetTimeouts(Handle, std::uint32_t /*readMs*/,
+                                          std::uint32_t /*writeMs*/) {
         return 0;
     }
     // Bytes waiting to be read, bytes waiting to be sent, events.
-    [[nodiscard]] virtual int GetStatus(Handle handle, std::uint32_t* rxQueue, std::uint32_t* txQueue,
-                          std::uint32_t* events) = 0;
+    [[nodiscard]] virtual int GetStatus(Handle handle, std::uint32_t* rxQueue,
+                                        std::uint32_t* txQueue, std::uint32_t* events) = 0;
     // Returns once `toRead` bytes have come or the read time-out has passed.
     [[nodiscard]] virtual int Read(Handle handle, std::uint8_t* buffer, std::uint32_t toRead,
-                     std::uint32_t* read) = 0;
+                                   std::uint32_t* read) = 0;
     [[nodiscard]] virtual int Write(Handle handle, const std::uint8_t* data, std::uint32_t toWrite,
-                      std::uint32_t* written) = 0;
+                                    std::uint32_t* written) = 0;
     [[nodiscard]] virtual int Close(Handle handle) = 0;
 
 protected:

@@ -58,7 +58,8 @@ ComPortCableDriver::cablesOf(const std::vector<ComPortApi::Entry>& ports) {
         QChar port;
         const QString id = chipOf(e.instanceId.isEmpty() ? e.name : e.instanceId, &port);
         const Cable cable{e.name, e.latencyMs, true};
-        const auto it = std::find_if(chips.begin(), chips.end(), [&](const Chip& c) { return c.id == id; });
+        const auto it =
+            std::find_if(chips.begin(), chips.end(), [&](const Chip& c) { return c.id == id; });
         if (it == chips.end())
             chips.push_back({id, port, cable});
         else if (port < it->port)
@@ -110,8 +111,10 @@ int ComPortCableDriver::OpenEx(const std::uint8_t* serial, int openBy, Handle* h
     if (cable == cables_.end())
         return StatusError;
     ComPortApi::Port port = nullptr;
-    if (const ComPortApi::Error error = api_->open(QStringLiteral("\\\\.\\") + cable->name, &port)) {
-        const bool held = error == ComPortApi::AccessDenied || error == ComPortApi::SharingViolation;
+    if (const ComPortApi::Error error =
+            api_->open(QStringLiteral("\\\\.\\") + cable->name, &port)) {
+        const bool held =
+            error == ComPortApi::AccessDenied || error == ComPortApi::SharingViolation;
         openProblem_ = {cable->name, api_->errorText(error),
                         held ? OpenProblem::Advice::CloseOtherProgram : OpenProblem::Advice::None};
         return StatusError;
@@ -123,7 +126,9 @@ int ComPortCableDriver::OpenEx(const std::uint8_t* serial, int openBy, Handle* h
     return 0;
 }
 
-int ComPortCableDriver::configure() { return api_->configure(port_, settings_) == 0 ? 0 : StatusError; }
+int ComPortCableDriver::configure() {
+    return api_->configure(port_, settings_) == 0 ? 0 : StatusError;
+}
 
 int ComPortCableDriver::SetBaudRate(Handle handle, std::uint32_t baud) {
     if (!valid(handle))
@@ -134,8 +139,8 @@ int ComPortCableDriver::SetBaudRate(Handle handle, std::uint32_t baud) {
 
 int ComPortCableDriver::SetDataCharacteristics(Handle handle, std::uint8_t wordLength,
                                                std::uint8_t stopBits, std::uint8_t parity) {
-    if (!valid(handle) || (wordLength != 7 && wordLength != 8) || (stopBits != 0 && stopBits != 2) ||
-        parity > 2)
+    if (!valid(handle) || (wordLength != 7 && wordLength != 8) ||
+        (stopBits != 0 && stopBits != 2) || parity > 2)
         return StatusError;
     // The library's codes are the system's: one stop bit 0, two 2; no
     // parity 0, odd 1, even 2.
@@ -175,8 +180,9 @@ int ComPortCableDriver::SetLatencyTimer(Handle handle, std::uint8_t milliseconds
     if (openCable_.latencyMs < 0)
         latencyProblem_.reason = QStringLiteral("not among the port's settings");
     else if (openCable_.latencyMs != milliseconds)
-        latencyProblem_ = {openCable_.latencyMs,
-                           QStringLiteral("set by an administrator in the port's advanced settings")};
+        latencyProblem_ = {
+            openCable_.latencyMs,
+            QStringLiteral("set by an administrator in the port's advanced settings")};
     return 0;
 }
 
@@ -243,5 +249,6 @@ int ComPortCableDriver::Close(Handle handle) {
 
 QByteArray ComPortCableDriver::DriverName() const {
     const QString& name = port_ ? openCable_.name : QString();
-    return (name.isEmpty() ? QByteArray("COM") : name.toLatin1()) + ": " + whyNotLibrary_.toLatin1();
+    return (name.isEmpty() ? QByteArray("COM") : name.toLatin1()) + ": " +
+           whyNotLibrary_.toLatin1();
 }

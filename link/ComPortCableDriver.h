@@ -16,9 +16,9 @@ class ComPortApi {
 public:
     using Port = void*;
     using Error = std::uint32_t;
-    static constexpr Error AccessDenied = 5;      // ERROR_ACCESS_DENIED
-    static constexpr Error SharingViolation = 32; // ERROR_SHARING_VIOLATION
-    static constexpr Error NotFound = 2;          // ERROR_FILE_NOT_FOUND
+    static constexpr Error AccessDenied = 5;                              // ERROR_ACCESS_DENIED
+    static constexpr Error SharingViolation = 32;                         // ERROR_SHARING_VIOLATION
+    static constexpr Error NotFound = 2;                                  // ERROR_FILE_NOT_FOUND
     static constexpr std::uint32_t BreakSeen = 0x10, FramingError = 0x08; // CE_BREAK, CE_FRAME
     static constexpr std::uint32_t PurgeRx = 0x08, PurgeTx = 0x04; // PURGE_RXCLEAR, PURGE_TXCLEAR
 
@@ -45,7 +45,7 @@ public:
         bool outX = false;
         bool inX = false;
         bool errorChar = false;
-        bool discardNull = false; // fNull: NUL bytes are data inside packets
+        bool discardNull = false;    // fNull: NUL bytes are data inside packets
         std::uint8_t rtsControl = 1; // RTS_CONTROL_ENABLE; 2 would be the handshake
         bool abortOnError = false;
         char xonChar = 0x11;
@@ -68,8 +68,7 @@ public:
     virtual Error clearErrors(Port port, std::uint32_t* errors, std::uint32_t* inQueue,
                               std::uint32_t* outQueue) = 0;
     virtual Error purge(Port port, std::uint32_t flags) = 0;
-    virtual Error read(Port port, std::uint8_t* buffer, std::uint32_t size,
-                       std::uint32_t* got) = 0;
+    virtual Error read(Port port, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* got) = 0;
     virtual Error write(Port port, const std::uint8_t* data, std::uint32_t size,
                         std::uint32_t* put) = 0;
     virtual void close(Port port) = 0;

@@ -22,7 +22,8 @@ int BuildConfigFrame(const SettingsRecord* record, std::uint8_t* frame, std::uin
     return ConfigFrameSize;
 }
 
-bool AcceptConfigFrame(const std::uint8_t* bytes, int count, std::uint8_t* frame, int* versionCode) {
+bool AcceptConfigFrame(const std::uint8_t* bytes, int count, std::uint8_t* frame,
+                       int* versionCode) {
     if (!bytes || !frame || !versionCode || count != ConfigFrameSize)
         return false;
     std::memcpy(frame, bytes, ConfigFrameSize);

@@ -19,7 +19,9 @@ QByteArray serialOf(const D2xxLibrary::Node& node) {
                       static_cast<qsizetype>(strnlen(node.serialNumber, sizeof node.serialNumber)));
 }
 
-bool isPortLetter(char c) { return c >= 'A' && c <= 'D'; }
+bool isPortLetter(char c) {
+    return c >= 'A' && c <= 'D';
+}
 
 // Two entries are ports of one chip.
 bool sameChip(const D2xxLibrary::Node& a, const D2xxLibrary::Node& b) {
@@ -112,7 +114,8 @@ int D2xxCableDriver::CreateDeviceInfoList(std::uint32_t* count) {
         return static_cast<int>(status);
     std::vector<D2xxLibrary::Node> nodes(entries);
     std::uint32_t listed = entries;
-    listStatus_ = entries == 0 ? 0 : static_cast<int>(lib_->GetDeviceInfoList(nodes.data(), &listed));
+    listStatus_ =
+        entries == 0 ? 0 : static_cast<int>(lib_->GetDeviceInfoList(nodes.data(), &listed));
     if (listStatus_ != 0) {
         // Without the list the entries cannot be told apart: counted as
         // they are, and the fetch's failure is the driver error.

@@ -69,7 +69,9 @@ bool begun(const std::uint8_t* r, std::uint32_t got) {
 
 // Whether the exchange still listens: the stop ends it at its next look,
 // except while a programmed device is to give its verdict on the whole frame.
-bool listening(const FTDI_Controller& c) { return c.isRunning() || c.allSent; }
+bool listening(const FTDI_Controller& c) {
+    return c.isRunning() || c.allSent;
+}
 
 // Whether the bytes read, as they stand, are something the exchanges act on:
 // a device keyword, or a packet of an accepted length.
@@ -152,7 +154,9 @@ QByteArray MakePacket(const std::uint8_t* data, int count) {
     return packet;
 }
 
-QByteArray EndPacket() { return MakePacket(nullptr, 0); }
+QByteArray EndPacket() {
+    return MakePacket(nullptr, 0);
+}
 
 ExchangeResult ProgramExchange(FTDI_Controller& c) {
     Clock& clock = c.clock();
@@ -240,8 +244,8 @@ ExchangeResult ReadExchange(FTDI_Controller& c) {
     // Handshake: "READ" about every half second until "READY".
     while (c.isRunning()) {
         std::uint32_t written = 0;
-        const int status = c.WriteBytes(reinterpret_cast<const std::uint8_t*>(Keyword::READ), 4,
-                                        &written);
+        const int status =
+            c.WriteBytes(reinterpret_cast<const std::uint8_t*>(Keyword::READ), 4, &written);
         c.LogLine(Keyword::READ, true);
         if (status != 0)
             return ExchangeResult::CableError;

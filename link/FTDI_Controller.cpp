@@ -18,8 +18,8 @@ FTDI_Controller::FTDI_Controller(CableDriver& driver, Clock& clock, const QStrin
     // The log holds every frame byte, PINs and passwords among them. Opened
     // without blocking (a FIFO under its name must not freeze the window)
     // and without following a link.
-    const int flags = platform::WriteOnly | platform::Create | platform::NoFollow |
-                      platform::NonBlocking;
+    const int flags =
+        platform::WriteOnly | platform::Create | platform::NoFollow | platform::NonBlocking;
     int fd = platform::openFile(name.constData(), flags, 0600);
     platform::FileStatus st;
     if (fd >= 0 && platform::statusOf(fd, &st) == 0 && st.regular() && st.links > 1) {
@@ -61,7 +61,9 @@ FTDI_Controller::FTDI_Controller(CableDriver& driver, Clock& clock, const QStrin
     logFd_ = fd;
 }
 
-FTDI_Controller::~FTDI_Controller() { Close(); }
+FTDI_Controller::~FTDI_Controller() {
+    Close();
+}
 
 void FTDI_Controller::Close() {
     if (handle != 0)
@@ -117,7 +119,9 @@ ExchangeResult FTDI_Controller::Run() {
     return ProgramExchange(*this);
 }
 
-ExchangeResult FTDI_ReadCtrl::Run() { return ReadExchange(*this); }
+ExchangeResult FTDI_ReadCtrl::Run() {
+    return ReadExchange(*this);
+}
 
 int FTDI_Controller::ReadAvailable(std::uint8_t* buffer, int capacity, std::uint32_t* count) {
     std::memset(buffer, 0, static_cast<std::size_t>(capacity));

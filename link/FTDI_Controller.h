@@ -14,10 +14,10 @@ class Clock;
 
 // What Open found: the cable opened, the driver failed, no cable, or more
 // than one.
-enum class [[nodiscard]] OpenResult : int { Opened = 0, DriverError = 1, NoCable = 2, ManyCables = 3 };
+enum class [[nodiscard]] OpenResult : int{Opened = 0, DriverError = 1, NoCable = 2, ManyCables = 3};
 // How Start and the exchanges ended: completed, the cable failed, the
 // operator stopped it, or the device said no.
-enum class [[nodiscard]] ExchangeResult : int {
+enum class [[nodiscard]] ExchangeResult : int{
     Completed = 0,
     CableError = 1,
     Stopped = 2,
@@ -65,7 +65,8 @@ public:
     // of a keyword; a queue of `capacity` bytes or more is left unread.
     [[nodiscard]] int ReadAvailable(std::uint8_t* buffer, int capacity, std::uint32_t* count);
     // Writes through the driver; the exchanges judge status and count.
-    [[nodiscard]] int WriteBytes(const std::uint8_t* data, std::uint32_t size, std::uint32_t* written);
+    [[nodiscard]] int WriteBytes(const std::uint8_t* data, std::uint32_t size,
+                                 std::uint32_t* written);
     // "<time>(<ms since startTick>) > [TX] <text>\r\n", or [RX] for incoming.
     void LogLine(QByteArrayView text, bool outgoing);
     // Begins an exchange: takes startTick and logs its start line, then which

@@ -125,8 +125,8 @@ void CableJob::deliverCompletion() {
     handedOver_.notify_all();
 }
 
-TProgThread::TProgThread(std::shared_ptr<CableDriver> driver, Clock& clock,
-                         const QString& logPath, const SettingsRecord& card, quint32 seed)
+TProgThread::TProgThread(std::shared_ptr<CableDriver> driver, Clock& clock, const QString& logPath,
+                         const SettingsRecord& card, quint32 seed)
     : CableJob(std::move(driver), clock, logPath, false), card_(card), seed_(seed) {}
 
 bool CableJob::stoppedHere() {
@@ -172,8 +172,7 @@ void TProgThread::execute() {
     }
 }
 
-TReadThread::TReadThread(std::shared_ptr<CableDriver> driver, Clock& clock,
-                         const QString& logPath)
+TReadThread::TReadThread(std::shared_ptr<CableDriver> driver, Clock& clock, const QString& logPath)
     : CableJob(std::move(driver), clock, logPath, true) {}
 
 void TReadThread::execute() {

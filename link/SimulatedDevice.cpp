@@ -129,9 +129,9 @@ void SimulatedDevice::release() {
                 return;
             // The next answer may follow at once, on the line's own time.
             const std::uint32_t lineFree =
-                transitStart_ + static_cast<std::uint32_t>(
-                                    (std::uint64_t(transit_.size()) * 1000 + LineBytesPerSecond - 1) /
-                                    LineBytesPerSecond);
+                transitStart_ + static_cast<std::uint32_t>((std::uint64_t(transit_.size()) * 1000 +
+                                                            LineBytesPerSecond - 1) /
+                                                           LineBytesPerSecond);
             transit_.clear();
             if (!outbox.empty()) {
                 headTimed_ = true;
@@ -196,8 +196,8 @@ int SimulatedDevice::Read(Handle handle, std::uint8_t* buffer, std::uint32_t toR
     while (*read < toRead) {
         release();
         if (!queue_.isEmpty()) {
-            const auto n = std::min<std::uint32_t>(toRead - *read,
-                                                   static_cast<std::uint32_t>(queue_.size()));
+            const auto n =
+                std::min<std::uint32_t>(toRead - *read, static_cast<std::uint32_t>(queue_.size()));
             std::memcpy(buffer + *read, queue_.constData(), n);
             queue_.remove(0, n);
             *read += n;

@@ -3,4 +3,6 @@
 #include "link/TtyCableDriver.h"
 
 // The kernel's FTDI driver makes each cable a terminal.
-std::shared_ptr<CableDriver> NewSystemCable() { return std::make_shared<TtyCableDriver>(); }
+std::shared_ptr<CableDriver> NewSystemCable() {
+    return std::make_shared<TtyCableDriver>();
+}

@@ -22,9 +22,13 @@ static_assert(ComPortApi::NotFound == ERROR_FILE_NOT_FOUND);
 static_assert(ComPortApi::BreakSeen == CE_BREAK && ComPortApi::FramingError == CE_FRAME);
 static_assert(ComPortApi::PurgeRx == PURGE_RXCLEAR && ComPortApi::PurgeTx == PURGE_TXCLEAR);
 
-ComPortApi::Error lastError(BOOL ok) { return ok ? 0 : GetLastError(); }
+ComPortApi::Error lastError(BOOL ok) {
+    return ok ? 0 : GetLastError();
+}
 
-HANDLE handleOf(ComPortApi::Port port) { return static_cast<HANDLE>(port); }
+HANDLE handleOf(ComPortApi::Port port) {
+    return static_cast<HANDLE>(port);
+}
 
 QString registryText(HKEY key, const wchar_t* name) {
     wchar_t value[256] = {};
@@ -89,9 +93,9 @@ public:
     }
 
     Error open(const QString& path, Port* port) override {
-        const HANDLE h = CreateFileW(reinterpret_cast<const wchar_t*>(path.utf16()),
-                                     GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                     nullptr);
+        const HANDLE h =
+            CreateFileW(reinterpret_cast<const wchar_t*>(path.utf16()),
+                        GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (h == INVALID_HANDLE_VALUE)
             return GetLastError();
         *port = h;
@@ -165,10 +169,10 @@ public:
 
     QString errorText(Error error) override {
         wchar_t* text = nullptr;
-        const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                           FORMAT_MESSAGE_IGNORE_INSERTS,
-                                       nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0,
-                                       nullptr);
+        const DWORD n =
+            FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
         QString said = n ? QString::fromWCharArray(text, static_cast<int>(n)).trimmed() : QString();
         LocalFree(text);
         return said.isEmpty() ? QStringLiteral("ошибка %1").arg(error) : said;
@@ -182,19 +186,22 @@ template <typename F> bool resolve(HMODULE module, const char* name, F* to) {
 
 } // namespace
 
-std::shared_ptr<ComPortApi> NewWin32ComPortApi() { return std::make_shared<Win32ComPorts>(); }
+std::shared_ptr<ComPortApi> NewWin32ComPortApi() {
+    return std::make_shared<Win32ComPorts>();
+}
 
 std::shared_ptr<const D2xxLibrary> LoadD2xxLibrary(QString* whyNot) {
     const HMODULE module = LoadLibraryExW(L"ftd2xx.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!module) {
         const DWORD error = GetLastError();
-        *whyNot = error == ERROR_MOD_NOT_FOUND ? QStringLiteral("ftd2xx.dll not found")
-                                               : QStringLiteral("ftd2xx.dll not loaded, error %1")
-                                                     .arg(error);
+        *whyNot = error == ERROR_MOD_NOT_FOUND
+                      ? QStringLiteral("ftd2xx.dll not found")
+                      : QStringLiteral("ftd2xx.dll not loaded, error %1").arg(error);
         return nullptr;
     }
     auto lib = std::make_shared<D2xxLibrary>();
-    lib->module = std::shared_ptr<void>(module, [](void* m) { FreeLibrary(static_cast<HMODULE>(m)); });
+    lib->module =
+        std::shared_ptr<void>(module, [](void* m) { FreeLibrary(static_cast<HMODULE>(m)); });
     const char* missing = nullptr;
     auto need = [&](const char* name, auto* to) {
         if (!resolve(module, name, to) && !missing)

@@ -45,9 +45,8 @@ int resolvePath(const QString& path, QString* resolved) {
 // The system's words for an error, and what a user refused the port can do.
 CableDriver::OpenProblem problemOf(const QString& path, int error) {
     return {path, QString::fromLocal8Bit(std::strerror(error)),
-            error == EACCES || error == EPERM
-                ? CableDriver::OpenProblem::Advice::JoinDialoutGroup
-                : CableDriver::OpenProblem::Advice::None};
+            error == EACCES || error == EPERM ? CableDriver::OpenProblem::Advice::JoinDialoutGroup
+                                              : CableDriver::OpenProblem::Advice::None};
 }
 
 std::int64_t nowMs() {
@@ -96,8 +95,9 @@ std::vector<TtyCableDriver::Cable> TtyCableDriver::findCables() const {
                 continue;
             // Only a port of the serial driver is a cable's; an FTDI chip in
             // a JTAG probe or a programmer has no tty of ftdi_sio.
-            if (QFileInfo(usb.filePath(intf + QStringLiteral("/driver"))).symLinkTarget().section(
-                    QLatin1Char('/'), -1) != QLatin1String("ftdi_sio"))
+            if (QFileInfo(usb.filePath(intf + QStringLiteral("/driver")))
+                    .symLinkTarget()
+                    .section(QLatin1Char('/'), -1) != QLatin1String("ftdi_sio"))
                 continue;
             const QDir d(usb.filePath(intf));
             for (const QString& tty : d.entryList({QStringLiteral("tty*")}, QDir::Dirs))
@@ -144,10 +144,10 @@ int TtyCableDriver::OpenEx(const std::uint8_t* serial, int openBy, Handle* handl
         if (cable.serial.left(SerialSize) != wanted || cable.ttys.isEmpty())
             continue;
         const QString& tty = cable.ttys.front();
-        const QString path = tty.startsWith(QLatin1Char('/')) ? tty
-                                                              : paths_.devRoot + QLatin1Char('/') + tty;
-        const int fd = ::open(QFile::encodeName(path).constData(),
-                              O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        const QString path =
+            tty.startsWith(QLatin1Char('/')) ? tty : paths_.devRoot + QLatin1Char('/') + tty;
+        const int fd =
+            ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
             return openFailed(path, fd);
         // No other program may open the port while we hold it.
@@ -201,21 +201,34 @@ int TtyCableDriver::SetBaudRate(Handle handle, std::uint32_t baud) {
         return StatusError;
     speed_t speed;
     switch (baud) {
-    case 9600: speed = B9600; break;
-    case 19200: speed = B19200; break;
-    case 38400: speed = B38400; break;
-    case 57600: speed = B57600; break;
-    case 115200: speed = B115200; break;
-    case 230400: speed = B230400; break;
-    default: return StatusError;
+    case 9600:
+        speed = B9600;
+        break;
+    case 19200:
+        speed = B19200;
+        break;
+    case 38400:
+        speed = B38400;
+        break;
+    case 57600:
+        speed = B57600;
+        break;
+    case 115200:
+        speed = B115200;
+        break;
+    case 230400:
+        speed = B230400;
+        break;
+    default:
+        return StatusError;
     }
     return applyTermios([speed](termios& t) { ::cfsetspeed(&t, speed); });
 }
 
 int TtyCableDriver::SetDataCharacteristics(Handle handle, std::uint8_t wordLength,
                                            std::uint8_t stopBits, std::uint8_t parity) {
-    if (!valid(handle) || (wordLength != 7 && wordLength != 8) || (stopBits != 0 && stopBits != 2) ||
-        parity > 2)
+    if (!valid(handle) || (wordLength != 7 && wordLength != 8) ||
+        (stopBits != 0 && stopBits != 2) || parity > 2)
         return StatusError;
     return applyTermios([=](termios& t) {
         t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD);
@@ -275,9 +288,10 @@ int TtyCableDriver::SetLatencyTimer(Handle handle, std::uint8_t milliseconds) {
     // Only the kernel's FTDI driver has the setting, and only a user allowed
     // to write it may change it; a refusal leaves the cable working at the
     // value it has, and the exchange log says so.
-    latencyProblem_ = SetLatencyTimerFile(paths_.sysRoot + QStringLiteral("/bus/usb-serial/devices/") +
-                                              ttyName_ + QStringLiteral("/latency_timer"),
-                                          milliseconds);
+    latencyProblem_ =
+        SetLatencyTimerFile(paths_.sysRoot + QStringLiteral("/bus/usb-serial/devices/") + ttyName_ +
+                                QStringLiteral("/latency_timer"),
+                            milliseconds);
     return 0;
 }
 

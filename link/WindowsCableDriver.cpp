@@ -3,8 +3,8 @@
 #include "link/ComPortCableDriver.h"
 #include "link/D2xxCableDriver.h"
 
-WindowsCableDriver::WindowsCableDriver(LibraryLoader loadLibrary,
-                                       std::shared_ptr<ComPortApi> ports, QString cableOverride)
+WindowsCableDriver::WindowsCableDriver(LibraryLoader loadLibrary, std::shared_ptr<ComPortApi> ports,
+                                       QString cableOverride)
     : loadLibrary_(std::move(loadLibrary)), ports_(std::move(ports)),
       override_(std::move(cableOverride)) {}
 
@@ -76,7 +76,9 @@ int WindowsCableDriver::Write(Handle handle, const std::uint8_t* data, std::uint
     return chosen().Write(handle, data, toWrite, written);
 }
 
-int WindowsCableDriver::Close(Handle handle) { return chosen().Close(handle); }
+int WindowsCableDriver::Close(Handle handle) {
+    return chosen().Close(handle);
+}
 
 CableDriver::OpenProblem WindowsCableDriver::LastOpenProblem() const {
     return chosen_ ? chosen_->LastOpenProblem() : OpenProblem{};

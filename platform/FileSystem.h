@@ -57,9 +57,9 @@ enum OpenFlag {
     Create = 0x4,
     Exclusive = 0x8, // with Create: fails with EEXIST when the name exists
     Truncate = 0x10,
-    NoFollow = 0x20, // a link under the name is not opened
+    NoFollow = 0x20,    // a link under the name is not opened
     NonBlocking = 0x40, // a FIFO without a writer must not hang the open
-    KeepName = 0x80, // Windows: while open, no one may delete or rename the file
+    KeepName = 0x80,    // Windows: while open, no one may delete or rename the file
 };
 // A new file gets `mode` (Windows: readable and writable by its maker and
 // the system only, unless `mode` lets others read). -1 with errno set.

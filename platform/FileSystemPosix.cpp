@@ -15,9 +15,13 @@
 
 namespace platform {
 
-QByteArray encodeName(const QString& path) { return QFile::encodeName(path); }
+QByteArray encodeName(const QString& path) {
+    return QFile::encodeName(path);
+}
 
-QString decodeName(const QByteArray& name) { return QFile::decodeName(name); }
+QString decodeName(const QByteArray& name) {
+    return QFile::decodeName(name);
+}
 
 namespace {
 
@@ -59,9 +63,15 @@ int statusOf(int fd, FileStatus* status) {
 int openFile(const char* path, int flags, unsigned mode) {
     int f = O_CLOEXEC | O_NOCTTY;
     switch (flags & ReadWrite) {
-    case WriteOnly: f |= O_WRONLY; break;
-    case ReadWrite: f |= O_RDWR; break;
-    default: f |= O_RDONLY; break;
+    case WriteOnly:
+        f |= O_WRONLY;
+        break;
+    case ReadWrite:
+        f |= O_RDWR;
+        break;
+    default:
+        f |= O_RDONLY;
+        break;
     }
     if (flags & Create)
         f |= O_CREAT;
@@ -76,21 +86,33 @@ int openFile(const char* path, int flags, unsigned mode) {
     return ::open(path, f, mode_t(mode));
 }
 
-int closeFile(int fd) { return ::close(fd); }
+int closeFile(int fd) {
+    return ::close(fd);
+}
 
-long long readSome(int fd, void* data, std::size_t size) { return ::read(fd, data, size); }
+long long readSome(int fd, void* data, std::size_t size) {
+    return ::read(fd, data, size);
+}
 
-long long writeSome(int fd, const void* data, std::size_t size) { return ::write(fd, data, size); }
+long long writeSome(int fd, const void* data, std::size_t size) {
+    return ::write(fd, data, size);
+}
 
 long long readAt(int fd, void* data, std::size_t size, std::int64_t offset) {
     return ::pread(fd, data, size, off_t(offset));
 }
 
-int syncFile(int fd) { return ::fsync(fd); }
+int syncFile(int fd) {
+    return ::fsync(fd);
+}
 
-int truncateFile(int fd) { return ::ftruncate(fd, 0); }
+int truncateFile(int fd) {
+    return ::ftruncate(fd, 0);
+}
 
-int setMode(int fd, unsigned mode) { return ::fchmod(fd, mode_t(mode)); }
+int setMode(int fd, unsigned mode) {
+    return ::fchmod(fd, mode_t(mode));
+}
 
 int takeAccessOf(int fd, const char*, const FileStatus& like) {
     if (::fchmod(fd, mode_t(like.mode)) != 0)
@@ -100,17 +122,29 @@ int takeAccessOf(int fd, const char*, const FileStatus& like) {
     return 0;
 }
 
-int removeFile(const char* path) { return ::unlink(path); }
+int removeFile(const char* path) {
+    return ::unlink(path);
+}
 
-int replaceFile(const char* from, const char* to) { return ::rename(from, to); }
+int replaceFile(const char* from, const char* to) {
+    return ::rename(from, to);
+}
 
-int hardLink(const char* from, const char* to) { return ::link(from, to); }
+int hardLink(const char* from, const char* to) {
+    return ::link(from, to);
+}
 
-int placeUnlessTaken(const char* from, const char* to) { return ::link(from, to); }
+int placeUnlessTaken(const char* from, const char* to) {
+    return ::link(from, to);
+}
 
-int makeFolder(const char* path, unsigned mode) { return ::mkdir(path, mode_t(mode)); }
+int makeFolder(const char* path, unsigned mode) {
+    return ::mkdir(path, mode_t(mode));
+}
 
-long long processId() { return ::getpid(); }
+long long processId() {
+    return ::getpid();
+}
 
 int syncDirectory(const char* dir) {
     const int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -126,7 +160,9 @@ int createTemporary(std::string& pattern) {
     return ::mkostemp(pattern.data(), O_CLOEXEC);
 }
 
-bool lockWhole(int fd, bool wait) { return ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)) == 0; }
+bool lockWhole(int fd, bool wait) {
+    return ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)) == 0;
+}
 
 RecordLock lockRecord(int fd) {
     struct ::flock lock {};
@@ -139,7 +175,9 @@ RecordLock lockRecord(int fd) {
     return errno == EAGAIN || errno == EACCES ? RecordLock::Busy : RecordLock::Failed;
 }
 
-bool mayWrite(const char* path) { return ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0; }
+bool mayWrite(const char* path) {
+    return ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0;
+}
 
 int readLink(const char* path, QByteArray* target) {
     char buffer[PATH_MAX];
@@ -150,9 +188,13 @@ int readLink(const char* path, QByteArray* target) {
     return 0;
 }
 
-bool isAbsoluteName(const QByteArray& name) { return name.startsWith('/'); }
+bool isAbsoluteName(const QByteArray& name) {
+    return name.startsWith('/');
+}
 
-QByteArray folderOf(const QByteArray& name) { return name.left(name.lastIndexOf('/') + 1); }
+QByteArray folderOf(const QByteArray& name) {
+    return name.left(name.lastIndexOf('/') + 1);
+}
 
 Volume volumeOf(const char* path) {
     struct ::statfs fs {};
@@ -176,6 +218,8 @@ Volume volumeOf(const char* path) {
     }
 }
 
-QString errorText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+QString errorText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
 
 } // namespace platform

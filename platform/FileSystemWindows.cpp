@@ -20,9 +20,13 @@ namespace platform {
 
 // Names travel as UTF-8 whatever the code page of the system: a user folder
 // in Cyrillic must survive on an English Windows too.
-QByteArray encodeName(const QString& path) { return path.toUtf8(); }
+QByteArray encodeName(const QString& path) {
+    return path.toUtf8();
+}
 
-QString decodeName(const QByteArray& name) { return QString::fromUtf8(name); }
+QString decodeName(const QByteArray& name) {
+    return QString::fromUtf8(name);
+}
 
 namespace {
 
@@ -37,27 +41,49 @@ int fail(DWORD error) {
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME: errno = ENOENT; break;
+    case ERROR_BAD_NET_NAME:
+        errno = ENOENT;
+        break;
     case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS: errno = EEXIST; break;
+    case ERROR_ALREADY_EXISTS:
+        errno = EEXIST;
+        break;
     case ERROR_ACCESS_DENIED:
-    case ERROR_PRIVILEGE_NOT_HELD: errno = EACCES; break;
+    case ERROR_PRIVILEGE_NOT_HELD:
+        errno = EACCES;
+        break;
     case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION: errno = EBUSY; break;
+    case ERROR_LOCK_VIOLATION:
+        errno = EBUSY;
+        break;
     case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL: errno = ENOSPC; break;
-    case ERROR_WRITE_PROTECT: errno = EROFS; break;
+    case ERROR_HANDLE_DISK_FULL:
+        errno = ENOSPC;
+        break;
+    case ERROR_WRITE_PROTECT:
+        errno = EROFS;
+        break;
     case ERROR_NOT_SUPPORTED:
-    case ERROR_INVALID_FUNCTION: errno = ENOTSUP; break;
-    case ERROR_CANT_RESOLVE_FILENAME: errno = ELOOP; break;
+    case ERROR_INVALID_FUNCTION:
+        errno = ENOTSUP;
+        break;
+    case ERROR_CANT_RESOLVE_FILENAME:
+        errno = ELOOP;
+        break;
     case ERROR_INVALID_NAME:
-    case ERROR_INVALID_PARAMETER: errno = EINVAL; break;
-    default: errno = EIO; break;
+    case ERROR_INVALID_PARAMETER:
+        errno = EINVAL;
+        break;
+    default:
+        errno = EIO;
+        break;
     }
     return -1;
 }
 
-int failNow() { return fail(GetLastError()); }
+int failNow() {
+    return fail(GetLastError());
+}
 
 std::wstring wide(const char* name) {
     QString path = QString::fromUtf8(name);
@@ -75,10 +101,11 @@ bool namesDevice(const std::wstring& path) {
         base.pop_back();
     for (wchar_t& c : base)
         c = wchar_t(towupper(c));
-    if (base == L"CON" || base == L"PRN" || base == L"AUX" || base == L"NUL" ||
-        base == L"CONIN$" || base == L"CONOUT$")
+    if (base == L"CON" || base == L"PRN" || base == L"AUX" || base == L"NUL" || base == L"CONIN$" ||
+        base == L"CONOUT$")
         return true;
-    return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
+    return base.size() == 4 &&
+           (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
            base[3] >= L'1' && base[3] <= L'9';
 }
 
@@ -96,12 +123,13 @@ SECURITY_ATTRIBUTES* privateAttributes() {
             std::string buffer(size, '\0');
             LPWSTR sid = nullptr;
             if (GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
-                ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid)) {
+                ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid,
+                                       &sid)) {
                 const std::wstring text = L"D:P(A;;FA;;;" + std::wstring(sid) + L")(A;;FA;;;SY)";
                 LocalFree(sid);
                 PSECURITY_DESCRIPTOR descriptor = nullptr;
-                if (ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
-                                                                         &descriptor, nullptr))
+                if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                        text.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
                     attributes.lpSecurityDescriptor = descriptor; // kept for the process's life
             }
             CloseHandle(token);
@@ -125,7 +153,9 @@ int descriptorOf(HANDLE h) {
     return fd;
 }
 
-HANDLE handleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
+HANDLE handleOf(int fd) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
 
 int fill(HANDLE h, FileStatus* status, bool asLink) {
     status->kind = FileStatus::Other;
@@ -171,10 +201,9 @@ int statusOf(const char* path, FileStatus* status, bool followLinks) {
         status->kind = FileStatus::Other;
         return 0;
     }
-    const HANDLE h = CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES, ShareAll, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS |
-                                     (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
-                                 nullptr);
+    const HANDLE h = CreateFileW(
+        name.c_str(), FILE_READ_ATTRIBUTES, ShareAll, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return failNow(), errno;
     const int rc = fill(h, status, !followLinks);
@@ -239,7 +268,9 @@ int openFile(const char* path, int flags, unsigned mode) {
     return descriptorOf(h);
 }
 
-int closeFile(int fd) { return _close(fd); }
+int closeFile(int fd) {
+    return _close(fd);
+}
 
 long long readSome(int fd, void* data, std::size_t size) {
     DWORD done = 0;
@@ -272,7 +303,9 @@ long long readAt(int fd, void* data, std::size_t size, std::int64_t offset) {
     return done;
 }
 
-int syncFile(int fd) { return FlushFileBuffers(handleOf(fd)) ? 0 : failNow(); }
+int syncFile(int fd) {
+    return FlushFileBuffers(handleOf(fd)) ? 0 : failNow();
+}
 
 int truncateFile(int fd) {
     LARGE_INTEGER zero{};
@@ -288,15 +321,15 @@ int makePrivate(HANDLE h) {
     SECURITY_ATTRIBUTES* attributes = privateAttributes();
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
-    if (!attributes || !GetSecurityDescriptorDacl(attributes->lpSecurityDescriptor, &present, &dacl,
-                                                  &defaulted))
+    if (!attributes ||
+        !GetSecurityDescriptorDacl(attributes->lpSecurityDescriptor, &present, &dacl, &defaulted))
         return fail(ERROR_INVALID_SECURITY_DESCR);
     const HANDLE own = ReOpenFile(h, WRITE_DAC | READ_CONTROL, ShareAll, 0);
     if (own == INVALID_HANDLE_VALUE)
         return failNow();
-    const DWORD set = SetSecurityInfo(own, SE_FILE_OBJECT,
-                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                      nullptr, nullptr, dacl, nullptr);
+    const DWORD set = SetSecurityInfo(
+        own, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+        nullptr, nullptr, dacl, nullptr);
     CloseHandle(own);
     return set == ERROR_SUCCESS ? 0 : fail(set);
 }
@@ -346,7 +379,9 @@ int takeAccessOf(int fd, const char* like, const FileStatus& likeStatus) {
     return setMode(fd, likeStatus.mode);
 }
 
-int removeFile(const char* path) { return DeleteFileW(wide(path).c_str()) ? 0 : failNow(); }
+int removeFile(const char* path) {
+    return DeleteFileW(wide(path).c_str()) ? 0 : failNow();
+}
 
 // An antivirus, the search indexer or another copy reading may hold the
 // file for a moment without sharing it: the replace is tried again for up
@@ -372,17 +407,22 @@ int hardLink(const char*, const char*) {
 }
 
 int placeUnlessTaken(const char* from, const char* to) {
-    return MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_WRITE_THROUGH) ? 0 : failNow();
+    return MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_WRITE_THROUGH) ? 0
+                                                                                     : failNow();
 }
 
 int makeFolder(const char* path, unsigned mode) {
     return CreateDirectoryW(wide(path).c_str(), attributesFor(mode)) ? 0 : failNow();
 }
 
-long long processId() { return GetCurrentProcessId(); }
+long long processId() {
+    return GetCurrentProcessId();
+}
 
 // A replace written through is on the disk with its folder entry.
-int syncDirectory(const char*) { return 0; }
+int syncDirectory(const char*) {
+    return 0;
+}
 
 int createTemporary(std::string& pattern) {
     const std::size_t at = pattern.rfind("XXXXXX");
@@ -408,13 +448,15 @@ int createTemporary(std::string& pattern) {
 
 bool lockWhole(int fd, bool wait) {
     OVERLAPPED from{};
-    return LockFileEx(handleOf(fd), LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY), 0,
-                      MAXDWORD, MAXDWORD, &from);
+    return LockFileEx(handleOf(fd),
+                      LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY), 0, MAXDWORD,
+                      MAXDWORD, &from);
 }
 
 RecordLock lockRecord(int fd) {
     OVERLAPPED from{};
-    if (LockFileEx(handleOf(fd), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &from))
+    if (LockFileEx(handleOf(fd), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                   &from))
         return RecordLock::Taken;
     const DWORD error = GetLastError();
     fail(error);
@@ -481,10 +523,10 @@ QString errorText(int error) {
         fail(code); // sets errno to what this code is given as
         if (errno == error) {
             wchar_t* text = nullptr;
-            const DWORD n = FormatMessageW(
-                FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                    FORMAT_MESSAGE_IGNORE_INSERTS,
-                nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+            const DWORD n =
+                FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                   FORMAT_MESSAGE_IGNORE_INSERTS,
+                               nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
             QString said = n ? QString::fromWCharArray(text, int(n)).trimmed() : QString();
             LocalFree(text);
             if (!said.isEmpty())

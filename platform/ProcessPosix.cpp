@@ -17,6 +17,8 @@ bool say(Stream stream, const QString& text) {
     return std::fflush(to) == 0 && written;
 }
 
-QString userDataFolderShown() { return QStringLiteral("~/.local/share/uoo-programmer"); }
+QString userDataFolderShown() {
+    return QStringLiteral("~/.local/share/uoo-programmer");
+}
 
 } // namespace platform

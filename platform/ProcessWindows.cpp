@@ -69,9 +69,9 @@ bool say(Stream stream, const QString& text) {
     }
     // Nothing inherited: the console of the command line that started it.
     if (AttachConsole(ATTACH_PARENT_PROCESS)) {
-        HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                     nullptr);
+        HANDLE console =
+            CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
         const bool ok = console != INVALID_HANDLE_VALUE && writeConsole(console, text);
         if (console != INVALID_HANDLE_VALUE)
             CloseHandle(console);
@@ -85,6 +85,8 @@ bool say(Stream stream, const QString& text) {
     return true;
 }
 
-QString userDataFolderShown() { return QStringLiteral("%LOCALAPPDATA%\\uoo-programmer"); }
+QString userDataFolderShown() {
+    return QStringLiteral("%LOCALAPPDATA%\\uoo-programmer");
+}
 
 } // namespace platform

@@ -19,8 +19,8 @@ namespace {
 // be closed at the thread's exit, which mingw's thread-local objects cannot
 // be trusted with.
 bool waitOnTimer(std::uint32_t milliseconds) {
-    const HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
-                                                TIMER_ALL_ACCESS);
+    const HANDLE timer = CreateWaitableTimerExW(
+        nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
     if (!timer)
         return false;
     LARGE_INTEGER due;

@@ -1,14 +1,14 @@
 #include "readback/TForm2.h"
 
-#include "ui/DifferenceMark.h"
-#include "ui/FormKit.h"
-#include "ui/WrappedCheckBox.h"
-#include "ui/CodeTexts.h"
 #include "store/AddressText.h"
 #include "store/CardFields.h"
 #include "store/DateTime.h"
 #include "store/SettingsDatabase.h"
 #include "store/SettingsRecord.h"
+#include "ui/CodeTexts.h"
+#include "ui/DifferenceMark.h"
+#include "ui/FormKit.h"
+#include "ui/WrappedCheckBox.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -76,13 +76,14 @@ TForm2::TForm2(QWidget* parent)
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
     GroupBox1->setGeometry(4, 2, 769, 38);
     VersionCombo = FormKit::AddCombo(GroupBox1, "VersionCombo", QRect(80, 8, 110, 22),
-                         {CodeTexts::VersionItem()});
+                                     {CodeTexts::VersionItem()});
     FormKit::AddLabel(GroupBox1, QStringLiteral("ВЕРСИЯ УО"), QRect(8, 11, 70, 16), VersionCombo);
     CodeUoo = edit(GroupBox1, "CodeUoo", QRect(330, 8, 100, kEditHeight));
-    FormKit::AddLabel(GroupBox1, QStringLiteral("Код УО в базе ПЦН:"), QRect(210, 11, 118, 16), CodeUoo);
+    FormKit::AddLabel(GroupBox1, QStringLiteral("Код УО в базе ПЦН:"), QRect(210, 11, 118, 16),
+                      CodeUoo);
     NCardEdit = edit(GroupBox1, "NCardEdit", QRect(620, 8, 100, kEditHeight));
-    NCardLabel = FormKit::AddLabel(GroupBox1, QStringLiteral("Имя карточки в базе ПЦН"), QRect(460, 11, 158, 16),
-                       NCardEdit);
+    NCardLabel = FormKit::AddLabel(GroupBox1, QStringLiteral("Имя карточки в базе ПЦН"),
+                                   QRect(460, 11, 158, 16), NCardEdit);
     NCardEdit->hide();
     NCardLabel->hide();
 
@@ -90,14 +91,15 @@ TForm2::TForm2(QWidget* parent)
     GroupBox3->setObjectName(QStringLiteral("GroupBox3"));
     GroupBox3->setGeometry(4, 44, 258, 150);
     IndicZU = FormKit::AddCheck(GroupBox3, "IndicZU", QStringLiteral("Выключить индикацию СТМ"),
-                    QRect(8, 18, 244, 20), false);
-    BatteryControl = FormKit::AddCheck(GroupBox3, "BatteryControl",
-                           QStringLiteral("Выключить контроль сигналов внешнего питания"),
-                           QRect(8, 40, 244, 32), true);
-    UseEthPriority = FormKit::AddCheck(GroupBox3, "UseEthPriority",
-                           QStringLiteral("При нормальной работе через 2-ю Sim карту переходить на "
-                                          "1-ю Sim крату через            минут"),
-                           QRect(8, 74, 244, 48), true);
+                                QRect(8, 18, 244, 20), false);
+    BatteryControl = FormKit::AddCheck(
+        GroupBox3, "BatteryControl", QStringLiteral("Выключить контроль сигналов внешнего питания"),
+        QRect(8, 40, 244, 32), true);
+    UseEthPriority =
+        FormKit::AddCheck(GroupBox3, "UseEthPriority",
+                          QStringLiteral("При нормальной работе через 2-ю Sim карту переходить на "
+                                         "1-ю Sim крату через            минут"),
+                          QRect(8, 74, 244, 48), true);
     // The minutes box lies over the blanks left for it in the caption.
     timeGsmEdit = edit(GroupBox3, "timeGsmEdit", QRect(0, 0, 36, kEditHeight));
     if (auto* caption = qobject_cast<WrappedCheckBox*>(UseEthPriority)) {
@@ -115,17 +117,17 @@ TForm2::TForm2(QWidget* parent)
     GroupBox2->setGeometry(4, 198, 258, 192);
     for (int i = 0; i < 5; ++i) {
         const QByteArray name = "Cord" + QByteArray::number(i + 1);
-        Cord[static_cast<std::size_t>(i)] = FormKit::AddCombo(GroupBox2, name.constData(),
-                                                  QRect(66, 18 + i * 25, 184, 22),
-                                                  CodeTexts::LoopModes(i + 1));
-        FormKit::AddLabel(GroupBox2, QStringLiteral("Шлейф %1").arg(i + 1), QRect(8, 21 + i * 25, 56, 16),
-              Cord[static_cast<std::size_t>(i)]);
+        Cord[static_cast<std::size_t>(i)] =
+            FormKit::AddCombo(GroupBox2, name.constData(), QRect(66, 18 + i * 25, 184, 22),
+                              CodeTexts::LoopModes(i + 1));
+        FormKit::AddLabel(GroupBox2, QStringLiteral("Шлейф %1").arg(i + 1),
+                          QRect(8, 21 + i * 25, 56, 16), Cord[static_cast<std::size_t>(i)]);
     }
     // The caption takes the group's whole width; its box and "сек" follow
     // on the next line, so that nothing cuts it.
     timePassEdit = edit(GroupBox2, "timePassEdit", QRect(8, 165, 30, kEditHeight));
-    FormKit::AddLabel(GroupBox2, QStringLiteral("Время задержки на входной шлейф"), QRect(8, 146, 242, 16),
-          timePassEdit);
+    FormKit::AddLabel(GroupBox2, QStringLiteral("Время задержки на входной шлейф"),
+                      QRect(8, 146, 242, 16), timePassEdit);
     FormKit::AddLabel(GroupBox2, QStringLiteral("сек"), QRect(42, 168, 24, 16));
     Cord6 = new QGroupBox(QStringLiteral("Шлейф 6"), GroupBox2);
     Cord6->setObjectName(QStringLiteral("Cord6"));
@@ -143,7 +145,8 @@ TForm2::TForm2(QWidget* parent)
     };
     int y = 20;
     row(Pin1Edit, "Pin1Edit", QStringLiteral("PIN1"), y);
-    UseSim1 = FormKit::AddCheck(GroupBox5, "UseSim1", QStringLiteral("ВКЛ"), QRect(200, y, 56, 20), false);
+    UseSim1 = FormKit::AddCheck(GroupBox5, "UseSim1", QStringLiteral("ВКЛ"), QRect(200, y, 56, 20),
+                                false);
     y += kRowStep;
     address(GroupBox5, Ip1GsmEdit, "Ip1GsmEdit_", QStringLiteral("IP назначения 1"), 118, y);
     y += kRowStep;
@@ -161,7 +164,8 @@ TForm2::TForm2(QWidget* parent)
     line->setGeometry(6, y + 2, 248, 4);
     y += 10;
     row(Pin2Edit, "Pin2Edit", QStringLiteral("PIN2"), y);
-    UseSim2 = FormKit::AddCheck(GroupBox5, "UseSim2", QStringLiteral("ВКЛ"), QRect(200, y, 56, 20), false);
+    UseSim2 = FormKit::AddCheck(GroupBox5, "UseSim2", QStringLiteral("ВКЛ"), QRect(200, y, 56, 20),
+                                false);
     y += kRowStep;
     address(GroupBox5, Ip2GsmEdit, "Ip2GsmEdit_", QStringLiteral("IP назначения 2"), 118, y);
     y += kRowStep;
@@ -175,7 +179,7 @@ TForm2::TForm2(QWidget* parent)
     y += kRowStep + 10;
     NumPhoneMC = edit(GroupBox5, "NumPhoneMC", QRect(118, y + 4, 136, kEditHeight));
     FormKit::AddLabel(GroupBox5, QStringLiteral("N тел. МС для дозвона тревог через CSD"),
-          QRect(6, y - 4, 110, 46), NumPhoneMC, true);
+                      QRect(6, y - 4, 110, 46), NumPhoneMC, true);
     UseSim1->setChecked(true);
     UseSim2->setChecked(true);
     UseSim1->hide();
@@ -192,7 +196,8 @@ TForm2::TForm2(QWidget* parent)
         page->setObjectName(n == 1 ? QStringLiteral("TabSheet2") : QStringLiteral("TabSheet3"));
         PageControl2->addTab(page, QStringLiteral("Out%1").arg(n));
         const QByteArray name = "RelayComboBox" + QByteArray::number(n);
-        QComboBox* c = FormKit::AddCombo(page, name.constData(), QRect(62, 6, 162, 22), CodeTexts::OutputProfiles());
+        QComboBox* c = FormKit::AddCombo(page, name.constData(), QRect(62, 6, 162, 22),
+                                         CodeTexts::OutputProfiles());
         FormKit::AddLabel(page, QStringLiteral("Профиль:"), QRect(4, 9, 57, 16), c);
         c->setAccessibleName(QStringLiteral("Профиль Out%1").arg(n));
         (n == 1 ? RelayComboBox1 : RelayComboBox2) = c;
@@ -219,19 +224,18 @@ TForm2::TForm2(QWidget* parent)
     GroupBox6 = new QGroupBox(QStringLiteral("Дополнительная информация"), this);
     GroupBox6->setObjectName(QStringLiteral("GroupBox6"));
     GroupBox6->setGeometry(530, 412, 243, 67);
-    ProgID1 = edit(GroupBox6, "ProgID1", QRect(178, 22, 58, kEditHeight),
-                   QStringLiteral("0"));
-    FormKit::AddLabel(GroupBox6, QStringLiteral("Результат программирования (ID)"), QRect(8, 20, 168, 30),
-          ProgID1, true);
+    ProgID1 = edit(GroupBox6, "ProgID1", QRect(178, 22, 58, kEditHeight), QStringLiteral("0"));
+    FormKit::AddLabel(GroupBox6, QStringLiteral("Результат программирования (ID)"),
+                      QRect(8, 20, 168, 30), ProgID1, true);
     // Laid out below the group's height, as the window always had it: out of sight.
-    ProgTime = edit(GroupBox6, "ProgTime", QRect(178, 72, 58, kEditHeight),
-                    QStringLiteral("--:--:--"));
-    FormKit::AddLabel(GroupBox6, QStringLiteral("Время программирования"), QRect(8, 75, 168, 16), ProgTime);
-    RCControl = edit(GroupBox6, "RCControl", QRect(178, 96, 58, kEditHeight),
-                     QStringLiteral("1"));
-    Label33 = FormKit::AddLabel(GroupBox6,
-                    QStringLiteral("Интервал регистрации на ПЦН по резервному каналу (мин)"),
-                    QRect(8, 96, 168, 30), RCControl, true);
+    ProgTime =
+        edit(GroupBox6, "ProgTime", QRect(178, 72, 58, kEditHeight), QStringLiteral("--:--:--"));
+    FormKit::AddLabel(GroupBox6, QStringLiteral("Время программирования"), QRect(8, 75, 168, 16),
+                      ProgTime);
+    RCControl = edit(GroupBox6, "RCControl", QRect(178, 96, 58, kEditHeight), QStringLiteral("1"));
+    Label33 = FormKit::AddLabel(
+        GroupBox6, QStringLiteral("Интервал регистрации на ПЦН по резервному каналу (мин)"),
+        QRect(8, 96, 168, 30), RCControl, true);
     Label33->setObjectName(QStringLiteral("Label33"));
 
     Button1 = new QPushButton(QStringLiteral("Закрыть"), this);

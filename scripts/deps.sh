@@ -19,7 +19,7 @@ run=(
 package=(dpkg-dev file lintian desktop-file-utils appstream)
 test=(
     libgtest-dev libgmock-dev libbenchmark-dev
-    clang-14 libclang-rt-14-dev
+    clang-14 libclang-rt-14-dev clang-format-14
     # The sanitizers' reports name the C library's own functions (which the
     # suppressions match) only with its symbols and a symbolizer at hand.
     llvm libc6-dbg

@@ -5,6 +5,8 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 scripts/deps.sh test
+# The code style first: a file clang-format would change fails the run.
+scripts/format.sh --check
 
 build="${UOO_BUILD_DIR:-$root/build}"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUOO_WERROR=ON >/dev/null

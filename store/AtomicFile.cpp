@@ -7,25 +7,37 @@
 
 #include <cerrno>
 
-int FileSystemCalls::createTemp(std::string& pattern) { return platform::createTemporary(pattern); }
+int FileSystemCalls::createTemp(std::string& pattern) {
+    return platform::createTemporary(pattern);
+}
 
 long long FileSystemCalls::write(int fd, const void* data, std::size_t size) {
     return platform::writeSome(fd, data, size);
 }
 
-int FileSystemCalls::fsync(int fd) { return platform::syncFile(fd); }
+int FileSystemCalls::fsync(int fd) {
+    return platform::syncFile(fd);
+}
 
-int FileSystemCalls::close(int fd) { return platform::closeFile(fd); }
+int FileSystemCalls::close(int fd) {
+    return platform::closeFile(fd);
+}
 
-int FileSystemCalls::link(const char* from, const char* to) { return platform::hardLink(from, to); }
+int FileSystemCalls::link(const char* from, const char* to) {
+    return platform::hardLink(from, to);
+}
 
 int FileSystemCalls::rename(const char* from, const char* to) {
     return platform::replaceFile(from, to);
 }
 
-int FileSystemCalls::unlink(const char* path) { return platform::removeFile(path); }
+int FileSystemCalls::unlink(const char* path) {
+    return platform::removeFile(path);
+}
 
-int FileSystemCalls::syncDirectory(const char* dir) { return platform::syncDirectory(dir); }
+int FileSystemCalls::syncDirectory(const char* dir) {
+    return platform::syncDirectory(dir);
+}
 
 int FileSystemCalls::stat(const char* path, platform::FileStatus* st) {
     return platform::statusOf(path, st);
@@ -117,8 +129,8 @@ void RemoveStaleTemporaries(const QString& path) {
 
 void RemoveIfAbandoned(const QString& path) {
     const QByteArray file = platform::encodeName(path);
-    const int fd = platform::openFile(file.constData(),
-                                      platform::ReadOnly | platform::NonBlocking | platform::NoFollow);
+    const int fd = platform::openFile(file.constData(), platform::ReadOnly | platform::NonBlocking |
+                                                            platform::NoFollow);
     if (fd < 0)
         return;
     platform::FileStatus st;

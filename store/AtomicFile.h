@@ -28,7 +28,8 @@ public:
     [[nodiscard]] virtual int syncDirectory(const char* dir);
     [[nodiscard]] virtual int stat(const char* path, platform::FileStatus* st);
     // The new file gets the owner and access of the one it replaces.
-    [[nodiscard]] virtual int takeAccessOf(int fd, const char* like, const platform::FileStatus& st);
+    [[nodiscard]] virtual int takeAccessOf(int fd, const char* like,
+                                           const platform::FileStatus& st);
 
     static FileSystemCalls& real();
 };
@@ -61,6 +62,7 @@ bool MayReplace(const QString& target);
 
 // `mayRename`, when given, is asked right before the new file is put in
 // place; false gives up as a failure would.
-[[nodiscard]] bool ReplaceFileAtomically(const QString& path, const std::function<bool(QIODevice&)>& writeContent,
-                           FileSystemCalls& calls = FileSystemCalls::real(),
-                           const std::function<bool()>& mayRename = {});
+[[nodiscard]] bool ReplaceFileAtomically(const QString& path,
+                                         const std::function<bool(QIODevice&)>& writeContent,
+                                         FileSystemCalls& calls = FileSystemCalls::real(),
+                                         const std::function<bool()>& mayRename = {});

@@ -95,9 +95,7 @@ struct Found {
     bool held = false; // not compressed yet
     QString path;
 
-    bool before(const Found& o) const {
-        return time != o.time ? time < o.time : serial < o.serial;
-    }
+    bool before(const Found& o) const { return time != o.time ? time < o.time : serial < o.serial; }
 };
 
 // "<name>.YYYYMMDD-HHMMSS[-N].gz", and ".held-" before the same stem for a
@@ -174,13 +172,12 @@ QByteArray readHeld(const QString& path) {
 
 std::optional<BackupKeeper::Held> BackupKeeper::hold(const QString& database, const QString& file,
                                                      const std::function<QByteArray()>& content,
-                                                     unsigned mode,
-                                                     const QDateTime& when) {
+                                                     unsigned mode, const QDateTime& when) {
     const QString folder = folderOf(database);
     if (!makeFolder(folder, mode))
         return std::nullopt;
-    const QDateTime second = QDateTime::fromString(when.toString(QLatin1String(TimeFormat)),
-                                                   QLatin1String(TimeFormat));
+    const QDateTime second =
+        QDateTime::fromString(when.toString(QLatin1String(TimeFormat)), QLatin1String(TimeFormat));
     // After everything in the folder of this very second; what is dated
     // later than now does not count.
     int serial = 1;
@@ -204,7 +201,8 @@ std::optional<BackupKeeper::Held> BackupKeeper::hold(const QString& database, co
         // No hard links here: an empty file keeps the name taken, and the
         // bytes wait in memory.
         const int fd = platform::openFile(
-            name.constData(), platform::WriteOnly | platform::Create | platform::Exclusive, mode & 0660);
+            name.constData(), platform::WriteOnly | platform::Create | platform::Exclusive,
+            mode & 0660);
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;
@@ -222,13 +220,12 @@ void BackupKeeper::noteWritten(const QString& database, const QByteArray& identi
     const QByteArray name = platform::encodeName(folderOf(database) + QStringLiteral("/.written"));
     // Whoever may write the database may write the note.
     platform::FileStatus st;
-    const unsigned mode =
-        platform::statusOf(platform::encodeName(database).constData(), &st) == 0 ? (st.mode & 0660)
-                                                                                 : 0600;
-    const int fd = platform::openFile(name.constData(),
-                                      platform::WriteOnly | platform::Create | platform::Truncate |
-                                          platform::NoFollow,
-                                      mode);
+    const unsigned mode = platform::statusOf(platform::encodeName(database).constData(), &st) == 0
+                              ? (st.mode & 0660)
+                              : 0600;
+    const int fd = platform::openFile(
+        name.constData(),
+        platform::WriteOnly | platform::Create | platform::Truncate | platform::NoFollow, mode);
     if (fd < 0)
         return;
     const QByteArray note = identity.isEmpty() || stem.isEmpty()
@@ -271,7 +268,8 @@ std::optional<BackupKeeper::Held> BackupKeeper::holdToDrop(const QString& databa
         return std::nullopt;
     static std::atomic<unsigned> counter{0};
     Held held;
-    held.path = folder + QStringLiteral("/.drop-%1-%2").arg(platform::processId()).arg(counter.fetch_add(1));
+    held.path = folder +
+                QStringLiteral("/.drop-%1-%2").arg(platform::processId()).arg(counter.fetch_add(1));
     if (platform::hardLink(platform::encodeName(database).constData(),
                            platform::encodeName(held.path).constData()) != 0)
         return std::nullopt;
@@ -295,7 +293,8 @@ void BackupKeeper::keep(const QString& database, std::vector<Held> versions, uns
 
 void BackupKeeper::keep(const QString& database, const QByteArray& content, unsigned mode,
                         const QDateTime& when) {
-    if (auto held = hold(database, QString(), [&content] { return content; }, mode, when))
+    if (auto held = hold(
+            database, QString(), [&content] { return content; }, mode, when))
         keep(database, std::vector<Held>{*held}, mode);
 }
 
@@ -401,10 +400,11 @@ bool BackupKeeper::write(const QString& database, const Held& held, unsigned mod
     std::string temp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = platform::encodeName(folder + QStringLiteral("/.tmp-%1-%2")
-                                                 .arg(platform::processId())
-                                                 .arg(counter.fetch_add(1)))
-                   .toStdString();
+        temp =
+            platform::encodeName(
+                folder +
+                QStringLiteral("/.tmp-%1-%2").arg(platform::processId()).arg(counter.fetch_add(1)))
+                .toStdString();
         fd = platform::openFile(temp.c_str(),
                                 platform::WriteOnly | platform::Create | platform::Exclusive |
                                     platform::NoFollow,
@@ -422,7 +422,8 @@ bool BackupKeeper::write(const QString& database, const Held& held, unsigned mod
     const QString name = folder + QLatin1Char('/') + held.stem + QStringLiteral(".gz");
     // The name was taken for this version: where it exists already, a copy
     // that took over a held version has written it.
-    if (ok && platform::placeUnlessTaken(temp.c_str(), platform::encodeName(name).constData()) != 0 &&
+    if (ok &&
+        platform::placeUnlessTaken(temp.c_str(), platform::encodeName(name).constData()) != 0 &&
         errno != EEXIST)
         ok = false;
     platform::removeFile(temp.c_str());
@@ -462,8 +463,7 @@ void BackupKeeper::tidy(const QString& database, unsigned mode) {
         QFile::remove(folder + QLatin1Char('/') + old);
 }
 
-std::vector<BackupKeeper::Entry> BackupKeeper::list(const QString& database,
-                                                    const QDateTime& now) {
+std::vector<BackupKeeper::Entry> BackupKeeper::list(const QString& database, const QDateTime& now) {
     std::vector<Entry> entries;
     for (const Found& f : scan(database))
         if (!f.held && f.time <= now)

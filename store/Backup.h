@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-
 // Keeps every version of the database that a save writes, and the version
 // it replaced where that is none of them (a file put there by hand),
 // gzip-compressed (so that gunzip gives back the exact bytes), in the folder
@@ -40,9 +39,9 @@ public:
 
     // One version, held in the backup folder until it is compressed.
     struct Held {
-        QString stem;   // the backup's name without ".gz"; empty: only to be removed
-        QString path;   // the held file in the backup folder
-        QByteArray bytes; // the content, where no second name could be made
+        QString stem;          // the backup's name without ".gz"; empty: only to be removed
+        QString path;          // the held file in the backup folder
+        QByteArray bytes;      // the content, where no second name could be made
         bool replaced = false; // a version replaced, kept only where no backup has it
     };
     // Under the database's lock: takes the next name for a version of the

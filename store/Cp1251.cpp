@@ -59,7 +59,9 @@ QByteArray encode(QStringView text) {
     return out;
 }
 
-bool canHold(char16_t c) { return fromUnicode(c) >= 0; }
+bool canHold(char16_t c) {
+    return fromUnicode(c) >= 0;
+}
 
 bool canEncode(QStringView text) {
     for (QChar c : text) {

@@ -55,7 +55,9 @@ std::optional<QDateTime> toDateTime(double value) {
     return QDateTime(date, QTime::fromMSecsSinceStartOfDay(static_cast<int>(ms)));
 }
 
-double now() { return fromDateTime(QDateTime::currentDateTime()); }
+double now() {
+    return fromDateTime(QDateTime::currentDateTime());
+}
 
 } // namespace TDateTime
 

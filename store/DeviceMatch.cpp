@@ -28,7 +28,9 @@ SettingsRecord imageRecord(const std::uint8_t* image) {
 
 } // namespace
 
-SettingsRecord AsSent(const SettingsRecord& card) { return imageRecord(card.SentImage().data()); }
+SettingsRecord AsSent(const SettingsRecord& card) {
+    return imageRecord(card.SentImage().data());
+}
 
 std::vector<const CardField*> DifferingFields(const SettingsRecord& card,
                                               const std::uint8_t* deviceImage) {

@@ -15,11 +15,11 @@ class SettingsDatabase;
 struct DeviceMatch {
     // In the order they are tried; the first that applies is the answer.
     enum class Case {
-        Same = 1,     // written from this card, and the card still says so
-        Changed,      // written from this card, edited in the database since
-        Previous,     // written from the version of the card before the last
-        SameCode,     // a card with the device's code, written from elsewhere
-        Unknown,      // nothing in the database
+        Same = 1, // written from this card, and the card still says so
+        Changed,  // written from this card, edited in the database since
+        Previous, // written from the version of the card before the last
+        SameCode, // a card with the device's code, written from elsewhere
+        Unknown,  // nothing in the database
     };
     Case found = Case::Unknown;
     int slot = -1;

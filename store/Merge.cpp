@@ -257,8 +257,8 @@ MergeResult MergeTables(const QByteArray& base, const QByteArray& mine, const QB
             // Another card took the row meanwhile: it stays, and the card
             // the device holds goes to a free row.
             const int to = freeRow();
-            out.relocations.push_back({at, to, there.text(Field::NCardEdit),
-                                       programmed.text(Field::NCardEdit)});
+            out.relocations.push_back(
+                {at, to, there.text(Field::NCardEdit), programmed.text(Field::NCardEdit)});
             if (to >= 0)
                 setRow(out.table, to, programmed);
             else

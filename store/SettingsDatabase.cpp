@@ -25,7 +25,9 @@ qint64 readFully(QIODevice& device, char* into, qint64 size) {
     return done;
 }
 
-QString systemReason(int error) { return platform::errorText(error); }
+QString systemReason(int error) {
+    return platform::errorText(error);
+}
 
 // Copies the open file `from` to a new file of its own, readable by its
 // owner only, named `base` or, where that is taken, `base`-2, -3, ...
@@ -141,9 +143,10 @@ bool SettingsDatabase::LoadFile() {
     if (length % SettingsRecord::Size != 0) {
         // Loaded as nothing, but kept: the first save would otherwise take
         // whatever cards it holds with it.
-        const QString base = QFileInfo(target).absolutePath() + QLatin1Char('/') +
-                             QFileInfo(fileName_).fileName() + QStringLiteral(".unread-") +
-                             QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+        const QString base =
+            QFileInfo(target).absolutePath() + QLatin1Char('/') + QFileInfo(fileName_).fileName() +
+            QStringLiteral(".unread-") +
+            QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
         QString reason;
         report_.keptAs = keepCopy(fd, base, &reason);
         platform::closeFile(fd);

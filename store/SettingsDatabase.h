@@ -80,7 +80,7 @@ public:
     using Accept = std::function<bool(const SettingsDatabase& merged, const MergeResult& merge)>;
     // `editedSlot`: the card whose save made the template in memory.
     [[nodiscard]] SaveOutcome SaveMerged(Messenger& messenger, const MergeAnswers& answers = {},
-                           const Accept& accept = {}, int editedSlot = -1);
+                                         const Accept& accept = {}, int editedSlot = -1);
     // A save that asks nothing: true only when written.
     [[nodiscard]] bool Save(Messenger& messenger) { return SaveMerged(messenger).result == Saved; }
     // The file as it is on disk now, if it may have changed since this copy
@@ -152,8 +152,7 @@ private:
     void rememberBase();
     // Reads the whole file at `target` as a table in file form (a missing or
     // empty file is an empty table). False for anything else.
-    bool readTable(const QString& target, QByteArray* table, QByteArray* raw,
-                   FileSeen* seen) const;
+    bool readTable(const QString& target, QByteArray* table, QByteArray* raw, FileSeen* seen) const;
     // Writes the table under the lock, with its backups: `written` gives the
     // bytes written, once they are; `replaced`, the file's bytes before.
     // LockLost: the lock file was replaced meanwhile and nothing was written.
@@ -175,8 +174,8 @@ private:
 
     std::vector<SettingsRecord> slots_;
     SettingsRecord template_;
-    QByteArray base_; // the file as this copy last loaded, saved or took it
-    bool baseLent_ = false; // base_'s buffer may be read by the backup thread
+    QByteArray base_;                      // the file as this copy last loaded, saved or took it
+    bool baseLent_ = false;                // base_'s buffer may be read by the backup thread
     std::vector<ProgrammingStamp> stamps_; // programmings no save has written yet
     FileSeen seen_;
     bool mergePending_ = false; // a take left rows to decide: the next save merges

@@ -23,16 +23,18 @@ void SettingsRecord::setBytes(TextField f, QByteArrayView value) {
     std::memset(begin, 0, static_cast<std::size_t>(f.width));
     // A zero byte inside the value ends the text, and nothing of the value
     // after it is stored: the field is zero from there to its end.
-    const auto* zero =
-        value.empty() ? nullptr : std::memchr(value.data(), 0, static_cast<std::size_t>(value.size()));
-    const qsizetype text =
-        zero ? static_cast<const char*>(zero) - value.data() : value.size();
+    const auto* zero = value.empty()
+                           ? nullptr
+                           : std::memchr(value.data(), 0, static_cast<std::size_t>(value.size()));
+    const qsizetype text = zero ? static_cast<const char*>(zero) - value.data() : value.size();
     const auto len = std::min<qsizetype>(text, f.width - 1);
     if (len > 0) // an empty view may have no data at all
         std::memcpy(begin, value.data(), static_cast<std::size_t>(len));
 }
 
-QString SettingsRecord::text(TextField f) const { return Cp1251::decode(bytes(f)); }
+QString SettingsRecord::text(TextField f) const {
+    return Cp1251::decode(bytes(f));
+}
 
 void SettingsRecord::setText(TextField f, const QString& value) {
     setBytes(f, Cp1251::encode(value));
@@ -64,7 +66,9 @@ std::uint16_t SettingsRecord::u16(int off) const {
     return v;
 }
 
-void SettingsRecord::setU16(int off, std::uint16_t v) { std::memcpy(raw_.data() + off, &v, sizeof v); }
+void SettingsRecord::setU16(int off, std::uint16_t v) {
+    std::memcpy(raw_.data() + off, &v, sizeof v);
+}
 
 std::uint32_t SettingsRecord::u32(int off) const {
     std::uint32_t v;
@@ -72,7 +76,9 @@ std::uint32_t SettingsRecord::u32(int off) const {
     return v;
 }
 
-void SettingsRecord::setU32(int off, std::uint32_t v) { std::memcpy(raw_.data() + off, &v, sizeof v); }
+void SettingsRecord::setU32(int off, std::uint32_t v) {
+    std::memcpy(raw_.data() + off, &v, sizeof v);
+}
 
 double SettingsRecord::f64(int off) const {
     double v;
@@ -80,7 +86,9 @@ double SettingsRecord::f64(int off) const {
     return v;
 }
 
-void SettingsRecord::setF64(int off, double v) { std::memcpy(raw_.data() + off, &v, sizeof v); }
+void SettingsRecord::setF64(int off, double v) {
+    std::memcpy(raw_.data() + off, &v, sizeof v);
+}
 
 std::array<std::uint8_t, SettingsRecord::DeviceImageSize> SettingsRecord::SentImage() const {
     std::array<std::uint8_t, DeviceImageSize> image = DeviceImage();

@@ -76,7 +76,9 @@ public:
     void setCodeUoo(std::uint32_t v) { setU32(Offset::CodeUoo, v); }
     // Loop modes, n = 1..5.
     std::uint8_t Cord(int n) const { return raw_[static_cast<std::size_t>(Offset::Cord1 + n - 1)]; }
-    void setCord(int n, std::uint8_t v) { raw_[static_cast<std::size_t>(Offset::Cord1 + n - 1)] = v; }
+    void setCord(int n, std::uint8_t v) {
+        raw_[static_cast<std::size_t>(Offset::Cord1 + n - 1)] = v;
+    }
     std::uint8_t ModeFlags() const { return raw_[Offset::ModeFlags]; }
     void setModeFlags(std::uint8_t v) { raw_[Offset::ModeFlags] = v; }
     // Output profiles, n = 1..2.

@@ -4,8 +4,8 @@
 
 #include "store/AtomicFile.h"
 #include "store/Backup.h"
-#include "store/Messenger.h"
 #include "store/CardFields.h"
+#include "store/Messenger.h"
 
 #include <QDir>
 #include <QFile>
@@ -49,9 +49,9 @@ public:
         const auto replaced = [&] {
             platform::FileStatus now;
             const bool seen = platform::statusOf(file.constData(), &now) == 0;
-            const bool changed = seen && !(now.sameFile(last) &&
-                                           now.modifiedSeconds == last.modifiedSeconds &&
-                                           now.modifiedNanoseconds == last.modifiedNanoseconds);
+            const bool changed =
+                seen && !(now.sameFile(last) && now.modifiedSeconds == last.modifiedSeconds &&
+                          now.modifiedNanoseconds == last.modifiedNanoseconds);
             if (seen)
                 last = now;
             return changed;
@@ -126,12 +126,15 @@ private:
         if (platform::statusOf(fd_, &st) != 0 || !st.regular())
             return Step::Failed;
         switch (platform::lockRecord(fd_)) {
-        case platform::RecordLock::Taken: break;
+        case platform::RecordLock::Taken:
+            break;
         case platform::RecordLock::Unsupported:
             recordLocks_ = false; // no record locks here: on without one
             return Step::Locked;
-        case platform::RecordLock::Busy: return Step::Busy;
-        case platform::RecordLock::Failed: return Step::Failed;
+        case platform::RecordLock::Busy:
+            return Step::Busy;
+        case platform::RecordLock::Failed:
+            return Step::Failed;
         }
         ok_ = true;
         // Locked: but maybe a file whose name was deleted while this copy
@@ -151,7 +154,7 @@ private:
 unsigned modeFor(const QString& target) {
     platform::FileStatus st;
     return platform::statusOf(platform::encodeName(target).constData(), &st) == 0 ? (st.mode & 0666)
-                                                                                 : 0600;
+                                                                                  : 0600;
 }
 
 // The one box the store shows itself.
@@ -175,8 +178,8 @@ SettingsDatabase::FileSeen SettingsDatabase::FileSeen::from(const platform::File
     FileSeen seen;
     if (!st.regular())
         return seen;
-    seen.valid = platform::volumeOf(platform::encodeName(target).constData()) ==
-                 platform::Volume::Local;
+    seen.valid =
+        platform::volumeOf(platform::encodeName(target).constData()) == platform::Volume::Local;
     seen.status = st;
     return seen;
 }
@@ -243,7 +246,6 @@ void SettingsDatabase::setTable(const QByteArray& bytes) {
     std::memcpy(slots_.data()->data(), bytes.constData(), std::size_t(SlotCount) * B);
     std::memcpy(template_.data(), bytes.constData() + qint64(SlotCount) * B, B);
 }
-
 
 bool SettingsDatabase::readTable(const QString& target, QByteArray* table, QByteArray* raw,
                                  FileSeen* seen) const {
@@ -382,12 +384,11 @@ SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
         // A save that writes what the file holds already (the save on
         // closing, say) needs no backup of it.
         const QByteArray& result = outcome.merge.table;
-        const bool same =
-            alone ? std::memcmp(base_.constData(), slots_.data()->data(),
-                                std::size_t(SlotCount) * B) == 0 &&
-                        std::memcmp(base_.constData() + qint64(SlotCount) * B, template_.data(),
-                                    B) == 0
-                  : raw == result;
+        const bool same = alone ? std::memcmp(base_.constData(), slots_.data()->data(),
+                                              std::size_t(SlotCount) * B) == 0 &&
+                                      std::memcmp(base_.constData() + qint64(SlotCount) * B,
+                                                  template_.data(), B) == 0
+                                : raw == result;
         // Alone, the table in memory is written as it is and then becomes
         // the base, which is also the version the backup keeps.
         const auto writeTable = [&](QIODevice& device) {
@@ -402,9 +403,9 @@ SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
             baseLent_ = true;
             return base_;
         };
-        const Write write = writeLocked(target, mode, calls, writeTable, written,
-                                        alone ? base_ : raw, same,
-                                        [&lock] { return lock.stillHeld(); });
+        const Write write =
+            writeLocked(target, mode, calls, writeTable, written, alone ? base_ : raw, same,
+                        [&lock] { return lock.stillHeld(); });
         if (write == Write::LockLost)
             continue; // another copy may have written meanwhile: read it again
         if (write == Write::Failed) {
@@ -429,10 +430,12 @@ SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
     return failed();
 }
 
-SettingsDatabase::Write SettingsDatabase::writeLocked(
-    const QString& target, unsigned mode, FileSystemCalls& calls,
-    const std::function<bool(QIODevice&)>& write, const std::function<QByteArray()>& written,
-    const QByteArray& replaced, bool same, const std::function<bool()>& stillLocked) {
+SettingsDatabase::Write SettingsDatabase::writeLocked(const QString& target, unsigned mode,
+                                                      FileSystemCalls& calls,
+                                                      const std::function<bool(QIODevice&)>& write,
+                                                      const std::function<QByteArray()>& written,
+                                                      const QByteArray& replaced, bool same,
+                                                      const std::function<bool()>& stillLocked) {
     // The version replaced, held by a second name before it is gone (it is
     // nobody's file after the rename, so nothing changes it in place); the
     // keeper keeps it only where it is not the newest backup already (a
@@ -449,7 +452,8 @@ SettingsDatabase::Write SettingsDatabase::writeLocked(
     const QByteArray now = identity();
     const bool kept = !now.isEmpty() && BackupKeeper::writtenLast(target) == now;
     if (!same && !kept && !replaced.isEmpty() && !now.isEmpty()) {
-        if (auto held = BackupKeeper::hold(target, target, [&replaced] { return replaced; }, mode)) {
+        if (auto held = BackupKeeper::hold(
+                target, target, [&replaced] { return replaced; }, mode)) {
             held->replaced = true;
             versions.push_back(*held);
         }
@@ -509,8 +513,8 @@ void SettingsDatabase::adopt(const QByteArray& mine, const QByteArray& file, con
             continue; // in its new row, this copy's change against the file
         keep(moved.from);
         if (moved.to >= 0)
-            std::memcpy(table.data() + qint64(moved.to) * B, mine.constData() + qint64(moved.to) * B,
-                        B);
+            std::memcpy(table.data() + qint64(moved.to) * B,
+                        mine.constData() + qint64(moved.to) * B, B);
     }
     mergePending_ = !merge.undecided.empty() || (!merge.relocations.empty() && !carryMoves);
     noteChanges(table);
@@ -587,8 +591,7 @@ SettingsDatabase::RestoreResult SettingsDatabase::Restore(const QByteArray& tabl
         const Write write = writeLocked(
             target, mode, calls,
             [&table](QIODevice& device) { return device.write(table) == table.size(); },
-            [&table] { return table; }, raw, false,
-                                        [&lock] { return lock.stillHeld(); });
+            [&table] { return table; }, raw, false, [&lock] { return lock.stillHeld(); });
         if (write == Write::LockLost)
             continue;
         if (write == Write::Failed)

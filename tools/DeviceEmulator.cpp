@@ -23,7 +23,9 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 
-void onSignal(int) { g_stop.store(true); }
+void onSignal(int) {
+    g_stop.store(true);
+}
 
 // A whole decimal number within [low, high], or false.
 bool parseNumber(const char* text, long low, long high, long* value) {
@@ -78,8 +80,8 @@ int main(int argc, char** argv) {
     PtyDevice device(script, static_cast<std::uint32_t>(latency));
     if (frameFile) {
         QFile file(QString::fromLocal8Bit(frameFile));
-        const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.read(ConfigFrameSize + 1)
-                                                                : QByteArray();
+        const QByteArray bytes =
+            file.open(QIODevice::ReadOnly) ? file.read(ConfigFrameSize + 1) : QByteArray();
         if (bytes.size() != ConfigFrameSize) {
             std::fprintf(stderr, "%s: not a frame of %d bytes\n", frameFile, ConfigFrameSize);
             return 1;

@@ -118,7 +118,8 @@ void PtyDevice::serve(const std::atomic<bool>& stop) {
             const auto tick = Steady::time_point(now.time_since_epoch() / period * period);
             const std::int64_t ns =
                 std::chrono::duration_cast<std::chrono::nanoseconds>(tick - transitStart).count();
-            const qsizetype arrived = ns <= 0 ? 0 : std::min<qsizetype>(transit.size(), ns / kByteNs);
+            const qsizetype arrived =
+                ns <= 0 ? 0 : std::min<qsizetype>(transit.size(), ns / kByteNs);
             if (arrived > handed) {
                 writeAll(master_, transit.constData() + handed, arrived - handed);
                 handed = arrived;
@@ -134,8 +135,8 @@ void PtyDevice::serve(const std::atomic<bool>& stop) {
             continue;
         if (!headTimed) {
             headTimed = true;
-            nextSend = std::max(nextSend, Steady::now() +
-                                              std::chrono::milliseconds(outbox.front().delayMs));
+            nextSend = std::max(nextSend,
+                                Steady::now() + std::chrono::milliseconds(outbox.front().delayMs));
         }
         if (Steady::now() < nextSend)
             continue;

@@ -10,8 +10,8 @@ namespace CodeTexts {
 // at 5 and the pass-through loop at 6.
 inline QStringList LoopModes(int loop) {
     QStringList items = {
-        QStringLiteral("Отключен"),       QStringLiteral("Охранный шлейф"),
-        QStringLiteral("Пожарный шлейф"), QStringLiteral("Шлейф КТС"),
+        QStringLiteral("Отключен"),          QStringLiteral("Охранный шлейф"),
+        QStringLiteral("Пожарный шлейф"),    QStringLiteral("Шлейф КТС"),
         QStringLiteral("Управляющий шлейф"),
     };
     if (loop == 1) {
@@ -25,13 +25,18 @@ inline QStringList LoopModes(int loop) {
 
 inline QStringList OutputProfiles() {
     return {
-        QStringLiteral("Выключен"),       QStringLiteral("Тревога (Свет)"),
-        QStringLiteral("Тревога (Звук)"), QStringLiteral("Пожар (Свет)"),
-        QStringLiteral("Пожар (Звук)"),   QStringLiteral("Тревога + Пожар (Свет)"),
+        QStringLiteral("Выключен"),
+        QStringLiteral("Тревога (Свет)"),
+        QStringLiteral("Тревога (Звук)"),
+        QStringLiteral("Пожар (Свет)"),
+        QStringLiteral("Пожар (Звук)"),
+        QStringLiteral("Тревога + Пожар (Свет)"),
         QStringLiteral("Тревога + Пожар (Звук)"),
     };
 }
 
-inline QString VersionItem() { return QStringLiteral("56.00 и выше"); }
+inline QString VersionItem() {
+    return QStringLiteral("56.00 и выше");
+}
 
 } // namespace CodeTexts

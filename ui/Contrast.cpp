@@ -26,7 +26,9 @@ double Ratio(const QColor& a, const QColor& b) {
     return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
-bool IsDark(const QPalette& palette) { return palette.color(QPalette::Window).lightness() < 128; }
+bool IsDark(const QPalette& palette) {
+    return palette.color(QPalette::Window).lightness() < 128;
+}
 
 QColor ReadableOn(const QColor& wanted, const QColor& background) {
     if (Ratio(wanted, background) >= Readable)
@@ -39,7 +41,7 @@ QColor ReadableOn(const QColor& wanted, const QColor& background) {
             return c;
     }
     return Ratio(Qt::white, background) >= Ratio(Qt::black, background) ? QColor(Qt::white)
-                                                                          : QColor(Qt::black);
+                                                                        : QColor(Qt::black);
 }
 
 void SetColour(QWidget* widget, QPalette::ColorRole role, const QColor& wanted,

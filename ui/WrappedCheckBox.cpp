@@ -26,8 +26,8 @@ void WrappedCheckBox::paintEvent(QPaintEvent*) {
     initStyleOption(&opt);
     opt.text.clear();
     p.drawControl(QStyle::CE_CheckBox, opt);
-    p.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
-                             QPalette::WindowText));
+    p.setPen(
+        palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
     p.drawText(textArea(), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, text());
 }
 
@@ -55,4 +55,6 @@ QRect WrappedCheckBox::captionRect(int start, int length) const {
     return QRectF(area.left() + x1, area.top() + line.y(), x2 - x1, line.height()).toRect();
 }
 
-bool WrappedCheckBox::hitButton(const QPoint& pos) const { return rect().contains(pos); }
+bool WrappedCheckBox::hitButton(const QPoint& pos) const {
+    return rect().contains(pos);
+}

@@ -334,15 +334,31 @@ TEST_F(Copies, AMissingOrEmptyDatabaseIsOfferedTheNewestBackup) {
         QString then;
         bool restored;
     } cases[] = {
-        {"missing, 'Да'", [](const QString& p) { QFile::remove(p); },
-         QStringLiteral("Файл базы ProgInfo_10.MGA не найден."), {true}, {}, {}, true},
-        {"empty, 'Нет'", [](const QString& p) { WriteAll(p, {}); },
-         QStringLiteral("Файл базы ProgInfo_10.MGA пуст или повреждён."), {false}, {}, {}, false},
+        {"missing, 'Да'",
+         [](const QString& p) { QFile::remove(p); },
+         QStringLiteral("Файл базы ProgInfo_10.MGA не найден."),
+         {true},
+         {},
+         {},
+         true},
+        {"empty, 'Нет'",
+         [](const QString& p) { WriteAll(p, {}); },
+         QStringLiteral("Файл базы ProgInfo_10.MGA пуст или повреждён."),
+         {false},
+         {},
+         {},
+         false},
         {"a stray byte, 'Да'",
          [](const QString& p) { WriteAll(p, QByteArray(SettingsRecord::Size + 1, 'x')); },
-         QStringLiteral("Файл базы ProgInfo_10.MGA пуст или повреждён."), {true}, {}, {}, true},
-        {"restored by another copy meanwhile", [](const QString& p) { QFile::remove(p); },
-         QStringLiteral("Файл базы ProgInfo_10.MGA не найден."), {true},
+         QStringLiteral("Файл базы ProgInfo_10.MGA пуст или повреждён."),
+         {true},
+         {},
+         {},
+         true},
+        {"restored by another copy meanwhile",
+         [](const QString& p) { QFile::remove(p); },
+         QStringLiteral("Файл базы ProgInfo_10.MGA не найден."),
+         {true},
          [](const QString& p) {
              SettingsDatabase d;
              d.setFileName(p);
@@ -350,7 +366,8 @@ TEST_F(Copies, AMissingOrEmptyDatabaseIsOfferedTheNewestBackup) {
              ScriptedMessenger m;
              (void)d.Save(m);
          },
-         QStringLiteral("База уже восстановлена в другой копии программы."), false},
+         QStringLiteral("База уже восстановлена в другой копии программы."),
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -361,8 +378,8 @@ TEST_F(Copies, AMissingOrEmptyDatabaseIsOfferedTheNewestBackup) {
         db->backups().wait();
         const QByteArray backup = ReadAll(path);
         // The one offered: another copy may make a newer one meanwhile.
-        const QString date = DateTimeText(QLocale())(
-            TDateTime::fromDateTime(BackupKeeper::list(path).front().time));
+        const QString date =
+            DateTimeText(QLocale())(TDateTime::fromDateTime(BackupKeeper::list(path).front().time));
         c.damage(path);
         messenger.answers = c.answers;
         messenger.whileOpen = [&](const ScriptedMessenger::Box& box) {

@@ -1,11 +1,11 @@
+#include "link/Jobs.h"
 #include "app/RecordsModel.h"
 #include "app/TForm1.h"
-#include "store/Backup.h"
+#include "link/ConfigFrame.h"
 #include "link/Crc.h"
-#include "link/Jobs.h"
 #include "link/SimulatedDevice.h"
 #include "readback/TForm2.h"
-#include "link/ConfigFrame.h"
+#include "store/Backup.h"
 #include "tests/support/CardSupport.h"
 #include "tests/support/LinkSupport.h"
 #include "tests/support/MainWindowSupport.h"
@@ -15,11 +15,11 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QLineEdit>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
-#include <QRandomGenerator>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QTableView>
 #include <QTimer>
 
@@ -166,9 +166,10 @@ TEST_F(Jobs, DeviceErrorsHaveTheirOwnReasons) {
     device->setScript(script);
     f.SpeedButton1->click();
     ASSERT_TRUE(waitIdle());
-    EXPECT_EQ(texts(), (QStringList{
-                           kProgFailed + QStringLiteral("УОО вернул ошибку при программировании\n\n"),
-                           kReadFailed + QStringLiteral("УОО вернул ошибку при считывании\n\n")}));
+    EXPECT_EQ(
+        texts(),
+        (QStringList{kProgFailed + QStringLiteral("УОО вернул ошибку при программировании\n\n"),
+                     kReadFailed + QStringLiteral("УОО вернул ошибку при считывании\n\n")}));
 }
 
 TEST_F(Jobs, SuccessfulProgrammingStampsTheCardAndSavesAfterTheMessage) {
@@ -296,7 +297,9 @@ public:
     int SetFlowControl(Handle h, std::uint16_t f, std::uint8_t on, std::uint8_t off) override {
         return device_->SetFlowControl(h, f, on, off);
     }
-    int SetLatencyTimer(Handle h, std::uint8_t ms) override { return device_->SetLatencyTimer(h, ms); }
+    int SetLatencyTimer(Handle h, std::uint8_t ms) override {
+        return device_->SetLatencyTimer(h, ms);
+    }
     int SetTimeouts(Handle h, std::uint32_t r, std::uint32_t w) override {
         return device_->SetTimeouts(h, r, w);
     }
@@ -350,18 +353,32 @@ TEST_F(Jobs, AStampGoesOnlyOntoTheCardTheDeviceReceived) {
         std::function<void(SettingsRecord&)> there; // what another copy does meanwhile
         std::deque<bool> answers;
         bool asked;
-        bool stamped;     // the file's card carries this programming
-        QString apn;      // and this access point
+        bool stamped; // the file's card carries this programming
+        QString apn;  // and this access point
     } cases[] = {
-        {"a remark changed there", [](SettingsRecord& r) { r.setText(Field::RemarkEdit, "B"); },
-         {}, false, true, QString()},
+        {"a remark changed there",
+         [](SettingsRecord& r) { r.setText(Field::RemarkEdit, "B"); },
+         {},
+         false,
+         true,
+         QString()},
         {"the access point changed there, 'Да'",
-         [](SettingsRecord& r) { r.setText(Field::APN1Edit, "b.apn"); }, {true}, true, true,
+         [](SettingsRecord& r) { r.setText(Field::APN1Edit, "b.apn"); },
+         {true},
+         true,
+         true,
          QString()},
         {"the access point changed there, 'Нет'",
-         [](SettingsRecord& r) { r.setText(Field::APN1Edit, "b.apn"); }, {false}, true, false,
+         [](SettingsRecord& r) { r.setText(Field::APN1Edit, "b.apn"); },
+         {false},
+         true,
+         false,
          QStringLiteral("b.apn")},
-        {"deleted there, 'Нет'", [](SettingsRecord& r) { r.Clear(); }, {false}, true, false,
+        {"deleted there, 'Нет'",
+         [](SettingsRecord& r) { r.Clear(); },
+         {false},
+         true,
+         false,
          QString()},
     };
     for (const auto& c : cases) {
@@ -404,8 +421,9 @@ TEST_F(Jobs, AStampGoesOnlyOntoTheCardTheDeviceReceived) {
         if (!now.Slot(0).IsUsed()) {
             EXPECT_EQ(now.Slot(0), SettingsRecord()); // a free row stays all zeros
         }
-        EXPECT_EQ(f.ProgID1->text(),
-                  QStringLiteral("%1").arg(db->Slot(0).ProgID1(), 4, 16, QLatin1Char('0')).toUpper());
+        EXPECT_EQ(
+            f.ProgID1->text(),
+            QStringLiteral("%1").arg(db->Slot(0).ProgID1(), 4, 16, QLatin1Char('0')).toUpper());
     }
 }
 
@@ -433,8 +451,7 @@ TEST_F(Jobs, StopInEveryPhaseEndsTheJobAndIsToldOnceItHasEnded) {
         card(0);
         messenger.boxes.clear();
         DeviceScript script;
-        (c.verdict == 1 ? script.errorAtAnswer : script.silentFromAnswer) =
-            c.verdict ? 11 : -1;
+        (c.verdict == 1 ? script.errorAtAnswer : script.silentFromAnswer) = c.verdict ? 11 : -1;
         TForm1& f = open(script);
         std::shared_ptr<GatedCable> gated;
         auto dev = device;
@@ -452,8 +469,8 @@ TEST_F(Jobs, StopInEveryPhaseEndsTheJobAndIsToldOnceItHasEnded) {
         command->click(); // "Остановить"
         const QByteArray sentBeforeStop = device->received();
         // Idle at once; neither command until the job has ended; no word yet.
-        EXPECT_EQ(command->text(), c.reading ? QStringLiteral("Считать")
-                                             : QStringLiteral("Программировать"))
+        EXPECT_EQ(command->text(),
+                  c.reading ? QStringLiteral("Считать") : QStringLiteral("Программировать"))
             << c.name;
         EXPECT_FALSE(f.ProgBtn->isEnabled()) << c.name;
         EXPECT_FALSE(f.SpeedButton1->isEnabled()) << c.name;
@@ -463,13 +480,13 @@ TEST_F(Jobs, StopInEveryPhaseEndsTheJobAndIsToldOnceItHasEnded) {
         ASSERT_TRUE(waitIdle()) << c.name;
         EXPECT_EQ(device->received(), sentBeforeStop) << c.name;
         const QString expected =
-            c.reading         ? QStringLiteral("Считывание ОСТАНОВЛЕНО!")
-            : c.programmed    ? kProgDone
-            : c.verdict == 1  ? kProgFailed + "УОО вернул ошибку при программировании\n\n"
-            : c.verdict == 2  ? QStringLiteral("Программирование НЕ подтверждено!\n\nУОО получил "
-                                               "все данные, но не ответил. Возможно, он уже "
-                                               "запрограммирован: проверьте его кнопкой «Считать».")
-                              : kProgStopped;
+            c.reading      ? QStringLiteral("Считывание ОСТАНОВЛЕНО!")
+            : c.programmed ? kProgDone
+            : c.verdict == 1 ? kProgFailed + "УОО вернул ошибку при программировании\n\n"
+            : c.verdict == 2 ? QStringLiteral("Программирование НЕ подтверждено!\n\nУОО получил "
+                                              "все данные, но не ответил. Возможно, он уже "
+                                              "запрограммирован: проверьте его кнопкой «Считать».")
+                             : kProgStopped;
         EXPECT_EQ(texts(), QStringList{expected}) << c.name;
         EXPECT_EQ(db->Slot(0).ProgID1() != 0x1111, c.programmed) << c.name;
         EXPECT_EQ(QFileInfo::exists(path), c.programmed) << c.name;
@@ -560,7 +577,8 @@ TEST_F(Jobs, DataThatIsNotAFrameIsRejected) {
         TForm1& f = open(script);
         f.SpeedButton1->click();
         ASSERT_TRUE(waitIdle());
-        EXPECT_EQ(texts(), QStringList{kReadFailed + QStringLiteral("Получены неверные данные от УОО.\n\n")});
+        EXPECT_EQ(texts(), QStringList{kReadFailed +
+                                       QStringLiteral("Получены неверные данные от УОО.\n\n")});
         EXPECT_EQ(readBacksShown, 0);
         EXPECT_FALSE(f.EditMode);
         EXPECT_TRUE(f.SetsGrid->isEnabled());
@@ -735,8 +753,8 @@ TEST_F(Jobs, ClosingWhileAJobWaitsToHandOverDoesNotDeadlock) {
 } // namespace
 
 #include "link/TtyCableDriver.h"
-#include "tools/PtyDevice.h"
 #include "store/CardFields.h"
+#include "tools/PtyDevice.h"
 
 namespace {
 
@@ -844,7 +862,9 @@ TEST_F(Jobs, ACardIsRebuiltFromADeviceTheDatabaseDoesNotKnow) {
     EXPECT_TRUE(f.NCardEdit->text().isEmpty()); // the device does not hold it
     f.NCardEdit->setText(QStringLiteral("32777"));
     f.BitBtn2->click();
-    ASSERT_FALSE(f.EditMode) << (messenger.boxes.empty() ? "" : messenger.boxes.back().text.toStdString());
+    ASSERT_FALSE(f.EditMode) << (messenger.boxes.empty()
+                                     ? ""
+                                     : messenger.boxes.back().text.toStdString());
     // Saved through the checks, the card carries what the device held.
     const auto image = db->Slot(2).DeviceImage();
     EXPECT_TRUE(std::equal(image.begin(), image.end(), frame.begin()));

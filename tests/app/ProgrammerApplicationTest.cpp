@@ -1,24 +1,24 @@
+#include "app/ProgrammerApplication.h"
 #include "app/CommandLine.h"
 #include "app/ProgramMain.h"
-#include "app/ProgrammerApplication.h"
 #include "app/TForm1.h"
 #include "readback/TForm2.h"
 #include "store/SettingsDatabase.h"
 #include "tests/support/SystemFiles.h"
 #include "tests/support/TestSupport.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QLineEdit>
 #include <QAction>
 #include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QEvent>
 #include <QFile>
 #include <QFileInfo>
-#include <QMenu>
+#include <QLineEdit>
 #include <QLocale>
+#include <QMenu>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QEvent>
 
 #include <gtest/gtest.h>
 
@@ -129,8 +129,10 @@ TEST(CommandLine, AnswersOrRefusesAsEveryLinuxProgramDoes) {
         {{"--simulated-device", "--help"}, A::Help, "--data-dir КАТАЛОГ"},
         {{"-v"}, A::Version, "uoo-programmer 1.08\n"},
         {{"--version"}, A::Version, "uoo-programmer 1.08\n"},
-        {{"--simulated"}, A::Fail, "uoo-programmer: неизвестный параметр «--simulated»\n"
-                                   "Справка: uoo-programmer --help\n"},
+        {{"--simulated"},
+         A::Fail,
+         "uoo-programmer: неизвестный параметр «--simulated»\n"
+         "Справка: uoo-programmer --help\n"},
         {{"-x"}, A::Fail, "неизвестный параметр «-x»"},
         {{"--x=1"}, A::Fail, "неизвестный параметр «--x»"},
         {{"-hv"}, A::Fail, "неизвестный параметр «-hv»"},
@@ -142,7 +144,8 @@ TEST(CommandLine, AnswersOrRefusesAsEveryLinuxProgramDoes) {
         {{"--data-dir="}, A::Fail, "после «--data-dir» нужно имя каталога"},
         {{"--data-dir", dir.filePath("none")}, A::Fail, "не существует"},
         {{"--data-dir", file.fileName()}, A::Fail, "не каталог"},
-        {{"--data-dir", dir.path(), "--user-data"}, A::Fail,
+        {{"--data-dir", dir.path(), "--user-data"},
+         A::Fail,
          "--data-dir и --user-data нельзя указать вместе"},
         {{"--user-data=yes"}, A::Fail, "у параметра «--user-data» не бывает значения"},
         {{"ProgInfo_10.MGA"}, A::Fail, "лишний аргумент «ProgInfo_10.MGA»"},
@@ -151,13 +154,15 @@ TEST(CommandLine, AnswersOrRefusesAsEveryLinuxProgramDoes) {
         const CommandLine line = ParseCommandLine(QStringList{"uoo-programmer"} + c.arguments);
         const std::string what = c.arguments.join(' ').toStdString();
         EXPECT_EQ(line.action, c.action) << what;
-        EXPECT_TRUE(line.text.contains(QString::fromUtf8(c.text))) << what << ": " << line.text.toStdString();
+        EXPECT_TRUE(line.text.contains(QString::fromUtf8(c.text)))
+            << what << ": " << line.text.toStdString();
         if (c.action == A::Fail) {
             EXPECT_EQ(line.text.count('\n'), 2) << what;
         }
     }
-    const CommandLine chosen = ParseCommandLine(
-        {"uoo-programmer", "--simulated-device", "--data-dir", QDir(dir.path()).relativeFilePath(dir.path())});
+    const CommandLine chosen =
+        ParseCommandLine({"uoo-programmer", "--simulated-device", "--data-dir",
+                          QDir(dir.path()).relativeFilePath(dir.path())});
     EXPECT_TRUE(chosen.simulatedDevice);
     EXPECT_TRUE(QFileInfo(chosen.dataDir).isAbsolute());
 }
@@ -185,8 +190,9 @@ TEST(ProgramEntry, KeepsItsFilesInTheChosenDataFolder) {
     ASSERT_TRUE(QDir().mkpath(shared));
     // The per-user folder of the tests' own, on each system.
     QStandardPaths::setTestModeEnabled(true);
-    const QString personal = QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
-                                 .filePath(QStringLiteral("uoo-programmer"));
+    const QString personal =
+        QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
+            .filePath(QStringLiteral("uoo-programmer"));
     QDir(personal).removeRecursively();
     QFile::remove(personal);
     const struct {
@@ -200,10 +206,11 @@ TEST(ProgramEntry, KeepsItsFilesInTheChosenDataFolder) {
         ScriptedMessenger m;
         QString database;
         QString log;
-        EXPECT_EQ(runWith(c.arguments, m, [&](TForm1& form) {
-                      database = form.database().fileName();
-                      log = form.logPath();
-                  }),
+        EXPECT_EQ(runWith(c.arguments, m,
+                          [&](TForm1& form) {
+                              database = form.database().fileName();
+                              log = form.logPath();
+                          }),
                   0);
         EXPECT_EQ(database, c.folder + QStringLiteral("/ProgInfo_10.MGA"));
         EXPECT_EQ(log, c.folder + QStringLiteral("/ProgLog.log"));
@@ -236,16 +243,19 @@ constexpr bool kIconFromQt = true;
 TEST(ProgramEntry, TheToolkitSpeaksRussianAndTheWindowHasItsIcon) {
     ScriptedMessenger m;
     QTemporaryDir dir;
-    EXPECT_EQ(runWith({"--data-dir", dir.path()}, m, [&](TForm1& form) {
-                  std::unique_ptr<QMenu> menu(form.SearchEdit->createStandardContextMenu());
-                  ASSERT_FALSE(menu->actions().isEmpty());
-                  EXPECT_TRUE(menu->actions().first()->text().startsWith(QStringLiteral("&Отменить действие")));
-                  if (kIconFromQt) {
-                      EXPECT_FALSE(form.windowIcon().isNull());
-                      EXPECT_FALSE(QApplication::windowIcon().pixmap(32, 32).isNull());
-                  }
-                  EXPECT_EQ(QGuiApplication::desktopFileName(), QStringLiteral("ru.uoo.Programmer"));
-              }),
+    EXPECT_EQ(runWith({"--data-dir", dir.path()}, m,
+                      [&](TForm1& form) {
+                          std::unique_ptr<QMenu> menu(form.SearchEdit->createStandardContextMenu());
+                          ASSERT_FALSE(menu->actions().isEmpty());
+                          EXPECT_TRUE(menu->actions().first()->text().startsWith(
+                              QStringLiteral("&Отменить действие")));
+                          if (kIconFromQt) {
+                              EXPECT_FALSE(form.windowIcon().isNull());
+                              EXPECT_FALSE(QApplication::windowIcon().pixmap(32, 32).isNull());
+                          }
+                          EXPECT_EQ(QGuiApplication::desktopFileName(),
+                                    QStringLiteral("ru.uoo.Programmer"));
+                      }),
               0);
 }
 

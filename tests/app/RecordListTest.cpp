@@ -1,21 +1,21 @@
 #include "app/RecordsModel.h"
 #include "app/TForm1.h"
 #include "editor/Rules.h"
+#include "store/CardFields.h"
 #include "tests/support/CardSupport.h"
 #include "tests/support/MainWindowSupport.h"
 #include "tests/support/TestSupport.h"
-#include "store/CardFields.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QHeaderView>
-#include <QPaintEvent>
-#include <QScrollBar>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPaintEvent>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTest>
@@ -409,8 +409,7 @@ TEST_F(RecordList, NewCardOnAFreeRowIsSavedToTheFileAndTheList) {
     for (QLineEdit* e : {f.LoginGsm1Edit, f.LoginGsm2Edit, f.PassGsm1Edit, f.PassGsm2Edit})
         typeInto(e, QStringLiteral("1"));
     f.BitBtn2->click();
-    ASSERT_TRUE(messenger.boxes.empty())
-        << messenger.boxes.front().text.toStdString();
+    ASSERT_TRUE(messenger.boxes.empty()) << messenger.boxes.front().text.toStdString();
     EXPECT_FALSE(f.EditMode);
     EXPECT_TRUE(f.SavedSinceStart);
     EXPECT_EQ(f.recordsModel().cellText(9, 0), QStringLiteral("32005"));

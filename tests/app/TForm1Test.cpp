@@ -1,20 +1,21 @@
-#include "app/RecordsModel.h"
 #include "app/TForm1.h"
-#include "ui/FormKit.h"
+#include "app/RecordsModel.h"
+#include "store/CardFields.h"
 #include "tests/support/CardSupport.h"
 #include "tests/support/MainWindowSupport.h"
 #include "tests/support/TestSupport.h"
 #include "ui/Contrast.h"
-#include "store/CardFields.h"
+#include "ui/FormKit.h"
 
 #include <QAbstractButton>
-#include <QClipboard>
-#include <QGuiApplication>
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -22,7 +23,6 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
-#include <QApplication>
 #include <QStyle>
 #include <QTabWidget>
 #include <QTableView>
@@ -32,11 +32,11 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/SystemFiles.h"
 #include <cstring>
 #include <functional>
-#include <vector>
-#include "tests/support/SystemFiles.h"
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -169,7 +169,7 @@ TEST_F(MainWindow, GarbageRecordsNeverBreakTheList) {
 TEST_F(MainWindow, StartsInTheViewModeArrangement) {
     TForm1& f = open();
     const std::vector<QWidget*> enabledAndVisible = {
-        f.SearchEdit, f.SpeedButton3, f.BitBtn1, f.ExitBtn,  f.SetsGrid,
+        f.SearchEdit, f.SpeedButton3, f.BitBtn1,   f.ExitBtn,   f.SetsGrid,
         f.ProgBtn,    f.SpeedButton1, f.GroupBox5, f.GroupBox7,
     };
     for (QWidget* w : enabledAndVisible) {
@@ -185,7 +185,7 @@ TEST_F(MainWindow, StartsInTheViewModeArrangement) {
         EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
     EXPECT_FALSE(f.Timer1->isActive());
     const std::vector<QWidget*> hidden = {
-        f.GroupBox3, f.Label17, f.Cord6,   f.UseGsmPriority, f.UseSim1,
+        f.GroupBox3, f.Label17, f.Cord6,     f.UseGsmPriority, f.UseSim1,
         f.UseSim2,   f.Label33, f.RCControl, f.Progress,
     };
     for (QWidget* w : hidden)
@@ -199,12 +199,12 @@ TEST_F(MainWindow, StartsInTheViewModeArrangement) {
 TEST_F(MainWindow, EditModeSwapsTheEnabledControls) {
     TForm1& f = open();
     f.SetEditMode(true);
-    for (QWidget* w : std::vector<QWidget*>{f.GroupBox1, f.MainGSM_Sheet, f.Add_GSM_Sheet,
-                                            f.BalanceSheet, f.TabSheet2, f.TabSheet3, f.BitBtn2,
-                                            f.BitBtn3})
+    for (QWidget* w :
+         std::vector<QWidget*>{f.GroupBox1, f.MainGSM_Sheet, f.Add_GSM_Sheet, f.BalanceSheet,
+                               f.TabSheet2, f.TabSheet3, f.BitBtn2, f.BitBtn3})
         EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
-    for (QWidget* w : std::vector<QWidget*>{f.ProgBtn, f.SpeedButton1, f.SetsGrid, f.SearchEdit,
-                                            f.SpeedButton3})
+    for (QWidget* w :
+         std::vector<QWidget*>{f.ProgBtn, f.SpeedButton1, f.SetsGrid, f.SearchEdit, f.SpeedButton3})
         EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
     EXPECT_TRUE(f.ExitBtn->isEnabled());
     EXPECT_EQ(f.BitBtn1->text(), QStringLiteral("Отменить редактирование"));
@@ -258,9 +258,8 @@ TEST_F(MainWindow, StartsWithTheTemplatesTextsAndItsOwnHints) {
         QLineEdit* edit;
         const char* text;
     } boxes[] = {
-        {f.SearchEdit, "(Поиск)"}, {f.CodeUoo, ""},      {f.timePassEdit, "0"},
-        {f.timeGsmEdit, "60"},     {f.balCritical, "10"}, {f.RCControl, "1"},
-        {f.Pin1Edit, ""},          {f.Ip1GsmEdit[0], ""},
+        {f.SearchEdit, "(Поиск)"}, {f.CodeUoo, ""},    {f.timePassEdit, "0"}, {f.timeGsmEdit, "60"},
+        {f.balCritical, "10"},     {f.RCControl, "1"}, {f.Pin1Edit, ""},      {f.Ip1GsmEdit[0], ""},
     };
     for (const auto& b : boxes)
         EXPECT_EQ(b.edit->text(), QString::fromUtf8(b.text)) << b.edit->objectName().toStdString();
@@ -269,7 +268,7 @@ TEST_F(MainWindow, StartsWithTheTemplatesTextsAndItsOwnHints) {
     EXPECT_TRUE(f.ProgID1->isReadOnly());
     EXPECT_TRUE(f.ProgID2->isReadOnly());
     EXPECT_LT(f.Ip1GsmEdit[0]->x(), f.Ip1GsmEdit[3]->x()); // first octet on the left
-    EXPECT_TRUE(f.Label17->text().isEmpty()); // no code on a free slot
+    EXPECT_TRUE(f.Label17->text().isEmpty());              // no code on a free slot
     EXPECT_EQ(f.Label40->text(), QStringLiteral("Выход всегда находится в режиме «Выключен»"));
     EXPECT_EQ(f.SpeedButton3->toolTip(), QStringLiteral("Искать далее..."));
     EXPECT_EQ(f.BitBtn2->toolTip(), QStringLiteral("Сохранить изменения в записи"));
@@ -317,8 +316,8 @@ TEST_F(MainWindow, EveryOperableControlHasAnAccessibleName) {
         if (name.isEmpty())
             if (auto* b = qobject_cast<QAbstractButton*>(w))
                 name = b->text();
-        EXPECT_FALSE(name.isEmpty()) << w->metaObject()->className() << " "
-                                     << w->objectName().toStdString();
+        EXPECT_FALSE(name.isEmpty())
+            << w->metaObject()->className() << " " << w->objectName().toStdString();
         ++checked;
     }
     EXPECT_GT(checked, 90);
@@ -553,7 +552,8 @@ TEST_F(MainWindow, TheGridsTitlesAreWhole) {
     QHeaderView* titles = f.SetsGrid->horizontalHeader();
     const int margin = 2 * f.style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, titles);
     for (int c = 0; c < f.recordsModel().columnCount(); ++c) {
-        const QString title = f.recordsModel().headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+        const QString title =
+            f.recordsModel().headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
         EXPECT_GE(titles->sectionSize(c), titles->fontMetrics().horizontalAdvance(title) + margin)
             << title.toStdString();
     }
@@ -582,9 +582,9 @@ TEST_F(MainWindow, AFileThatCannotBeLoadedIsNamedAtStart) {
         {"empty", [&] { WriteAll(path, {}); }, QString()},
     };
     if (SymbolicLinksCanBeMade())
-        cases.push_back({"loop", [&] { MakeSymbolicLink(path, path); },
-                         QStringLiteral("Файл базы ProgInfo_10.MGA не является обычным файлом.") +
-                             untouched});
+        cases.push_back(
+            {"loop", [&] { MakeSymbolicLink(path, path); },
+             QStringLiteral("Файл базы ProgInfo_10.MGA не является обычным файлом.") + untouched});
     int folder = 0;
     for (const auto& c : cases) {
         // A folder for each: Windows cannot take away one the last window watched.
@@ -682,11 +682,11 @@ TEST_F(MainWindow, TabGoesAsTheEyeReadsTheWindow) {
     // The tool strip, the top line, then the editor column by column (the
     // grid and the device buttons are off in edit mode).
     const QStringList landmarks = {
-        QStringLiteral("BitBtn2"),  QStringLiteral("BitBtn3"),   QStringLiteral("ExitBtn"),
-        QStringLiteral("VersionCombo"), QStringLiteral("CodeUoo"), QStringLiteral("NCardEdit"),
-        QStringLiteral("Pin1Edit"), QStringLiteral("APN1Edit"),  QStringLiteral("Pin2Edit"),
-        QStringLiteral("Cord1"),    QStringLiteral("Cord5"),
-        QStringLiteral("Edit1"),    QStringLiteral("IndicZU"),   QStringLiteral("BitBtn1"),
+        QStringLiteral("BitBtn2"),      QStringLiteral("BitBtn3"),  QStringLiteral("ExitBtn"),
+        QStringLiteral("VersionCombo"), QStringLiteral("CodeUoo"),  QStringLiteral("NCardEdit"),
+        QStringLiteral("Pin1Edit"),     QStringLiteral("APN1Edit"), QStringLiteral("Pin2Edit"),
+        QStringLiteral("Cord1"),        QStringLiteral("Cord5"),    QStringLiteral("Edit1"),
+        QStringLiteral("IndicZU"),      QStringLiteral("BitBtn1"),
     };
     qsizetype at = 0;
     for (const QString& name : landmarks) {
@@ -702,7 +702,8 @@ TEST_F(MainWindow, OwnColoursKeepTheirLookOnLightAndReadOnDark) {
     for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
         const bool off = group == QPalette::Disabled;
         dark.setColor(group, QPalette::Window, QColor(0x2d, 0x2d, 0x2d));
-        dark.setColor(group, QPalette::Base, off ? QColor(0x2d, 0x2d, 0x2d) : QColor(0x1e, 0x1e, 0x1e));
+        dark.setColor(group, QPalette::Base,
+                      off ? QColor(0x2d, 0x2d, 0x2d) : QColor(0x1e, 0x1e, 0x1e));
         dark.setColor(group, QPalette::Button, QColor(0x3a, 0x3a, 0x3a));
         dark.setColor(group, QPalette::WindowText, off ? QColor(0x80, 0x80, 0x80) : Qt::white);
         dark.setColor(group, QPalette::Text, off ? QColor(0x80, 0x80, 0x80) : Qt::white);

@@ -5,8 +5,8 @@
 
 #include <QRandomGenerator>
 
-#include "tests/support/CardSupport.h"
 #include "store/CardFields.h"
+#include "tests/support/CardSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -37,14 +37,20 @@ TEST(EncodeForm, NumbersWithTheirDefaultsAndWidths) {
     } cases[] = {
         {"empty code", &CardForm::CodeUoo, "", [](auto& r) { return int(r.CodeUoo()); }, 1},
         {"hex code", &CardForm::CodeUoo, "$7D00", [](auto& r) { return int(r.CodeUoo()); }, 32000},
-        {"empty balance", &CardForm::balCritical, "", [](auto& r) { return int(r.balCritical()); }, 10},
+        {"empty balance", &CardForm::balCritical, "", [](auto& r) { return int(r.balCritical()); },
+         10},
         {"balance 70000", &CardForm::balCritical, "70000",
          [](auto& r) { return int(r.balCritical()); }, 4464},
-        {"empty interval", &CardForm::timeGsmEdit, "", [](auto& r) { return int(r.timeGsmEdit()); }, 60},
-        {"empty delay", &CardForm::timePassEdit, "", [](auto& r) { return int(r.timePassEdit()); }, 60},
-        {"delay 300", &CardForm::timePassEdit, "300", [](auto& r) { return int(r.timePassEdit()); }, 44},
-        {"delay -1", &CardForm::timePassEdit, "-1", [](auto& r) { return int(r.timePassEdit()); }, 255},
-        {"delay letters", &CardForm::timePassEdit, "ab", [](auto& r) { return int(r.timePassEdit()); }, 60},
+        {"empty interval", &CardForm::timeGsmEdit, "", [](auto& r) { return int(r.timeGsmEdit()); },
+         60},
+        {"empty delay", &CardForm::timePassEdit, "", [](auto& r) { return int(r.timePassEdit()); },
+         60},
+        {"delay 300", &CardForm::timePassEdit, "300", [](auto& r) { return int(r.timePassEdit()); },
+         44},
+        {"delay -1", &CardForm::timePassEdit, "-1", [](auto& r) { return int(r.timePassEdit()); },
+         255},
+        {"delay letters", &CardForm::timePassEdit, "ab",
+         [](auto& r) { return int(r.timePassEdit()); }, 60},
     };
     for (const auto& c : cases) {
         CardForm f = baseForm();

@@ -1,6 +1,6 @@
 #include "editor/Rules.h"
-#include "store/SettingsRecord.h"
 #include "store/CardFields.h"
+#include "store/SettingsRecord.h"
 
 #include <QRandomGenerator>
 
@@ -41,10 +41,9 @@ TEST(Rules, SplitsDottedAddressesFromTheRight) {
         r.setText(Field::Ip1Gsm, QString::fromLatin1(c.stored));
         r.setText(Field::Ip2Gsm, QString::fromLatin1(c.stored));
         const CardForm f = show(r);
-        const std::array<QString, 4> want = {QString::fromLatin1(c.boxes[0]),
-                                             QString::fromLatin1(c.boxes[1]),
-                                             QString::fromLatin1(c.boxes[2]),
-                                             QString::fromLatin1(c.boxes[3])};
+        const std::array<QString, 4> want = {
+            QString::fromLatin1(c.boxes[0]), QString::fromLatin1(c.boxes[1]),
+            QString::fromLatin1(c.boxes[2]), QString::fromLatin1(c.boxes[3])};
         EXPECT_EQ(texts(f.Ip1GsmEdit), want) << c.stored;
         EXPECT_EQ(texts(f.Ip2GsmEdit), want) << c.stored;
     }

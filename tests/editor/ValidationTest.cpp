@@ -1,5 +1,5 @@
-#include "editor/Rules.h"
 #include "editor/Validation.h"
+#include "editor/Rules.h"
 #include "store/SettingsDatabase.h"
 
 #include "tests/support/CardSupport.h"
@@ -36,9 +36,12 @@ const QString kBalance = QStringLiteral(
     "500р");
 const QString kInterval = QStringLiteral(
     "Неверно введен интервал перехода на основной канал. Допустимы значения от 25 до 60 минут.");
-const QString kDelay = QStringLiteral("Задержка входного шлейфа должна бьть в интервале 0-120 сек.");
+const QString kDelay =
+    QStringLiteral("Задержка входного шлейфа должна бьть в интервале 0-120 сек.");
 
-TEST_F(Validation, AValidCardPasses) { EXPECT_FALSE(check([](CardForm&) {})); }
+TEST_F(Validation, AValidCardPasses) {
+    EXPECT_FALSE(check([](CardForm&) {}));
+}
 
 TEST_F(Validation, MissingCardNameAndCodeAreListedInOrder) {
     EXPECT_EQ(check([](CardForm& f) {
@@ -103,18 +106,32 @@ TEST_F(Validation, EachCheckWithItsBoundaries) {
         "\nВсе используемые номера телефонов должны содержать 11 цифр и начинаться с 8. Чтобы НЕ "
         "ИСПОЛЬЗОВАТЬ Телефон МС для дозвона тревог - оставьте поле пустым.");
     const QString csd = QStringLiteral("Неверные данные в полях:\n\nN тел. МС для дозвона тревог "
-                                       "через CSD\n") + phones;
+                                       "через CSD\n") +
+                        phones;
     const Case cases[] = {
         // 2, 3: loops.
-        {"two control loops", [](CardForm& f) { f.Cord = {0, 4, 0, 4, 0}; }, kLoops},
-        {"pass-through without entry", [](CardForm& f) { f.Cord = {1, 0, 6, 0, 0}; },
+        {"two control loops",
+         [](CardForm& f) {
+             f.Cord = {0, 4, 0, 4, 0};
+         },
+         kLoops},
+        {"pass-through without entry",
+         [](CardForm& f) {
+             f.Cord = {1, 0, 6, 0, 0};
+         },
          kPassThrough},
-        {"separator without entry", [](CardForm& f) { f.Cord = {0, 5, 0, 0, 0}; }, kPassThrough},
-        {"pass-through after entry", [](CardForm& f) {
+        {"separator without entry",
+         [](CardForm& f) {
+             f.Cord = {0, 5, 0, 0, 0};
+         },
+         kPassThrough},
+        {"pass-through after entry",
+         [](CardForm& f) {
              f.Cord = {5, 0, 6, 0, 0};
              f.timePassEdit.text = QStringLiteral("30");
              ApplyLoopRules(f, SenderWindow);
-         }, std::nullopt},
+         },
+         std::nullopt},
         // 4: balance only when checked.
         {"balance 9", balance("9"), kBalance},
         {"balance 10", balance("10"), std::nullopt},
@@ -163,39 +180,63 @@ TEST_F(Validation, EachCheckWithItsBoundaries) {
         {"CSD 11 digits from 7", text(&CardForm::NumPhoneMC, "79161234567"), csd},
         {"CSD 10 digits from 8", text(&CardForm::NumPhoneMC, "8916123456"), csd},
         {"balance phone unchecked", text(&CardForm::balPhoneSim1, "123"), std::nullopt},
-        {"balance phone checked", [](CardForm& f) {
+        {"balance phone checked",
+         [](CardForm& f) {
              f.balEnable = true;
              f.balPhoneSim1.text = QStringLiteral("123");
              f.balPhoneSim2.text = QStringLiteral("71234567890");
-         }, QStringLiteral("Неверные данные в полях:\n\nТелефонный номер для отправки SMS о балансе "
-                           "на SIM 1\nТелефонный номер для отправки SMS о балансе на SIM 2\n") +
-                phones},
+         },
+         QStringLiteral("Неверные данные в полях:\n\nТелефонный номер для отправки SMS о балансе "
+                        "на SIM 1\nТелефонный номер для отправки SMS о балансе на SIM 2\n") +
+             phones},
         // 12: return interval only with the priority switch.
-        {"interval 24", [](CardForm& f) { f.UseEthPriority = true; f.timeGsmEdit.text = "24"; },
+        {"interval 24",
+         [](CardForm& f) {
+             f.UseEthPriority = true;
+             f.timeGsmEdit.text = "24";
+         },
          kInterval},
-        {"interval 25", [](CardForm& f) { f.UseEthPriority = true; f.timeGsmEdit.text = "25"; },
+        {"interval 25",
+         [](CardForm& f) {
+             f.UseEthPriority = true;
+             f.timeGsmEdit.text = "25";
+         },
          std::nullopt},
-        {"interval 60", [](CardForm& f) { f.UseEthPriority = true; f.timeGsmEdit.text = "60"; },
+        {"interval 60",
+         [](CardForm& f) {
+             f.UseEthPriority = true;
+             f.timeGsmEdit.text = "60";
+         },
          std::nullopt},
-        {"interval 61", [](CardForm& f) { f.UseEthPriority = true; f.timeGsmEdit.text = "61"; },
+        {"interval 61",
+         [](CardForm& f) {
+             f.UseEthPriority = true;
+             f.timeGsmEdit.text = "61";
+         },
          kInterval},
         {"interval 61 unchecked", text(&CardForm::timeGsmEdit, "61"), std::nullopt},
         // 13: entry delay only for an entry loop.
-        {"delay 121 entry", [](CardForm& f) {
+        {"delay 121 entry",
+         [](CardForm& f) {
              f.Cord[0] = 5;
              ApplyLoopRules(f, SenderWindow);
              f.timePassEdit.text = QStringLiteral("121");
-         }, kDelay},
-        {"delay 0 entry", [](CardForm& f) {
+         },
+         kDelay},
+        {"delay 0 entry",
+         [](CardForm& f) {
              f.Cord[0] = 5;
              ApplyLoopRules(f, SenderWindow);
              f.timePassEdit.text = QStringLiteral("0");
-         }, std::nullopt},
-        {"delay 120 entry", [](CardForm& f) {
+         },
+         std::nullopt},
+        {"delay 120 entry",
+         [](CardForm& f) {
              f.Cord[0] = 5;
              ApplyLoopRules(f, SenderWindow);
              f.timePassEdit.text = QStringLiteral("120");
-         }, std::nullopt},
+         },
+         std::nullopt},
         {"delay 121 no entry", text(&CardForm::timePassEdit, "121"), std::nullopt},
     };
     for (const Case& c : cases) {
@@ -243,14 +284,16 @@ TEST_F(Validation, CodesOfOtherUsedSlotsOnlyAreTaken) {
 }
 
 TEST_F(Validation, AnyTextIsSafe) {
-    const QString inputs[] = {QString(), QStringLiteral("$FFFFFFFF"), QStringLiteral("0x"),
-                              QStringLiteral("99999999999999999999"), QString(255, QChar(u'Ж')),
+    const QString inputs[] = {QString(),
+                              QStringLiteral("$FFFFFFFF"),
+                              QStringLiteral("0x"),
+                              QStringLiteral("99999999999999999999"),
+                              QString(255, QChar(u'Ж')),
                               QStringLiteral("ПИН1")};
     for (const QString& t : inputs) {
         CardForm f = ValidForm();
-        for (EditBox* b : {&f.NCardEdit, &f.CodeUoo, &f.Pin1Edit, &f.Port1GsmEdit,
-                           &f.balCritical, &f.timeGsmEdit, &f.timePassEdit, &f.NumPhoneMC,
-                           &f.Ip1GsmEdit[0]})
+        for (EditBox* b : {&f.NCardEdit, &f.CodeUoo, &f.Pin1Edit, &f.Port1GsmEdit, &f.balCritical,
+                           &f.timeGsmEdit, &f.timePassEdit, &f.NumPhoneMC, &f.Ip1GsmEdit[0]})
             b->text = t;
         f.balEnable = true;
         f.UseEthPriority = true;

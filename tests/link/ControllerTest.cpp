@@ -93,7 +93,7 @@ TEST_F(Controller, ReadAvailableAsksForAtLeastFiveAndLeavesAFullQueue) {
         std::uint32_t queued;
         bool read;
         std::uint32_t asked;
-    } cases[] = {{0, false, 0},  {1, true, 5},    {3, true, 5},     {5, true, 5},
+    } cases[] = {{0, false, 0},  {1, true, 5},    {3, true, 5},   {5, true, 5},
                  {99, true, 99}, {100, false, 0}, {150, false, 0}};
     for (const auto& c : cases) {
         ScriptedCable cable;
@@ -189,8 +189,7 @@ TEST_F(Controller, OnlyARegularFileOfItsOwnBecomesTheLog) {
         QString error; // empty: the log is made
     };
     std::vector<Case> cases = {
-        {"FIFO", [&] { MakeFifo(logPath); },
-         QStringLiteral("Это не обычный файл.")},
+        {"FIFO", [&] { MakeFifo(logPath); }, QStringLiteral("Это не обычный файл.")},
         {"directory", [&] { QDir().mkpath(logPath); }, QStringLiteral("Это не обычный файл.")},
         {"hard link to another file",
          [&] {
@@ -203,8 +202,8 @@ TEST_F(Controller, OnlyARegularFileOfItsOwnBecomesTheLog) {
          QString()},
     };
     if (SymbolicLinksCanBeMade())
-        cases.push_back(
-            {"link", [&] { MakeSymbolicLink(other, logPath); }, QStringLiteral("Это не обычный файл.")});
+        cases.push_back({"link", [&] { MakeSymbolicLink(other, logPath); },
+                         QStringLiteral("Это не обычный файл.")});
     for (const auto& c : cases) {
         QDir(dir.path()).removeRecursively();
         QDir().mkpath(dir.path());

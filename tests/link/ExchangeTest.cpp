@@ -58,7 +58,8 @@ protected:
             return at;
         for (const QByteArray& l : f.readAll().split('\n')) {
             if (l.endsWith(") > " + line + "\r"))
-                at.push_back(l.mid(l.indexOf('(') + 1, l.indexOf(')') - l.indexOf('(') - 1).toInt());
+                at.push_back(
+                    l.mid(l.indexOf('(') + 1, l.indexOf(')') - l.indexOf('(') - 1).toInt());
         }
         return at;
     }
@@ -85,7 +86,8 @@ protected:
             setup(ctl);
         const ExchangeResult result = ctl.Start();
         if (data)
-            *data = QByteArray(reinterpret_cast<const char*>(ctl.dataBuffer.data()), ctl.dataLength);
+            *data =
+                QByteArray(reinterpret_cast<const char*>(ctl.dataBuffer.data()), ctl.dataLength);
         return result;
     }
 
@@ -126,8 +128,7 @@ TEST_F(Exchange, ReadyNextGetsTheFirstPacketAtOnceReadyWaitsForNext) {
             clock.at(clock.TickCount() + 1000, [&] { seen->Stop(); });
         });
         EXPECT_EQ(result, ExchangeResult::Stopped);
-        const QByteArray first = QByteArray("WRITE") +
-                                 MakePacket(frame.data(), 32);
+        const QByteArray first = QByteArray("WRITE") + MakePacket(frame.data(), 32);
         if (readyNext) {
             EXPECT_EQ(cable.written, first);
         } else {
@@ -298,10 +299,25 @@ TEST_F(Exchange, ReadingFailuresSendErrorToTheDevice) {
         const char* name;
         DeviceScript script;
     } cases[] = {
-        {"bad checksum", [] { DeviceScript s; s.badChecksumAtPacket = 2; return s; }()},
+        {"bad checksum",
+         [] {
+             DeviceScript s;
+             s.badChecksumAtPacket = 2;
+             return s;
+         }()},
         {"split packet, tail after the completion gave up",
-         [] { DeviceScript s; s.splitPacketAt = 1; s.splitDelayMs = 300; return s; }()},
-        {"more than 4096 bytes", [] { DeviceScript s; s.readData = QByteArray(5000, 'x'); return s; }()},
+         [] {
+             DeviceScript s;
+             s.splitPacketAt = 1;
+             s.splitDelayMs = 300;
+             return s;
+         }()},
+        {"more than 4096 bytes",
+         [] {
+             DeviceScript s;
+             s.readData = QByteArray(5000, 'x');
+             return s;
+         }()},
     };
     for (const auto& c : cases) {
         SimulatedDevice device(clock, c.script);
@@ -325,10 +341,12 @@ TEST_F(Exchange, AnswersHandedOverByAUsbChipInPiecesAreCompleted) {
             chip.usbLatencyMs = latency;
             SimulatedDevice device(clock, script, chip);
             const ConfigFrame frame = sampleFrame(round);
-            ASSERT_EQ(program(device, frame), ExchangeResult::Completed) << latency << " ms, round " << round;
+            ASSERT_EQ(program(device, frame), ExchangeResult::Completed)
+                << latency << " ms, round " << round;
             ASSERT_EQ(device.storedFrame(), frame);
             QByteArray data;
-            ASSERT_EQ(read(device, &data), ExchangeResult::Completed) << latency << " ms, round " << round;
+            ASSERT_EQ(read(device, &data), ExchangeResult::Completed)
+                << latency << " ms, round " << round;
             ASSERT_EQ(data, QByteArray(reinterpret_cast<const char*>(frame.data()), 264));
             clock.Sleep(static_cast<std::uint32_t>(round * 7 % 97));
         }
@@ -370,9 +388,10 @@ TEST_F(Exchange, AStrayByteAheadOfAnAnswerDoesNotHideIt) {
                 SimulatedDevice device(clock, script, chip);
                 device.setStoredFrame(frame);
                 QByteArray data;
-                const ExchangeResult result = c.reading ? read(device, &data) : program(device, frame);
-                EXPECT_EQ(result, ExchangeResult::Completed) << c.name << ", " << latency << " ms chip, "
-                                                << lead << " ms ahead";
+                const ExchangeResult result =
+                    c.reading ? read(device, &data) : program(device, frame);
+                EXPECT_EQ(result, ExchangeResult::Completed)
+                    << c.name << ", " << latency << " ms chip, " << lead << " ms ahead";
                 if (c.reading)
                     EXPECT_EQ(data, QByteArray(reinterpret_cast<const char*>(frame.data()), 264));
                 else
@@ -394,14 +413,28 @@ TEST_F(Exchange, SplitMessagesAreJudgedWhenWhole) {
         QList<QByteArray> nextAnswer;  // to each "NEXT" or packet
         std::optional<ExchangeResult> expected;
     } cases[] = {
-        {"packet in two pieces", true, {"READY"}, {packet.left(7), packet.mid(7)}, ExchangeResult::Completed},
-        {"packet and its last byte 190 ms later",
-         true, {"READY"}, QList<QByteArray>{packet.left(12)} + QList<QByteArray>(18) +
-                              QList<QByteArray>{packet.mid(12)},
+        {"packet in two pieces",
+         true,
+         {"READY"},
+         {packet.left(7), packet.mid(7)},
          ExchangeResult::Completed},
-        {"packet whose rest never comes", true, {"READY"}, {packet.left(12)}, ExchangeResult::DeviceError},
+        {"packet and its last byte 190 ms later",
+         true,
+         {"READY"},
+         QList<QByteArray>{packet.left(12)} + QList<QByteArray>(18) +
+             QList<QByteArray>{packet.mid(12)},
+         ExchangeResult::Completed},
+        {"packet whose rest never comes",
+         true,
+         {"READY"},
+         {packet.left(12)},
+         ExchangeResult::DeviceError},
         {"lone colon", true, {"READY"}, {packet.left(1), packet.mid(1)}, ExchangeResult::Completed},
-        {"end packet in pieces", true, {"READY"}, {end.left(1), end.mid(1)}, ExchangeResult::Completed},
+        {"end packet in pieces",
+         true,
+         {"READY"},
+         {end.left(1), end.mid(1)},
+         ExchangeResult::Completed},
         {"keyword READY in pieces", true, {"RE", "ADY"}, {end}, ExchangeResult::Completed},
         {"keyword ERROR in pieces", false, {"ERR", "OR"}, {}, ExchangeResult::DeviceError},
         {"keyword NEXT in pieces", false, {"READY", "NE", "XT"}, {"N", "EXT"}, std::nullopt},
@@ -420,14 +453,17 @@ TEST_F(Exchange, SplitMessagesAreJudgedWhenWhole) {
         if (!c.expected) {
             // Programming goes on packet by packet while every NEXT comes split.
             const ConfigFrame frame = sampleFrame();
-            EXPECT_EQ(program(cable, frame, [&](FTDI_Controller& ctl) {
-                clock.at(clock.TickCount() + 2000, [&ctl] { ctl.Stop(); });
-            }), ExchangeResult::Stopped);
+            EXPECT_EQ(program(cable, frame,
+                              [&](FTDI_Controller& ctl) {
+                                  clock.at(clock.TickCount() + 2000, [&ctl] { ctl.Stop(); });
+                              }),
+                      ExchangeResult::Stopped);
             EXPECT_GE(packetSizes(cable.written).size(), 5u) << c.name;
             continue;
         }
         QByteArray data;
-        const ExchangeResult result = c.reading ? read(cable, &data) : program(cable, sampleFrame());
+        const ExchangeResult result =
+            c.reading ? read(cable, &data) : program(cable, sampleFrame());
         EXPECT_EQ(result, *c.expected) << c.name;
         if (c.reading && result == ExchangeResult::Completed) {
             EXPECT_TRUE(data.isEmpty() || data == "0123456789") << c.name;
@@ -506,8 +542,8 @@ TEST_F(Exchange, StopInEveryPhaseReturnsStoppedAndWritesNothingMore) {
                 before = device.received();
             });
         };
-        const ExchangeResult result = c.reading ? read(device, nullptr, stopper)
-                                     : program(device, sampleFrame(), stopper);
+        const ExchangeResult result =
+            c.reading ? read(device, nullptr, stopper) : program(device, sampleFrame(), stopper);
         EXPECT_EQ(result, ExchangeResult::Stopped) << c.name;
         EXPECT_EQ(device.received(), before) << c.name;
         if (!c.reading) {
@@ -556,11 +592,10 @@ TEST_F(Exchange, AnswersLeftUnreadByAStoppedJobAreNotSeenByTheNext) {
     slow.answerDelayMs = 50;
     SimulatedDevice device(clock, slow);
     // Stopped after the first packet: the device's "NEXT" is still on its way.
-    EXPECT_EQ(program(device, {},
-                      [&](FTDI_Controller& c) {
-                          clock.at(clock.TickCount() + 70, [&c] { c.Stop(); });
-                      }),
-              ExchangeResult::Stopped);
+    EXPECT_EQ(
+        program(device, {},
+                [&](FTDI_Controller& c) { clock.at(clock.TickCount() + 70, [&c] { c.Stop(); }); }),
+        ExchangeResult::Stopped);
     clock.Sleep(100);
     FTDI_Controller next(device, clock, logPath());
     ASSERT_EQ(next.Open(nullptr, 0), OpenResult::Opened);
@@ -584,8 +619,9 @@ TEST(SteadyClock, SleepsEndNeitherEarlyNorATickLate) {
         for (int i = 0; i < 15; ++i) {
             const auto start = std::chrono::steady_clock::now();
             SteadyClock::instance().Sleep(ms);
-            took.push_back(std::chrono::duration<double, std::milli>(
-                               std::chrono::steady_clock::now() - start).count());
+            took.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count());
             EXPECT_GE(took.back(), ms - 0.05) << ms << " ms";
         }
         std::sort(took.begin(), took.end());

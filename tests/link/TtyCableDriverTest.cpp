@@ -1,8 +1,8 @@
+#include "link/TtyCableDriver.h"
 #include "link/Clock.h"
 #include "link/ConfigFrame.h"
 #include "link/Crc.h"
 #include "link/FTDI_Controller.h"
-#include "link/TtyCableDriver.h"
 #include "tools/PtyDevice.h"
 
 #include <QDir>
@@ -123,7 +123,8 @@ TEST(TtyCableDriver, ControllerSeesNoCableOrTwoCables) {
         OpenResult expected;
     } cases[] = {
         {{}, OpenResult::NoCable},
-        {{{"1-1", "0403", "A", {"ttyUSB0"}}, {"1-2", "0403", "B", {"ttyUSB1"}}}, OpenResult::ManyCables},
+        {{{"1-1", "0403", "A", {"ttyUSB0"}}, {"1-2", "0403", "B", {"ttyUSB1"}}},
+         OpenResult::ManyCables},
         // One cable whose tty does not exist under /dev: the open fails.
         {{{"1-1", "0403", "A", {"ttyUSB77"}}}, OpenResult::DriverError},
     };
@@ -209,7 +210,8 @@ TEST_F(OverPty, ProgramsAndReadsThroughAUsbChipAtEveryLatency) {
                 TtyCableDriver driver(p);
                 FTDI_Controller ctl(driver, SteadyClock::instance(), logPath());
                 ASSERT_EQ(ctl.Open(frame.data(), ConfigFrameSize), OpenResult::Opened);
-                ASSERT_EQ(ctl.Start(), ExchangeResult::Completed) << latency << " ms, round " << round;
+                ASSERT_EQ(ctl.Start(), ExchangeResult::Completed)
+                    << latency << " ms, round " << round;
             }
             ASSERT_EQ(chip.storedFrame(), frame);
             TtyCableDriver driver(p);
@@ -223,9 +225,13 @@ TEST_F(OverPty, ProgramsAndReadsThroughAUsbChipAtEveryLatency) {
 }
 
 TEST(DeviceEmulator, AMistypedNumberGetsTheUsageNotADevice) {
-    const QStringList bad[] = {{"--error-at", "abc"}, {"--packet-size", "0"},
-                               {"--packet-size", "36"}, {"--usb-latency", "16ms"},
-                               {"--usb-latency"}, {"--usb-latency", "0"}, {"--speed"}};
+    const QStringList bad[] = {{"--error-at", "abc"},
+                               {"--packet-size", "0"},
+                               {"--packet-size", "36"},
+                               {"--usb-latency", "16ms"},
+                               {"--usb-latency"},
+                               {"--usb-latency", "0"},
+                               {"--speed"}};
     for (const QStringList& args : bad) {
         QProcess emulator;
         emulator.start(QStringLiteral(UOO_DEVICE_EMULATOR), args);
@@ -257,7 +263,8 @@ TEST_F(OverPty, CablePulledMidTransferEndsWithCableErrorWithoutHanging) {
         silent.vanish();
         ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready)
             << (reading ? "reading" : "programming");
-        EXPECT_EQ(result.get(), ExchangeResult::CableError) << (reading ? "reading" : "programming");
+        EXPECT_EQ(result.get(), ExchangeResult::CableError)
+            << (reading ? "reading" : "programming");
     }
 }
 
@@ -402,15 +409,15 @@ TEST(TtyCableDriver, APortThatCannotBeOpenedIsNamedWithTheSystemsReason) {
             TtyCableDriver::Paths paths;
             paths.cableOverride = path;
             TtyCableDriver driver(paths);
-            FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
-            const QString expected = OpenFailureReason(c.opened) + QLatin1Char('\n') + path +
-                                     QStringLiteral(": ") +
-                                     QString::fromLocal8Bit(std::strerror(c.error)) +
-                                     (c.error == EACCES
-                                          ? QStringLiteral("\nДобавьте пользователя в группу dialout "
-                                                           "и войдите в систему заново или "
-                                                           "переподключите кабель.")
-                                          : QString());
+            FTDI_Controller ctl(driver, SteadyClock::instance(),
+                                dir.filePath(QStringLiteral("log")));
+            const QString expected =
+                OpenFailureReason(c.opened) + QLatin1Char('\n') + path + QStringLiteral(": ") +
+                QString::fromLocal8Bit(std::strerror(c.error)) +
+                (c.error == EACCES ? QStringLiteral("\nДобавьте пользователя в группу dialout "
+                                                    "и войдите в систему заново или "
+                                                    "переподключите кабель.")
+                                   : QString());
             const OpenResult opened = ctl.Open(nullptr, 0);
             return opened == c.opened &&
                            OpenFailureReason(opened, driver.LastOpenProblem()) == expected
@@ -444,7 +451,8 @@ TEST(TtyCableDriver, LatencyTimerIsSetOrItsValueAndReasonAreKept) {
     f.close();
     ASSERT_EQ(::chmod(QFile::encodeName(timer).constData(), 0644), 0);
     // No timer at all: nothing to say.
-    EXPECT_LT(TtyCableDriver::SetLatencyTimerFile(dir.filePath(QStringLiteral("none")), 100).value, 0);
+    EXPECT_LT(TtyCableDriver::SetLatencyTimerFile(dir.filePath(QStringLiteral("none")), 100).value,
+              0);
     // A user who may not write it: the value it keeps, and why.
     EXPECT_EQ(asNobody([&] {
                   const auto problem = TtyCableDriver::SetLatencyTimerFile(timer, 100);
@@ -459,8 +467,9 @@ TEST(TtyCableDriver, LatencyTimerIsSetOrItsValueAndReasonAreKept) {
     EXPECT_EQ(f.readAll().trimmed(), "100");
     f.close();
     // Set already (by the udev rule): nothing to write and nothing to say.
-    EXPECT_EQ(asNobody([&] { return TtyCableDriver::SetLatencyTimerFile(timer, 100).value < 0 ? 0 : 1; }),
-              0);
+    EXPECT_EQ(
+        asNobody([&] { return TtyCableDriver::SetLatencyTimerFile(timer, 100).value < 0 ? 0 : 1; }),
+        0);
 }
 
 TEST(TtyCableDriver, ALatencyTimerNotSetIsLoggedAfterTheStartLine) {

@@ -93,7 +93,8 @@ TEST(ComPortCableDriver, OpensThePortExclusivelyAsTheDeviceNeedsIt) {
     EXPECT_EQ(ports->calls.back(), QStringLiteral("purge 12"));
     EXPECT_EQ(ports->calls.at(ports->calls.size() - 2), QStringLiteral("timeouts"));
     const ComPortApi::Settings& s = ports->settings;
-    EXPECT_EQ(std::tuple(s.baudRate, s.byteSize, s.parity, s.stopBits), std::tuple(115200u, 8, 0, 0));
+    EXPECT_EQ(std::tuple(s.baudRate, s.byteSize, s.parity, s.stopBits),
+              std::tuple(115200u, 8, 0, 0));
     EXPECT_TRUE(s.binary);
     EXPECT_FALSE(s.parityCheck || s.outxCtsFlow || s.outxDsrFlow || s.dsrSensitivity || s.outX ||
                  s.inX || s.errorChar || s.discardNull || s.abortOnError);
@@ -110,7 +111,9 @@ TEST(ComPortCableDriver, ABreakOrAFramingErrorThrowsAwayWhatCameWithIt) {
     const struct {
         std::uint32_t errors;
         std::uint32_t queue;
-    } cases[] = {{0, 5}, {ComPortApi::BreakSeen, 0}, {ComPortApi::FramingError, 0},
+    } cases[] = {{0, 5},
+                 {ComPortApi::BreakSeen, 0},
+                 {ComPortApi::FramingError, 0},
                  {0x01 /* CE_RXOVER */, 5}};
     for (const auto& c : cases) {
         auto ports = std::make_shared<ScriptedPorts>();
@@ -150,7 +153,8 @@ TEST(ComPortCableDriver, ALatencyTimerNotAt100MsIsToldAsTheAdministratorLeftIt) 
     };
     for (const auto& c : cases) {
         auto ports = std::make_shared<ScriptedPorts>();
-        ports->entries = {ftdiPort("COM5", "FTDIBUS\\VID_0403+PID_6001+A5XK3RJTA\\0000", c.latency)};
+        ports->entries = {
+            ftdiPort("COM5", "FTDIBUS\\VID_0403+PID_6001+A5XK3RJTA\\0000", c.latency)};
         ports->entries[0].ftdi = c.listed;
         ports->existing = {QStringLiteral("COM5")};
         ComPortCableDriver driver(ports, QStringLiteral("COM5"), QString());
@@ -190,12 +194,14 @@ TEST(ComPortCableDriver, CountsCablesByChipAndUsesTheFirstPort) {
         EXPECT_EQ(names, c.cables) << c.name;
     }
     for (const char* given : {"COM12", "\\\\.\\COM12", "com12", "COM12:"})
-        EXPECT_EQ(ComPortCableDriver::portName(QString::fromLatin1(given)), QStringLiteral("COM12"));
+        EXPECT_EQ(ComPortCableDriver::portName(QString::fromLatin1(given)),
+                  QStringLiteral("COM12"));
 }
 
 TEST(ComPortCableDriver, APortThatCannotBeOpenedIsNamedAndABusyOneSaysSo) {
     const QString busy = QStringLiteral("\nПорт занят другой программой. Закройте её и повторите.");
-    const QString restart = QStringLiteral("\nПроверьте наличие драйвера и перезапустите программу.");
+    const QString restart =
+        QStringLiteral("\nПроверьте наличие драйвера и перезапустите программу.");
     const struct {
         const char* name;
         QString cable;
@@ -208,7 +214,8 @@ TEST(ComPortCableDriver, APortThatCannotBeOpenedIsNamedAndABusyOneSaysSo) {
         {"shared with none", QString(), ComPortApi::SharingViolation, OpenResult::DriverError,
          QStringLiteral("Драйвер FTDI не отвечает.\nCOM5: system text 32") + busy},
         {"gone", QString(), ComPortApi::NotFound, OpenResult::DriverError,
-         QStringLiteral("Драйвер FTDI не отвечает.") + restart + QStringLiteral("\nCOM5: system text 2")},
+         QStringLiteral("Драйвер FTDI не отвечает.") + restart +
+             QStringLiteral("\nCOM5: system text 2")},
         {"UOO_CABLE names no port", QStringLiteral("\\\\.\\COM77"), 0, OpenResult::NoCable,
          QStringLiteral("Кабель FTDI не найден.\nCOM77: system text 2")},
     };
@@ -258,7 +265,9 @@ std::shared_ptr<D2xxLibrary> fakeLibrary(FakeLibrary& state, bool canReadTimer =
         return fake->openStatus;
     };
     lib->SetBaudRate = [](H, std::uint32_t) -> S { return 0; };
-    lib->SetDataCharacteristics = [](H, std::uint8_t, std::uint8_t, std::uint8_t) -> S { return 0; };
+    lib->SetDataCharacteristics = [](H, std::uint8_t, std::uint8_t, std::uint8_t) -> S {
+        return 0;
+    };
     lib->SetFlowControl = [](H, std::uint16_t, std::uint8_t, std::uint8_t) -> S { return 0; };
     lib->SetLatencyTimer = [](H, std::uint8_t ms) -> S {
         if (fake->setLatencyStatus == 0 && fake->keptLatency < 0)
@@ -295,8 +304,8 @@ std::shared_ptr<D2xxLibrary> fakeLibrary(FakeLibrary& state, bool canReadTimer =
     return lib;
 }
 
-D2xxLibrary::Node node(const char* serial, std::uint32_t id = 0x04036010, std::uint32_t loc = 0x2111,
-                       std::uint32_t flags = 0) {
+D2xxLibrary::Node node(const char* serial, std::uint32_t id = 0x04036010,
+                       std::uint32_t loc = 0x2111, std::uint32_t flags = 0) {
     D2xxLibrary::Node n{};
     n.flags = flags;
     n.id = id;
@@ -314,18 +323,22 @@ TEST(D2xxCableDriver, CountsTheEntriesOfOneChipAsOneCable) {
         {"one port", {node("A5XK3RJT", 0x04036001, 0x2111)}, {"A5XK3RJT"}},
         {"two ports, B first", {node("FT4ZQ1B", 0x04036010, 0x2112), node("FT4ZQ1A")}, {"FT4ZQ1A"}},
         {"four ports", {node("FT9A"), node("FT9B"), node("FT9C"), node("FT9D")}, {"FT9A"}},
-        {"two chips of one kind", {node("FT4ZQ1A"), node("FT4ZQ2A", 0x04036010, 0x2121)},
+        {"two chips of one kind",
+         {node("FT4ZQ1A"), node("FT4ZQ2A", 0x04036010, 0x2121)},
          {"FT4ZQ1A", "FT4ZQ2A"}},
         {"serials a letter apart, elsewhere on the bus",
          {node("FT4ZQ1A", 0x04036010, 0x2111), node("FT4ZQ1B", 0x04036010, 0x3111)},
          {"FT4ZQ1A", "FT4ZQ1B"}},
-        {"another kind of chip", {node("FT4ZQ1A"), node("FT4ZQ1B", 0x04036001)},
+        {"another kind of chip",
+         {node("FT4ZQ1A"), node("FT4ZQ1B", 0x04036001)},
          {"FT4ZQ1A", "FT4ZQ1B"}},
-        {"last letters that are no ports", {node("A5XK3RJT"), node("A5XK3RJU", 0x04036010, 0x2112)},
+        {"last letters that are no ports",
+         {node("A5XK3RJT"), node("A5XK3RJU", 0x04036010, 0x2112)},
          {"A5XK3RJT", "A5XK3RJU"}},
         {"an entry another program holds", {node("", 0, 0, D2xxLibrary::FlagOpened)}, {""}},
         {"a chip whose first port another program holds",
-         {node("", 0, 0, D2xxLibrary::FlagOpened), node("FT4ZQ1B", 0x04036010, 0x2112)}, {""}},
+         {node("", 0, 0, D2xxLibrary::FlagOpened), node("FT4ZQ1B", 0x04036010, 0x2112)},
+         {""}},
     };
     for (const auto& c : cases) {
         QByteArrayList serials;
@@ -361,7 +374,8 @@ TEST(D2xxCableDriver, AnEntryAnotherProgramHoldsIsNamedNotGuessedAt) {
         QTemporaryDir dir;
         FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
         EXPECT_EQ(ctl.Open(nullptr, 0), OpenResult::DriverError) << c.name;
-        EXPECT_EQ(OpenFailureReason(OpenResult::DriverError, driver.LastOpenProblem()), c.reason) << c.name;
+        EXPECT_EQ(OpenFailureReason(OpenResult::DriverError, driver.LastOpenProblem()), c.reason)
+            << c.name;
         EXPECT_EQ(state.opened.size(), c.entry.serialNumber[0] ? 1 : 0) << c.name;
     }
 }
@@ -392,8 +406,8 @@ TEST(D2xxCableDriver, TheLatencyTimerIsSetReadBackAndToldWhenItIsNot) {
         QTemporaryDir dir;
         {
             auto lib = fakeLibrary(state, c.canRead);
-            WindowsCableDriver driver([lib](QString*) { return lib; }, std::make_shared<ScriptedPorts>(),
-                                      QString());
+            WindowsCableDriver driver([lib](QString*) { return lib; },
+                                      std::make_shared<ScriptedPorts>(), QString());
             VirtualClock clock;
             FTDI_ReadCtrl ctl(driver, clock, dir.filePath(QStringLiteral("log")));
             ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened) << c.name;

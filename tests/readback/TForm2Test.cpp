@@ -1,13 +1,13 @@
-#include "link/ConfigFrame.h"
 #include "readback/TForm2.h"
-#include "ui/Contrast.h"
-#include "ui/DifferenceMark.h"
-#include "ui/WrappedCheckBox.h"
-#include "store/SettingsRecord.h"
+#include "link/ConfigFrame.h"
 #include "store/CardFields.h"
 #include "store/DateTime.h"
 #include "store/DeviceMatch.h"
 #include "store/SettingsDatabase.h"
+#include "store/SettingsRecord.h"
+#include "ui/Contrast.h"
+#include "ui/DifferenceMark.h"
+#include "ui/WrappedCheckBox.h"
 
 #include <QAccessible>
 #include <QCheckBox>
@@ -205,7 +205,8 @@ TEST(TForm2, CaptionsAreWholeAndTheMinutesBoxSitsInItsGap) {
     // The minutes box lies between "через" and "минут" on their line.
     auto* caption = qobject_cast<WrappedCheckBox*>(w.UseEthPriority);
     ASSERT_NE(caption, nullptr);
-    const int at = static_cast<int>(caption->text().indexOf(QStringLiteral("через            минут")));
+    const int at =
+        static_cast<int>(caption->text().indexOf(QStringLiteral("через            минут")));
     const QRect before = caption->captionRect(at, 5).translated(caption->pos());
     const QRect after = caption->captionRect(at + 17, 5).translated(caption->pos());
     const QRect box = w.timeGsmEdit->geometry();
@@ -255,7 +256,8 @@ TEST(TForm2, SaysWhichCardTheDeviceHoldsAndMarksWhatDiffers) {
              db.Slot(4) = usedCard(700, "Склад");
              return program(db.Slot(4), 1);
          },
-         QStringLiteral("Совпадает с карточкой «Склад» (строка 5), запрограммированной %1.").arg(date),
+         QStringLiteral("Совпадает с карточкой «Склад» (строка 5), запрограммированной %1.")
+             .arg(date),
          {}},
         {"edited after programming: a text, an address, a switch and a list",
          [](SettingsDatabase& db) {
@@ -358,10 +360,8 @@ TEST(TForm2, ADifferenceSaysTheDatabasesValueAsTheWindowShowsIt) {
         const char* control;
         const char* description;
     } marks[] = {
-        {"APN1Edit", "В базе: (пусто)"},
-        {"Ip1GsmEdit_3", "В базе: 10.1.2.3"},
-        {"IndicZU", "В базе: не отмечено"},
-        {"Cord2", "В базе: Управляющий шлейф"},
+        {"APN1Edit", "В базе: (пусто)"},    {"Ip1GsmEdit_3", "В базе: 10.1.2.3"},
+        {"IndicZU", "В базе: не отмечено"}, {"Cord2", "В базе: Управляющий шлейф"},
         {"balCritical", "В базе: 10"},
     };
     for (const auto& m : marks) {
@@ -394,9 +394,8 @@ TEST(TForm2, ACriticalBalanceOf0IsThe10ItIsShownAs) {
         std::uint32_t device, card;
         bool differs;
     } cases[] = {
-        {"balCritical", 0, 10, false}, {"balCritical", 10, 0, false},
-        {"balCritical", 0, 11, true},  {"balCritical", 50, 10, true},
-        {"timeGsmEdit", 0, 60, true},  {"timePassEdit", 0, 1, true},
+        {"balCritical", 0, 10, false}, {"balCritical", 10, 0, false}, {"balCritical", 0, 11, true},
+        {"balCritical", 50, 10, true}, {"timeGsmEdit", 0, 60, true},  {"timePassEdit", 0, 1, true},
     };
     for (const auto& c : cases) {
         const CardField& field = *FindField(c.control);

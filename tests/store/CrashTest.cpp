@@ -4,8 +4,8 @@
 #include "store/SettingsDatabase.h"
 #include "tests/support/TestSupport.h"
 
-#include <QDir>
 #include <QBuffer>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 
@@ -26,7 +26,8 @@ class SilentMessenger final : public Messenger {
 public:
     int told = 0;
     void inform(const QString& caption, const QString& text) override {
-        told += caption == QStringLiteral("Ошибка") && text == QStringLiteral("Ошибка записи на диск");
+        told +=
+            caption == QStringLiteral("Ошибка") && text == QStringLiteral("Ошибка записи на диск");
     }
     bool ask(const QString&, const QString&) override { return false; }
 };
@@ -72,7 +73,8 @@ TEST(CrashSafety, KilledSavesLeaveTheOldOrTheNewFileAndNothingElse) {
         ASSERT_TRUE(d.Save(m));
         d.backups().wait();
     }
-    const auto window = static_cast<quint32>(std::max<qint64>(2 * clock.nsecsElapsed() / 1000, 40000));
+    const auto window =
+        static_cast<quint32>(std::max<qint64>(2 * clock.nsecsElapsed() / 1000, 40000));
 
     QRandomGenerator random(7);
     int sawA = 0, sawB = 0, sawOther = 0, maxLeftovers = 0;

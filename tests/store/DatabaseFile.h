@@ -11,7 +11,9 @@
 
 inline constexpr int B = SettingsRecord::Size;
 
-inline QByteArray block(char fill) { return QByteArray(B, fill); }
+inline QByteArray block(char fill) {
+    return QByteArray(B, fill);
+}
 
 inline QByteArray blocks(int count, char first = 1) {
     QByteArray out;

@@ -1,5 +1,5 @@
-#include "store/CardFields.h"
 #include "store/Merge.h"
+#include "store/CardFields.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +24,9 @@ SettingsRecord edited(SettingsRecord r, const char* remark) {
     return r;
 }
 
-QString name(const QByteArray& table, int i) { return row(table, i).text(Field::NCardEdit); }
+QString name(const QByteArray& table, int i) {
+    return row(table, i).text(Field::NCardEdit);
+}
 
 // Three tables that start alike: cards in rows 0 to 3, row 4 on free.
 struct World {
@@ -195,8 +197,7 @@ TEST(Merge, EachRowTakesWhatChangedAndAsksWhatARuleCannotDecide) {
              EXPECT_EQ(m.firstGoneName, "1");
              EXPECT_TRUE(sameRow(m.table, w.mine, 1));
          }},
-        {"one card gone passes",
-         [](World& w) { setRow(w.file, 3, SettingsRecord()); },
+        {"one card gone passes", [](World& w) { setRow(w.file, 3, SettingsRecord()); },
          [](const World&, const MergeResult& m) {
              EXPECT_FALSE(m.needsAnswers());
              EXPECT_FALSE(usedAt(m.table, 3));
@@ -295,9 +296,7 @@ TEST(Merge, EachRowTakesWhatChangedAndAsksWhatARuleCannotDecide) {
              setRow(w.file, 1, card("1", 101, "other.apn"));
              w.answers.stamps[1] = {row(w.file, 1), false};
          },
-         [](const World& w, const MergeResult& m) {
-             EXPECT_TRUE(sameRow(m.table, w.file, 1));
-         }},
+         [](const World& w, const MergeResult& m) { EXPECT_TRUE(sameRow(m.table, w.file, 1)); }},
         {"the programmed card kept where another copy made a new card moves to a free row",
          [](World& w) {
              w.program(1, 0x2222);

@@ -42,7 +42,8 @@ TEST_F(DatabaseFile, ReadOnlyDirectoryShowsTheMessageAndKeepsTheFile) {
             ::_exit(3);
         ScriptedMessenger m;
         const bool saved = db.Save(m);
-        const bool told = m.boxes.size() == 1 && m.boxes[0].text == QStringLiteral("Ошибка записи на диск");
+        const bool told =
+            m.boxes.size() == 1 && m.boxes[0].text == QStringLiteral("Ошибка записи на диск");
         ::_exit(!saved && told ? 0 : 1);
     }
     int status = 0;
@@ -141,8 +142,8 @@ TEST_F(DatabaseFile, OnlyTheProgramsOwnLeftoversAreSwept) {
     } cases[] = {
         {"ProgInfo_10.MGA.tmp-a1B2c3", [](const QByteArray& n) { WriteAll(n, "x"); }, true},
         {"ProgInfo_10.MGA.tmp-notes.txt", [](const QByteArray& n) { WriteAll(n, "x"); }, false},
-        {"ProgInfo_10.MGA.tmp-fifo01",
-         [](const QByteArray& n) { ::mkfifo(n.constData(), 0600); }, false},
+        {"ProgInfo_10.MGA.tmp-fifo01", [](const QByteArray& n) { ::mkfifo(n.constData(), 0600); },
+         false},
         {"ProgInfo_10.MGA.tmp-other1",
          [](const QByteArray& n) {
              WriteAll(n, "x");

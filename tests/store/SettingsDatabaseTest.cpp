@@ -1,5 +1,5 @@
-#include "platform/FileSystem.h"
 #include "store/SettingsDatabase.h"
+#include "platform/FileSystem.h"
 #include "tests/store/DatabaseFile.h"
 #include "tests/support/SystemFiles.h"
 #include "tests/support/TestSupport.h"
@@ -49,8 +49,8 @@ TEST_F(DatabaseFile, LoadHandlesEveryFileLength) {
         ASSERT_TRUE(WriteAll(path, c.content)) << c.name;
         EXPECT_EQ(fresh.Load(), c.result) << c.name;
         for (int i = 0; i < SettingsDatabase::SlotCount; ++i) {
-            const QByteArray expected = i < c.slotsFilled ? c.content.mid(qsizetype(i) * B, B)
-                                                          : QByteArray(B, 0);
+            const QByteArray expected =
+                i < c.slotsFilled ? c.content.mid(qsizetype(i) * B, B) : QByteArray(B, 0);
             ASSERT_TRUE(slotIs(fresh, i, expected)) << c.name << " slot " << i;
         }
         const QByteArray tmpl(reinterpret_cast<const char*>(fresh.Template().data()), B);
@@ -202,8 +202,9 @@ TEST_F(DatabaseFile, FailureAtAnyStepKeepsTheOldFile) {
         EXPECT_FALSE(m.boxes[0].question);
         EXPECT_TRUE(ReadAll(path) == oldFile) << s.name;
         EXPECT_EQ(changed.Slot(37), before) << s.name;
-        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).filter(QRegularExpression("^(?!.*\\.lock$)")),
-                  QStringList{"ProgInfo_10.MGA"})
+        EXPECT_EQ(
+            QDir(dir.path()).entryList(QDir::Files).filter(QRegularExpression("^(?!.*\\.lock$)")),
+            QStringList{"ProgInfo_10.MGA"})
             << s.name;
     }
     // A later save with the fault gone succeeds.
@@ -285,14 +286,16 @@ TEST_F(DatabaseFile, AFileOfAnotherLengthIsKeptAsideBeforeItIsReplaced) {
         const Report& r = fresh.loadReport();
         ASSERT_EQ(r.kind, Report::WrongLength) << load;
         EXPECT_EQ(r.length, stray.size());
-        EXPECT_TRUE(QFileInfo(r.keptAs).fileName().startsWith(QStringLiteral("ProgInfo_10.MGA.unread-")));
+        EXPECT_TRUE(
+            QFileInfo(r.keptAs).fileName().startsWith(QStringLiteral("ProgInfo_10.MGA.unread-")));
         kept << r.keptAs;
         EXPECT_EQ(ReadAll(r.keptAs), stray);
         EXPECT_TRUE(OnlyTheOwnerMayOpen(r.keptAs));
         EXPECT_TRUE(fresh.mayReplaceFile());
     }
     EXPECT_NE(kept[0], kept[1]);
-    EXPECT_TRUE(!kept[1].startsWith(kept[0]) || kept[1] == kept[0] + QStringLiteral("-2")) << kept[1].toStdString();
+    EXPECT_TRUE(!kept[1].startsWith(kept[0]) || kept[1] == kept[0] + QStringLiteral("-2"))
+        << kept[1].toStdString();
     // Saving goes on as usual, over the file kept aside; an empty file needs
     // no copy.
     EXPECT_TRUE(fresh.Save(messenger));

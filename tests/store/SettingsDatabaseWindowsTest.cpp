@@ -14,7 +14,9 @@
 
 namespace {
 
-std::wstring native(const QString& path) { return QDir::toNativeSeparators(path).toStdWString(); }
+std::wstring native(const QString& path) {
+    return QDir::toNativeSeparators(path).toStdWString();
+}
 
 TEST_F(DatabaseFile, TheReadOnlyAttributeKeepsTheFileAsItIs) {
     FillSample(db, 5);

@@ -23,8 +23,8 @@ TEST(SettingsRecord, InUseFromChangeDateOneThousandth) {
     const struct {
         double date;
         bool used;
-    } cases[] = {{0.0, false},  {0.0005, false}, {0.000999, false}, {0.001, true},
-                 {46000.5, true}, {-5.0, false},  {std::nan(""), false}};
+    } cases[] = {{0.0, false},    {0.0005, false}, {0.000999, false},    {0.001, true},
+                 {46000.5, true}, {-5.0, false},   {std::nan(""), false}};
     for (const auto& c : cases) {
         SettingsRecord r;
         r.setChangeDate(c.date);
@@ -64,19 +64,19 @@ TEST(SettingsRecord, TextFieldsHaveTheirOffsetsAndWidths) {
         int offset;
         int width;
     } layout[] = {
-        {Field::Pin1Edit, 0, 5},        {Field::Pin2Edit, 5, 5},
-        {Field::Ip1Gsm, 10, 16},        {Field::Ip2Gsm, 26, 16},
-        {Field::Port1GsmEdit, 42, 6},   {Field::Port2GsmEdit, 48, 6},
-        {Field::APN1Edit, 54, 25},      {Field::APN2Edit, 79, 25},
+        {Field::Pin1Edit, 0, 5},         {Field::Pin2Edit, 5, 5},
+        {Field::Ip1Gsm, 10, 16},         {Field::Ip2Gsm, 26, 16},
+        {Field::Port1GsmEdit, 42, 6},    {Field::Port2GsmEdit, 48, 6},
+        {Field::APN1Edit, 54, 25},       {Field::APN2Edit, 79, 25},
         {Field::LoginGsm1Edit, 104, 20}, {Field::LoginGsm2Edit, 124, 20},
-        {Field::PassGsm1Edit, 144, 20}, {Field::PassGsm2Edit, 164, 20},
-        {Field::balCodeSim1, 200, 12},  {Field::balCodeSim2, 212, 12},
-        {Field::NumPhoneMC, 224, 12},   {Field::balPhoneSim1, 236, 12},
-        {Field::balPhoneSim2, 248, 12}, {Field::NCardEdit, 264, 11},
-        {Field::Edit1, 275, 100},       {Field::FIOEdit, 375, 100},
-        {Field::RemarkEdit, 475, 40},   {Field::PUK1_Edit, 515, 20},
-        {Field::Number1_Edit, 535, 15}, {Field::SIM_ID1_Edit, 550, 25},
-        {Field::PUK2_Edit, 596, 20},    {Field::Number2_Edit, 616, 15},
+        {Field::PassGsm1Edit, 144, 20},  {Field::PassGsm2Edit, 164, 20},
+        {Field::balCodeSim1, 200, 12},   {Field::balCodeSim2, 212, 12},
+        {Field::NumPhoneMC, 224, 12},    {Field::balPhoneSim1, 236, 12},
+        {Field::balPhoneSim2, 248, 12},  {Field::NCardEdit, 264, 11},
+        {Field::Edit1, 275, 100},        {Field::FIOEdit, 375, 100},
+        {Field::RemarkEdit, 475, 40},    {Field::PUK1_Edit, 515, 20},
+        {Field::Number1_Edit, 535, 15},  {Field::SIM_ID1_Edit, 550, 25},
+        {Field::PUK2_Edit, 596, 20},     {Field::Number2_Edit, 616, 15},
         {Field::SIM_ID2_Edit, 631, 25},
     };
     for (const auto& f : layout) {

@@ -1,18 +1,18 @@
 #include "platform/FileSystem.h"
 #include "store/Backup.h"
+#include "store/CardFields.h"
 #include "store/SettingsDatabase.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/SystemFiles.h"
 #include "tests/support/TestSupport.h"
-#include "store/CardFields.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QThread>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -152,8 +152,7 @@ TEST_F(SharedFile, EditsOfDifferentCardsInTwoProcessesAreAllKept) {
              return d.Slot(0).text(Field::Edit1) == QStringLiteral("из A") &&
                     d.Slot(5).CodeUoo() == 105 && d.Slot(1).CodeUoo() == 101;
          }},
-        {"a delete and an edit",
-         [](SettingsDatabase& d) { d.Slot(1).Clear(); },
+        {"a delete and an edit", [](SettingsDatabase& d) { d.Slot(1).Clear(); },
          [](SettingsDatabase& d) { d.Slot(0).setText(Field::Edit1, QStringLiteral("из B")); },
          [](const SettingsDatabase& d) {
              return !d.Slot(1).IsUsed() && d.Slot(0).text(Field::Edit1) == QStringLiteral("из B");
@@ -210,8 +209,8 @@ TEST_F(SharedFile, AConflictIsHandedBackUnwrittenAndEachAnswerHonoured) {
         ASSERT_EQ(b->SaveMerged(m, answers).result, SettingsDatabase::Saved);
         const auto fresh = reread();
         const SettingsDatabase& now = *fresh;
-        EXPECT_EQ(now.Slot(0).text(Field::Edit1), keepMine ? QStringLiteral("вариант B")
-                                                           : QStringLiteral("вариант A"));
+        EXPECT_EQ(now.Slot(0).text(Field::Edit1),
+                  keepMine ? QStringLiteral("вариант B") : QStringLiteral("вариант A"));
         EXPECT_EQ(b->Slot(0).text(Field::Edit1), now.Slot(0).text(Field::Edit1));
         EXPECT_EQ(now.Slot(3).CodeUoo(), 103u); // everything else saved
         EXPECT_EQ(b->changedSlots(), keepMine ? std::vector<int>{} : std::vector<int>{0});
@@ -403,15 +402,16 @@ TEST_F(SharedFile, EveryVersionWrittenIsKeptInTheOrderOfTheSaves) {
         EXPECT_EQ(BackupKeeper::read(path, backups[written.size() - 1 - i]), written[i]) << i;
     EXPECT_EQ(BackupKeeper::read(path, backups.front()), ReadAll(path));
     EXPECT_TRUE(OnlyTheOwnerMayOpen(BackupKeeper::folderOf(path)));
-    EXPECT_TRUE(OnlyTheOwnerMayOpen(BackupKeeper::folderOf(path) + QLatin1Char('/') + backups.front().name));
+    EXPECT_TRUE(OnlyTheOwnerMayOpen(BackupKeeper::folderOf(path) + QLatin1Char('/') +
+                                    backups.front().name));
 }
 
 TEST_F(SharedFile, BackupsDatedAheadNeverTakeTodaysPlace) {
     const QString folder = BackupKeeper::folderOf(path);
     for (int i = 0; i < 20; ++i)
-        ASSERT_TRUE(WriteAll(folder + QStringLiteral("/ProgInfo_10.MGA.2031%1-120000.gz")
-                                          .arg(1001 + i),
-                             GzipCompress(QByteArray(SettingsDatabase::FileSize, '\0'))));
+        ASSERT_TRUE(
+            WriteAll(folder + QStringLiteral("/ProgInfo_10.MGA.2031%1-120000.gz").arg(1001 + i),
+                     GzipCompress(QByteArray(SettingsDatabase::FileSize, '\0'))));
     auto a = copy();
     ScriptedMessenger m;
     for (int i = 0; i < 6; ++i) {
@@ -439,7 +439,8 @@ TEST_F(SharedFile, AFolderThatIsGoneFailsTheSaveAtOnce) {
 }
 
 TEST_F(SharedFile, ADeletedLockFileCannotLetTwoSavesRunAtOnce) {
-    const QString held = dir.filePath(QStringLiteral("held")), go = dir.filePath(QStringLiteral("go"));
+    const QString held = dir.filePath(QStringLiteral("held")),
+                  go = dir.filePath(QStringLiteral("go"));
     auto a = copy();
     // B saves card 7 and stops inside its save, holding the lock.
     Child b("save_held", {path, QStringLiteral("7"), held, go});

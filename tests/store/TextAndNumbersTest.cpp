@@ -98,8 +98,9 @@ TEST(DateTime, ShortDateAndTimeWithSecondsInRussian) {
     const DateTimeText text(QLocale(QLocale::Russian, QLocale::Russia));
     EXPECT_EQ(text(46000.0), QStringLiteral("09.12.2025"));
     EXPECT_EQ(text(46000.75), QStringLiteral("09.12.2025 18:00:00"));
-    EXPECT_EQ(text(46000.0 + 1.0 / 86400), QStringLiteral("09.12.2025 0:00:01").replace(
-                                                QStringLiteral(" 0:"), QStringLiteral(" 00:")));
+    EXPECT_EQ(text(46000.0 + 1.0 / 86400),
+              QStringLiteral("09.12.2025 0:00:01")
+                  .replace(QStringLiteral(" 0:"), QStringLiteral(" 00:")));
     EXPECT_EQ(text(std::nan("")), QString());
 }
 
@@ -107,7 +108,8 @@ TEST(DateTime, NoTimeZoneInAnyLocale) {
     const DateTimeText text(QLocale(QLocale::English, QLocale::UnitedStates));
     const QString s = text(46000.75);
     EXPECT_TRUE(s.startsWith(QStringLiteral("12/9/25"))) << s.toStdString();
-    EXPECT_TRUE(s.endsWith(QStringLiteral("6:00:00\u202FPM")) || s.endsWith(QStringLiteral("6:00:00 PM")))
+    EXPECT_TRUE(s.endsWith(QStringLiteral("6:00:00\u202FPM")) ||
+                s.endsWith(QStringLiteral("6:00:00 PM")))
         << s.toStdString();
 }
 

@@ -3,8 +3,8 @@
 #include "editor/CardForm.h"
 #include "editor/Encode.h"
 #include "editor/Rules.h"
-#include "store/SettingsRecord.h"
 #include "store/CardFields.h"
+#include "store/SettingsRecord.h"
 
 #include <QRandomGenerator>
 

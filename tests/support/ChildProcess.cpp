@@ -40,10 +40,10 @@ int RunChildRole(int argc, char** argv) {
 
 Child::Child(const char* role, const QStringList& args) {
     process_.setProcessChannelMode(QProcess::ForwardedChannels);
-    const QString program = QCoreApplication::instance()
-                                ? QCoreApplication::applicationFilePath()
-                                : self();
-    process_.start(program, QStringList{QStringLiteral("--child"), QString::fromLatin1(role)} + args);
+    const QString program =
+        QCoreApplication::instance() ? QCoreApplication::applicationFilePath() : self();
+    process_.start(program,
+                   QStringList{QStringLiteral("--child"), QString::fromLatin1(role)} + args);
     process_.waitForStarted();
 }
 

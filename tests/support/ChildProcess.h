@@ -15,7 +15,7 @@ using ChildRole = std::function<int(const QStringList& args)>;
 
 // Registers `role` under `name`; for a static initialiser.
 bool RegisterChildRole(const char* name, ChildRole role);
-#define UOO_CHILD_ROLE(name, ...)                                                              \
+#define UOO_CHILD_ROLE(name, ...)                                                                  \
     static const bool childRole_##name = RegisterChildRole(#name, __VA_ARGS__)
 
 // The exit code of the role the command line asks for; -1 when it asks for

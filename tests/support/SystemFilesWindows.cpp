@@ -12,11 +12,15 @@
 
 namespace {
 
-std::wstring native(const QString& path) { return QDir::toNativeSeparators(path).toStdWString(); }
+std::wstring native(const QString& path) {
+    return QDir::toNativeSeparators(path).toStdWString();
+}
 
 } // namespace
 
-bool MakeFifo(const QString& path) { return QDir().mkdir(path); }
+bool MakeFifo(const QString& path) {
+    return QDir().mkdir(path);
+}
 
 bool MakeSymbolicLink(const QString& from, const QString& to) {
     constexpr DWORD Unprivileged = 0x2; // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
@@ -49,9 +53,10 @@ bool LetEveryoneIn(const QString& path) {
     PACL dacl = nullptr;
     GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
     std::wstring name = native(path);
-    const bool ok = SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                          nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    const bool ok =
+        SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
+                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
     LocalFree(descriptor);
     return ok;
 }

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "store/AtomicFile.h"
+#include "store/CardFields.h"
 #include "store/Messenger.h"
 #include "store/SettingsDatabase.h"
-#include "store/CardFields.h"
 
 #include <QFile>
 #include <QIODevice>

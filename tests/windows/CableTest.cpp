@@ -35,7 +35,8 @@ namespace {
 // The mapped ports by the emulator's chip latency.
 std::map<int, QString> testPorts() {
     std::map<int, QString> ports;
-    for (const QString& item : qEnvironmentVariable("UOO_TEST_PORTS").split(QLatin1Char(','), Qt::SkipEmptyParts))
+    for (const QString& item :
+         qEnvironmentVariable("UOO_TEST_PORTS").split(QLatin1Char(','), Qt::SkipEmptyParts))
         ports[item.section(QLatin1Char('='), 0, 0).toInt()] = item.section(QLatin1Char('='), 1);
     return ports;
 }
@@ -83,7 +84,8 @@ QByteArray driverLine(const QString& log) {
     if (!f.open(QIODevice::ReadOnly))
         return {};
     const QList<QByteArray> lines = f.readAll().split('\n');
-    return lines.size() > 1 ? lines[1].mid(lines[1].indexOf("> [TX] ") + 7).trimmed() : QByteArray();
+    return lines.size() > 1 ? lines[1].mid(lines[1].indexOf("> [TX] ") + 7).trimmed()
+                            : QByteArray();
 }
 
 using DriverMaker = std::function<std::shared_ptr<CableDriver>(const QString& port)>;
@@ -102,8 +104,10 @@ void programAndReadAtEveryLatency(const DriverMaker& make, const QByteArray& exp
                 auto driver = make(port);
                 FTDI_Controller ctl(*driver, SteadyClock::instance(), log);
                 ASSERT_EQ(ctl.Open(frame.data(), ConfigFrameSize), OpenResult::Opened)
-                    << OpenFailureReason(OpenResult::DriverError, driver->LastOpenProblem()).toStdString();
-                ASSERT_EQ(ctl.Start(), ExchangeResult::Completed) << latency << " ms, round " << round;
+                    << OpenFailureReason(OpenResult::DriverError, driver->LastOpenProblem())
+                           .toStdString();
+                ASSERT_EQ(ctl.Start(), ExchangeResult::Completed)
+                    << latency << " ms, round " << round;
             }
             EXPECT_EQ(driverLine(log), QByteArray(expectedDriver).replace("PORT", port.toLatin1()));
             auto driver = make(port);
@@ -156,7 +160,8 @@ QByteArray fakeList(const QString& port) {
 TEST(ComPortOnWine, ProgramsAndReadsThroughTheNamedPortAtEveryLatency) {
     programAndReadAtEveryLatency(
         [](const QString& port) {
-            return std::make_shared<WindowsCableDriver>(LoadD2xxLibrary, NewWin32ComPortApi(), port);
+            return std::make_shared<WindowsCableDriver>(LoadD2xxLibrary, NewWin32ComPortApi(),
+                                                        port);
         },
         "==== DRIVER PORT: UOO_CABLE is set ====");
 }
@@ -167,7 +172,8 @@ TEST(D2xxOnWine, TheLibraryInTheSystemFolderServesAtEveryLatency) {
     programAndReadAtEveryLatency(
         [](const QString& port) {
             qputenv("UOO_FAKE_D2XX", fakeList(port));
-            return std::make_shared<WindowsCableDriver>(LoadD2xxLibrary, NewWin32ComPortApi(), QString());
+            return std::make_shared<WindowsCableDriver>(LoadD2xxLibrary, NewWin32ComPortApi(),
+                                                        QString());
         },
         "==== DRIVER D2XX ====");
     qunsetenv("UOO_FAKE_D2XX");
@@ -194,7 +200,8 @@ TEST(D2xxOnWine, ALatencyTimerTheLibraryCannotSetIsLogged) {
     const QList<QByteArray> lines = log.readAll().split('\n');
     ASSERT_GE(lines.size(), 3);
     EXPECT_TRUE(lines[1].endsWith("==== DRIVER D2XX ====\r"));
-    EXPECT_TRUE(lines[2].endsWith("==== LATENCY TIMER 16 ms: the driver keeps its own value ====\r"))
+    EXPECT_TRUE(
+        lines[2].endsWith("==== LATENCY TIMER 16 ms: the driver keeps its own value ====\r"))
         << lines[2].toStdString();
 }
 
@@ -226,13 +233,15 @@ TEST(D2xxOnWine, ALibraryLackingACallGivesWayToTheComPort) {
     QTemporaryDir dir;
     const QString log = dir.filePath(QStringLiteral("log"));
     {
-        WindowsCableDriver driver(LoadD2xxLibrary, std::make_shared<PortsListedAsFtdi>(port), QString());
+        WindowsCableDriver driver(LoadD2xxLibrary, std::make_shared<PortsListedAsFtdi>(port),
+                                  QString());
         FTDI_ReadCtrl ctl(driver, SteadyClock::instance(), log);
         ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened);
         EXPECT_EQ(ctl.Start(), ExchangeResult::Completed);
     }
     qunsetenv("UOO_FAKE_D2XX");
-    EXPECT_EQ(driverLine(log), "==== DRIVER " + port.toLatin1() + ": FT_SetLatencyTimer not in ftd2xx.dll ====");
+    EXPECT_EQ(driverLine(log),
+              "==== DRIVER " + port.toLatin1() + ": FT_SetLatencyTimer not in ftd2xx.dll ====");
 }
 
 // A port another program holds cannot be made here: Wine lets a second
@@ -283,7 +292,8 @@ TEST_F(JobsOnWine, TheWindowProgramsStampsSavesAndReadsBackOverTheMappedPort) {
     f.ProgBtn->click();
     ASSERT_TRUE(waitIdle());
     ASSERT_FALSE(messenger.boxes.empty());
-    EXPECT_TRUE(messenger.boxes.back().text.startsWith(QStringLiteral("Программирование произведено успешно!")))
+    EXPECT_TRUE(messenger.boxes.back().text.startsWith(
+        QStringLiteral("Программирование произведено успешно!")))
         << messenger.boxes.back().text.toStdString();
     EXPECT_NE(db->Slot(0).ProgID1(), 0x0000);
     // The stamp reached the file.

@@ -43,7 +43,8 @@ std::vector<Entry> listed() {
         std::size_t p = 0;
         while (true) {
             const std::size_t comma = item.find(',', p);
-            parts.push_back(item.substr(p, comma == std::string::npos ? std::string::npos : comma - p));
+            parts.push_back(
+                item.substr(p, comma == std::string::npos ? std::string::npos : comma - p));
             if (comma == std::string::npos)
                 break;
             p = comma + 1;
@@ -63,7 +64,9 @@ std::vector<Entry> listed() {
 
 std::vector<Entry> g_entries;
 
-Port* portOf(void* handle) { return static_cast<Port*>(handle); }
+Port* portOf(void* handle) {
+    return static_cast<Port*>(handle);
+}
 
 ULONG setState(Port* p, void (*change)(DCB&, ULONG, ULONG, ULONG), ULONG a, ULONG b, ULONG c) {
     DCB dcb{};
