@@ -296,6 +296,9 @@ private:
     bool jobCanStart(CableJob& job);
     void watch(CableJob* job);
     void jobEnded(CableJob* job);
+    // Takes in other copies' saves: when the file changes, and from a look
+    // every two seconds where change notices do not arrive.
+    void watchDatabaseFile();
     // Tells the operator what became of a database file that could not be
     // loaded as it is, and offers the newest backup in place of a missing,
     // empty or rejected one.

@@ -10,6 +10,9 @@
 #include "store/SettingsDatabase.h"
 
 #include <QFileInfo>
+#include <QFileSystemWatcher>
+#include <QSignalBlocker>
+#include <QTableView>
 #include <QTimer>
 
 namespace {
@@ -224,4 +227,42 @@ void TForm1::showChanges() {
         records_->refreshRow(CurrentSlot);
     else
         ShowRecord(CurrentSlot);
+}
+
+void TForm1::FillGrid() {
+    (void)db_.Load(); // a missing or damaged file leaves the slots free
+    reportLoad();
+    offerRestore();
+    records_->fillFromDatabase();
+    {
+        const QSignalBlocker quiet(SetsGrid->selectionModel());
+        SetsGrid->setCurrentIndex(records_->index(0, 0));
+        SetsGrid->selectRow(0);
+    }
+    SetsGridClick();
+}
+
+void TForm1::watchDatabaseFile() {
+    // Another copy of the program may save into the same file: its changes
+    // come in when the file changes (a save by rename ends the watch, so the
+    // path is added again each time), and from a look every two seconds
+    // where change notices do not arrive (network mounts).
+    auto* watcher = new QFileSystemWatcher(this);
+    const auto watch = [this, watcher] {
+        const QString target = QFileInfo(db_.fileName()).canonicalFilePath();
+        if (!target.isEmpty() && !watcher->files().contains(target))
+            watcher->addPath(target);
+    };
+    watch();
+    connect(watcher, &QFileSystemWatcher::fileChanged, this, [this, watch] {
+        watch();
+        checkDatabaseFile();
+    });
+    auto* look = new QTimer(this);
+    look->setInterval(2000);
+    connect(look, &QTimer::timeout, this, [this, watch] {
+        watch();
+        checkDatabaseFile();
+    });
+    look->start();
 }

@@ -1,5 +1,6 @@
 #include "store/DeviceMatch.h"
 
+#include "store/DateTime.h"
 #include "store/SettingsDatabase.h"
 
 #include <cstring>
@@ -92,4 +93,43 @@ DeviceMatch MatchDevice(const SettingsDatabase& db, const std::uint8_t* frame) {
     if (match.found == DeviceMatch::Case::Previous || match.found == DeviceMatch::Case::SameCode)
         match.differing = DifferingFields(db.Slot(match.slot), frame);
     return match;
+}
+
+QString VerdictText(const DeviceMatch& match, const SettingsRecord& card, const QLocale& locale) {
+    using Case = DeviceMatch::Case;
+    if (match.found == Case::Unknown)
+        return QStringLiteral("Этого УОО нет в базе.");
+    const QString name = card.text(Field::NCardEdit);
+    const int row = match.slot + 1;
+    const auto differing = static_cast<int>(match.differing.size());
+    switch (match.found) {
+    case Case::Same:
+        return QStringLiteral("Совпадает с карточкой «%1» (строка %2), запрограммированной %3.")
+            .arg(name)
+            .arg(row)
+            .arg(DateTimeText(locale)(card.ProgDate()));
+    case Case::Changed:
+        return QStringLiteral("Записана карточка «%1» (строка %2) от %3; с тех пор в базе изменено "
+                              "полей: %4.")
+            .arg(name)
+            .arg(row)
+            .arg(DateTimeText(locale)(card.ProgDate()))
+            .arg(differing);
+    case Case::Previous:
+        return QStringLiteral("Записана предыдущая версия карточки «%1» (строка %2); полей, "
+                              "отличающихся от базы: %3.")
+            .arg(name)
+            .arg(row)
+            .arg(differing);
+    default:
+        return differing == 0
+                   ? QStringLiteral("Настройки совпадают с карточкой «%1» (строка %2).")
+                         .arg(name)
+                         .arg(row)
+                   : QStringLiteral("Код УО есть в базе: карточка «%1» (строка %2); полей, "
+                                    "отличающихся от базы: %3.")
+                         .arg(name)
+                         .arg(row)
+                         .arg(differing);
+    }
 }

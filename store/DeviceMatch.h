@@ -3,6 +3,9 @@
 #include "store/CardFields.h"
 #include "store/SettingsRecord.h"
 
+#include <QLocale>
+#include <QString>
+
 #include <cstdint>
 #include <vector>
 
@@ -42,3 +45,9 @@ std::vector<const CardField*> DifferingFields(const SettingsRecord& card,
 // code to be the card's and the card to have been programmed. Among cards of
 // one case, the lowest row wins.
 DeviceMatch MatchDevice(const SettingsDatabase& db, const std::uint8_t* frame);
+
+// The line that tells the operator what the database knows of the device:
+// which card it holds and how many of its fields differ. `card` is the
+// matched card (not looked at for an unknown device); its programming date
+// is written in `locale`.
+QString VerdictText(const DeviceMatch& match, const SettingsRecord& card, const QLocale& locale);

@@ -3,6 +3,7 @@
 #include "ui/WrappedCheckBox.h"
 
 #include <QComboBox>
+#include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
 #include <QScreen>
@@ -54,6 +55,20 @@ QValidator::State LengthLimit::validate(QString& input, int& pos) const {
     }
     last_ = input;
     return Acceptable;
+}
+
+void SetWindowFont(QWidget* window) {
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPointSize(8);
+    window->setFont(font);
+}
+
+QFrame* AddSeparator(QWidget* parent, QRect geometry) {
+    auto* line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    line->setGeometry(geometry);
+    return line;
 }
 
 void CentreOnScreen(QWidget* window) {

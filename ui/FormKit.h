@@ -8,6 +8,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QFrame;
 class QLabel;
 class QLineEdit;
 class QTabWidget;
@@ -16,6 +17,17 @@ class QWidget;
 // Small builders shared by both windows, which place their controls at fixed
 // positions as the layout gives them.
 namespace FormKit {
+
+// The measures both windows are laid out in: the height of a one-line box,
+// and the step from one row of boxes to the next.
+inline constexpr int EditHeight = 21;
+inline constexpr int RowStep = 23;
+
+// The font both windows are drawn in, whose measures the layout was made
+// for: DejaVu Sans, 8 points.
+void SetWindowFont(QWidget* window);
+// A sunken line between two parts of a group.
+QFrame* AddSeparator(QWidget* parent, QRect geometry);
 
 // The length limit of a box as the operator meets it: typing cannot make the
 // text longer than the limit, or than a longer text the program put in
