@@ -87,7 +87,7 @@ QString quotedName(const QString& qtMessage) {
 
 } // namespace
 
-CommandLine ParseCommandLine(const QStringList& arguments) {
+CommandLine parseCommandLine(const QStringList& arguments) {
     QCommandLineParser parser;
     // Qt's own options are words after a single dash.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -175,7 +175,7 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     return result;
 }
 
-QString PrepareUserDataFolder(QString* problem) {
+QString prepareUserDataFolder(QString* problem) {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
     if (folder.isEmpty()) {
         *problem = QStringLiteral("не удалось определить личный каталог пользователя");

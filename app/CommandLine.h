@@ -26,8 +26,8 @@ inline constexpr int CommandLineErrorExit = 2;
 // options (-platform, -style, -display, ...) are accepted and left for the
 // application object. A --data-dir must name an existing folder; it is made
 // absolute, so the folder stays the same whatever happens later.
-CommandLine ParseCommandLine(const QStringList& arguments);
+CommandLine parseCommandLine(const QStringList& arguments);
 
 // The per-user data folder, made readable by its owner only when it has to
 // be created. Returns the folder, or empty with the reason in `problem`.
-QString PrepareUserDataFolder(QString* problem);
+QString prepareUserDataFolder(QString* problem);

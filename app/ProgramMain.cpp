@@ -4,9 +4,9 @@
 #include "app/CommandLine.h"
 #include "app/ProgrammerApplication.h"
 #include "app/TForm1.h"
+#include "emulator/SimulatedDevice.h"
 #include "link/Clock.h"
 #include "link/FTDI_Controller.h"
-#include "link/SimulatedDevice.h"
 #include "platform/Process.h"
 #include "readback/TForm2.h"
 #include "store/DateTime.h"
@@ -22,9 +22,9 @@
 #include <exception>
 #include <memory>
 
-int RunProgram(int& argc, char** argv, const ProgramHooks& hooks) {
+int runProgram(int& argc, char** argv, const ProgramHooks& hooks) {
     // The command line is answered before the window system is touched.
-    const CommandLine line = ParseCommandLine(platform::commandLineArguments(argc, argv));
+    const CommandLine line = parseCommandLine(platform::commandLineArguments(argc, argv));
     switch (line.action) {
     case CommandLine::Action::Help:
     case CommandLine::Action::Version:
@@ -42,7 +42,7 @@ int RunProgram(int& argc, char** argv, const ProgramHooks& hooks) {
     QString dataProblem;
     if (line.userData) {
         QCoreApplication::setApplicationName(QStringLiteral("uoo-programmer"));
-        dataDir = PrepareUserDataFolder(&dataProblem);
+        dataDir = prepareUserDataFolder(&dataProblem);
         if (dataDir.isEmpty())
             platform::say(platform::Stream::Error,
                           QStringLiteral("uoo-programmer: %1\n").arg(dataProblem));
@@ -55,7 +55,7 @@ int RunProgram(int& argc, char** argv, const ProgramHooks& hooks) {
     try {
         ProgrammerApplication app(argc, argv);
         app.setMessenger(&messenger);
-        QLocale::setDefault(OperatorLocale());
+        QLocale::setDefault(operatorLocale());
         // The toolkit's own texts (a text box's context menu, the buttons of
         // its boxes) speak the program's language.
         QTranslator toolkitTexts;

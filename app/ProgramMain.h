@@ -20,4 +20,4 @@ struct ProgramHooks {
 // exception that escapes start-up is shown in the error box. Returns the exit
 // code: 0, or 2 for a command line it refused (with the reason on standard
 // error), or 1 when the per-user data folder cannot be made.
-int RunProgram(int& argc, char** argv, const ProgramHooks& hooks = {});
+int runProgram(int& argc, char** argv, const ProgramHooks& hooks = {});

@@ -38,8 +38,8 @@ TForm1::TForm1(SettingsDatabase& db, Messenger& messenger, QWidget* parent)
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(kTitle);
     setFixedSize(ClientWidth, ClientHeight);
-    FormKit::CentreOnScreen(this);
-    FormKit::SetWindowFont(this);
+    FormKit::centreOnScreen(this);
+    FormKit::setWindowFont(this);
 
     records_ = new RecordsModel(db_, QLocale(), this);
 
@@ -109,7 +109,7 @@ void TForm1::SetUpMainWindow() {
     Label33->hide();
     RCControl->hide();
     GroupBox7->setVisible(true);
-    FormKit::SetUpOutputPages(PageControl2);
+    FormKit::setUpOutputPages(PageControl2);
 }
 
 void TForm1::RefreshCurrentRow() {

@@ -124,8 +124,8 @@ public:
     // What the read-back window's buttons ask for, once its reading is done:
     // the device's card selected; or the first free row filled with the
     // device's settings, in edit mode, to be completed and saved.
-    void ShowCardOfDevice(const std::uint8_t* frame);
-    void CreateCardFromDevice(const std::uint8_t* frame);
+    void showCardOfDevice(const std::uint8_t* frame);
+    void createCardFromDevice(const std::uint8_t* frame);
     void SearchEditClick();
     void SearchEditChange();
     void SearchEditExit();

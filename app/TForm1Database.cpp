@@ -111,7 +111,7 @@ void TForm1::offerRestore() {
                                                .arg(date)
                                                .arg(cards)))
         return;
-    if (db_.Restore(table, messenger_) == SettingsDatabase::RestoreResult::AlreadyRestored)
+    if (db_.restore(table, messenger_) == SettingsDatabase::RestoreResult::AlreadyRestored)
         messenger_.inform(kAttention,
                           QStringLiteral("База уже восстановлена в другой копии программы."));
 }
@@ -128,7 +128,7 @@ void TForm1::checkDatabaseFile() {
     // A file that keeps changing while the operator reads the question is
     // asked about again, as it is then.
     for (;;) {
-        const SettingsDatabase::TakeOutcome taken = db_.TakeFileChanges(answers);
+        const SettingsDatabase::TakeOutcome taken = db_.takeFileChanges(answers);
         if (taken.gone.empty()) {
             if (taken.taken)
                 showChanges();
@@ -142,7 +142,7 @@ void TForm1::checkDatabaseFile() {
             // fails, the file is taken with this copy's cards kept, so the
             // question waits for the file's next change.
             if (saveDatabase({}, -1, answers).result != SettingsDatabase::Saved) {
-                (void)db_.TakeFileChanges(answers);
+                (void)db_.takeFileChanges(answers);
                 showChanges();
             }
             return;
@@ -189,7 +189,7 @@ SettingsDatabase::SaveOutcome TForm1::saveDatabase(const SettingsDatabase::Accep
                                                    int editedSlot, MergeAnswers answers) {
     for (;;) {
         SettingsDatabase::SaveOutcome outcome =
-            db_.SaveMerged(messenger_, answers, accept, editedSlot);
+            db_.saveMerged(messenger_, answers, accept, editedSlot);
         if (outcome.result != SettingsDatabase::Asking) {
             showChanges();
             for (const auto& moved : outcome.merge.relocations) {

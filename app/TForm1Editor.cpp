@@ -133,31 +133,31 @@ void TForm1::NCardEditChange() {
     applyRule(UpdateCodeLabel);
 }
 void TForm1::UseSim1Click() {
-    applyRule([](CardForm& f) { ApplySimSwitch(f, 1); });
+    applyRule([](CardForm& f) { applySimSwitch(f, 1); });
 }
 void TForm1::UseSim2Click() {
-    applyRule([](CardForm& f) { ApplySimSwitch(f, 2); });
+    applyRule([](CardForm& f) { applySimSwitch(f, 2); });
 }
 void TForm1::balEnableClick() {
-    applyRule(ApplyBalanceSwitch);
+    applyRule(applyBalanceSwitch);
 }
 void TForm1::UseEthPriorityClick() {
-    applyRule(ApplyReturnSwitch);
+    applyRule(applyReturnSwitch);
 }
 void TForm1::Cord1Change(int sender) {
-    applyRule([sender](CardForm& f) { ApplyLoopRules(f, sender); });
+    applyRule([sender](CardForm& f) { applyLoopRules(f, sender); });
 }
 void TForm1::RelayComboBox1Change(int output) {
-    applyRule([output](CardForm& f) { ShowOutputProfile(f, output); });
+    applyRule([output](CardForm& f) { showOutputProfile(f, output); });
 }
 void TForm1::PageControl2Change() {
-    applyRule(ShowActiveOutputProfile);
+    applyRule(showActiveOutputProfile);
 }
 // The version list has one item: there is nothing to follow from a choice.
 void TForm1::VersionComboChange() {}
 void TForm1::SpeedButton2Click() {
     QRandomGenerator random(static_cast<quint32>(QDateTime::currentMSecsSinceEpoch()));
-    applyRule([&random](CardForm& f) { MakeMacAddress(f, random); });
+    applyRule([&random](CardForm& f) { makeMacAddress(f, random); });
 }
 
 void TForm1::ShowRecord(int slot) {
@@ -208,7 +208,7 @@ void TForm1::BitBtn1Click() {
     if (CurrentSlot >= 0 && db_.Slot(CurrentSlot).ChangeDate() < 0.00001 &&
         PortLoc->text() != QLatin1String("0")) {
         QRandomGenerator random(static_cast<quint32>(QDateTime::currentMSecsSinceEpoch()));
-        PortLoc->setText(RandomPortLoc(random));
+        PortLoc->setText(randomPortLoc(random));
     }
     SetEditMode(true);
 }
@@ -217,7 +217,7 @@ void TForm1::BitBtn2Click() {
     if (CurrentSlot < 0 || CurrentSlot >= SettingsDatabase::SlotCount)
         return;
     const CardForm form = readForm();
-    if (const auto message = ValidateCard(form, db_, CurrentSlot)) {
+    if (const auto message = validateCard(form, db_, CurrentSlot)) {
         messenger_.inform(QStringLiteral("Внимание!"), *message);
         return;
     }
@@ -239,7 +239,7 @@ void TForm1::BitBtn2Click() {
         for (const auto& moved : merge.relocations)
             if (moved.from == slot)
                 written = moved.to;
-        if (const auto message = ValidateCard(form, merged, written)) {
+        if (const auto message = validateCard(form, merged, written)) {
             clash = *message;
             return false;
         }

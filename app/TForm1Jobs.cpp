@@ -26,7 +26,7 @@
 std::shared_ptr<CableDriver> TForm1::newCable() {
     if (cableFactory_)
         return cableFactory_();
-    return NewSystemCable();
+    return newSystemCable();
 }
 
 bool TForm1::jobCanStart(CableJob& job) {
@@ -259,26 +259,26 @@ void TForm1::ReadCompletion(CableJob& job) {
         const auto frame = readBack_->frame();
         QTimer::singleShot(0, this, [this, request, frame] {
             if (request == TForm2::Request::ShowCard)
-                ShowCardOfDevice(frame.data());
+                showCardOfDevice(frame.data());
             else
-                CreateCardFromDevice(frame.data());
+                createCardFromDevice(frame.data());
         });
     }
 }
 
-void TForm1::ShowCardOfDevice(const std::uint8_t* frame) {
-    const DeviceMatch match = MatchDevice(db_, frame);
+void TForm1::showCardOfDevice(const std::uint8_t* frame) {
+    const DeviceMatch match = matchDevice(db_, frame);
     if (EditMode || ReadingActive || ProgrammingActive || match.slot < 0)
         return;
     selectSlot(match.slot);
 }
 
-void TForm1::CreateCardFromDevice(const std::uint8_t* frame) {
-    const int slot = db_.FirstFreeSlot();
+void TForm1::createCardFromDevice(const std::uint8_t* frame) {
+    const int slot = db_.firstFreeSlot();
     if (EditMode || ReadingActive || ProgrammingActive || slot < 0)
         return;
     selectSlot(slot);
-    writeForm(::CardFromDevice(frame, db_.Template(), readForm(), PageControl2->isVisibleTo(this)));
+    writeForm(::cardFromDevice(frame, db_.Template(), readForm(), PageControl2->isVisibleTo(this)));
     BitBtn1Click();
     if (EditMode)
         tellWhatTheCardCannotTake(frame);
@@ -295,17 +295,17 @@ QString shownIn(const QWidget* window, const CardField& field, const SettingsRec
     case FieldKind::Address:
         return record.text(field.text());
     case FieldKind::Switch:
-        return FieldValue(record, field) ? QStringLiteral("отмечено")
+        return fieldValue(record, field) ? QStringLiteral("отмечено")
                                          : QStringLiteral("не отмечено");
     case FieldKind::Choice: {
         const auto* list = window->findChild<QComboBox*>(QLatin1String(field.control));
-        const auto value = static_cast<int>(FieldValue(record, field));
+        const auto value = static_cast<int>(fieldValue(record, field));
         if (list && value < list->count())
             return list->itemText(value);
         return QStringLiteral("значение %1").arg(value);
     }
     case FieldKind::Number:
-        return QString::number(MeantValue(record, field));
+        return QString::number(meantValue(record, field));
     }
     return {};
 }
@@ -339,12 +339,12 @@ void TForm1::tellWhatTheCardCannotTake(const std::uint8_t* frame) {
     SettingsRecord card = db_.Slot(CurrentSlot);
     SettingsRecord templ = db_.Template();
     EncodeForm(readForm(), card, templ, 1.0);
-    const std::vector<const CardField*> changed = DifferingFields(card, frame);
+    const std::vector<const CardField*> changed = differingFields(card, frame);
     if (changed.empty())
         return;
     SettingsRecord device;
     std::memcpy(device.data(), frame, SettingsRecord::DeviceImageSize);
-    const SettingsRecord sent = AsSent(card);
+    const SettingsRecord sent = asSent(card);
     const QWidget* readBack = readBack_ ? static_cast<const QWidget*>(readBack_) : this;
     QString text = QStringLiteral("Настройки УОО перенесены в карточку, кроме этих значений, "
                                   "которые карточка не может принять как есть:\n");

@@ -29,7 +29,6 @@
 
 namespace {
 
-
 // A magnifying glass, drawn rather than shipped as a file.
 QPixmap magnifier(QSize size, bool arrow) {
     QPixmap pm(size);
@@ -56,7 +55,7 @@ QLineEdit* addEdit(QWidget* parent, const char* name, QRect geometry, int maxLen
     auto* e = new QLineEdit(parent);
     e->setObjectName(QLatin1String(name));
     e->setGeometry(geometry);
-    FormKit::SetTextLimit(e, maxLength, holds);
+    FormKit::setTextLimit(e, maxLength, holds);
     e->setText(text);
     if (!hint.isEmpty())
         e->setToolTip(hint);
@@ -71,7 +70,7 @@ QString tableText(const char* text) {
 // name the field table gives it.
 QLineEdit* addFieldEdit(QWidget* parent, const char* name, QRect geometry,
                         const QString& text = {}) {
-    const CardField& field = *FindField(name);
+    const CardField& field = *findField(name);
     QLineEdit* e =
         addEdit(parent, name, geometry, field.typingLimit() ? field.typingLimit() : 32767, text,
                 tableText(field.hint), &Cp1251::canHold);
@@ -85,14 +84,14 @@ QLineEdit* addFieldEdit(QWidget* parent, const char* name, QRect geometry,
 // the address in the field table, or is one of the Ethernet group's.
 void addAddress(QWidget* parent, std::array<QLineEdit*, 4>& boxes, const char* prefix,
                 const QString& caption, int x, int y, int width, const QString& initial) {
-    const CardField* field = FindField(prefix);
+    const CardField* field = findField(prefix);
     const int limit = field ? field->typingLimit() : 3;
     const QString hint = field ? tableText(field->hint) : caption;
     for (int i = 0; i < 4; ++i) {
         const QByteArray name = QByteArray(prefix) + QByteArray::number(i + 1);
-        boxes[static_cast<std::size_t>(i)] =
-            addEdit(parent, name.constData(), QRect(x + i * (width + 3), y, width, FormKit::EditHeight),
-                    limit, initial, hint, field ? &Cp1251::canHold : nullptr);
+        boxes[static_cast<std::size_t>(i)] = addEdit(
+            parent, name.constData(), QRect(x + i * (width + 3), y, width, FormKit::EditHeight),
+            limit, initial, hint, field ? &Cp1251::canHold : nullptr);
         boxes[static_cast<std::size_t>(i)]->setAccessibleName(caption + QStringLiteral(", ") +
                                                               QString::number(i + 1));
     }
@@ -192,48 +191,48 @@ void TForm1::buildSettingsGroup() {
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
     GroupBox1->setGeometry(2, 120, 970, 458);
 
-    VersionCombo = FormKit::AddCombo(GroupBox1, "VersionCombo", QRect(84, 18, 110, 22),
-                                     {CodeTexts::VersionItem()});
-    FormKit::AddLabel(GroupBox1, QStringLiteral("ВЕРСИЯ УО"), QRect(8, 21, 74, 16), VersionCombo);
-    CodeUoo =
-        addFieldEdit(GroupBox1, "CodeUoo", QRect(256, 18, 86, FormKit::EditHeight), QStringLiteral("1"));
-    FormKit::AddLabel(GroupBox1, QStringLiteral("Код УО"), QRect(206, 21, 48, 16), CodeUoo);
+    VersionCombo = FormKit::addCombo(GroupBox1, "VersionCombo", QRect(84, 18, 110, 22),
+                                     {CodeTexts::versionItem()});
+    FormKit::addLabel(GroupBox1, QStringLiteral("ВЕРСИЯ УО"), QRect(8, 21, 74, 16), VersionCombo);
+    CodeUoo = addFieldEdit(GroupBox1, "CodeUoo", QRect(256, 18, 86, FormKit::EditHeight),
+                           QStringLiteral("1"));
+    FormKit::addLabel(GroupBox1, QStringLiteral("Код УО"), QRect(206, 21, 48, 16), CodeUoo);
     Label17 =
-        FormKit::AddLabel(GroupBox1, QStringLiteral("( 0x00000001 )"), QRect(348, 21, 100, 16));
+        FormKit::addLabel(GroupBox1, QStringLiteral("( 0x00000001 )"), QRect(348, 21, 100, 16));
     Label17->setObjectName(QStringLiteral("Label17"));
     Label17->hide();
-    NCardEdit =
-        addFieldEdit(GroupBox1, "NCardEdit", QRect(622, 18, 100, FormKit::EditHeight), QStringLiteral("1"));
-    FormKit::AddLabel(GroupBox1, QStringLiteral("Имя карточки в базе ПЦН"), QRect(462, 21, 158, 16),
+    NCardEdit = addFieldEdit(GroupBox1, "NCardEdit", QRect(622, 18, 100, FormKit::EditHeight),
+                             QStringLiteral("1"));
+    FormKit::addLabel(GroupBox1, QStringLiteral("Имя карточки в базе ПЦН"), QRect(462, 21, 158, 16),
                       NCardEdit);
 
     // Loops.
     GroupBox2 = new QGroupBox(QStringLiteral("Шлейфы"), GroupBox1);
     GroupBox2->setObjectName(QStringLiteral("GroupBox2"));
     GroupBox2->setGeometry(382, 46, 306, 204);
-    Label44 = FormKit::AddLabel(
+    Label44 = FormKit::addLabel(
         GroupBox2, QStringLiteral("Внимание! Допускается только один Управляющий Шлейф."),
         QRect(8, 16, 290, 30), nullptr, true);
     Label44->setObjectName(QStringLiteral("Label44"));
     for (int i = 0; i < 5; ++i) {
         const QByteArray name = "Cord" + QByteArray::number(i + 1);
         Cord[static_cast<std::size_t>(i)] =
-            FormKit::AddCombo(GroupBox2, name.constData(), QRect(74, 48 + i * 25, 224, 22),
-                              i == 0 ? CodeTexts::LoopModes(1) : CodeTexts::LoopModes(i + 1));
-        FormKit::AddLabel(GroupBox2, QStringLiteral("Шлейф %1").arg(i + 1),
+            FormKit::addCombo(GroupBox2, name.constData(), QRect(74, 48 + i * 25, 224, 22),
+                              i == 0 ? CodeTexts::loopModes(1) : CodeTexts::loopModes(i + 1));
+        FormKit::addLabel(GroupBox2, QStringLiteral("Шлейф %1").arg(i + 1),
                           QRect(8, 51 + i * 25, 64, 16), Cord[static_cast<std::size_t>(i)]);
     }
     timePassEdit = addFieldEdit(GroupBox2, "timePassEdit", QRect(226, 176, 36, FormKit::EditHeight),
                                 QStringLiteral("60"));
-    FormKit::AddLabel(GroupBox2, QStringLiteral("Время задержки на входной шлейф"),
+    FormKit::addLabel(GroupBox2, QStringLiteral("Время задержки на входной шлейф"),
                       QRect(8, 179, 216, 16), timePassEdit);
-    FormKit::AddLabel(GroupBox2, QStringLiteral("сек"), QRect(266, 179, 30, 16));
+    FormKit::addLabel(GroupBox2, QStringLiteral("сек"), QRect(266, 179, 30, 16));
 
     Cord6 = new QGroupBox(QStringLiteral("Шлейф 6"), GroupBox2);
     Cord6->setObjectName(QStringLiteral("Cord6"));
     Cord6->setGeometry(8, 48, 290, 124);
     for (int i = 0; i < 5; ++i) {
-        auto* choice = new QRadioButton(CodeTexts::LoopModes(2)[i], Cord6);
+        auto* choice = new QRadioButton(CodeTexts::loopModes(2)[i], Cord6);
         choice->setGeometry(8, 18 + i * 20, 270, 18);
         choice->setChecked(i == 0);
     }
@@ -244,12 +243,12 @@ void TForm1::buildSettingsGroup() {
     GroupBox4->setObjectName(QStringLiteral("GroupBox4"));
     GroupBox4->setGeometry(692, 46, 274, 152);
     IndicZU =
-        FormKit::AddCheck(GroupBox4, "IndicZU", QStringLiteral("Выключить мигание индикатора СТМ"),
+        FormKit::addCheck(GroupBox4, "IndicZU", QStringLiteral("Выключить мигание индикатора СТМ"),
                           QRect(8, 18, 262, 20));
-    BatteryControl = FormKit::AddCheck(
+    BatteryControl = FormKit::addCheck(
         GroupBox4, "BatteryControl", QStringLiteral("Выключить контроль сигналов внешнего питания"),
         QRect(8, 40, 262, 32), true);
-    UseEthPriority = FormKit::AddCheck(
+    UseEthPriority = FormKit::addCheck(
         GroupBox4, "UseEthPriority",
         QStringLiteral(
             "При нормальной работе через 2-ю Sim карту переходить на 1-ю Sim карту через (минут)"),
@@ -258,7 +257,7 @@ void TForm1::buildSettingsGroup() {
                                QStringLiteral("60"));
     timeGsmEdit->setEnabled(false);
     UseGsmPriority =
-        FormKit::AddCheck(GroupBox4, "UseGsmPriority", QStringLiteral("Приоритет 1-й Sim карты"),
+        FormKit::addCheck(GroupBox4, "UseGsmPriority", QStringLiteral("Приоритет 1-й Sim карты"),
                           QRect(120, 122, 150, 20));
     UseGsmPriority->hide();
 
@@ -267,20 +266,20 @@ void TForm1::buildSettingsGroup() {
     GroupBox6->setObjectName(QStringLiteral("GroupBox6"));
     GroupBox6->setGeometry(382, 254, 306, 200);
     Edit1 = addFieldEdit(GroupBox6, "Edit1", QRect(84, 20, 214, FormKit::EditHeight));
-    FormKit::AddLabel(GroupBox6, QStringLiteral("Объект"), QRect(8, 23, 74, 16), Edit1);
+    FormKit::addLabel(GroupBox6, QStringLiteral("Объект"), QRect(8, 23, 74, 16), Edit1);
     FIOEdit = addFieldEdit(GroupBox6, "FIOEdit", QRect(84, 46, 214, FormKit::EditHeight));
-    FormKit::AddLabel(GroupBox6, QStringLiteral("Адрес"), QRect(8, 49, 74, 16), FIOEdit);
+    FormKit::addLabel(GroupBox6, QStringLiteral("Адрес"), QRect(8, 49, 74, 16), FIOEdit);
     RemarkEdit = addFieldEdit(GroupBox6, "RemarkEdit", QRect(84, 72, 214, FormKit::EditHeight));
-    FormKit::AddLabel(GroupBox6, QStringLiteral("Примечание"), QRect(8, 75, 74, 16), RemarkEdit);
-    ProgID1 =
-        addEdit(GroupBox6, "ProgID1", QRect(236, 110, 62, FormKit::EditHeight), 32767, QStringLiteral("0"));
+    FormKit::addLabel(GroupBox6, QStringLiteral("Примечание"), QRect(8, 75, 74, 16), RemarkEdit);
+    ProgID1 = addEdit(GroupBox6, "ProgID1", QRect(236, 110, 62, FormKit::EditHeight), 32767,
+                      QStringLiteral("0"));
     ProgID1->setReadOnly(true);
-    FormKit::AddLabel(GroupBox6, QStringLiteral("Результат программирования (ID)"),
+    FormKit::addLabel(GroupBox6, QStringLiteral("Результат программирования (ID)"),
                       QRect(8, 106, 224, 30), ProgID1, true);
-    ProgID2 =
-        addEdit(GroupBox6, "ProgID2", QRect(236, 148, 62, FormKit::EditHeight), 32767, QStringLiteral("0"));
+    ProgID2 = addEdit(GroupBox6, "ProgID2", QRect(236, 148, 62, FormKit::EditHeight), 32767,
+                      QStringLiteral("0"));
     ProgID2->setReadOnly(true);
-    FormKit::AddLabel(GroupBox6, QStringLiteral("Предыдущий результат программирования (ID)"),
+    FormKit::addLabel(GroupBox6, QStringLiteral("Предыдущий результат программирования (ID)"),
                       QRect(8, 144, 224, 30), ProgID2, true);
 }
 
@@ -304,22 +303,22 @@ void TForm1::buildEthernetGroup() {
     int y = 18;
     for (const AddressRow& row : rows) {
         addAddress(GroupBox3, *row.boxes, row.prefix, row.caption, 130, y, 36, QStringLiteral("0"));
-        FormKit::AddLabel(GroupBox3, row.caption, QRect(8, y + 3, 120, 16));
+        FormKit::addLabel(GroupBox3, row.caption, QRect(8, y + 3, 120, 16));
         y += FormKit::RowStep;
     }
-    PortLoc =
-        addEdit(GroupBox3, "PortLoc", QRect(130, y, 60, FormKit::EditHeight), 5, QStringLiteral("5000"));
-    FormKit::AddLabel(GroupBox3, QStringLiteral("Локальный порт"), QRect(8, y + 3, 120, 16),
+    PortLoc = addEdit(GroupBox3, "PortLoc", QRect(130, y, 60, FormKit::EditHeight), 5,
+                      QStringLiteral("5000"));
+    FormKit::addLabel(GroupBox3, QStringLiteral("Локальный порт"), QRect(8, y + 3, 120, 16),
                       PortLoc);
     y += FormKit::RowStep;
-    PortRem1 =
-        addEdit(GroupBox3, "PortRem1", QRect(130, y, 60, FormKit::EditHeight), 5, QStringLiteral("5000"));
-    FormKit::AddLabel(GroupBox3, QStringLiteral("Порт сервера 1"), QRect(8, y + 3, 120, 16),
+    PortRem1 = addEdit(GroupBox3, "PortRem1", QRect(130, y, 60, FormKit::EditHeight), 5,
+                       QStringLiteral("5000"));
+    FormKit::addLabel(GroupBox3, QStringLiteral("Порт сервера 1"), QRect(8, y + 3, 120, 16),
                       PortRem1);
     y += FormKit::RowStep;
-    PortRem2 =
-        addEdit(GroupBox3, "PortRem2", QRect(130, y, 60, FormKit::EditHeight), 5, QStringLiteral("5000"));
-    FormKit::AddLabel(GroupBox3, QStringLiteral("Порт сервера 2"), QRect(8, y + 3, 120, 16),
+    PortRem2 = addEdit(GroupBox3, "PortRem2", QRect(130, y, 60, FormKit::EditHeight), 5,
+                       QStringLiteral("5000"));
+    FormKit::addLabel(GroupBox3, QStringLiteral("Порт сервера 2"), QRect(8, y + 3, 120, 16),
                       PortRem2);
     y += FormKit::RowStep;
     for (int i = 0; i < 6; ++i) {
@@ -331,18 +330,18 @@ void TForm1::buildEthernetGroup() {
             QStringLiteral("MAC адрес, %1").arg(i + 1));
     }
     Mac[0]->setReadOnly(true);
-    FormKit::AddLabel(GroupBox3, QStringLiteral("MAC адрес"), QRect(8, y + 3, 120, 16));
+    FormKit::addLabel(GroupBox3, QStringLiteral("MAC адрес"), QRect(8, y + 3, 120, 16));
     y += FormKit::RowStep;
     SpeedButton2 = new QPushButton(QStringLiteral("Новый MAC адрес"), GroupBox3);
     SpeedButton2->setObjectName(QStringLiteral("SpeedButton2"));
     SpeedButton2->setGeometry(130, y, 150, 22);
     y += FormKit::RowStep + 2;
     PPPLoginEdit = addEdit(GroupBox3, "PPPLoginEdit", QRect(130, y, 150, FormKit::EditHeight), 31);
-    FormKit::AddLabel(GroupBox3, QStringLiteral("Логин PPPoE"), QRect(8, y + 3, 120, 16),
+    FormKit::addLabel(GroupBox3, QStringLiteral("Логин PPPoE"), QRect(8, y + 3, 120, 16),
                       PPPLoginEdit);
     y += FormKit::RowStep;
     PPPPassEdit = addEdit(GroupBox3, "PPPPassEdit", QRect(130, y, 150, FormKit::EditHeight), 31);
-    FormKit::AddLabel(GroupBox3, QStringLiteral("Пароль PPPoE"), QRect(8, y + 3, 120, 16),
+    FormKit::addLabel(GroupBox3, QStringLiteral("Пароль PPPoE"), QRect(8, y + 3, 120, 16),
                       PPPPassEdit);
     GroupBox3->hide();
 }
@@ -362,7 +361,7 @@ void TForm1::buildGsmGroup() {
     auto row = [&](QWidget* page, QLineEdit*& edit, const char* name, const QString& caption,
                    int y) {
         edit = addFieldEdit(page, name, QRect(ex, y, ew, FormKit::EditHeight));
-        FormKit::AddLabel(page, caption, QRect(lx, y + 3, lw, 16), edit);
+        FormKit::addLabel(page, caption, QRect(lx, y + 3, lw, 16), edit);
     };
 
     MainGSM_Sheet = addPage(PageControl1, "MainGSM_Sheet", QStringLiteral("Основные"));
@@ -370,12 +369,12 @@ void TForm1::buildGsmGroup() {
     row(MainGSM_Sheet, Pin1Edit, "Pin1Edit", QStringLiteral("PIN1"), y);
     Pin1Edit->setFixedWidth(60);
     UseSim1 =
-        FormKit::AddCheck(MainGSM_Sheet, "UseSim1", QStringLiteral("ВКЛ"), QRect(290, y, 56, 20));
+        FormKit::addCheck(MainGSM_Sheet, "UseSim1", QStringLiteral("ВКЛ"), QRect(290, y, 56, 20));
     UseSim1->setToolTip(QStringLiteral("Использовать 1ю SIM карту"));
     y += FormKit::RowStep;
     addAddress(MainGSM_Sheet, Ip1GsmEdit, "Ip1GsmEdit_", QStringLiteral("IP Адрес МС (WAN1)"), ex,
                y, 32, QStringLiteral("1"));
-    FormKit::AddLabel(MainGSM_Sheet, QStringLiteral("IP Адрес МС (WAN1)"),
+    FormKit::addLabel(MainGSM_Sheet, QStringLiteral("IP Адрес МС (WAN1)"),
                       QRect(lx, y + 3, lw, 16));
     y += FormKit::RowStep;
     row(MainGSM_Sheet, Port1GsmEdit, "Port1GsmEdit", QStringLiteral("Порт МС (WAN1)"), y);
@@ -386,17 +385,17 @@ void TForm1::buildGsmGroup() {
     y += FormKit::RowStep;
     row(MainGSM_Sheet, PassGsm1Edit, "PassGsm1Edit", QStringLiteral("Пароль 1"), y);
     y += FormKit::RowStep;
-    FormKit::AddSeparator(MainGSM_Sheet, QRect(4, y + 2, 344, 4));
+    FormKit::addSeparator(MainGSM_Sheet, QRect(4, y + 2, 344, 4));
     y += 10;
     row(MainGSM_Sheet, Pin2Edit, "Pin2Edit", QStringLiteral("PIN2"), y);
     Pin2Edit->setFixedWidth(60);
     UseSim2 =
-        FormKit::AddCheck(MainGSM_Sheet, "UseSim2", QStringLiteral("ВКЛ"), QRect(290, y, 56, 20));
+        FormKit::addCheck(MainGSM_Sheet, "UseSim2", QStringLiteral("ВКЛ"), QRect(290, y, 56, 20));
     UseSim2->setToolTip(QStringLiteral("Использовать 2ю SIM карту"));
     y += FormKit::RowStep;
     addAddress(MainGSM_Sheet, Ip2GsmEdit, "Ip2GsmEdit_", QStringLiteral("IP Адрес МС (WAN2)"), ex,
                y, 32, QStringLiteral("1"));
-    FormKit::AddLabel(MainGSM_Sheet, QStringLiteral("IP Адрес МС (WAN2)"),
+    FormKit::addLabel(MainGSM_Sheet, QStringLiteral("IP Адрес МС (WAN2)"),
                       QRect(lx, y + 3, lw, 16));
     y += FormKit::RowStep;
     row(MainGSM_Sheet, Port2GsmEdit, "Port2GsmEdit", QStringLiteral("Порт МС (WAN2)"), y);
@@ -407,10 +406,11 @@ void TForm1::buildGsmGroup() {
     y += FormKit::RowStep;
     row(MainGSM_Sheet, PassGsm2Edit, "PassGsm2Edit", QStringLiteral("Пароль 2"), y);
     y += FormKit::RowStep;
-    FormKit::AddSeparator(MainGSM_Sheet, QRect(4, y + 2, 344, 4));
+    FormKit::addSeparator(MainGSM_Sheet, QRect(4, y + 2, 344, 4));
     y += 10;
-    NumPhoneMC = addFieldEdit(MainGSM_Sheet, "NumPhoneMC", QRect(ex, y + 4, ew, FormKit::EditHeight));
-    FormKit::AddLabel(MainGSM_Sheet, QStringLiteral("N тел. МС для дозвона тревог через CSD"),
+    NumPhoneMC =
+        addFieldEdit(MainGSM_Sheet, "NumPhoneMC", QRect(ex, y + 4, ew, FormKit::EditHeight));
+    FormKit::addLabel(MainGSM_Sheet, QStringLiteral("N тел. МС для дозвона тревог через CSD"),
                       QRect(lx, y, lw, 30), NumPhoneMC, true);
     UseSim1->setChecked(true);
     UseSim2->setChecked(true);
@@ -418,13 +418,13 @@ void TForm1::buildGsmGroup() {
     UseSim2->hide();
 
     BalanceSheet = addPage(PageControl1, "BalanceSheet", QStringLiteral("Баланс"));
-    balEnable = FormKit::AddCheck(BalanceSheet, "balEnable",
+    balEnable = FormKit::addCheck(BalanceSheet, "balEnable",
                                   QStringLiteral("Включить проверку баланса SIM карт"),
                                   QRect(4, 6, 344, 20));
     y = 36;
     balCritical = addFieldEdit(BalanceSheet, "balCritical", QRect(ex, y, 50, FormKit::EditHeight),
                                QStringLiteral("10"));
-    FormKit::AddLabel(BalanceSheet, QStringLiteral("Критический уровень баланса (руб)"),
+    FormKit::addLabel(BalanceSheet, QStringLiteral("Критический уровень баланса (руб)"),
                       QRect(lx, y - 4, lw, 30), balCritical, true);
     y += 28;
     row(BalanceSheet, balCodeSim1, "balCodeSim1", QStringLiteral("Код запроса баланса для SIM1"),
@@ -433,19 +433,21 @@ void TForm1::buildGsmGroup() {
     row(BalanceSheet, balCodeSim2, "balCodeSim2", QStringLiteral("Код запроса баланса для SIM2"),
         y);
     y += 28;
-    balPhoneSim1 = addFieldEdit(BalanceSheet, "balPhoneSim1", QRect(ex, y + 4, ew, FormKit::EditHeight));
-    FormKit::AddLabel(BalanceSheet, QStringLiteral("Телефонный номер 1 для отправки SMS о балансе"),
+    balPhoneSim1 =
+        addFieldEdit(BalanceSheet, "balPhoneSim1", QRect(ex, y + 4, ew, FormKit::EditHeight));
+    FormKit::addLabel(BalanceSheet, QStringLiteral("Телефонный номер 1 для отправки SMS о балансе"),
                       QRect(lx, y, lw, 30), balPhoneSim1, true);
     y += 36;
-    balPhoneSim2 = addFieldEdit(BalanceSheet, "balPhoneSim2", QRect(ex, y + 4, ew, FormKit::EditHeight));
-    FormKit::AddLabel(BalanceSheet, QStringLiteral("Телефонный номер 2 для отправки SMS о балансе"),
+    balPhoneSim2 =
+        addFieldEdit(BalanceSheet, "balPhoneSim2", QRect(ex, y + 4, ew, FormKit::EditHeight));
+    FormKit::addLabel(BalanceSheet, QStringLiteral("Телефонный номер 2 для отправки SMS о балансе"),
                       QRect(lx, y, lw, 30), balPhoneSim2, true);
 
     Add_GSM_Sheet = addPage(PageControl1, "Add_GSM_Sheet", QStringLiteral("Дополнительно"));
     y = 6;
     RCControl = addEdit(Add_GSM_Sheet, "RCControl", QRect(ex, y + 4, 50, FormKit::EditHeight), 3,
                         QStringLiteral("1"));
-    Label33 = FormKit::AddLabel(
+    Label33 = FormKit::addLabel(
         Add_GSM_Sheet, QStringLiteral("Интервал регистрации на МЦ410 по резервному каналу (мин)"),
         QRect(lx, y, lw, 30), RCControl, true);
     Label33->setObjectName(QStringLiteral("Label33"));
@@ -457,7 +459,7 @@ void TForm1::buildGsmGroup() {
     y += FormKit::RowStep;
     row(Add_GSM_Sheet, SIM_ID1_Edit, "SIM_ID1_Edit", QStringLiteral("ID SIM карты 1"), y);
     y += FormKit::RowStep;
-    FormKit::AddSeparator(Add_GSM_Sheet, QRect(4, y + 2, 344, 4));
+    FormKit::addSeparator(Add_GSM_Sheet, QRect(4, y + 2, 344, 4));
     y += 10;
     row(Add_GSM_Sheet, PUK2_Edit, "PUK2_Edit", QStringLiteral("PUK-код SIM карты 2"), y);
     y += FormKit::RowStep;
@@ -476,15 +478,15 @@ void TForm1::buildOutputsGroup() {
     PageControl2->setGeometry(6, 18, 262, 64);
     TabSheet2 = addPage(PageControl2, "TabSheet2", QStringLiteral("Out1"));
     TabSheet3 = addPage(PageControl2, "TabSheet3", QStringLiteral("Out2"));
-    RelayComboBox1 = FormKit::AddCombo(TabSheet2, "RelayComboBox1", QRect(64, 6, 186, 22),
-                                       CodeTexts::OutputProfiles());
-    FormKit::AddLabel(TabSheet2, QStringLiteral("Профиль:"), QRect(6, 9, 56, 16), RelayComboBox1);
+    RelayComboBox1 = FormKit::addCombo(TabSheet2, "RelayComboBox1", QRect(64, 6, 186, 22),
+                                       CodeTexts::outputProfiles());
+    FormKit::addLabel(TabSheet2, QStringLiteral("Профиль:"), QRect(6, 9, 56, 16), RelayComboBox1);
     RelayComboBox1->setAccessibleName(QStringLiteral("Профиль Out1"));
-    RelayComboBox2 = FormKit::AddCombo(TabSheet3, "RelayComboBox2", QRect(64, 6, 186, 22),
-                                       CodeTexts::OutputProfiles());
-    FormKit::AddLabel(TabSheet3, QStringLiteral("Профиль:"), QRect(6, 9, 56, 16), RelayComboBox2);
+    RelayComboBox2 = FormKit::addCombo(TabSheet3, "RelayComboBox2", QRect(64, 6, 186, 22),
+                                       CodeTexts::outputProfiles());
+    FormKit::addLabel(TabSheet3, QStringLiteral("Профиль:"), QRect(6, 9, 56, 16), RelayComboBox2);
     RelayComboBox2->setAccessibleName(QStringLiteral("Профиль Out2"));
-    Label40 = FormKit::AddLabel(GroupBox7, QStringLiteral("Выход выключен"), QRect(8, 86, 258, 100),
+    Label40 = FormKit::addLabel(GroupBox7, QStringLiteral("Выход выключен"), QRect(8, 86, 258, 100),
                                 nullptr, true);
     Label40->setObjectName(QStringLiteral("Label40"));
     Label40->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -517,9 +519,9 @@ void TForm1::buildDevicePanel() {
 }
 
 void TForm1::applyColours() {
-    Contrast::SetColour(SearchEdit, QPalette::Text, QColor(0, 128, 0), QPalette::Base);
-    Contrast::SetColour(ExitBtn, QPalette::ButtonText, QColor(128, 0, 0), QPalette::Button);
-    Contrast::SetColour(Label44, QPalette::WindowText, QColor(160, 0, 0), QPalette::Window);
+    Contrast::setColour(SearchEdit, QPalette::Text, QColor(0, 128, 0), QPalette::Base);
+    Contrast::setColour(ExitBtn, QPalette::ButtonText, QColor(128, 0, 0), QPalette::Button);
+    Contrast::setColour(Label44, QPalette::WindowText, QColor(160, 0, 0), QPalette::Window);
 }
 
 void TForm1::changeEvent(QEvent* event) {
@@ -557,7 +559,7 @@ void TForm1::connectKeys() {
 void TForm1::orderTabs() {
     // As the eye reads the window: the tool strip, the grid, the top line,
     // then the editor column by column, each top to bottom.
-    FormKit::OrderTabs({SearchEdit, SpeedButton3, BitBtn1, BitBtn2, BitBtn3, ExitBtn, SetsGrid,
+    FormKit::orderTabs({SearchEdit, SpeedButton3, BitBtn1, BitBtn2, BitBtn3, ExitBtn, SetsGrid,
                         VersionCombo, CodeUoo, NCardEdit, GroupBox5, GroupBox3, GroupBox2,
                         GroupBox6, GroupBox4, GroupBox7, Panel1});
 }

@@ -3,5 +3,5 @@
 #include "app/ProgramMain.h"
 
 int main(int argc, char** argv) {
-    return RunProgram(argc, argv);
+    return runProgram(argc, argv);
 }

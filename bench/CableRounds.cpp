@@ -33,11 +33,11 @@ std::shared_ptr<CableDriver> driverFor(const char* kind, const QString& port) {
 #ifdef _WIN32
     if (std::strcmp(kind, "d2xx") == 0) {
         qputenv("UOO_FAKE_D2XX", "BENCH1A,0x04036010,0x2111,0," + port.toLatin1());
-        return std::make_shared<WindowsCableDriver>(LoadD2xxLibrary, NewWin32ComPortApi(),
+        return std::make_shared<WindowsCableDriver>(loadD2xxLibrary, newWin32ComPortApi(),
                                                     QString());
     }
     if (std::strcmp(kind, "com") == 0)
-        return std::make_shared<WindowsCableDriver>(LoadD2xxLibrary, NewWin32ComPortApi(), port);
+        return std::make_shared<WindowsCableDriver>(loadD2xxLibrary, newWin32ComPortApi(), port);
 #else
     if (std::strcmp(kind, "tty") == 0) {
         TtyCableDriver::Paths paths;

@@ -4,12 +4,12 @@
 // baseline, measured in the same run, is the emulator handing every answer
 // over whole.
 //   chip_bench [runs]   (50 of each by default)
+#include "emulator/PtyDevice.h"
 #include "link/Clock.h"
 #include "link/ConfigFrame.h"
 #include "link/Crc.h"
 #include "link/FTDI_Controller.h"
 #include "link/TtyCableDriver.h"
-#include "tools/PtyDevice.h"
 
 #include <QTemporaryDir>
 
@@ -47,7 +47,7 @@ bool once(const TtyCableDriver::Paths& paths, const QString& log, const ConfigFr
     if (result != ExchangeResult::Completed)
         return false;
     if (!frame &&
-        (ctl.dataLength != ConfigFrameSize || !IsValidFrame(ctl.dataBuffer.data(), ctl.dataLength)))
+        (ctl.dataLength != ConfigFrameSize || !isValidFrame(ctl.dataBuffer.data(), ctl.dataLength)))
         return false;
     ++tally.ok;
     tally.ms.push_back(ms);

@@ -3,8 +3,8 @@
 // "Остановить" to the idle window and to the job's end.
 #include "app/TForm1.h"
 #include "bench/SampleCards.h"
+#include "emulator/SimulatedDevice.h"
 #include "link/Clock.h"
-#include "link/SimulatedDevice.h"
 #include "store/Messenger.h"
 
 #include <QApplication>

@@ -3,12 +3,12 @@
 //    once, against the sum of the sleeps the exchange asks for (its floor);
 //  - CPU time used while the handshake polls a silent device for 10 s, with
 //    the simulated device and with a pseudo-terminal through the tty driver.
+#include "emulator/PtyDevice.h"
+#include "emulator/SimulatedDevice.h"
 #include "link/Clock.h"
 #include "link/ConfigFrame.h"
 #include "link/FTDI_Controller.h"
-#include "link/SimulatedDevice.h"
 #include "link/TtyCableDriver.h"
-#include "tools/PtyDevice.h"
 
 #include <QTemporaryDir>
 

@@ -47,7 +47,7 @@ void BM_MatchDevice(benchmark::State& state) {
     std::size_t i = 0;
     for (auto _ : state) {
         const ConfigFrame& frame = p.frames[i++ % p.frames.size()];
-        benchmark::DoNotOptimize(MatchDevice(*p.db, frame.data()));
+        benchmark::DoNotOptimize(matchDevice(*p.db, frame.data()));
     }
 }
 
@@ -58,7 +58,7 @@ void BM_MatchUnknownDevice(benchmark::State& state) {
     const std::uint32_t stranger = 999999;
     std::memcpy(frame.data() + Offset::CodeUoo, &stranger, sizeof stranger);
     for (auto _ : state)
-        benchmark::DoNotOptimize(MatchDevice(*p.db, frame.data()));
+        benchmark::DoNotOptimize(matchDevice(*p.db, frame.data()));
 }
 
 // What any lookup must at least do: look at every card's identifier once.

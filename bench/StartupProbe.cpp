@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
         window = std::make_unique<QWidget>();
         window->setFixedSize(974, 580);
     } else {
-        QLocale::setDefault(OperatorLocale());
+        QLocale::setDefault(operatorLocale());
         window = std::make_unique<TForm1>(*db, messenger);
     }
     window->show();

@@ -132,7 +132,7 @@ void BM_SaveMerging(benchmark::State& state) {
         benchmark::DoNotOptimize(ok);
         state.PauseTiming();
         db.backups().wait();
-        (void)other.TakeFileChanges();
+        (void)other.takeFileChanges();
         state.ResumeTiming();
     }
 }

@@ -111,39 +111,39 @@ struct FormAddressBoxes {
 };
 
 inline constexpr FormTextBox FormTextBoxes[] = {
-    {&FieldNamed("Pin1Edit"), &CardForm::Pin1Edit},
-    {&FieldNamed("Pin2Edit"), &CardForm::Pin2Edit},
-    {&FieldNamed("Port1GsmEdit"), &CardForm::Port1GsmEdit},
-    {&FieldNamed("Port2GsmEdit"), &CardForm::Port2GsmEdit},
-    {&FieldNamed("APN1Edit"), &CardForm::APN1Edit},
-    {&FieldNamed("APN2Edit"), &CardForm::APN2Edit},
-    {&FieldNamed("LoginGsm1Edit"), &CardForm::LoginGsm1Edit},
-    {&FieldNamed("LoginGsm2Edit"), &CardForm::LoginGsm2Edit},
-    {&FieldNamed("PassGsm1Edit"), &CardForm::PassGsm1Edit},
-    {&FieldNamed("PassGsm2Edit"), &CardForm::PassGsm2Edit},
-    {&FieldNamed("balCodeSim1"), &CardForm::balCodeSim1},
-    {&FieldNamed("balCodeSim2"), &CardForm::balCodeSim2},
-    {&FieldNamed("NumPhoneMC"), &CardForm::NumPhoneMC},
-    {&FieldNamed("balPhoneSim1"), &CardForm::balPhoneSim1},
-    {&FieldNamed("balPhoneSim2"), &CardForm::balPhoneSim2},
-    {&FieldNamed("NCardEdit"), &CardForm::NCardEdit},
-    {&FieldNamed("Edit1"), &CardForm::Edit1},
-    {&FieldNamed("FIOEdit"), &CardForm::FIOEdit},
-    {&FieldNamed("RemarkEdit"), &CardForm::RemarkEdit},
-    {&FieldNamed("PUK1_Edit"), &CardForm::PUK1_Edit},
-    {&FieldNamed("Number1_Edit"), &CardForm::Number1_Edit},
-    {&FieldNamed("SIM_ID1_Edit"), &CardForm::SIM_ID1_Edit},
-    {&FieldNamed("PUK2_Edit"), &CardForm::PUK2_Edit},
-    {&FieldNamed("Number2_Edit"), &CardForm::Number2_Edit},
-    {&FieldNamed("SIM_ID2_Edit"), &CardForm::SIM_ID2_Edit},
+    {&fieldNamed("Pin1Edit"), &CardForm::Pin1Edit},
+    {&fieldNamed("Pin2Edit"), &CardForm::Pin2Edit},
+    {&fieldNamed("Port1GsmEdit"), &CardForm::Port1GsmEdit},
+    {&fieldNamed("Port2GsmEdit"), &CardForm::Port2GsmEdit},
+    {&fieldNamed("APN1Edit"), &CardForm::APN1Edit},
+    {&fieldNamed("APN2Edit"), &CardForm::APN2Edit},
+    {&fieldNamed("LoginGsm1Edit"), &CardForm::LoginGsm1Edit},
+    {&fieldNamed("LoginGsm2Edit"), &CardForm::LoginGsm2Edit},
+    {&fieldNamed("PassGsm1Edit"), &CardForm::PassGsm1Edit},
+    {&fieldNamed("PassGsm2Edit"), &CardForm::PassGsm2Edit},
+    {&fieldNamed("balCodeSim1"), &CardForm::balCodeSim1},
+    {&fieldNamed("balCodeSim2"), &CardForm::balCodeSim2},
+    {&fieldNamed("NumPhoneMC"), &CardForm::NumPhoneMC},
+    {&fieldNamed("balPhoneSim1"), &CardForm::balPhoneSim1},
+    {&fieldNamed("balPhoneSim2"), &CardForm::balPhoneSim2},
+    {&fieldNamed("NCardEdit"), &CardForm::NCardEdit},
+    {&fieldNamed("Edit1"), &CardForm::Edit1},
+    {&fieldNamed("FIOEdit"), &CardForm::FIOEdit},
+    {&fieldNamed("RemarkEdit"), &CardForm::RemarkEdit},
+    {&fieldNamed("PUK1_Edit"), &CardForm::PUK1_Edit},
+    {&fieldNamed("Number1_Edit"), &CardForm::Number1_Edit},
+    {&fieldNamed("SIM_ID1_Edit"), &CardForm::SIM_ID1_Edit},
+    {&fieldNamed("PUK2_Edit"), &CardForm::PUK2_Edit},
+    {&fieldNamed("Number2_Edit"), &CardForm::Number2_Edit},
+    {&fieldNamed("SIM_ID2_Edit"), &CardForm::SIM_ID2_Edit},
 };
 inline constexpr FormAddressBoxes FormAddresses[] = {
-    {&FieldNamed("Ip1GsmEdit_"), &CardForm::Ip1GsmEdit},
-    {&FieldNamed("Ip2GsmEdit_"), &CardForm::Ip2GsmEdit},
+    {&fieldNamed("Ip1GsmEdit_"), &CardForm::Ip1GsmEdit},
+    {&fieldNamed("Ip2GsmEdit_"), &CardForm::Ip2GsmEdit},
 };
 
 // Every text and address field of the table has its place in the form.
-constexpr bool EveryTextHasABox() {
+constexpr bool everyTextHasABox() {
     std::size_t texts = 0;
     std::size_t addresses = 0;
     for (const CardField& f : CardFields) {
@@ -152,4 +152,4 @@ constexpr bool EveryTextHasABox() {
     }
     return texts == std::size(FormTextBoxes) && addresses == std::size(FormAddresses);
 }
-static_assert(EveryTextHasABox(), "a text field of the table has no box in CardForm");
+static_assert(everyTextHasABox(), "a text field of the table has no box in CardForm");

@@ -33,21 +33,21 @@ void EncodeForm(const CardForm& f, SettingsRecord& slot, SettingsRecord& templ, 
     for (const FormAddressBoxes& a : FormAddresses)
         slot.setText(a.field->text(), joinAddress(f.*a.boxes));
     slot.setChangeDate(now);
-    slot.setCodeUoo(static_cast<std::uint32_t>(ParseNumber(f.CodeUoo.text, 1)));
+    slot.setCodeUoo(static_cast<std::uint32_t>(parseNumber(f.CodeUoo.text, 1)));
     for (int i = 0; i < 5; ++i)
         slot.setCord(i + 1, index(f.Cord[static_cast<std::size_t>(i)]));
     slot.setModeFlags(static_cast<std::uint8_t>((f.IndicZU ? ModeBit::IndicZU : 0) |
                                                 (f.BatteryControl ? ModeBit::BatteryControl : 0) |
                                                 (f.UseEthPriority ? ModeBit::UseEthPriority : 0)));
-    slot.setbalCritical(static_cast<std::uint16_t>(ParseNumber(f.balCritical.text, 10)));
+    slot.setbalCritical(static_cast<std::uint16_t>(parseNumber(f.balCritical.text, 10)));
     slot.setbalEnable(f.balEnable);
     // The box shows the stored identifier in hex; reading it back keeps it.
     slot.setProgID1(
-        static_cast<std::uint16_t>(ParseNumber(QStringLiteral("0x") + f.ProgID1.text, 0)));
+        static_cast<std::uint16_t>(parseNumber(QStringLiteral("0x") + f.ProgID1.text, 0)));
     slot.setRelayComboBox(1, index(f.RelayComboBox[0]));
     slot.setRelayComboBox(2, index(f.RelayComboBox[1]));
-    slot.settimeGsmEdit(static_cast<std::uint8_t>(ParseNumber(f.timeGsmEdit.text, 60)));
-    slot.settimePassEdit(static_cast<std::uint8_t>(ParseNumber(f.timePassEdit.text, 60)));
+    slot.settimeGsmEdit(static_cast<std::uint8_t>(parseNumber(f.timeGsmEdit.text, 60)));
+    slot.settimePassEdit(static_cast<std::uint8_t>(parseNumber(f.timePassEdit.text, 60)));
     // Only "56.00 и выше" exists; any other selection leaves the byte 0.
     slot.setVersionCombo(0);
 

@@ -35,7 +35,7 @@ const std::array<QString, 7> RelayProfileTexts = {
                    "в состоянии «Пожар» можно кнопкой «Контроль»."),
 };
 
-std::optional<QString> RelayProfileText(int index) {
+std::optional<QString> relayProfileText(int index) {
     if (index < 0 || index >= static_cast<int>(RelayProfileTexts.size()))
         return std::nullopt;
     return RelayProfileTexts[static_cast<std::size_t>(index)];
@@ -46,7 +46,7 @@ void UpdateCodeLabel(CardForm& form) {
         form.Label17.clear();
         return;
     }
-    const auto value = static_cast<std::uint32_t>(ParseNumber(form.CodeUoo.text, 1));
+    const auto value = static_cast<std::uint32_t>(parseNumber(form.CodeUoo.text, 1));
     form.Label17 = QStringLiteral("( 0x") +
                    QStringLiteral("%1").arg(value, 8, 16, QLatin1Char('0')).toUpper() +
                    QStringLiteral(" )");
@@ -55,7 +55,7 @@ void UpdateCodeLabel(CardForm& form) {
 namespace {
 
 void splitAddress(const QString& s, std::array<EditBox, 4>& boxes) {
-    const auto parts = SplitDottedAddress(s);
+    const auto parts = splitDottedAddress(s);
     for (std::size_t i = 0; i < 4; ++i)
         boxes[i].text = parts[i];
 }
@@ -66,7 +66,7 @@ int listIndex(std::uint8_t value, int count) {
 
 } // namespace
 
-void ApplySimSwitch(CardForm& f, int sim) {
+void applySimSwitch(CardForm& f, int sim) {
     const bool on = sim == 1 ? f.UseSim1 : f.UseSim2;
     for (const FormTextBox& t : FormTextBoxes)
         if (t.field->sim == sim)
@@ -77,7 +77,7 @@ void ApplySimSwitch(CardForm& f, int sim) {
                 octet.enabled = on;
 }
 
-void ApplyBalanceSwitch(CardForm& f) {
+void applyBalanceSwitch(CardForm& f) {
     for (EditBox* box :
          {&f.balCritical, &f.balCodeSim1, &f.balCodeSim2, &f.balPhoneSim1, &f.balPhoneSim2})
         box->enabled = f.balEnable;
@@ -87,11 +87,11 @@ void ApplyBalanceSwitch(CardForm& f) {
     }
 }
 
-void ApplyReturnSwitch(CardForm& f) {
+void applyReturnSwitch(CardForm& f) {
     f.timeGsmEdit.enabled = f.UseEthPriority;
 }
 
-void ApplyLoopRules(CardForm& f, int sender) {
+void applyLoopRules(CardForm& f, int sender) {
     f.timePassEdit.enabled = f.Cord[0] == EntryLoop;
     if (f.Cord[0] != EntryLoop) {
         for (int i = 1; i < 5; ++i) {
@@ -107,24 +107,24 @@ void ApplyLoopRules(CardForm& f, int sender) {
     }
 }
 
-void ShowOutputProfile(CardForm& f, int output) {
+void showOutputProfile(CardForm& f, int output) {
     if (output < 1 || output > 2)
         return;
-    if (const auto text = RelayProfileText(f.RelayComboBox[static_cast<std::size_t>(output - 1)]))
+    if (const auto text = relayProfileText(f.RelayComboBox[static_cast<std::size_t>(output - 1)]))
         f.Label40 = *text;
 }
 
-void ShowActiveOutputProfile(CardForm& f) {
-    ShowOutputProfile(f, f.activeOutputPage + 1);
+void showActiveOutputProfile(CardForm& f) {
+    showOutputProfile(f, f.activeOutputPage + 1);
 }
 
-void MakeMacAddress(CardForm& f, QRandomGenerator& random) {
+void makeMacAddress(CardForm& f, QRandomGenerator& random) {
     f.Mac[0] = QStringLiteral("00");
     for (std::size_t i = 1; i < f.Mac.size(); ++i)
         f.Mac[i] = QStringLiteral("%1").arg(random.bounded(255), 2, 16, QLatin1Char('0')).toUpper();
 }
 
-QString RandomPortLoc(QRandomGenerator& random) {
+QString randomPortLoc(QRandomGenerator& random) {
     return QString::number(random.bounded(6001, 64000));
 }
 
@@ -158,35 +158,35 @@ CardForm ShowRecord(const SettingsRecord& record, const SettingsRecord& templ,
 
     f.UseSim1 = true;
     f.UseSim2 = true;
-    ApplySimSwitch(f, 1);
-    ApplySimSwitch(f, 2);
+    applySimSwitch(f, 1);
+    applySimSwitch(f, 2);
 
-    f.balCritical.text = QString::number(MeantValue(src, FieldNamed("balCritical")));
+    f.balCritical.text = QString::number(meantValue(src, fieldNamed("balCritical")));
     f.balEnable = src.balEnable();
     if (!f.balEnable) {
         f.balPhoneSim1.text.clear();
         f.balPhoneSim2.text.clear();
     }
-    ApplyBalanceSwitch(f);
+    applyBalanceSwitch(f);
 
     for (int n = 1; n <= 2; ++n)
         f.RelayComboBox[static_cast<std::size_t>(n - 1)] =
             listIndex(src.RelayComboBox(n), RelayItemCount);
     if (outputsVisible)
-        ShowOutputProfile(f, f.activeOutputPage + 1);
+        showOutputProfile(f, f.activeOutputPage + 1);
 
     f.timeGsmEdit.text =
         src.timeGsmEdit() == 0 ? QStringLiteral("60") : QString::number(src.timeGsmEdit());
-    ApplyReturnSwitch(f);
+    applyReturnSwitch(f);
     f.timePassEdit.text = QString::number(src.timePassEdit());
-    ApplyLoopRules(f, SenderWindow);
+    applyLoopRules(f, SenderWindow);
 
     if (src.VersionCombo() == 0)
         f.VersionCombo = 0;
     return f;
 }
 
-CardForm CardFromDevice(const std::uint8_t* image, const SettingsRecord& templ,
+CardForm cardFromDevice(const std::uint8_t* image, const SettingsRecord& templ,
                         const CardForm& previous, bool outputsVisible) {
     SettingsRecord card = templ;
     std::memcpy(card.data(), image, SettingsRecord::DeviceImageSize);

@@ -28,7 +28,7 @@ const QString kPhoneHint = QStringLiteral(
     "ИСПОЛЬЗОВАТЬ Телефон МС для дозвона тревог - оставьте поле пустым.");
 
 QString hintOf(const char* control) {
-    return QString::fromUtf8(FieldNamed(control).hint);
+    return QString::fromUtf8(fieldNamed(control).hint);
 }
 
 const QString kHintIp1 = hintOf("Ip1GsmEdit_");
@@ -74,7 +74,7 @@ bool wrongPhone(const EditBox& b) {
 
 } // namespace
 
-std::optional<QString> ValidateCard(const CardForm& f, const SettingsDatabase& db,
+std::optional<QString> validateCard(const CardForm& f, const SettingsDatabase& db,
                                     int currentSlot) {
     const std::vector<PageBox> page = mainPage(f);
 
@@ -110,7 +110,7 @@ std::optional<QString> ValidateCard(const CardForm& f, const SettingsDatabase& d
 
     // 4. Critical balance.
     if (f.balEnable) {
-        const int v = ParseNumber(f.balCritical.text, -1);
+        const int v = parseNumber(f.balCritical.text, -1);
         if (v < 10 || v > 500)
             return QStringLiteral("Задано неверное значение критического баланса SIM. "
                                   "Разрешается задавать значения от 10 до 500р");
@@ -119,7 +119,7 @@ std::optional<QString> ValidateCard(const CardForm& f, const SettingsDatabase& d
     // 5. Octets.
     QString errors;
     for (const PageBox& b : page) {
-        if (b.box->enabled && (b.demands & Demand::Octet) && ParseNumber(b.box->text, 999) > 255)
+        if (b.box->enabled && (b.demands & Demand::Octet) && parseNumber(b.box->text, 999) > 255)
             addOnce(errors, b.hint);
     }
     if (!errors.isEmpty())
@@ -130,8 +130,8 @@ std::optional<QString> ValidateCard(const CardForm& f, const SettingsDatabase& d
         if (!b.box->enabled || !(b.demands & (Demand::Port | Demand::Pin)))
             continue;
         const QString& t = b.box->text;
-        const bool wrong = t.size() < 4 || ParseNumber(t, 70000) > 65535 ||
-                           ((b.demands & Demand::Port) && ParseNumber(t, 4999) < 5000);
+        const bool wrong = t.size() < 4 || parseNumber(t, 70000) > 65535 ||
+                           ((b.demands & Demand::Port) && parseNumber(t, 4999) < 5000);
         if (wrong)
             addOnce(errors, b.hint);
     }
@@ -141,12 +141,12 @@ std::optional<QString> ValidateCard(const CardForm& f, const SettingsDatabase& d
                               "быть 4х-значные");
 
     // 7. The code lies in one of the ten blocks.
-    const int code = ParseNumber(f.CodeUoo.text, -1);
+    const int code = parseNumber(f.CodeUoo.text, -1);
     if (!(code >= 0 && code <= 288799 && code % 32000 < 800))
         return kWrongFields + kHintCode + QLatin1Char('\n') + RangeText;
 
     // 8. No other used card has the code.
-    const auto unique = static_cast<std::uint32_t>(ParseNumber(f.CodeUoo.text, 10000));
+    const auto unique = static_cast<std::uint32_t>(parseNumber(f.CodeUoo.text, 10000));
     for (int i = 0; i < SettingsDatabase::SlotCount; ++i) {
         if (i == currentSlot)
             continue;
@@ -200,7 +200,7 @@ std::optional<QString> ValidateCard(const CardForm& f, const SettingsDatabase& d
 
     // 12. Return interval.
     if (f.UseEthPriority) {
-        const int t = ParseNumber(f.timeGsmEdit.text, -1);
+        const int t = parseNumber(f.timeGsmEdit.text, -1);
         if (t < 25 || t > 60)
             return QStringLiteral("Неверно введен интервал перехода на основной канал. Допустимы "
                                   "значения от 25 до 60 минут.");
@@ -208,7 +208,7 @@ std::optional<QString> ValidateCard(const CardForm& f, const SettingsDatabase& d
 
     // 13. Entry delay.
     if (f.timePassEdit.enabled) {
-        const int d = ParseNumber(f.timePassEdit.text, -1);
+        const int d = parseNumber(f.timePassEdit.text, -1);
         if (d < 0 || d > 120)
             return QStringLiteral("Задержка входного шлейфа должна бьть в интервале 0-120 сек.");
     }

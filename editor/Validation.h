@@ -12,7 +12,7 @@ class SettingsDatabase;
 // Returns the one message to show (caption "Внимание!") for the first check
 // that fails, or nothing when the card may be saved. The uniqueness check
 // looks at the used slots other than `currentSlot`.
-std::optional<QString> ValidateCard(const CardForm& form, const SettingsDatabase& db,
+std::optional<QString> validateCard(const CardForm& form, const SettingsDatabase& db,
                                     int currentSlot);
 
 // The explanation of the admitted code ranges, part of check 7's message.

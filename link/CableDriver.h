@@ -33,7 +33,7 @@ public:
         QString reason;
         Advice advice = Advice::None;
     };
-    virtual OpenProblem LastOpenProblem() const { return {}; }
+    virtual OpenProblem lastOpenProblem() const { return {}; }
 
     // The latency timer when it could not be set as asked: the value it has
     // and the reason, in English as the log is. No reason: nothing to report
@@ -43,11 +43,11 @@ public:
         int value = -1;
         QString reason;
     };
-    virtual LatencyProblem LatencyTimerProblem() const { return {}; }
+    virtual LatencyProblem latencyTimerProblem() const { return {}; }
 
     // Which driver serves the open cable, for the exchange log ("D2XX",
     // "COM5: ftd2xx.dll not found"); empty where there is only one kind.
-    virtual QByteArray DriverName() const { return {}; }
+    virtual QByteArray driverName() const { return {}; }
 
     // Builds the device list and counts the cables.
     [[nodiscard]] virtual int CreateDeviceInfoList(std::uint32_t* count) = 0;
@@ -86,7 +86,7 @@ public:
 protected:
     // Entry `index` of the device list as the controller reads it: zeroed,
     // the serial number in its field; nothing when it does not fit.
-    static void WriteEntry(std::uint8_t* list, std::size_t capacity, std::size_t index,
+    static void writeEntry(std::uint8_t* list, std::size_t capacity, std::size_t index,
                            const QByteArray& serial) {
         const std::size_t at = index * EntrySize;
         if (at + EntrySize > capacity)
@@ -96,7 +96,7 @@ protected:
                     std::min<std::size_t>(static_cast<std::size_t>(serial.size()), SerialSize));
     }
     // The serial number the open call was given: its zero-padded field.
-    static QByteArray SerialOf(const std::uint8_t* field) {
+    static QByteArray serialOf(const std::uint8_t* field) {
         const char* text = reinterpret_cast<const char*>(field);
         return QByteArray(text, static_cast<qsizetype>(strnlen(text, SerialSize)));
     }

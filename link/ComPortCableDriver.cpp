@@ -98,14 +98,14 @@ int ComPortCableDriver::GetDeviceInfoList(std::uint8_t* list, std::size_t capaci
                                           std::uint32_t* count) {
     *count = static_cast<std::uint32_t>(cables_.size());
     for (std::size_t i = 0; i < cables_.size(); ++i)
-        WriteEntry(list, capacity, i, cables_[i].name.toLatin1());
+        writeEntry(list, capacity, i, cables_[i].name.toLatin1());
     return 0;
 }
 
 int ComPortCableDriver::OpenEx(const std::uint8_t* serial, int openBy, Handle* handle) {
     if (openBy != OpenBySerialNumber || port_)
         return StatusError;
-    const QString wanted = QString::fromLatin1(SerialOf(serial));
+    const QString wanted = QString::fromLatin1(serialOf(serial));
     const auto cable = std::find_if(cables_.begin(), cables_.end(),
                                     [&](const Cable& c) { return c.name == wanted; });
     if (cable == cables_.end())
@@ -247,7 +247,7 @@ int ComPortCableDriver::Close(Handle handle) {
     return 0;
 }
 
-QByteArray ComPortCableDriver::DriverName() const {
+QByteArray ComPortCableDriver::driverName() const {
     const QString& name = port_ ? openCable_.name : QString();
     return (name.isEmpty() ? QByteArray("COM") : name.toLatin1()) + ": " +
            whyNotLibrary_.toLatin1();

@@ -116,9 +116,9 @@ public:
     int Write(Handle handle, const std::uint8_t* data, std::uint32_t toWrite,
               std::uint32_t* written) override;
     int Close(Handle handle) override;
-    OpenProblem LastOpenProblem() const override { return openProblem_; }
-    LatencyProblem LatencyTimerProblem() const override { return latencyProblem_; }
-    QByteArray DriverName() const override;
+    OpenProblem lastOpenProblem() const override { return openProblem_; }
+    LatencyProblem latencyTimerProblem() const override { return latencyProblem_; }
+    QByteArray driverName() const override;
 
 private:
     bool valid(Handle handle) const { return handle == 1 && port_ != nullptr; }

@@ -11,7 +11,7 @@ int BuildConfigFrame(const SettingsRecord* record, std::uint8_t* frame, std::uin
                      std::uint8_t versionCode, QRandomGenerator& random) {
     if (!record || !frame || !crc || versionCode != 0)
         return 0;
-    const auto image = record->SentImage();
+    const auto image = record->sentImage();
     std::memcpy(frame, image.data(), image.size());
     frame[260] = static_cast<std::uint8_t>(random.bounded(255));
     frame[261] = static_cast<std::uint8_t>(random.bounded(255));
@@ -31,7 +31,7 @@ bool AcceptConfigFrame(const std::uint8_t* bytes, int count, std::uint8_t* frame
     return true;
 }
 
-bool IsValidFrame(const std::uint8_t* bytes, int count) {
+bool isValidFrame(const std::uint8_t* bytes, int count) {
     if (count < 0 || (count > 0 && !bytes))
         return false;
     return Crc16(bytes, static_cast<std::size_t>(count)) == 0 && count == ConfigFrameSize;

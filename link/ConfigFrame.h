@@ -24,4 +24,4 @@ int BuildConfigFrame(const SettingsRecord* record, std::uint8_t* frame, std::uin
 bool AcceptConfigFrame(const std::uint8_t* bytes, int count, std::uint8_t* frame, int* versionCode);
 
 // Both checks of received bytes: zero CRC over all of them, then the length.
-bool IsValidFrame(const std::uint8_t* bytes, int count);
+bool isValidFrame(const std::uint8_t* bytes, int count);

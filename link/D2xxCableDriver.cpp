@@ -14,7 +14,7 @@ static_assert(offsetof(D2xxLibrary::Node, handle) == 96);
 constexpr std::uint32_t OpenBySerial = 1;
 constexpr std::uint32_t PurgeRx = 1, PurgeTx = 2;
 
-QByteArray serialOf(const D2xxLibrary::Node& node) {
+QByteArray serialOfNode(const D2xxLibrary::Node& node) {
     return QByteArray(node.serialNumber,
                       static_cast<qsizetype>(strnlen(node.serialNumber, sizeof node.serialNumber)));
 }
@@ -25,7 +25,7 @@ bool isPortLetter(char c) {
 
 // Two entries are ports of one chip.
 bool sameChip(const D2xxLibrary::Node& a, const D2xxLibrary::Node& b) {
-    const QByteArray sa = serialOf(a), sb = serialOf(b);
+    const QByteArray sa = serialOfNode(a), sb = serialOfNode(b);
     if (sa.size() < 2 || sa.size() != sb.size() || sa == sb)
         return false;
     if (!isPortLetter(sa.back()) || !isPortLetter(sb.back()) || sa.chopped(1) != sb.chopped(1))
@@ -84,12 +84,12 @@ D2xxCableDriver::cablesOf(const std::vector<D2xxLibrary::Node>& nodes) {
             if (taken[j] || !sameChip(nodes[i], nodes[j]))
                 continue;
             taken[j] = true;
-            if (serialOf(nodes[j]).back() < serialOf(nodes[first]).back())
+            if (serialOfNode(nodes[j]).back() < serialOfNode(nodes[first]).back())
                 first = j;
         }
         // An entry another program holds shows no serial number: it is a
         // cable of its own, and opening it says who holds it.
-        cables.push_back({serialOf(nodes[first]), static_cast<int>(first)});
+        cables.push_back({serialOfNode(nodes[first]), static_cast<int>(first)});
     }
     // A chip lists all its ports, so one whose first port is missing has it
     // among those held, whose serial numbers do not show: it is that cable.
@@ -134,14 +134,14 @@ int D2xxCableDriver::GetDeviceInfoList(std::uint8_t* list, std::size_t capacity,
     if (listStatus_ != 0)
         return listStatus_;
     for (std::size_t i = 0; i < cables_.size(); ++i)
-        WriteEntry(list, capacity, i, cables_[i].serial);
+        writeEntry(list, capacity, i, cables_[i].serial);
     return 0;
 }
 
 int D2xxCableDriver::OpenEx(const std::uint8_t* serial, int openBy, Handle* handle) {
     if (openBy != OpenBySerialNumber || open_)
         return StatusError;
-    const QByteArray wanted = SerialOf(serial);
+    const QByteArray wanted = serialOf(serial);
     const auto cable = std::find_if(cables_.begin(), cables_.end(),
                                     [&](const Cable& c) { return c.serial == wanted; });
     if (cable == cables_.end())

@@ -33,7 +33,7 @@ bool is(const std::array<std::uint8_t, FTDI_Controller::BufferSize>& buffer, con
 // Writes bytes and logs them; true when all of them went out.
 bool send(FTDI_Controller& c, const QByteArray& bytes, const QByteArray& logText) {
     std::uint32_t written = 0;
-    const int status = c.WriteBytes(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+    const int status = c.writeBytes(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
                                     static_cast<std::uint32_t>(bytes.size()), &written);
     c.LogLine(logText, true);
     return status == 0 && written == static_cast<std::uint32_t>(bytes.size());
@@ -143,7 +143,7 @@ int readInto(FTDI_Controller& c, std::uint32_t* count, int* polls = nullptr) {
 
 } // namespace
 
-QByteArray MakePacket(const std::uint8_t* data, int count) {
+QByteArray makePacket(const std::uint8_t* data, int count) {
     QByteArray packet;
     packet.reserve(count + 3);
     packet += static_cast<char>(PacketStart);
@@ -155,12 +155,12 @@ QByteArray MakePacket(const std::uint8_t* data, int count) {
 }
 
 QByteArray EndPacket() {
-    return MakePacket(nullptr, 0);
+    return makePacket(nullptr, 0);
 }
 
 ExchangeResult ProgramExchange(FTDI_Controller& c) {
     Clock& clock = c.clock();
-    c.LogStart("==== START PROGRAMMING ====");
+    c.logStart("==== START PROGRAMMING ====");
 
     // Handshake: "WRITE" on the first poll and on every 51st after it, until
     // the device is ready. Only the operator's stop ends a silent wait.
@@ -190,7 +190,7 @@ ExchangeResult ProgramExchange(FTDI_Controller& c) {
     // Transfer: a packet on each "NEXT", then the end packet; "OK" completes.
     std::int64_t offset = 0;
     int idle = 0;
-    QByteArray packet = MakePacket(c.sendBuffer.data(), MaxSentPacketData);
+    QByteArray packet = makePacket(c.sendBuffer.data(), MaxSentPacketData);
     bool waiting = firstAtOnce;
     // A stop after the end packet: nothing more is written, and the device
     // has the usual idle limit, counted from the stop, to give its verdict.
@@ -218,7 +218,7 @@ ExchangeResult ProgramExchange(FTDI_Controller& c) {
                 if (c.dataLength > offset) {
                     const auto n = static_cast<int>(
                         std::min<std::int64_t>(MaxSentPacketData, c.dataLength - offset));
-                    packet = MakePacket(c.sendBuffer.data() + offset, n);
+                    packet = makePacket(c.sendBuffer.data() + offset, n);
                 } else {
                     packet = EndPacket();
                 }
@@ -239,13 +239,13 @@ ExchangeResult ProgramExchange(FTDI_Controller& c) {
 
 ExchangeResult ReadExchange(FTDI_Controller& c) {
     Clock& clock = c.clock();
-    c.LogStart("==== START READING ====");
+    c.logStart("==== START READING ====");
 
     // Handshake: "READ" about every half second until "READY".
     while (c.isRunning()) {
         std::uint32_t written = 0;
         const int status =
-            c.WriteBytes(reinterpret_cast<const std::uint8_t*>(Keyword::READ), 4, &written);
+            c.writeBytes(reinterpret_cast<const std::uint8_t*>(Keyword::READ), 4, &written);
         c.LogLine(Keyword::READ, true);
         if (status != 0)
             return ExchangeResult::CableError;
@@ -313,12 +313,12 @@ ExchangeResult ReadExchange(FTDI_Controller& c) {
     if (!c.isRunning())
         return ExchangeResult::Stopped;
     if (failed) {
-        (void)c.WriteBytes(reinterpret_cast<const std::uint8_t*>(Keyword::ERROR), 5, &written);
+        (void)c.writeBytes(reinterpret_cast<const std::uint8_t*>(Keyword::ERROR), 5, &written);
         return ExchangeResult::DeviceError;
     }
     if (!done)
         return ExchangeResult::Stopped;
-    (void)c.WriteBytes(reinterpret_cast<const std::uint8_t*>(Keyword::OK), 2, &written);
+    (void)c.writeBytes(reinterpret_cast<const std::uint8_t*>(Keyword::OK), 2, &written);
     c.dataLength = total;
     return ExchangeResult::Completed;
 }

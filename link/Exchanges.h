@@ -21,7 +21,7 @@ inline constexpr char ERROR[] = "ERROR";
 inline constexpr std::uint8_t PacketStart = 0x3A;
 inline constexpr int MaxSentPacketData = 32;
 inline constexpr int MaxAcceptedPacketData = 35;
-QByteArray MakePacket(const std::uint8_t* data, int count);
+QByteArray makePacket(const std::uint8_t* data, int count);
 // ':' 00 C6.
 QByteArray EndPacket();
 

@@ -144,7 +144,7 @@ int FTDI_Controller::ReadAvailable(std::uint8_t* buffer, int capacity, std::uint
     return readStatus;
 }
 
-int FTDI_Controller::WriteBytes(const std::uint8_t* data, std::uint32_t size,
+int FTDI_Controller::writeBytes(const std::uint8_t* data, std::uint32_t size,
                                 std::uint32_t* written) {
     *written = 0;
     return driver_.Write(handle, data, size, written);
@@ -153,7 +153,7 @@ int FTDI_Controller::WriteBytes(const std::uint8_t* data, std::uint32_t size,
 void FTDI_Controller::LogLine(QByteArrayView text, bool outgoing) {
     if (logFd_ < 0)
         return;
-    QByteArray line = TimeOfDayText(QTime::currentTime()).toLatin1();
+    QByteArray line = timeOfDayText(QTime::currentTime()).toLatin1();
     line += '(';
     line += QByteArray::number(clock_.TickCount() - startTick);
     line += outgoing ? ") > [TX] " : ") > [RX] ";
@@ -173,13 +173,13 @@ void FTDI_Controller::LogLine(QByteArrayView text, bool outgoing) {
     }
 }
 
-void FTDI_Controller::LogStart(QByteArrayView startLine) {
+void FTDI_Controller::logStart(QByteArrayView startLine) {
     startTick = clock_.TickCount();
     LogLine(startLine, true);
-    const QByteArray driverName = driver_.DriverName();
+    const QByteArray driverName = driver_.driverName();
     if (!driverName.isEmpty())
         LogLine("==== DRIVER " + driverName + " ====", true);
-    const CableDriver::LatencyProblem latency = driver_.LatencyTimerProblem();
+    const CableDriver::LatencyProblem latency = driver_.latencyTimerProblem();
     if (!latency.reason.isEmpty())
         LogLine("==== LATENCY TIMER " +
                     (latency.value >= 0 ? QByteArray::number(latency.value) + " ms"

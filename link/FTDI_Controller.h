@@ -65,14 +65,14 @@ public:
     // of a keyword; a queue of `capacity` bytes or more is left unread.
     [[nodiscard]] int ReadAvailable(std::uint8_t* buffer, int capacity, std::uint32_t* count);
     // Writes through the driver; the exchanges judge status and count.
-    [[nodiscard]] int WriteBytes(const std::uint8_t* data, std::uint32_t size,
+    [[nodiscard]] int writeBytes(const std::uint8_t* data, std::uint32_t size,
                                  std::uint32_t* written);
     // "<time>(<ms since startTick>) > [TX] <text>\r\n", or [RX] for incoming.
     void LogLine(QByteArrayView text, bool outgoing);
     // Begins an exchange: takes startTick and logs its start line, then which
     // driver serves the cable where there is a choice, then, when the cable's
     // latency timer could not be set, what it is and why.
-    void LogStart(QByteArrayView startLine);
+    void logStart(QByteArrayView startLine);
     static QByteArray HexDump(const std::uint8_t* bytes, int count);
 
     CableDriver& driver() { return driver_; }

@@ -10,7 +10,7 @@ const QString BadDataReason = QStringLiteral("Получены неверные 
 const QString NoFrameReason =
     QStringLiteral("Карточка составлена для версии УО, которую программа не поддерживает.");
 
-QString OpenFailureReason(OpenResult openResult, const CableDriver::OpenProblem& problem) {
+QString openFailureReason(OpenResult openResult, const CableDriver::OpenProblem& problem) {
     using Advice = CableDriver::OpenProblem::Advice;
     QString reason;
     switch (openResult) {
@@ -41,7 +41,7 @@ QString OpenFailureReason(OpenResult openResult, const CableDriver::OpenProblem&
     return reason;
 }
 
-QString ExchangeFailureReason(ExchangeResult exchangeResult, bool reading) {
+QString exchangeFailureReason(ExchangeResult exchangeResult, bool reading) {
     if (exchangeResult == ExchangeResult::CableError)
         return QStringLiteral("Ошибка при обращении к устройству FTDI.");
     return reading ? QStringLiteral("УОО вернул ошибку при считывании")
@@ -156,7 +156,7 @@ void TProgThread::execute() {
         return;
     if (opened != OpenResult::Opened) {
         outcome_.result = JobOutcome::Result::Failed;
-        outcome_.reason = OpenFailureReason(opened, driver_->LastOpenProblem());
+        outcome_.reason = openFailureReason(opened, driver_->lastOpenProblem());
         return;
     }
     const ExchangeResult result = controller_->Start();
@@ -168,7 +168,7 @@ void TProgThread::execute() {
         outcome_.result = JobOutcome::Result::Unconfirmed;
     } else if (controller_->allSent || !stoppedHere()) {
         outcome_.result = JobOutcome::Result::Failed;
-        outcome_.reason = ExchangeFailureReason(result, false);
+        outcome_.reason = exchangeFailureReason(result, false);
     }
 }
 
@@ -184,7 +184,7 @@ void TReadThread::execute() {
         return;
     if (opened != OpenResult::Opened) {
         outcome_.result = JobOutcome::Result::Failed;
-        outcome_.reason = OpenFailureReason(opened, driver_->LastOpenProblem());
+        outcome_.reason = openFailureReason(opened, driver_->lastOpenProblem());
         return;
     }
     const ExchangeResult result = controller_->Start();
@@ -203,6 +203,6 @@ void TReadThread::execute() {
         }
     } else {
         outcome_.result = JobOutcome::Result::Failed;
-        outcome_.reason = ExchangeFailureReason(result, true);
+        outcome_.reason = exchangeFailureReason(result, true);
     }
 }

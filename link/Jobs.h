@@ -43,8 +43,8 @@ struct JobOutcome {
 
 // The reason lines of the failure messages; what the cable's driver knows of
 // a failed search or open follows the reason.
-QString OpenFailureReason(OpenResult openResult, const CableDriver::OpenProblem& problem = {});
-QString ExchangeFailureReason(ExchangeResult exchangeResult, bool reading);
+QString openFailureReason(OpenResult openResult, const CableDriver::OpenProblem& problem = {});
+QString exchangeFailureReason(ExchangeResult exchangeResult, bool reading);
 extern const QString BadDataReason;
 extern const QString NoFrameReason;
 

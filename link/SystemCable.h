@@ -5,4 +5,4 @@
 #include <memory>
 
 // The cable driver of the system the program runs on.
-std::shared_ptr<CableDriver> NewSystemCable();
+std::shared_ptr<CableDriver> newSystemCable();

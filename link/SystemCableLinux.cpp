@@ -3,6 +3,6 @@
 #include "link/TtyCableDriver.h"
 
 // The kernel's FTDI driver makes each cable a terminal.
-std::shared_ptr<CableDriver> NewSystemCable() {
+std::shared_ptr<CableDriver> newSystemCable() {
     return std::make_shared<TtyCableDriver>();
 }

@@ -186,11 +186,11 @@ template <typename F> bool resolve(HMODULE module, const char* name, F* to) {
 
 } // namespace
 
-std::shared_ptr<ComPortApi> NewWin32ComPortApi() {
+std::shared_ptr<ComPortApi> newWin32ComPortApi() {
     return std::make_shared<Win32ComPorts>();
 }
 
-std::shared_ptr<const D2xxLibrary> LoadD2xxLibrary(QString* whyNot) {
+std::shared_ptr<const D2xxLibrary> loadD2xxLibrary(QString* whyNot) {
     const HMODULE module = LoadLibraryExW(L"ftd2xx.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!module) {
         const DWORD error = GetLastError();
@@ -228,7 +228,7 @@ std::shared_ptr<const D2xxLibrary> LoadD2xxLibrary(QString* whyNot) {
     return lib;
 }
 
-std::shared_ptr<CableDriver> NewSystemCable() {
-    return std::make_shared<WindowsCableDriver>(LoadD2xxLibrary, NewWin32ComPortApi(),
+std::shared_ptr<CableDriver> newSystemCable() {
+    return std::make_shared<WindowsCableDriver>(loadD2xxLibrary, newWin32ComPortApi(),
                                                 qEnvironmentVariable("UOO_CABLE"));
 }

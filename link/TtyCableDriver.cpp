@@ -132,14 +132,14 @@ int TtyCableDriver::GetDeviceInfoList(std::uint8_t* list, std::size_t capacity,
                                       std::uint32_t* count) {
     *count = static_cast<std::uint32_t>(cables_.size());
     for (std::size_t i = 0; i < cables_.size(); ++i)
-        WriteEntry(list, capacity, i, cables_[i].serial);
+        writeEntry(list, capacity, i, cables_[i].serial);
     return 0;
 }
 
 int TtyCableDriver::OpenEx(const std::uint8_t* serial, int openBy, Handle* handle) {
     if (openBy != OpenBySerialNumber || fd_ >= 0)
         return StatusError;
-    const QByteArray wanted = SerialOf(serial);
+    const QByteArray wanted = serialOf(serial);
     for (const Cable& cable : cables_) {
         if (cable.serial.left(SerialSize) != wanted || cable.ttys.isEmpty())
             continue;
@@ -257,7 +257,7 @@ int TtyCableDriver::SetFlowControl(Handle handle, std::uint16_t flow, std::uint8
     });
 }
 
-TtyCableDriver::LatencyProblem TtyCableDriver::SetLatencyTimerFile(const QString& path,
+TtyCableDriver::LatencyProblem TtyCableDriver::setLatencyTimerFile(const QString& path,
                                                                    int milliseconds) {
     const QByteArray name = QFile::encodeName(path);
     if (::access(name.constData(), F_OK) != 0)
@@ -289,7 +289,7 @@ int TtyCableDriver::SetLatencyTimer(Handle handle, std::uint8_t milliseconds) {
     // to write it may change it; a refusal leaves the cable working at the
     // value it has, and the exchange log says so.
     latencyProblem_ =
-        SetLatencyTimerFile(paths_.sysRoot + QStringLiteral("/bus/usb-serial/devices/") + ttyName_ +
+        setLatencyTimerFile(paths_.sysRoot + QStringLiteral("/bus/usb-serial/devices/") + ttyName_ +
                                 QStringLiteral("/latency_timer"),
                             milliseconds);
     return 0;

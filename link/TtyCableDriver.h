@@ -41,7 +41,7 @@ public:
 
     // Sets a latency timer through its sysfs file and reads it back; what
     // to report when it could not be set to `milliseconds`.
-    static LatencyProblem SetLatencyTimerFile(const QString& path, int milliseconds);
+    static LatencyProblem setLatencyTimerFile(const QString& path, int milliseconds);
 
     int CreateDeviceInfoList(std::uint32_t* count) override;
     int GetDeviceInfoList(std::uint8_t* list, std::size_t capacity, std::uint32_t* count) override;
@@ -60,8 +60,8 @@ public:
     int Write(Handle handle, const std::uint8_t* data, std::uint32_t toWrite,
               std::uint32_t* written) override;
     int Close(Handle handle) override;
-    OpenProblem LastOpenProblem() const override { return openProblem_; }
-    LatencyProblem LatencyTimerProblem() const override { return latencyProblem_; }
+    OpenProblem lastOpenProblem() const override { return openProblem_; }
+    LatencyProblem latencyTimerProblem() const override { return latencyProblem_; }
 
     // The tty the open cable uses, for messages and tests.
     const QString& openTty() const { return ttyName_; }

@@ -80,14 +80,14 @@ int WindowsCableDriver::Close(Handle handle) {
     return chosen().Close(handle);
 }
 
-CableDriver::OpenProblem WindowsCableDriver::LastOpenProblem() const {
-    return chosen_ ? chosen_->LastOpenProblem() : OpenProblem{};
+CableDriver::OpenProblem WindowsCableDriver::lastOpenProblem() const {
+    return chosen_ ? chosen_->lastOpenProblem() : OpenProblem{};
 }
 
-CableDriver::LatencyProblem WindowsCableDriver::LatencyTimerProblem() const {
-    return chosen_ ? chosen_->LatencyTimerProblem() : LatencyProblem{};
+CableDriver::LatencyProblem WindowsCableDriver::latencyTimerProblem() const {
+    return chosen_ ? chosen_->latencyTimerProblem() : LatencyProblem{};
 }
 
-QByteArray WindowsCableDriver::DriverName() const {
-    return chosen_ ? chosen_->DriverName() : QByteArray();
+QByteArray WindowsCableDriver::driverName() const {
+    return chosen_ ? chosen_->driverName() : QByteArray();
 }

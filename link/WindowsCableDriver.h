@@ -39,9 +39,9 @@ public:
     int Write(Handle handle, const std::uint8_t* data, std::uint32_t toWrite,
               std::uint32_t* written) override;
     int Close(Handle handle) override;
-    OpenProblem LastOpenProblem() const override;
-    LatencyProblem LatencyTimerProblem() const override;
-    QByteArray DriverName() const override;
+    OpenProblem lastOpenProblem() const override;
+    LatencyProblem latencyTimerProblem() const override;
+    QByteArray driverName() const override;
 
 private:
     CableDriver& chosen();

@@ -21,7 +21,7 @@ void TForm2::SetUpReadBackWindow() {
     Label33->hide();
     RCControl->hide();
     GroupBox7->setVisible(true);
-    FormKit::SetUpOutputPages(PageControl2);
+    FormKit::setUpOutputPages(PageControl2);
 }
 
 void TForm2::FillFromFrame(const std::uint8_t* frame, int versionCode) {
@@ -41,7 +41,7 @@ void TForm2::FillFromFrame(const std::uint8_t* frame, int versionCode) {
                 e->setText(r.text(field.text()));
             break;
         case FieldKind::Address: {
-            const auto parts = SplitDottedAddress(r.text(field.text()));
+            const auto parts = splitDottedAddress(r.text(field.text()));
             for (std::size_t i = 0; i < 4; ++i)
                 if (auto* e = findChild<QLineEdit*>(name + QString::number(i + 1)))
                     e->setText(parts[i]);
@@ -49,20 +49,20 @@ void TForm2::FillFromFrame(const std::uint8_t* frame, int versionCode) {
         }
         case FieldKind::Choice:
             if (auto* c = findChild<QComboBox*>(name)) {
-                const auto value = static_cast<int>(FieldValue(r, field));
+                const auto value = static_cast<int>(fieldValue(r, field));
                 c->setCurrentIndex(value < c->count() ? value : -1);
             }
             break;
         case FieldKind::Switch:
             if (auto* c = findChild<QCheckBox*>(name))
-                c->setChecked(FieldValue(r, field) != 0);
+                c->setChecked(fieldValue(r, field) != 0);
             break;
         case FieldKind::Number:
             break;
         }
     }
     CodeUoo->setText(QString::number(r.CodeUoo()));
-    balCritical->setText(QString::number(MeantValue(r, FieldNamed("balCritical"))));
+    balCritical->setText(QString::number(meantValue(r, fieldNamed("balCritical"))));
     timeGsmEdit->setText(QString::number(r.timeGsmEdit()));
     timePassEdit->setText(QString::number(r.timePassEdit()));
     if (versionCode == 0)
@@ -79,30 +79,30 @@ void TForm2::compareWithDatabase() {
     match_ = DeviceMatch{};
     if (!db_)
         return;
-    match_ = MatchDevice(*db_, frame_.data());
+    match_ = matchDevice(*db_, frame_.data());
     if (match_.found == DeviceMatch::Case::Unknown) {
-        sayVerdict(VerdictText(match_, {}, QLocale()));
+        sayVerdict(verdictText(match_, {}, QLocale()));
         CreateCardBtn->show();
-        const bool room = db_->FirstFreeSlot() >= 0;
+        const bool room = db_->firstFreeSlot() >= 0;
         CreateCardBtn->setEnabled(room);
         CreateCardBtn->setToolTip(room ? QString() : QStringLiteral("В базе нет свободных строк"));
         return;
     }
     const SettingsRecord& card = db_->Slot(match_.slot);
-    sayVerdict(VerdictText(match_, card, QLocale()));
+    sayVerdict(verdictText(match_, card, QLocale()));
     ShowCardBtn->show();
 
     // The card as its frame would carry it now, as this window shows it.
-    const SettingsRecord sent = AsSent(card);
+    const SettingsRecord sent = asSent(card);
     for (const CardField* field : match_.differing) {
         const QString description = QStringLiteral("В базе: ") + shownValue(*field, sent);
         const QLatin1String control(field->control);
         if (field->kind == FieldKind::Address) {
             for (int i = 1; i <= 4; ++i)
-                DifferenceMark::Mark(findChild<QWidget*>(control + QString::number(i)),
+                DifferenceMark::mark(findChild<QWidget*>(control + QString::number(i)),
                                      description);
         } else {
-            DifferenceMark::Mark(findChild<QWidget*>(control), description);
+            DifferenceMark::mark(findChild<QWidget*>(control), description);
         }
     }
 }
@@ -125,14 +125,14 @@ QString TForm2::shownValue(const CardField& field, const SettingsRecord& card) c
         return text.isEmpty() ? empty : text;
     }
     case FieldKind::Switch:
-        return FieldValue(card, field) ? QStringLiteral("отмечено") : QStringLiteral("не отмечено");
+        return fieldValue(card, field) ? QStringLiteral("отмечено") : QStringLiteral("не отмечено");
     case FieldKind::Choice: {
         const auto* list = findChild<QComboBox*>(QLatin1String(field.control));
-        const auto value = static_cast<int>(FieldValue(card, field));
+        const auto value = static_cast<int>(fieldValue(card, field));
         return list && value < list->count() ? list->itemText(value) : empty;
     }
     case FieldKind::Number:
-        return QString::number(MeantValue(card, field));
+        return QString::number(meantValue(card, field));
     }
     return empty;
 }

@@ -19,7 +19,6 @@
 
 namespace {
 
-
 // The boxes only show what the device sent, so no typing limit may cut it;
 // a field's own limit, hint and screen reader's name for this window come
 // from the field table.
@@ -28,7 +27,7 @@ QLineEdit* edit(QWidget* parent, const char* name, QRect g, const QString& text 
     e->setObjectName(QLatin1String(name));
     e->setGeometry(g);
     e->setReadOnly(true);
-    if (const CardField* field = FindField(name)) {
+    if (const CardField* field = findField(name)) {
         if (field->readBackLimit)
             e->setMaxLength(field->readBackLimit);
         if (field->readBackHint)
@@ -47,7 +46,7 @@ void address(QWidget* parent, std::array<QLineEdit*, 4>& boxes, const char* pref
         e->setAccessibleName(caption + QStringLiteral(", ") + QString::number(i + 1));
         boxes[static_cast<std::size_t>(i)] = e;
     }
-    FormKit::AddLabel(parent, caption, QRect(6, y + 3, 110, 16));
+    FormKit::addLabel(parent, caption, QRect(6, y + 3, 110, 16));
 }
 
 } // namespace
@@ -59,20 +58,20 @@ TForm2::TForm2(QWidget* parent)
     setFixedSize(ClientWidth, ClientHeight);
     setModal(true);
     // In the middle of the screen, not over the main window.
-    FormKit::CentreOnScreen(this);
-    FormKit::SetWindowFont(this);
+    FormKit::centreOnScreen(this);
+    FormKit::setWindowFont(this);
 
     GroupBox1 = new QGroupBox(this);
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
     GroupBox1->setGeometry(4, 2, 769, 38);
-    VersionCombo = FormKit::AddCombo(GroupBox1, "VersionCombo", QRect(80, 8, 110, 22),
-                                     {CodeTexts::VersionItem()});
-    FormKit::AddLabel(GroupBox1, QStringLiteral("ВЕРСИЯ УО"), QRect(8, 11, 70, 16), VersionCombo);
+    VersionCombo = FormKit::addCombo(GroupBox1, "VersionCombo", QRect(80, 8, 110, 22),
+                                     {CodeTexts::versionItem()});
+    FormKit::addLabel(GroupBox1, QStringLiteral("ВЕРСИЯ УО"), QRect(8, 11, 70, 16), VersionCombo);
     CodeUoo = edit(GroupBox1, "CodeUoo", QRect(330, 8, 100, FormKit::EditHeight));
-    FormKit::AddLabel(GroupBox1, QStringLiteral("Код УО в базе ПЦН:"), QRect(210, 11, 118, 16),
+    FormKit::addLabel(GroupBox1, QStringLiteral("Код УО в базе ПЦН:"), QRect(210, 11, 118, 16),
                       CodeUoo);
     NCardEdit = edit(GroupBox1, "NCardEdit", QRect(620, 8, 100, FormKit::EditHeight));
-    NCardLabel = FormKit::AddLabel(GroupBox1, QStringLiteral("Имя карточки в базе ПЦН"),
+    NCardLabel = FormKit::addLabel(GroupBox1, QStringLiteral("Имя карточки в базе ПЦН"),
                                    QRect(460, 11, 158, 16), NCardEdit);
     NCardEdit->hide();
     NCardLabel->hide();
@@ -80,13 +79,13 @@ TForm2::TForm2(QWidget* parent)
     GroupBox3 = new QGroupBox(QStringLiteral("Режимы работы"), this);
     GroupBox3->setObjectName(QStringLiteral("GroupBox3"));
     GroupBox3->setGeometry(4, 44, 258, 150);
-    IndicZU = FormKit::AddCheck(GroupBox3, "IndicZU", QStringLiteral("Выключить индикацию СТМ"),
+    IndicZU = FormKit::addCheck(GroupBox3, "IndicZU", QStringLiteral("Выключить индикацию СТМ"),
                                 QRect(8, 18, 244, 20), false);
-    BatteryControl = FormKit::AddCheck(
+    BatteryControl = FormKit::addCheck(
         GroupBox3, "BatteryControl", QStringLiteral("Выключить контроль сигналов внешнего питания"),
         QRect(8, 40, 244, 32), true);
     UseEthPriority =
-        FormKit::AddCheck(GroupBox3, "UseEthPriority",
+        FormKit::addCheck(GroupBox3, "UseEthPriority",
                           QStringLiteral("При нормальной работе через 2-ю Sim карту переходить на "
                                          "1-ю Sim крату через            минут"),
                           QRect(8, 74, 244, 48), true);
@@ -108,22 +107,22 @@ TForm2::TForm2(QWidget* parent)
     for (int i = 0; i < 5; ++i) {
         const QByteArray name = "Cord" + QByteArray::number(i + 1);
         Cord[static_cast<std::size_t>(i)] =
-            FormKit::AddCombo(GroupBox2, name.constData(), QRect(66, 18 + i * 25, 184, 22),
-                              CodeTexts::LoopModes(i + 1));
-        FormKit::AddLabel(GroupBox2, QStringLiteral("Шлейф %1").arg(i + 1),
+            FormKit::addCombo(GroupBox2, name.constData(), QRect(66, 18 + i * 25, 184, 22),
+                              CodeTexts::loopModes(i + 1));
+        FormKit::addLabel(GroupBox2, QStringLiteral("Шлейф %1").arg(i + 1),
                           QRect(8, 21 + i * 25, 56, 16), Cord[static_cast<std::size_t>(i)]);
     }
     // The caption takes the group's whole width; its box and "сек" follow
     // on the next line, so that nothing cuts it.
     timePassEdit = edit(GroupBox2, "timePassEdit", QRect(8, 165, 30, FormKit::EditHeight));
-    FormKit::AddLabel(GroupBox2, QStringLiteral("Время задержки на входной шлейф"),
+    FormKit::addLabel(GroupBox2, QStringLiteral("Время задержки на входной шлейф"),
                       QRect(8, 146, 242, 16), timePassEdit);
-    FormKit::AddLabel(GroupBox2, QStringLiteral("сек"), QRect(42, 168, 24, 16));
+    FormKit::addLabel(GroupBox2, QStringLiteral("сек"), QRect(42, 168, 24, 16));
     Cord6 = new QGroupBox(QStringLiteral("Шлейф 6"), GroupBox2);
     Cord6->setObjectName(QStringLiteral("Cord6"));
     Cord6->setGeometry(8, 18, 240, 120);
     for (int i = 0; i < 5; ++i)
-        (new QRadioButton(CodeTexts::LoopModes(2)[i], Cord6))->setGeometry(8, 18 + i * 20, 220, 18);
+        (new QRadioButton(CodeTexts::loopModes(2)[i], Cord6))->setGeometry(8, 18 + i * 20, 220, 18);
     Cord6->hide();
 
     GroupBox5 = new QGroupBox(QStringLiteral("Настройки GSM"), this);
@@ -131,11 +130,11 @@ TForm2::TForm2(QWidget* parent)
     GroupBox5->setGeometry(266, 44, 260, 414);
     auto row = [this](QLineEdit*& e, const char* name, const QString& caption, int y) {
         e = edit(GroupBox5, name, QRect(118, y, 136, FormKit::EditHeight));
-        FormKit::AddLabel(GroupBox5, caption, QRect(6, y + 3, 110, 16), e);
+        FormKit::addLabel(GroupBox5, caption, QRect(6, y + 3, 110, 16), e);
     };
     int y = 20;
     row(Pin1Edit, "Pin1Edit", QStringLiteral("PIN1"), y);
-    UseSim1 = FormKit::AddCheck(GroupBox5, "UseSim1", QStringLiteral("ВКЛ"), QRect(200, y, 56, 20),
+    UseSim1 = FormKit::addCheck(GroupBox5, "UseSim1", QStringLiteral("ВКЛ"), QRect(200, y, 56, 20),
                                 false);
     y += FormKit::RowStep;
     address(GroupBox5, Ip1GsmEdit, "Ip1GsmEdit_", QStringLiteral("IP назначения 1"), 118, y);
@@ -148,10 +147,10 @@ TForm2::TForm2(QWidget* parent)
     y += FormKit::RowStep;
     row(PassGsm1Edit, "PassGsm1Edit", QStringLiteral("Пароль 1"), y);
     y += FormKit::RowStep;
-    FormKit::AddSeparator(GroupBox5, QRect(6, y + 2, 248, 4));
+    FormKit::addSeparator(GroupBox5, QRect(6, y + 2, 248, 4));
     y += 10;
     row(Pin2Edit, "Pin2Edit", QStringLiteral("PIN2"), y);
-    UseSim2 = FormKit::AddCheck(GroupBox5, "UseSim2", QStringLiteral("ВКЛ"), QRect(200, y, 56, 20),
+    UseSim2 = FormKit::addCheck(GroupBox5, "UseSim2", QStringLiteral("ВКЛ"), QRect(200, y, 56, 20),
                                 false);
     y += FormKit::RowStep;
     address(GroupBox5, Ip2GsmEdit, "Ip2GsmEdit_", QStringLiteral("IP назначения 2"), 118, y);
@@ -165,7 +164,7 @@ TForm2::TForm2(QWidget* parent)
     row(PassGsm2Edit, "PassGsm2Edit", QStringLiteral("Пароль 2"), y);
     y += FormKit::RowStep + 10;
     NumPhoneMC = edit(GroupBox5, "NumPhoneMC", QRect(118, y + 4, 136, FormKit::EditHeight));
-    FormKit::AddLabel(GroupBox5, QStringLiteral("N тел. МС для дозвона тревог через CSD"),
+    FormKit::addLabel(GroupBox5, QStringLiteral("N тел. МС для дозвона тревог через CSD"),
                       QRect(6, y - 4, 110, 46), NumPhoneMC, true);
     UseSim1->setChecked(true);
     UseSim2->setChecked(true);
@@ -183,9 +182,9 @@ TForm2::TForm2(QWidget* parent)
         page->setObjectName(n == 1 ? QStringLiteral("TabSheet2") : QStringLiteral("TabSheet3"));
         PageControl2->addTab(page, QStringLiteral("Out%1").arg(n));
         const QByteArray name = "RelayComboBox" + QByteArray::number(n);
-        QComboBox* c = FormKit::AddCombo(page, name.constData(), QRect(62, 6, 162, 22),
-                                         CodeTexts::OutputProfiles());
-        FormKit::AddLabel(page, QStringLiteral("Профиль:"), QRect(4, 9, 57, 16), c);
+        QComboBox* c = FormKit::addCombo(page, name.constData(), QRect(62, 6, 162, 22),
+                                         CodeTexts::outputProfiles());
+        FormKit::addLabel(page, QStringLiteral("Профиль:"), QRect(4, 9, 57, 16), c);
         c->setAccessibleName(QStringLiteral("Профиль Out%1").arg(n));
         (n == 1 ? RelayComboBox1 : RelayComboBox2) = c;
     }
@@ -198,7 +197,7 @@ TForm2::TForm2(QWidget* parent)
                           int lines) {
         const int h = lines * 15;
         e = edit(GroupBox4, name, QRect(8, y2 + h + 2, 140, FormKit::EditHeight));
-        FormKit::AddLabel(GroupBox4, caption, QRect(8, y2, 228, h), e, lines > 1);
+        FormKit::addLabel(GroupBox4, caption, QRect(8, y2, 228, h), e, lines > 1);
     };
     balance(balCritical, "balCritical", QStringLiteral("Критический уровень баланса (руб)"), 18, 1);
     balance(balCodeSim1, "balCodeSim1", QStringLiteral("Код запроса баланса для SIM1"), 62, 1);
@@ -211,16 +210,18 @@ TForm2::TForm2(QWidget* parent)
     GroupBox6 = new QGroupBox(QStringLiteral("Дополнительная информация"), this);
     GroupBox6->setObjectName(QStringLiteral("GroupBox6"));
     GroupBox6->setGeometry(530, 412, 243, 67);
-    ProgID1 = edit(GroupBox6, "ProgID1", QRect(178, 22, 58, FormKit::EditHeight), QStringLiteral("0"));
-    FormKit::AddLabel(GroupBox6, QStringLiteral("Результат программирования (ID)"),
+    ProgID1 =
+        edit(GroupBox6, "ProgID1", QRect(178, 22, 58, FormKit::EditHeight), QStringLiteral("0"));
+    FormKit::addLabel(GroupBox6, QStringLiteral("Результат программирования (ID)"),
                       QRect(8, 20, 168, 30), ProgID1, true);
     // Laid out below the group's height, as the window always had it: out of sight.
-    ProgTime =
-        edit(GroupBox6, "ProgTime", QRect(178, 72, 58, FormKit::EditHeight), QStringLiteral("--:--:--"));
-    FormKit::AddLabel(GroupBox6, QStringLiteral("Время программирования"), QRect(8, 75, 168, 16),
+    ProgTime = edit(GroupBox6, "ProgTime", QRect(178, 72, 58, FormKit::EditHeight),
+                    QStringLiteral("--:--:--"));
+    FormKit::addLabel(GroupBox6, QStringLiteral("Время программирования"), QRect(8, 75, 168, 16),
                       ProgTime);
-    RCControl = edit(GroupBox6, "RCControl", QRect(178, 96, 58, FormKit::EditHeight), QStringLiteral("1"));
-    Label33 = FormKit::AddLabel(
+    RCControl =
+        edit(GroupBox6, "RCControl", QRect(178, 96, 58, FormKit::EditHeight), QStringLiteral("1"));
+    Label33 = FormKit::addLabel(
         GroupBox6, QStringLiteral("Интервал регистрации на ПЦН по резервному каналу (мин)"),
         QRect(8, 96, 168, 30), RCControl, true);
     Label33->setObjectName(QStringLiteral("Label33"));

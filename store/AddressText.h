@@ -8,7 +8,7 @@
 // right end: "192.168.1.10" gives 192, 168, 1, 10; a text with fewer dots
 // repeats its first part in the leading boxes ("10.5" gives 10, 10, 10, 5),
 // and an empty text leaves all four empty. Index 0 is the first octet.
-inline std::array<QString, 4> SplitDottedAddress(QString s) {
+inline std::array<QString, 4> splitDottedAddress(QString s) {
     std::array<QString, 4> parts;
     for (int box = 3; box >= 0; --box) {
         const qsizetype dot = s.lastIndexOf(QLatin1Char('.'));

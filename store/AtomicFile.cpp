@@ -108,7 +108,7 @@ bool isTemporaryName(const QString& name, const QString& prefix, bool* second) {
 
 } // namespace
 
-void RemoveStaleTemporaries(const QString& path) {
+void removeStaleTemporaries(const QString& path) {
     const QFileInfo target(path);
     const QString prefix = target.fileName() + QStringLiteral(".tmp-");
     QDir dir = target.absoluteDir();
@@ -122,12 +122,12 @@ void RemoveStaleTemporaries(const QString& path) {
             // A second name goes only once its temporary file has gone.
             if (second && QFileInfo::exists(dir.filePath(name.chopped(4))))
                 continue;
-            RemoveIfAbandoned(dir.filePath(name));
+            removeIfAbandoned(dir.filePath(name));
         }
     }
 }
 
-void RemoveIfAbandoned(const QString& path) {
+void removeIfAbandoned(const QString& path) {
     const QByteArray file = platform::encodeName(path);
     const int fd = platform::openFile(file.constData(), platform::ReadOnly | platform::NonBlocking |
                                                             platform::NoFollow);
@@ -143,7 +143,7 @@ void RemoveIfAbandoned(const QString& path) {
         platform::removeFile(file.constData());
 }
 
-int ResolveLinks(const QString& path, QString* target) {
+int resolveLinks(const QString& path, QString* target) {
     QByteArray at = platform::encodeName(QFileInfo(path).absoluteFilePath());
     for (int hops = 0; hops < 40; ++hops) {
         platform::FileStatus st;
@@ -167,7 +167,7 @@ int ResolveLinks(const QString& path, QString* target) {
     return ELOOP;
 }
 
-bool MayReplace(const QString& target) {
+bool mayReplace(const QString& target) {
     const QByteArray name = platform::encodeName(target);
     platform::FileStatus st;
     if (const int error = platform::statusOf(name.constData(), &st, false))
@@ -179,13 +179,13 @@ bool ReplaceFileAtomically(const QString& path, const std::function<bool(QIODevi
                            FileSystemCalls& calls, const std::function<bool()>& mayRename) {
     // Replace the file a chain of symbolic links leads to, not a link.
     QString target;
-    if (ResolveLinks(path, &target) != 0)
+    if (resolveLinks(path, &target) != 0)
         return false;
     const QByteArray targetName = platform::encodeName(QFileInfo(target).absoluteFilePath());
     const QByteArray dirName = platform::encodeName(QFileInfo(target).absolutePath());
 
     std::string tempName = targetName.toStdString() + ".tmp-XXXXXX";
-    RemoveStaleTemporaries(target);
+    removeStaleTemporaries(target);
     const int fd = calls.createTemp(tempName);
     if (fd < 0)
         return false;

@@ -45,20 +45,20 @@ public:
 // files of exactly the name a save gives them, regular, the running user's
 // and held by no live save (a save keeps its temporary file locked), and the
 // second names kept for them. Nothing else is touched.
-void RemoveStaleTemporaries(const QString& path);
+void removeStaleTemporaries(const QString& path);
 
 // Removes a temporary file that a killed writer left: regular, the running
 // user's, and not held locked by a writer still at work.
-void RemoveIfAbandoned(const QString& path);
+void removeIfAbandoned(const QString& path);
 
 // Follows a chain of symbolic links to the path it finally names, which need
 // not exist yet. 0, or the system's error (ELOOP for a loop).
-[[nodiscard]] int ResolveLinks(const QString& path, QString* target);
+[[nodiscard]] int resolveLinks(const QString& path, QString* target);
 
 // Whether a save may put a new file in place of `target`: none is there, or a
 // regular file the running user could write in place. A file without any
 // write permission bit counts as read-only for everyone, root included.
-bool MayReplace(const QString& target);
+bool mayReplace(const QString& target);
 
 // `mayRename`, when given, is asked right before the new file is put in
 // place; false gives up as a failure would.

@@ -17,7 +17,7 @@
 
 #include <zlib.h>
 
-QByteArray GzipCompress(const QByteArray& bytes) {
+QByteArray gzipCompress(const QByteArray& bytes) {
     z_stream z{};
     // 15 window bits, plus 16: a gzip header and trailer around the data.
     // The fastest level: a table is mostly free slots and repeats itself.
@@ -38,7 +38,7 @@ QByteArray GzipCompress(const QByteArray& bytes) {
     return out;
 }
 
-QByteArray GzipReadFile(const QString& path) {
+QByteArray gzipReadFile(const QString& path) {
     // A table is 6 MB; nothing of ours is ever near this.
     constexpr qsizetype Limit = qsizetype(64) << 20;
     gzFile f = gzopen(QFile::encodeName(path).constData(), "rb");
@@ -368,7 +368,7 @@ bool BackupKeeper::sameAsNewestBefore(const QString& database, const Held& held,
         return false;
     if (newest->held)
         return readHeld(newest->path) == content; // another copy's, still being kept
-    return GzipReadFile(newest->path) == content;
+    return gzipReadFile(newest->path) == content;
 }
 
 bool BackupKeeper::write(const QString& database, const Held& held, unsigned mode) {
@@ -388,7 +388,7 @@ bool BackupKeeper::write(const QString& database, const Held& held, unsigned mod
         return false;
     if (!makeFolder(folder, mode))
         return false;
-    const QByteArray packed = GzipCompress(content);
+    const QByteArray packed = gzipCompress(content);
     if (packed.isEmpty())
         return false;
 
@@ -454,7 +454,7 @@ void BackupKeeper::tidy(const QString& database, unsigned mode) {
     }
     for (const QFileInfo& f : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden)) {
         if (f.fileName().startsWith(QLatin1String(".tmp-")) && f.lastModified().secsTo(now) > 60)
-            RemoveIfAbandoned(f.absoluteFilePath()); // a new one may not be locked yet
+            removeIfAbandoned(f.absoluteFilePath()); // a new one may not be locked yet
         else if (f.fileName().startsWith(QLatin1String(".drop-")) &&
                  f.metadataChangeTime().secsTo(now) > 60)
             QFile::remove(f.absoluteFilePath()); // left by a copy that died
@@ -475,7 +475,7 @@ std::vector<BackupKeeper::Entry> BackupKeeper::list(const QString& database, con
 }
 
 QByteArray BackupKeeper::read(const QString& database, const Entry& entry) {
-    return GzipReadFile(folderOf(database) + QLatin1Char('/') + entry.name);
+    return gzipReadFile(folderOf(database) + QLatin1Char('/') + entry.name);
 }
 
 QStringList BackupKeeper::toRemove(std::vector<Entry> backups, const QDateTime& now) {

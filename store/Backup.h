@@ -118,6 +118,6 @@ private:
 };
 
 // The gzip form of `bytes`; empty when compression fails.
-QByteArray GzipCompress(const QByteArray& bytes);
+QByteArray gzipCompress(const QByteArray& bytes);
 // The bytes of a gzip file; empty when it cannot be read whole.
-QByteArray GzipReadFile(const QString& path);
+QByteArray gzipReadFile(const QString& path);

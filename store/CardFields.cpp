@@ -1,6 +1,6 @@
 #include "store/CardFields.h"
 
-std::uint32_t FieldValue(const SettingsRecord& record, const CardField& field) {
+std::uint32_t fieldValue(const SettingsRecord& record, const CardField& field) {
     const std::uint8_t* at = record.data() + field.offset;
     if (field.kind == FieldKind::Switch)
         return field.bit ? (*at & field.bit) != 0 : *at != 0;
@@ -10,7 +10,7 @@ std::uint32_t FieldValue(const SettingsRecord& record, const CardField& field) {
     return value;
 }
 
-std::uint32_t MeantValue(const SettingsRecord& record, const CardField& field) {
-    const std::uint32_t value = FieldValue(record, field);
+std::uint32_t meantValue(const SettingsRecord& record, const CardField& field) {
+    const std::uint32_t value = fieldValue(record, field);
     return value == 0 && field.zeroMeans ? field.zeroMeans : value;
 }

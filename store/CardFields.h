@@ -254,14 +254,14 @@ inline constexpr CardField CardFields[] = {
 
 // The field a control shows. Used in constant expressions, a name that is
 // not in the table does not compile.
-constexpr const CardField& FieldNamed(std::string_view control) {
+constexpr const CardField& fieldNamed(std::string_view control) {
     for (const CardField& f : CardFields)
         if (control == f.control)
             return f;
     throw std::invalid_argument("no such card field");
 }
 // The same at run time: nullptr for a control that shows no field.
-inline const CardField* FindField(std::string_view control) {
+inline const CardField* findField(std::string_view control) {
     for (const CardField& f : CardFields)
         if (control == f.control)
             return &f;
@@ -270,33 +270,33 @@ inline const CardField* FindField(std::string_view control) {
 
 // The record's text fields, named after the controls that edit them.
 namespace Field {
-inline constexpr TextField Pin1Edit = FieldNamed("Pin1Edit").text();
-inline constexpr TextField Pin2Edit = FieldNamed("Pin2Edit").text();
-inline constexpr TextField Ip1Gsm = FieldNamed("Ip1GsmEdit_").text();
-inline constexpr TextField Ip2Gsm = FieldNamed("Ip2GsmEdit_").text();
-inline constexpr TextField Port1GsmEdit = FieldNamed("Port1GsmEdit").text();
-inline constexpr TextField Port2GsmEdit = FieldNamed("Port2GsmEdit").text();
-inline constexpr TextField APN1Edit = FieldNamed("APN1Edit").text();
-inline constexpr TextField APN2Edit = FieldNamed("APN2Edit").text();
-inline constexpr TextField LoginGsm1Edit = FieldNamed("LoginGsm1Edit").text();
-inline constexpr TextField LoginGsm2Edit = FieldNamed("LoginGsm2Edit").text();
-inline constexpr TextField PassGsm1Edit = FieldNamed("PassGsm1Edit").text();
-inline constexpr TextField PassGsm2Edit = FieldNamed("PassGsm2Edit").text();
-inline constexpr TextField balCodeSim1 = FieldNamed("balCodeSim1").text();
-inline constexpr TextField balCodeSim2 = FieldNamed("balCodeSim2").text();
-inline constexpr TextField NumPhoneMC = FieldNamed("NumPhoneMC").text();
-inline constexpr TextField balPhoneSim1 = FieldNamed("balPhoneSim1").text();
-inline constexpr TextField balPhoneSim2 = FieldNamed("balPhoneSim2").text();
-inline constexpr TextField NCardEdit = FieldNamed("NCardEdit").text();
-inline constexpr TextField Edit1 = FieldNamed("Edit1").text();
-inline constexpr TextField FIOEdit = FieldNamed("FIOEdit").text();
-inline constexpr TextField RemarkEdit = FieldNamed("RemarkEdit").text();
-inline constexpr TextField PUK1_Edit = FieldNamed("PUK1_Edit").text();
-inline constexpr TextField Number1_Edit = FieldNamed("Number1_Edit").text();
-inline constexpr TextField SIM_ID1_Edit = FieldNamed("SIM_ID1_Edit").text();
-inline constexpr TextField PUK2_Edit = FieldNamed("PUK2_Edit").text();
-inline constexpr TextField Number2_Edit = FieldNamed("Number2_Edit").text();
-inline constexpr TextField SIM_ID2_Edit = FieldNamed("SIM_ID2_Edit").text();
+inline constexpr TextField Pin1Edit = fieldNamed("Pin1Edit").text();
+inline constexpr TextField Pin2Edit = fieldNamed("Pin2Edit").text();
+inline constexpr TextField Ip1Gsm = fieldNamed("Ip1GsmEdit_").text();
+inline constexpr TextField Ip2Gsm = fieldNamed("Ip2GsmEdit_").text();
+inline constexpr TextField Port1GsmEdit = fieldNamed("Port1GsmEdit").text();
+inline constexpr TextField Port2GsmEdit = fieldNamed("Port2GsmEdit").text();
+inline constexpr TextField APN1Edit = fieldNamed("APN1Edit").text();
+inline constexpr TextField APN2Edit = fieldNamed("APN2Edit").text();
+inline constexpr TextField LoginGsm1Edit = fieldNamed("LoginGsm1Edit").text();
+inline constexpr TextField LoginGsm2Edit = fieldNamed("LoginGsm2Edit").text();
+inline constexpr TextField PassGsm1Edit = fieldNamed("PassGsm1Edit").text();
+inline constexpr TextField PassGsm2Edit = fieldNamed("PassGsm2Edit").text();
+inline constexpr TextField balCodeSim1 = fieldNamed("balCodeSim1").text();
+inline constexpr TextField balCodeSim2 = fieldNamed("balCodeSim2").text();
+inline constexpr TextField NumPhoneMC = fieldNamed("NumPhoneMC").text();
+inline constexpr TextField balPhoneSim1 = fieldNamed("balPhoneSim1").text();
+inline constexpr TextField balPhoneSim2 = fieldNamed("balPhoneSim2").text();
+inline constexpr TextField NCardEdit = fieldNamed("NCardEdit").text();
+inline constexpr TextField Edit1 = fieldNamed("Edit1").text();
+inline constexpr TextField FIOEdit = fieldNamed("FIOEdit").text();
+inline constexpr TextField RemarkEdit = fieldNamed("RemarkEdit").text();
+inline constexpr TextField PUK1_Edit = fieldNamed("PUK1_Edit").text();
+inline constexpr TextField Number1_Edit = fieldNamed("Number1_Edit").text();
+inline constexpr TextField SIM_ID1_Edit = fieldNamed("SIM_ID1_Edit").text();
+inline constexpr TextField PUK2_Edit = fieldNamed("PUK2_Edit").text();
+inline constexpr TextField Number2_Edit = fieldNamed("Number2_Edit").text();
+inline constexpr TextField SIM_ID2_Edit = fieldNamed("SIM_ID2_Edit").text();
 } // namespace Field
 
 // The texts of the balance check: a programming sends them only while it is on.
@@ -304,7 +304,7 @@ inline constexpr TextField BalanceTexts[] = {Field::balCodeSim1, Field::balCodeS
                                              Field::balPhoneSim1, Field::balPhoneSim2};
 
 // A number, choice or switch as the record holds it (a switch: 0 or 1).
-std::uint32_t FieldValue(const SettingsRecord& record, const CardField& field);
+std::uint32_t fieldValue(const SettingsRecord& record, const CardField& field);
 // The value as the device takes it and the windows show it: a number's 0
 // becomes what it means.
-std::uint32_t MeantValue(const SettingsRecord& record, const CardField& field);
+std::uint32_t meantValue(const SettingsRecord& record, const CardField& field);

@@ -78,11 +78,11 @@ QString DateTimeText::operator()(double value) const {
     return text;
 }
 
-QString TimeOfDayText(const QTime& time, const QLocale& locale) {
+QString timeOfDayText(const QTime& time, const QLocale& locale) {
     return locale.toString(time, withoutTimeZone(locale.timeFormat(QLocale::LongFormat)));
 }
 
-QLocale OperatorLocale() {
+QLocale operatorLocale() {
     const QLocale system = QLocale::system();
     if (system.language() == QLocale::C)
         return QLocale(QLocale::Russian, QLocale::Russia);

@@ -35,8 +35,8 @@ private:
 
 // The time of day in the locale's long time format without a time zone,
 // e.g. 14:03:27.
-QString TimeOfDayText(const QTime& time, const QLocale& locale = QLocale());
+QString timeOfDayText(const QTime& time, const QLocale& locale = QLocale());
 
 // The operator's locale, except that a C or POSIX system locale gives
 // Russian, the language of the whole interface.
-QLocale OperatorLocale();
+QLocale operatorLocale();

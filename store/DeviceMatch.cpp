@@ -13,10 +13,10 @@ bool sameValue(const CardField& field, const SettingsRecord& a, const SettingsRe
     case FieldKind::Address:
         return a.bytes(field.text()) == b.bytes(field.text());
     case FieldKind::Number:
-        return MeantValue(a, field) == MeantValue(b, field);
+        return meantValue(a, field) == meantValue(b, field);
     case FieldKind::Choice:
     case FieldKind::Switch:
-        return FieldValue(a, field) == FieldValue(b, field);
+        return fieldValue(a, field) == fieldValue(b, field);
     }
     return true;
 }
@@ -29,13 +29,13 @@ SettingsRecord imageRecord(const std::uint8_t* image) {
 
 } // namespace
 
-SettingsRecord AsSent(const SettingsRecord& card) {
-    return imageRecord(card.SentImage().data());
+SettingsRecord asSent(const SettingsRecord& card) {
+    return imageRecord(card.sentImage().data());
 }
 
-std::vector<const CardField*> DifferingFields(const SettingsRecord& card,
+std::vector<const CardField*> differingFields(const SettingsRecord& card,
                                               const std::uint8_t* deviceImage) {
-    const SettingsRecord sent = AsSent(card);
+    const SettingsRecord sent = asSent(card);
     const SettingsRecord device = imageRecord(deviceImage);
     std::vector<const CardField*> differing;
     for (const CardField& field : CardFields)
@@ -44,7 +44,7 @@ std::vector<const CardField*> DifferingFields(const SettingsRecord& card,
     return differing;
 }
 
-DeviceMatch MatchDevice(const SettingsDatabase& db, const std::uint8_t* frame) {
+DeviceMatch matchDevice(const SettingsDatabase& db, const std::uint8_t* frame) {
     const std::uint16_t crc = static_cast<std::uint16_t>(frame[262] | frame[263] << 8);
     std::uint32_t code = 0;
     std::memcpy(&code, frame + Offset::CodeUoo, sizeof code);
@@ -61,7 +61,7 @@ DeviceMatch MatchDevice(const SettingsDatabase& db, const std::uint8_t* frame) {
             sameCode = slot;
         const bool programmed = card.ProgDate() > SettingsRecord::UsedThreshold;
         if (programmed && card.ProgID1() != 0 && card.ProgID1() == crc && same < 0) {
-            std::vector<const CardField*> fields = DifferingFields(card, frame);
+            std::vector<const CardField*> fields = differingFields(card, frame);
             if (fields.empty()) {
                 same = slot;
                 break; // nothing comes before the first case
@@ -91,11 +91,11 @@ DeviceMatch MatchDevice(const SettingsDatabase& db, const std::uint8_t* frame) {
         match.slot = sameCode;
     }
     if (match.found == DeviceMatch::Case::Previous || match.found == DeviceMatch::Case::SameCode)
-        match.differing = DifferingFields(db.Slot(match.slot), frame);
+        match.differing = differingFields(db.Slot(match.slot), frame);
     return match;
 }
 
-QString VerdictText(const DeviceMatch& match, const SettingsRecord& card, const QLocale& locale) {
+QString verdictText(const DeviceMatch& match, const SettingsRecord& card, const QLocale& locale) {
     using Case = DeviceMatch::Case;
     if (match.found == Case::Unknown)
         return QStringLiteral("Этого УОО нет в базе.");

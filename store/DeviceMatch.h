@@ -31,23 +31,23 @@ struct DeviceMatch {
 };
 
 // The device part of a card as a programming sends it now (the rest zero).
-SettingsRecord AsSent(const SettingsRecord& card);
+SettingsRecord asSent(const SettingsRecord& card);
 
 // The device's image (bytes 0..259 of the frame read) against the card as
 // its frame would carry it now. Fields are compared by value, through the
 // field table: bytes after a text's end and unused bits do not count, and a
 // number's 0 is the value it means.
-std::vector<const CardField*> DifferingFields(const SettingsRecord& card,
+std::vector<const CardField*> differingFields(const SettingsRecord& card,
                                               const std::uint8_t* deviceImage);
 
 // Looks for the card of a frame read from a device (its 264 bytes). Only
 // cards in use take part; naming a card by its CRC also needs the device's
 // code to be the card's and the card to have been programmed. Among cards of
 // one case, the lowest row wins.
-DeviceMatch MatchDevice(const SettingsDatabase& db, const std::uint8_t* frame);
+DeviceMatch matchDevice(const SettingsDatabase& db, const std::uint8_t* frame);
 
 // The line that tells the operator what the database knows of the device:
 // which card it holds and how many of its fields differ. `card` is the
 // matched card (not looked at for an unknown device); its programming date
 // is written in `locale`.
-QString VerdictText(const DeviceMatch& match, const SettingsRecord& card, const QLocale& locale);
+QString verdictText(const DeviceMatch& match, const SettingsRecord& card, const QLocale& locale);

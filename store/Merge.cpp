@@ -104,7 +104,7 @@ bool answered(const std::map<int, MergeAnswers::Answer>& answers, int slot,
 
 } // namespace
 
-MergeResult MergeTables(const QByteArray& base, const QByteArray& mine, const QByteArray& file,
+MergeResult mergeTables(const QByteArray& base, const QByteArray& mine, const QByteArray& file,
                         const std::vector<ProgrammingStamp>& stamps, int editedSlot,
                         const MergeAnswers& answers) {
     MergeResult out;
@@ -231,7 +231,7 @@ MergeResult MergeTables(const QByteArray& base, const QByteArray& mine, const QB
         SettingsRecord r = row(out.table, at);
         bool fits = true;
         for (const ProgrammingStamp* s : chain) {
-            if (!r.IsUsed() || r.SentImage() != s->sent) {
+            if (!r.IsUsed() || r.sentImage() != s->sent) {
                 fits = false;
                 break;
             }

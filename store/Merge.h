@@ -98,6 +98,6 @@ struct MergeResult {
 // `editedSlot`: the card this save saves from the editor, whose template
 // this copy's table holds (-1: none); when the operator keeps the file's
 // version of that card, the file's template stays too.
-MergeResult MergeTables(const QByteArray& base, const QByteArray& mine, const QByteArray& file,
+MergeResult mergeTables(const QByteArray& base, const QByteArray& mine, const QByteArray& file,
                         const std::vector<ProgrammingStamp>& stamps, int editedSlot,
                         const MergeAnswers& answers);

@@ -1,6 +1,6 @@
 #include "store/NumberText.h"
 
-std::int32_t ParseNumber(QStringView text, std::int32_t fallback) {
+std::int32_t parseNumber(QStringView text, std::int32_t fallback) {
     qsizetype i = 0;
     const qsizetype n = text.size();
     while (i < n && text[i] == QLatin1Char(' '))

@@ -10,4 +10,4 @@
 // 32 bits gives the field's default. Hexadecimal takes up to 32 bits as a
 // two's-complement value ("$FFFFFFFF" is -1); decimal must fit a signed
 // 32-bit integer. Callers cut the result to their field's width.
-std::int32_t ParseNumber(QStringView text, std::int32_t fallback);
+std::int32_t parseNumber(QStringView text, std::int32_t fallback);

@@ -93,7 +93,7 @@ SettingsDatabase::SettingsDatabase() : slots_(SlotCount), base_(FileSize, '\0') 
 bool SettingsDatabase::Load() {
     stamps_.clear();
     mergePending_ = false;
-    const bool whole = LoadFile();
+    const bool whole = loadFile();
     // What other copies save later is merged against the file as read: the
     // table, or nothing when there was no table to read.
     if (report_.kind == LoadReport::Loaded) {
@@ -106,11 +106,11 @@ bool SettingsDatabase::Load() {
     return whole;
 }
 
-bool SettingsDatabase::LoadFile() {
+bool SettingsDatabase::loadFile() {
     report_ = {};
     keptAside_ = false;
     QString target;
-    if (const int error = ResolveLinks(fileName_, &target)) {
+    if (const int error = resolveLinks(fileName_, &target)) {
         fileOffLimits_ = true;
         report_.kind = error == ELOOP ? LoadReport::NotRegular : LoadReport::Unreadable;
         report_.reason = systemReason(error);
@@ -170,7 +170,7 @@ bool SettingsDatabase::LoadFile() {
         report_ = {LoadReport::Unreadable, file.errorString(), 0, {}};
         return false;
     }
-    if (!LoadFrom(file, length)) {
+    if (!loadFrom(file, length)) {
         // What came is shown, but a save would lose the rest.
         fileOffLimits_ = true;
         report_ = {LoadReport::Unreadable,
@@ -189,7 +189,7 @@ bool SettingsDatabase::LoadFile() {
     return true;
 }
 
-bool SettingsDatabase::LoadFrom(QIODevice& device, qint64 length) {
+bool SettingsDatabase::loadFrom(QIODevice& device, qint64 length) {
     constexpr qint64 block = SettingsRecord::Size;
     if (length <= 0 || length % block != 0)
         return false;
@@ -203,7 +203,7 @@ bool SettingsDatabase::LoadFrom(QIODevice& device, qint64 length) {
     return readFully(device, reinterpret_cast<char*>(template_.data()), block) == block;
 }
 
-bool SettingsDatabase::WriteTo(QIODevice& device) const {
+bool SettingsDatabase::writeTo(QIODevice& device) const {
     const qint64 slotBytes = qint64(SlotCount) * SettingsRecord::Size;
     if (device.write(reinterpret_cast<const char*>(slots_.data()->data()), slotBytes) != slotBytes)
         return false;
@@ -213,10 +213,10 @@ bool SettingsDatabase::WriteTo(QIODevice& device) const {
 
 QString SettingsDatabase::finalPath() const {
     QString target;
-    return ResolveLinks(fileName_, &target) == 0 ? target : QString();
+    return resolveLinks(fileName_, &target) == 0 ? target : QString();
 }
 
-int SettingsDatabase::FirstFreeSlot() const {
+int SettingsDatabase::firstFreeSlot() const {
     for (int i = 0; i < SlotCount; ++i)
         if (!Slot(i).IsUsed())
             return i;

@@ -59,7 +59,7 @@ public:
     [[nodiscard]] bool Load();
     const LoadReport& loadReport() const { return report_; }
     bool mayReplaceFile() const { return !fileOffLimits_; }
-    [[nodiscard]] bool LoadFrom(QIODevice& device, qint64 length);
+    [[nodiscard]] bool loadFrom(QIODevice& device, qint64 length);
 
     // Replaces the file with all 9000 slots and the template, atomically,
     // merged with what other copies saved meanwhile. On failure shows "Ошибка
@@ -79,10 +79,10 @@ public:
     // nothing is written and memory stays as it was.
     using Accept = std::function<bool(const SettingsDatabase& merged, const MergeResult& merge)>;
     // `editedSlot`: the card whose save made the template in memory.
-    [[nodiscard]] SaveOutcome SaveMerged(Messenger& messenger, const MergeAnswers& answers = {},
+    [[nodiscard]] SaveOutcome saveMerged(Messenger& messenger, const MergeAnswers& answers = {},
                                          const Accept& accept = {}, int editedSlot = -1);
     // A save that asks nothing: true only when written.
-    [[nodiscard]] bool Save(Messenger& messenger) { return SaveMerged(messenger).result == Saved; }
+    [[nodiscard]] bool Save(Messenger& messenger) { return saveMerged(messenger).result == Saved; }
     // The file as it is on disk now, if it may have changed since this copy
     // last read or wrote it; a cheap look, for a periodic check.
     bool fileMayHaveChanged() const;
@@ -96,7 +96,7 @@ public:
         std::vector<int> gone;
         QString firstGoneName;
     };
-    [[nodiscard]] TakeOutcome TakeFileChanges(const MergeAnswers& answers = {});
+    [[nodiscard]] TakeOutcome takeFileChanges(const MergeAnswers& answers = {});
     // The slots whose content in memory the last save, take or restore
     // changed (another copy's work), for redrawing; and the template.
     const std::vector<int>& changedSlots() const { return changed_; }
@@ -106,7 +106,7 @@ public:
     // whole file, which is then loaded instead. The cards are in memory
     // either way; a failed write says so.
     enum class RestoreResult { Restored, AlreadyRestored, Failed };
-    [[nodiscard]] RestoreResult Restore(const QByteArray& table, Messenger& messenger);
+    [[nodiscard]] RestoreResult restore(const QByteArray& table, Messenger& messenger);
     // Stamps a programmed card: its date and identifiers. The stamp goes
     // into the file only onto a version of the card that the device
     // received as it is; otherwise the save asks.
@@ -118,12 +118,12 @@ public:
     // The lock file of a database whose final path is `target`.
     static QString lockFileOf(const QString& target) { return target + QStringLiteral(".lock"); }
     // Writes the 9001 blocks; false when the device takes fewer bytes.
-    [[nodiscard]] bool WriteTo(QIODevice& device) const;
+    [[nodiscard]] bool writeTo(QIODevice& device) const;
 
     SettingsRecord& Slot(int i) { return slots_[static_cast<std::size_t>(i)]; }
     const SettingsRecord& Slot(int i) const { return slots_[static_cast<std::size_t>(i)]; }
     // The first slot not in use; -1 when every slot is.
-    int FirstFreeSlot() const;
+    int firstFreeSlot() const;
     SettingsRecord& Template() { return template_; }
     const SettingsRecord& Template() const { return template_; }
     std::span<const SettingsRecord> allSlots() const { return slots_; }
@@ -132,7 +132,7 @@ public:
     void setFileSystemCalls(FileSystemCalls* calls) { calls_ = calls; }
 
 private:
-    bool LoadFile();
+    bool loadFile();
     // Removes what killed saves left, under the lock, so that no save of
     // another copy loses its temporary file between making and locking it.
     void sweepLeftovers(const QString& target);

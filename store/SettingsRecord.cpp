@@ -90,7 +90,7 @@ void SettingsRecord::setF64(int off, double v) {
     std::memcpy(raw_.data() + off, &v, sizeof v);
 }
 
-std::array<std::uint8_t, SettingsRecord::DeviceImageSize> SettingsRecord::SentImage() const {
+std::array<std::uint8_t, SettingsRecord::DeviceImageSize> SettingsRecord::sentImage() const {
     std::array<std::uint8_t, DeviceImageSize> image = DeviceImage();
     if (!balEnable()) {
         for (const TextField f : BalanceTexts)

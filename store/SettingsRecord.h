@@ -118,7 +118,7 @@ public:
     std::array<std::uint8_t, DeviceImageSize> DeviceImage() const;
     // Bytes 0..259 as a programming sends them: with the balance check off,
     // the four balance texts are zero.
-    std::array<std::uint8_t, DeviceImageSize> SentImage() const;
+    std::array<std::uint8_t, DeviceImageSize> sentImage() const;
     // After the device accepted a frame: ProgDate := now, ProgID2 := ProgID1,
     // ProgID1 := the frame's CRC.
     void StampProgrammed(std::uint16_t frameCrc, double now);

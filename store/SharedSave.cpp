@@ -204,12 +204,12 @@ void SettingsDatabase::sweepLeftovers(const QString& target) {
         return;
     DatabaseLock lock(target, modeFor(target), {});
     if (lock.ok())
-        RemoveStaleTemporaries(target);
+        removeStaleTemporaries(target);
 }
 
 bool SettingsDatabase::fileMayHaveChanged() const {
     QString target;
-    if (fileOffLimits_ || ResolveLinks(fileName_, &target) != 0)
+    if (fileOffLimits_ || resolveLinks(fileName_, &target) != 0)
         return false;
     const FileSeen now = FileSeen::of(target);
     // Where stat cannot be trusted the file is always read again.
@@ -298,7 +298,7 @@ void SettingsDatabase::StampProgrammed(int slot, std::uint16_t frameCrc, double 
     ProgrammingStamp stamp;
     stamp.slot = slot;
     stamp.before = r;
-    stamp.sent = r.SentImage();
+    stamp.sent = r.sentImage();
     stamp.crc = frameCrc;
     stamp.date = now;
     r.StampProgrammed(frameCrc, now);
@@ -325,7 +325,7 @@ void SettingsDatabase::noteChanges(const QByteArray& table) {
         std::memcmp(table.constData() + qint64(SlotCount) * B, template_.data(), B) != 0;
 }
 
-SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
+SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
                                                            const MergeAnswers& answers,
                                                            const Accept& accept, int editedSlot) {
     changed_.clear();
@@ -335,7 +335,7 @@ SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
         return SaveOutcome{Failed, std::move(merge)};
     };
     QString target;
-    if (fileOffLimits_ || ResolveLinks(fileName_, &target) != 0 || !MayReplace(target))
+    if (fileOffLimits_ || resolveLinks(fileName_, &target) != 0 || !mayReplace(target))
         return failed();
     FileSystemCalls& calls = calls_ ? *calls_ : FileSystemCalls::real();
     const unsigned mode = modeFor(target);
@@ -360,7 +360,7 @@ SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
             if (raw.isEmpty())
                 file = base_;
             mine = tableBytes();
-            outcome.merge = MergeTables(base_, mine, file, stamps_, editedSlot, answers);
+            outcome.merge = mergeTables(base_, mine, file, stamps_, editedSlot, answers);
             if (outcome.merge.needsAnswers()) {
                 outcome.result = Asking;
                 return outcome;
@@ -392,7 +392,7 @@ SettingsDatabase::SaveOutcome SettingsDatabase::SaveMerged(Messenger& messenger,
         // Alone, the table in memory is written as it is and then becomes
         // the base, which is also the version the backup keeps.
         const auto writeTable = [&](QIODevice& device) {
-            return alone ? WriteTo(device) : device.write(result) == result.size();
+            return alone ? writeTo(device) : device.write(result) == result.size();
         };
         bool remembered = false;
         const auto written = [&] {
@@ -524,11 +524,11 @@ void SettingsDatabase::adopt(const QByteArray& mine, const QByteArray& file, con
     seen_ = read;
 }
 
-SettingsDatabase::TakeOutcome SettingsDatabase::TakeFileChanges(const MergeAnswers& answers) {
+SettingsDatabase::TakeOutcome SettingsDatabase::takeFileChanges(const MergeAnswers& answers) {
     changed_.clear();
     templateChanged_ = false;
     QString target;
-    if (fileOffLimits_ || ResolveLinks(fileName_, &target) != 0)
+    if (fileOffLimits_ || resolveLinks(fileName_, &target) != 0)
         return {};
     platform::FileStatus st;
     if (platform::statusOf(platform::encodeName(target).constData(), &st) != 0)
@@ -547,7 +547,7 @@ SettingsDatabase::TakeOutcome SettingsDatabase::TakeFileChanges(const MergeAnswe
         return outcome;
     }
     const QByteArray mine = tableBytes();
-    const MergeResult merge = MergeTables(base_, mine, file, stamps_, -1, answers);
+    const MergeResult merge = mergeTables(base_, mine, file, stamps_, -1, answers);
     if (!merge.gone.empty()) {
         // Not taken until the operator says so.
         outcome.taken = false;
@@ -559,13 +559,13 @@ SettingsDatabase::TakeOutcome SettingsDatabase::TakeFileChanges(const MergeAnswe
     return outcome;
 }
 
-SettingsDatabase::RestoreResult SettingsDatabase::Restore(const QByteArray& table,
+SettingsDatabase::RestoreResult SettingsDatabase::restore(const QByteArray& table,
                                                           Messenger& messenger) {
     changed_.clear();
     templateChanged_ = false;
     QString target;
-    if (table.size() != FileSize || fileOffLimits_ || ResolveLinks(fileName_, &target) != 0 ||
-        !MayReplace(target)) {
+    if (table.size() != FileSize || fileOffLimits_ || resolveLinks(fileName_, &target) != 0 ||
+        !mayReplace(target)) {
         tellWriteFailed(messenger);
         return RestoreResult::Failed;
     }

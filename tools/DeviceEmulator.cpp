@@ -5,7 +5,7 @@
 //                       [--frame FILE]
 // --frame: the device starts out holding the 264 bytes of FILE, so that
 // reading it shows any settings at all, even ones the editor would not make.
-#include "tools/PtyDevice.h"
+#include "emulator/PtyDevice.h"
 
 #include "link/Crc.h"
 #include "link/Exchanges.h"

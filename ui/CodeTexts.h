@@ -8,7 +8,7 @@ namespace CodeTexts {
 
 // Loop modes: loop 1 ends with the entry loop; loops 2 to 5 have a separator
 // at 5 and the pass-through loop at 6.
-inline QStringList LoopModes(int loop) {
+inline QStringList loopModes(int loop) {
     QStringList items = {
         QStringLiteral("Отключен"),          QStringLiteral("Охранный шлейф"),
         QStringLiteral("Пожарный шлейф"),    QStringLiteral("Шлейф КТС"),
@@ -23,7 +23,7 @@ inline QStringList LoopModes(int loop) {
     return items;
 }
 
-inline QStringList OutputProfiles() {
+inline QStringList outputProfiles() {
     return {
         QStringLiteral("Выключен"),
         QStringLiteral("Тревога (Свет)"),
@@ -35,7 +35,7 @@ inline QStringList OutputProfiles() {
     };
 }
 
-inline QString VersionItem() {
+inline QString versionItem() {
     return QStringLiteral("56.00 и выше");
 }
 

@@ -27,7 +27,7 @@ DifferenceMark::DifferenceMark(QWidget* control) : QWidget(control->parentWidget
     raise();
 }
 
-void DifferenceMark::Mark(QWidget* control, const QString& description) {
+void DifferenceMark::mark(QWidget* control, const QString& description) {
     if (!control || !control->parentWidget())
         return;
     new DifferenceMark(control);
@@ -48,17 +48,17 @@ void DifferenceMark::Clear(QWidget* window) {
     }
 }
 
-QColor DifferenceMark::Colour(const QPalette& palette) {
-    return Contrast::ReadableOn(QColor(0xc8, 0x3c, 0x00),
+QColor DifferenceMark::colour(const QPalette& palette) {
+    return Contrast::readableOn(QColor(0xc8, 0x3c, 0x00),
                                 palette.color(QPalette::Active, QPalette::Window));
 }
 
 void DifferenceMark::paintEvent(QPaintEvent*) {
     // Drawn the same whether the group under it is enabled or not.
-    const QColor colour = Colour(palette());
+    const QColor outline = colour(palette());
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(QPen(colour, 2.0));
+    p.setPen(QPen(outline, 2.0));
     p.setBrush(Qt::NoBrush);
     p.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 3, 3);
 }

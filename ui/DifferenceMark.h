@@ -14,12 +14,12 @@ class DifferenceMark final : public QWidget {
 public:
     // Marks `control`; the mark belongs to the control's parent and goes
     // with `Clear`.
-    static void Mark(QWidget* control, const QString& description);
+    static void mark(QWidget* control, const QString& description);
     // Takes every mark off the controls under `window`.
     static void Clear(QWidget* window);
     // The outline's colour on a palette: an orange-red, lightened on a dark
     // one until it reads against the window.
-    static QColor Colour(const QPalette& palette);
+    static QColor colour(const QPalette& palette);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -57,13 +57,13 @@ QValidator::State LengthLimit::validate(QString& input, int& pos) const {
     return Acceptable;
 }
 
-void SetWindowFont(QWidget* window) {
+void setWindowFont(QWidget* window) {
     QFont font(QStringLiteral("DejaVu Sans"));
     font.setPointSize(8);
     window->setFont(font);
 }
 
-QFrame* AddSeparator(QWidget* parent, QRect geometry) {
+QFrame* addSeparator(QWidget* parent, QRect geometry) {
     auto* line = new QFrame(parent);
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Sunken);
@@ -71,7 +71,7 @@ QFrame* AddSeparator(QWidget* parent, QRect geometry) {
     return line;
 }
 
-void CentreOnScreen(QWidget* window) {
+void centreOnScreen(QWidget* window) {
     const QScreen* screen = window->screen();
     if (!screen)
         return;
@@ -80,7 +80,7 @@ void CentreOnScreen(QWidget* window) {
     window->move(frame.topLeft());
 }
 
-void SetUpOutputPages(QTabWidget* pages) {
+void setUpOutputPages(QTabWidget* pages) {
     for (int i = 0; i < pages->count(); ++i) {
         if (i >= 2)
             pages->setTabVisible(i, false);
@@ -88,18 +88,18 @@ void SetUpOutputPages(QTabWidget* pages) {
     }
 }
 
-void SetTextLimit(QLineEdit* edit, int limit, LengthLimit::Holds holds) {
+void setTextLimit(QLineEdit* edit, int limit, LengthLimit::Holds holds) {
     if (limit < 32767 || holds)
         edit->setValidator(new LengthLimit(limit, edit, holds));
 }
 
-int TextLimit(const QLineEdit* edit) {
+int textLimit(const QLineEdit* edit) {
     if (const auto* l = dynamic_cast<const LengthLimit*>(edit->validator()))
         return l->limit();
     return edit->maxLength();
 }
 
-QLabel* AddLabel(QWidget* parent, const QString& text, QRect geometry, QWidget* buddy, bool wrap) {
+QLabel* addLabel(QWidget* parent, const QString& text, QRect geometry, QWidget* buddy, bool wrap) {
     auto* l = new QLabel(text, parent);
     l->setGeometry(geometry);
     l->setWordWrap(wrap);
@@ -111,7 +111,7 @@ QLabel* AddLabel(QWidget* parent, const QString& text, QRect geometry, QWidget* 
     return l;
 }
 
-QComboBox* AddCombo(QWidget* parent, const char* name, QRect geometry, const QStringList& items) {
+QComboBox* addCombo(QWidget* parent, const char* name, QRect geometry, const QStringList& items) {
     auto* c = new QComboBox(parent);
     c->setObjectName(QLatin1String(name));
     c->setGeometry(geometry);
@@ -121,7 +121,7 @@ QComboBox* AddCombo(QWidget* parent, const char* name, QRect geometry, const QSt
     return c;
 }
 
-QCheckBox* AddCheck(QWidget* parent, const char* name, const QString& text, QRect geometry,
+QCheckBox* addCheck(QWidget* parent, const char* name, const QString& text, QRect geometry,
                     bool wrapped) {
     QCheckBox* c = wrapped ? new WrappedCheckBox(text, parent) : new QCheckBox(text, parent);
     c->setObjectName(QLatin1String(name));
@@ -130,7 +130,7 @@ QCheckBox* AddCheck(QWidget* parent, const char* name, const QString& text, QRec
     return c;
 }
 
-void OrderTabs(const QList<QWidget*>& areas) {
+void orderTabs(const QList<QWidget*>& areas) {
     QWidget* previous = nullptr;
     const auto follow = [&previous](QWidget* w) {
         if (previous)

@@ -25,9 +25,9 @@ inline constexpr int RowStep = 23;
 
 // The font both windows are drawn in, whose measures the layout was made
 // for: DejaVu Sans, 8 points.
-void SetWindowFont(QWidget* window);
+void setWindowFont(QWidget* window);
 // A sunken line between two parts of a group.
-QFrame* AddSeparator(QWidget* parent, QRect geometry);
+QFrame* addSeparator(QWidget* parent, QRect geometry);
 
 // The length limit of a box as the operator meets it: typing cannot make the
 // text longer than the limit, or than a longer text the program put in
@@ -54,29 +54,29 @@ private:
 
 // The outputs' pages as both windows set them up: tabs from the third page on
 // hidden, every page disabled (the page control itself stays usable).
-void SetUpOutputPages(QTabWidget* pages);
+void setUpOutputPages(QTabWidget* pages);
 
 // Asks for the window to be placed in the middle of its screen's free area
 // (a window manager may still place it its own way).
-void CentreOnScreen(QWidget* window);
+void centreOnScreen(QWidget* window);
 
 // Gives the box its limit (none for 32767 and above); with `holds`, also the
 // characters it takes.
-void SetTextLimit(QLineEdit* edit, int limit, LengthLimit::Holds holds = nullptr);
+void setTextLimit(QLineEdit* edit, int limit, LengthLimit::Holds holds = nullptr);
 // The limit the box enforces on typing.
-int TextLimit(const QLineEdit* edit);
+int textLimit(const QLineEdit* edit);
 
 // A caption beside a control; it names the control for screen readers.
-QLabel* AddLabel(QWidget* parent, const QString& text, QRect geometry, QWidget* buddy = nullptr,
+QLabel* addLabel(QWidget* parent, const QString& text, QRect geometry, QWidget* buddy = nullptr,
                  bool wrap = false);
-QComboBox* AddCombo(QWidget* parent, const char* name, QRect geometry, const QStringList& items);
+QComboBox* addCombo(QWidget* parent, const char* name, QRect geometry, const QStringList& items);
 // `wrapped` lets a long caption run over several lines.
-QCheckBox* AddCheck(QWidget* parent, const char* name, const QString& text, QRect geometry,
+QCheckBox* addCheck(QWidget* parent, const char* name, const QString& text, QRect geometry,
                     bool wrapped = false);
 
 // Sets the Tab order: area after area as given; inside an area (a group, a
 // panel, or one control), the tab pages in their order, each top to bottom
 // and left to right, as the controls stand on the screen.
-void OrderTabs(const QList<QWidget*>& areas);
+void orderTabs(const QList<QWidget*>& areas);
 
 } // namespace FormKit

@@ -1,9 +1,9 @@
 #include "link/Jobs.h"
 #include "app/RecordsModel.h"
 #include "app/TForm1.h"
+#include "emulator/SimulatedDevice.h"
 #include "link/ConfigFrame.h"
 #include "link/Crc.h"
-#include "link/SimulatedDevice.h"
 #include "readback/TForm2.h"
 #include "store/Backup.h"
 #include "tests/support/CardSupport.h"
@@ -752,9 +752,9 @@ TEST_F(Jobs, ClosingWhileAJobWaitsToHandOverDoesNotDeadlock) {
 
 } // namespace
 
+#include "emulator/PtyDevice.h"
 #include "link/TtyCableDriver.h"
 #include "store/CardFields.h"
-#include "tools/PtyDevice.h"
 
 namespace {
 

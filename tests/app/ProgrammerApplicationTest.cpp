@@ -90,7 +90,7 @@ TEST(ProgramEntry, StartsOverTheWorkingDirectoryWithTheReadBackWindowHidden) {
     int argc = 1;
     char name[] = "uoo-programmer";
     char* argv[] = {name, nullptr};
-    EXPECT_EQ(RunProgram(argc, argv, hooks), 0);
+    EXPECT_EQ(runProgram(argc, argv, hooks), 0);
     QDir::setCurrent(before);
     EXPECT_TRUE(ran);
     EXPECT_TRUE(m.boxes.empty());
@@ -104,7 +104,7 @@ TEST(ProgramEntry, AnExceptionAtStartUpIsShownAndTheProgramEndsWithZero) {
     int argc = 1;
     char name[] = "uoo-programmer";
     char* argv[] = {name, nullptr};
-    EXPECT_EQ(RunProgram(argc, argv, hooks), 0);
+    EXPECT_EQ(runProgram(argc, argv, hooks), 0);
     ASSERT_EQ(m.boxes.size(), 1u);
     EXPECT_TRUE(m.boxes[0].error);
     EXPECT_EQ(m.boxes[0].text, QStringLiteral("Сбой при запуске"));
@@ -151,7 +151,7 @@ TEST(CommandLine, AnswersOrRefusesAsEveryLinuxProgramDoes) {
         {{"ProgInfo_10.MGA"}, A::Fail, "лишний аргумент «ProgInfo_10.MGA»"},
     };
     for (const auto& c : cases) {
-        const CommandLine line = ParseCommandLine(QStringList{"uoo-programmer"} + c.arguments);
+        const CommandLine line = parseCommandLine(QStringList{"uoo-programmer"} + c.arguments);
         const std::string what = c.arguments.join(' ').toStdString();
         EXPECT_EQ(line.action, c.action) << what;
         EXPECT_TRUE(line.text.contains(QString::fromUtf8(c.text)))
@@ -161,7 +161,7 @@ TEST(CommandLine, AnswersOrRefusesAsEveryLinuxProgramDoes) {
         }
     }
     const CommandLine chosen =
-        ParseCommandLine({"uoo-programmer", "--simulated-device", "--data-dir",
+        parseCommandLine({"uoo-programmer", "--simulated-device", "--data-dir",
                           QDir(dir.path()).relativeFilePath(dir.path())});
     EXPECT_TRUE(chosen.simulatedDevice);
     EXPECT_TRUE(QFileInfo(chosen.dataDir).isAbsolute());
@@ -181,7 +181,7 @@ int runWith(QStringList arguments, ScriptedMessenger& m, std::function<void(TFor
     ProgramHooks hooks;
     hooks.messenger = &m;
     hooks.started = [&](TForm1& form, TForm2&) { started(form); };
-    return RunProgram(argc, argv.data(), hooks);
+    return runProgram(argc, argv.data(), hooks);
 }
 
 TEST(ProgramEntry, KeepsItsFilesInTheChosenDataFolder) {

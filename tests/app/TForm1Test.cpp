@@ -730,7 +730,7 @@ TEST_F(MainWindow, OwnColoursKeepTheirLookOnLightAndReadOnDark) {
                 const QPalette& p = c.widget->palette();
                 const QString what = c.widget->objectName() + (isDark ? " dark" : " light");
                 if (isDark)
-                    EXPECT_GE(Contrast::Ratio(p.color(group, c.role), p.color(group, c.background)),
+                    EXPECT_GE(Contrast::ratio(p.color(group, c.role), p.color(group, c.background)),
                               Contrast::Readable)
                         << what.toStdString() << " " << group;
                 else

@@ -208,8 +208,8 @@ TEST(Rules, ValuesBeyondTheListsLeaveNoSelection) {
 TEST(Rules, SimSwitchesAreTickedAfterEveryDisplay) {
     CardForm previous;
     previous.UseSim1 = previous.UseSim2 = false;
-    ApplySimSwitch(previous, 1);
-    ApplySimSwitch(previous, 2);
+    applySimSwitch(previous, 1);
+    applySimSwitch(previous, 2);
     ASSERT_FALSE(previous.Pin1Edit.enabled);
     const CardForm f = show(usedRecord(), {}, previous);
     EXPECT_TRUE(f.UseSim1);
@@ -263,7 +263,7 @@ TEST(Rules, LoopRules) {
     for (const Case& c : cases) {
         CardForm f;
         f.Cord = c.before;
-        ApplyLoopRules(f, c.sender);
+        applyLoopRules(f, c.sender);
         EXPECT_EQ(f.Cord, c.after) << c.name;
         EXPECT_EQ(f.timePassEdit.enabled, c.timePassEnabled) << c.name;
     }
@@ -275,16 +275,16 @@ TEST(Rules, BalanceSwitch) {
     f.balPhoneSim1.text = QStringLiteral("89161234567");
     f.balPhoneSim2.text = QStringLiteral("89031234567");
     f.balCodeSim1.text = QStringLiteral("*100#");
-    ApplyBalanceSwitch(f);
+    applyBalanceSwitch(f);
     EXPECT_TRUE(f.balPhoneSim1.enabled);
     f.balEnable = false;
-    ApplyBalanceSwitch(f);
+    applyBalanceSwitch(f);
     EXPECT_TRUE(f.balPhoneSim1.text.isEmpty());
     EXPECT_TRUE(f.balPhoneSim2.text.isEmpty());
     EXPECT_EQ(f.balCodeSim1.text, QStringLiteral("*100#"));
     EXPECT_FALSE(f.balCodeSim2.enabled);
     f.balEnable = true;
-    ApplyBalanceSwitch(f);
+    applyBalanceSwitch(f);
     EXPECT_TRUE(f.balPhoneSim1.text.isEmpty()); // not brought back
     EXPECT_TRUE(f.balCritical.enabled);
 }
@@ -293,17 +293,17 @@ TEST(Rules, ProfileDescriptionFollowsTheShownOutput) {
     CardForm f;
     f.RelayComboBox = {1, 6};
     f.activeOutputPage = 1;
-    ShowActiveOutputProfile(f);
+    showActiveOutputProfile(f);
     EXPECT_EQ(f.Label40, RelayProfileTexts[6]);
     f.activeOutputPage = 0;
-    ShowActiveOutputProfile(f);
+    showActiveOutputProfile(f);
     EXPECT_EQ(f.Label40, RelayProfileTexts[1]);
     f.RelayComboBox[0] = -1;
-    ShowOutputProfile(f, 1);
+    showOutputProfile(f, 1);
     EXPECT_EQ(f.Label40, RelayProfileTexts[1]);
     EXPECT_TRUE(RelayProfileTexts[1].contains(QStringLiteral("состоянии  «Тревога»")));
-    EXPECT_FALSE(RelayProfileText(7));
-    EXPECT_FALSE(RelayProfileText(-1));
+    EXPECT_FALSE(relayProfileText(7));
+    EXPECT_FALSE(relayProfileText(-1));
 }
 
 TEST(Rules, NewMacAddressNeverHasFF) {
@@ -311,7 +311,7 @@ TEST(Rules, NewMacAddressNeverHasFF) {
     CardForm f;
     f.Mac[0] = QStringLiteral("12");
     for (int i = 0; i < 5000; ++i) {
-        MakeMacAddress(f, random);
+        makeMacAddress(f, random);
         ASSERT_EQ(f.Mac[0], QStringLiteral("00"));
         for (std::size_t b = 1; b < 6; ++b) {
             ASSERT_EQ(f.Mac[b].size(), 2);
@@ -324,7 +324,7 @@ TEST(Rules, NewMacAddressNeverHasFF) {
 TEST(Rules, RandomLocalPortStaysInRange) {
     QRandomGenerator random(7);
     for (int i = 0; i < 5000; ++i) {
-        const int port = RandomPortLoc(random).toInt();
+        const int port = randomPortLoc(random).toInt();
         ASSERT_GE(port, 6001);
         ASSERT_LT(port, 64000);
     }
@@ -333,10 +333,10 @@ TEST(Rules, RandomLocalPortStaysInRange) {
 TEST(Rules, EthernetPriorityEnablesTheInterval) {
     CardForm f;
     f.UseEthPriority = true;
-    ApplyReturnSwitch(f);
+    applyReturnSwitch(f);
     EXPECT_TRUE(f.timeGsmEdit.enabled);
     f.UseEthPriority = false;
-    ApplyReturnSwitch(f);
+    applyReturnSwitch(f);
     EXPECT_FALSE(f.timeGsmEdit.enabled);
 }
 

@@ -16,7 +16,7 @@ protected:
     std::optional<QString> check(const std::function<void(CardForm&)>& change, int slot = 0) {
         CardForm f = ValidForm();
         change(f);
-        return ValidateCard(f, *db, slot);
+        return validateCard(f, *db, slot);
     }
     std::unique_ptr<SettingsDatabase> db = std::make_unique<SettingsDatabase>();
 };
@@ -69,7 +69,7 @@ TEST_F(Validation, EmptyGsmPageListsEachAddressOnce) {
 TEST_F(Validation, DisabledBoxesAreNotRequired) {
     EXPECT_FALSE(check([](CardForm& f) {
         f.UseSim2 = false;
-        ApplySimSwitch(f, 2);
+        applySimSwitch(f, 2);
         f.Pin2Edit.text.clear();
         f.APN2Edit.text.clear();
         f.Ip2GsmEdit[1].text.clear();
@@ -95,7 +95,7 @@ TEST_F(Validation, EachCheckWithItsBoundaries) {
     auto balance = [](const char* value) {
         return [value](CardForm& f) {
             f.balEnable = true;
-            ApplyBalanceSwitch(f);
+            applyBalanceSwitch(f);
             f.balCritical.text = QString::fromUtf8(value);
         };
     };
@@ -129,7 +129,7 @@ TEST_F(Validation, EachCheckWithItsBoundaries) {
          [](CardForm& f) {
              f.Cord = {5, 0, 6, 0, 0};
              f.timePassEdit.text = QStringLiteral("30");
-             ApplyLoopRules(f, SenderWindow);
+             applyLoopRules(f, SenderWindow);
          },
          std::nullopt},
         // 4: balance only when checked.
@@ -219,21 +219,21 @@ TEST_F(Validation, EachCheckWithItsBoundaries) {
         {"delay 121 entry",
          [](CardForm& f) {
              f.Cord[0] = 5;
-             ApplyLoopRules(f, SenderWindow);
+             applyLoopRules(f, SenderWindow);
              f.timePassEdit.text = QStringLiteral("121");
          },
          kDelay},
         {"delay 0 entry",
          [](CardForm& f) {
              f.Cord[0] = 5;
-             ApplyLoopRules(f, SenderWindow);
+             applyLoopRules(f, SenderWindow);
              f.timePassEdit.text = QStringLiteral("0");
          },
          std::nullopt},
         {"delay 120 entry",
          [](CardForm& f) {
              f.Cord[0] = 5;
-             ApplyLoopRules(f, SenderWindow);
+             applyLoopRules(f, SenderWindow);
              f.timePassEdit.text = QStringLiteral("120");
          },
          std::nullopt},
@@ -298,7 +298,7 @@ TEST_F(Validation, AnyTextIsSafe) {
         f.balEnable = true;
         f.UseEthPriority = true;
         f.timePassEdit.enabled = true;
-        EXPECT_TRUE(ValidateCard(f, *db, 0).has_value()) << t.toStdString();
+        EXPECT_TRUE(validateCard(f, *db, 0).has_value()) << t.toStdString();
     }
 }
 

@@ -1,5 +1,5 @@
+#include "emulator/SimulatedDevice.h"
 #include "link/FTDI_Controller.h"
-#include "link/SimulatedDevice.h"
 #include "tests/support/LinkSupport.h"
 #include "tests/support/SystemFiles.h"
 

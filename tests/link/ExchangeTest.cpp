@@ -1,8 +1,8 @@
+#include "emulator/SimulatedDevice.h"
 #include "link/ConfigFrame.h"
 #include "link/Crc.h"
 #include "link/Exchanges.h"
 #include "link/FTDI_Controller.h"
-#include "link/SimulatedDevice.h"
 #include "tests/support/LinkSupport.h"
 
 #include <QRandomGenerator>
@@ -128,7 +128,7 @@ TEST_F(Exchange, ReadyNextGetsTheFirstPacketAtOnceReadyWaitsForNext) {
             clock.at(clock.TickCount() + 1000, [&] { seen->Stop(); });
         });
         EXPECT_EQ(result, ExchangeResult::Stopped);
-        const QByteArray first = QByteArray("WRITE") + MakePacket(frame.data(), 32);
+        const QByteArray first = QByteArray("WRITE") + makePacket(frame.data(), 32);
         if (readyNext) {
             EXPECT_EQ(cable.written, first);
         } else {
@@ -404,7 +404,7 @@ TEST_F(Exchange, AStrayByteAheadOfAnAnswerDoesNotHideIt) {
 TEST_F(Exchange, SplitMessagesAreJudgedWhenWhole) {
     // The device's answers to each of the program's writes, in pieces; an
     // empty piece is a poll on which nothing came.
-    const QByteArray packet = MakePacket(reinterpret_cast<const std::uint8_t*>("0123456789"), 10);
+    const QByteArray packet = makePacket(reinterpret_cast<const std::uint8_t*>("0123456789"), 10);
     const QByteArray end = EndPacket();
     const struct {
         const char* name;
@@ -478,7 +478,7 @@ TEST_F(Exchange, PacketsOf36BytesOrMoreAreIgnored) {
     QByteArray junk(40, '\x11');
     junk[0] = static_cast<char>(PacketStart);
     junk[1] = 36;
-    const QByteArray packet = MakePacket(reinterpret_cast<const std::uint8_t*>("abc"), 3);
+    const QByteArray packet = makePacket(reinterpret_cast<const std::uint8_t*>("abc"), 3);
     ScriptedCable cable;
     int nexts = 0;
     cable.respond = [&](const QByteArray& w) -> QList<QByteArray> {

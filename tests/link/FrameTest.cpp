@@ -116,7 +116,7 @@ TEST(ConfigFrame, OnlyExactly264BytesWithAZeroCrc) {
     EXPECT_TRUE(AcceptConfigFrame(built.data(), 264, out.data(), &version));
     EXPECT_EQ(out, built);
     EXPECT_EQ(version, 0);
-    EXPECT_TRUE(IsValidFrame(built.data(), 264));
+    EXPECT_TRUE(isValidFrame(built.data(), 264));
 
     std::uint8_t zeros[300] = {};
     const struct {
@@ -130,11 +130,11 @@ TEST(ConfigFrame, OnlyExactly264BytesWithAZeroCrc) {
         {zeros, 264, true}, // an all-zero frame is intact
     };
     for (const auto& c : cases)
-        EXPECT_EQ(IsValidFrame(c.bytes, c.count), c.accepted) << c.count;
+        EXPECT_EQ(isValidFrame(c.bytes, c.count), c.accepted) << c.count;
 
     ConfigFrame altered = built;
     altered[17] ^= 0x01;
-    EXPECT_FALSE(IsValidFrame(altered.data(), 264));
+    EXPECT_FALSE(isValidFrame(altered.data(), 264));
     EXPECT_FALSE(AcceptConfigFrame(built.data(), 263, out.data(), &version));
     EXPECT_FALSE(AcceptConfigFrame(nullptr, 264, out.data(), &version));
 }

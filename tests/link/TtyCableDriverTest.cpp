@@ -1,9 +1,9 @@
 #include "link/TtyCableDriver.h"
+#include "emulator/PtyDevice.h"
 #include "link/Clock.h"
 #include "link/ConfigFrame.h"
 #include "link/Crc.h"
 #include "link/FTDI_Controller.h"
-#include "tools/PtyDevice.h"
 
 #include <QDir>
 #include <QFile>
@@ -186,7 +186,7 @@ TEST_F(OverPty, ProgramsAndReadsBackTheSameFrame) {
         ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened);
         ASSERT_EQ(ctl.Start(), ExchangeResult::Completed);
         ASSERT_EQ(ctl.dataLength, ConfigFrameSize);
-        EXPECT_TRUE(IsValidFrame(ctl.dataBuffer.data(), ctl.dataLength));
+        EXPECT_TRUE(isValidFrame(ctl.dataBuffer.data(), ctl.dataLength));
         EXPECT_TRUE(std::equal(frame.begin(), frame.end(), ctl.dataBuffer.begin()));
     }
 }
@@ -412,7 +412,7 @@ TEST(TtyCableDriver, APortThatCannotBeOpenedIsNamedWithTheSystemsReason) {
             FTDI_Controller ctl(driver, SteadyClock::instance(),
                                 dir.filePath(QStringLiteral("log")));
             const QString expected =
-                OpenFailureReason(c.opened) + QLatin1Char('\n') + path + QStringLiteral(": ") +
+                openFailureReason(c.opened) + QLatin1Char('\n') + path + QStringLiteral(": ") +
                 QString::fromLocal8Bit(std::strerror(c.error)) +
                 (c.error == EACCES ? QStringLiteral("\nДобавьте пользователя в группу dialout "
                                                     "и войдите в систему заново или "
@@ -420,7 +420,7 @@ TEST(TtyCableDriver, APortThatCannotBeOpenedIsNamedWithTheSystemsReason) {
                                    : QString());
             const OpenResult opened = ctl.Open(nullptr, 0);
             return opened == c.opened &&
-                           OpenFailureReason(opened, driver.LastOpenProblem()) == expected
+                           openFailureReason(opened, driver.lastOpenProblem()) == expected
                        ? 0
                        : 1;
         };
@@ -451,24 +451,24 @@ TEST(TtyCableDriver, LatencyTimerIsSetOrItsValueAndReasonAreKept) {
     f.close();
     ASSERT_EQ(::chmod(QFile::encodeName(timer).constData(), 0644), 0);
     // No timer at all: nothing to say.
-    EXPECT_LT(TtyCableDriver::SetLatencyTimerFile(dir.filePath(QStringLiteral("none")), 100).value,
+    EXPECT_LT(TtyCableDriver::setLatencyTimerFile(dir.filePath(QStringLiteral("none")), 100).value,
               0);
     // A user who may not write it: the value it keeps, and why.
     EXPECT_EQ(asNobody([&] {
-                  const auto problem = TtyCableDriver::SetLatencyTimerFile(timer, 100);
+                  const auto problem = TtyCableDriver::setLatencyTimerFile(timer, 100);
                   return problem.value == 16 && problem.reason == QLatin1String("Permission denied")
                              ? 0
                              : 1;
               }),
               0);
     // One who may: set, read back, nothing to say.
-    EXPECT_LT(TtyCableDriver::SetLatencyTimerFile(timer, 100).value, 0);
+    EXPECT_LT(TtyCableDriver::setLatencyTimerFile(timer, 100).value, 0);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll().trimmed(), "100");
     f.close();
     // Set already (by the udev rule): nothing to write and nothing to say.
     EXPECT_EQ(
-        asNobody([&] { return TtyCableDriver::SetLatencyTimerFile(timer, 100).value < 0 ? 0 : 1; }),
+        asNobody([&] { return TtyCableDriver::setLatencyTimerFile(timer, 100).value < 0 ? 0 : 1; }),
         0);
 }
 

@@ -103,8 +103,8 @@ TEST(ComPortCableDriver, OpensThePortExclusivelyAsTheDeviceNeedsIt) {
     EXPECT_EQ(std::tuple(t.readInterval, t.readMultiplier, t.readConstant, t.writeMultiplier,
                          t.writeConstant),
               std::tuple(0u, 0u, 200u, 0u, 10u));
-    EXPECT_EQ(driver.DriverName(), "COM5: ftd2xx.dll not found");
-    EXPECT_TRUE(driver.LatencyTimerProblem().reason.isEmpty());
+    EXPECT_EQ(driver.driverName(), "COM5: ftd2xx.dll not found");
+    EXPECT_TRUE(driver.latencyTimerProblem().reason.isEmpty());
 }
 
 TEST(ComPortCableDriver, ABreakOrAFramingErrorThrowsAwayWhatCameWithIt) {
@@ -161,8 +161,8 @@ TEST(ComPortCableDriver, ALatencyTimerNotAt100MsIsToldAsTheAdministratorLeftIt) 
         QTemporaryDir dir;
         FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
         ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened) << c.name;
-        EXPECT_EQ(driver.LatencyTimerProblem().value, c.value) << c.name;
-        EXPECT_EQ(driver.LatencyTimerProblem().reason, QLatin1String(c.reason)) << c.name;
+        EXPECT_EQ(driver.latencyTimerProblem().value, c.value) << c.name;
+        EXPECT_EQ(driver.latencyTimerProblem().reason, QLatin1String(c.reason)) << c.name;
     }
 }
 
@@ -228,7 +228,7 @@ TEST(ComPortCableDriver, APortThatCannotBeOpenedIsNamedAndABusyOneSaysSo) {
         FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
         const OpenResult opened = ctl.Open(nullptr, 0);
         EXPECT_EQ(opened, c.opened) << c.name;
-        EXPECT_EQ(OpenFailureReason(opened, driver.LastOpenProblem()), c.reason) << c.name;
+        EXPECT_EQ(openFailureReason(opened, driver.lastOpenProblem()), c.reason) << c.name;
     }
 }
 
@@ -374,7 +374,7 @@ TEST(D2xxCableDriver, AnEntryAnotherProgramHoldsIsNamedNotGuessedAt) {
         QTemporaryDir dir;
         FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
         EXPECT_EQ(ctl.Open(nullptr, 0), OpenResult::DriverError) << c.name;
-        EXPECT_EQ(OpenFailureReason(OpenResult::DriverError, driver.LastOpenProblem()), c.reason)
+        EXPECT_EQ(openFailureReason(OpenResult::DriverError, driver.lastOpenProblem()), c.reason)
             << c.name;
         EXPECT_EQ(state.opened.size(), c.entry.serialNumber[0] ? 1 : 0) << c.name;
     }
@@ -461,7 +461,7 @@ TEST(WindowsCableDriver, TheLibraryServesUnlessItIsMissingOrACableIsNamed) {
         QTemporaryDir dir;
         FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
         ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened) << c.name;
-        EXPECT_EQ(driver.DriverName(), c.driverName) << c.name;
+        EXPECT_EQ(driver.driverName(), c.driverName) << c.name;
         EXPECT_EQ(calls, c.loaderCalls) << c.name;
     }
 }

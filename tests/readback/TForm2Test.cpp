@@ -375,7 +375,7 @@ TEST(TForm2, ADifferenceSaysTheDatabasesValueAsTheWindowShowsIt) {
     for (const QColor window : {QColor(0xef, 0xef, 0xef), QColor(0x2d, 0x2d, 0x2d)}) {
         QPalette palette;
         palette.setColor(QPalette::Window, window);
-        EXPECT_GE(Contrast::Ratio(DifferenceMark::Colour(palette), window), Contrast::Readable);
+        EXPECT_GE(Contrast::ratio(DifferenceMark::colour(palette), window), Contrast::Readable);
     }
     // A fill starts afresh: a device that matches leaves nothing marked.
     card = usedCard(700, "Склад");
@@ -398,14 +398,14 @@ TEST(TForm2, ACriticalBalanceOf0IsThe10ItIsShownAs) {
         {"balCritical", 50, 10, true}, {"timeGsmEdit", 0, 60, true},  {"timePassEdit", 0, 1, true},
     };
     for (const auto& c : cases) {
-        const CardField& field = *FindField(c.control);
+        const CardField& field = *findField(c.control);
         SettingsRecord card = usedCard(700, "Склад");
         SettingsRecord device = card;
         for (auto [record, value] : {std::pair{&card, c.card}, std::pair{&device, c.device}})
             for (int i = 0; i < field.width; ++i)
                 record->data()[field.offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
-        const ConfigFrame frame = frameOf(AsSent(device));
-        EXPECT_EQ(DifferingFields(card, frame.data()).size(), c.differs ? 1u : 0u)
+        const ConfigFrame frame = frameOf(asSent(device));
+        EXPECT_EQ(differingFields(card, frame.data()).size(), c.differs ? 1u : 0u)
             << c.control << " " << c.device << " " << c.card;
     }
 }

@@ -35,7 +35,7 @@ public:
 QByteArray image(const SettingsDatabase& db) {
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
-    (void)db.WriteTo(buffer);
+    (void)db.writeTo(buffer);
     return buffer.data();
 }
 
@@ -132,7 +132,7 @@ TEST(CrashSafety, SaveInProgressIsNotSweptAway) {
     const QString stale = path + QStringLiteral(".tmp-DEF456");
     ASSERT_TRUE(WriteAll(stale, "half a table"));
     ASSERT_TRUE(WriteAll(stale + QStringLiteral(".old"), "second name"));
-    RemoveStaleTemporaries(path);
+    removeStaleTemporaries(path);
     EXPECT_TRUE(QFileInfo::exists(temp));
     EXPECT_FALSE(QFileInfo::exists(stale));
     EXPECT_FALSE(QFileInfo::exists(stale + QStringLiteral(".old")));

@@ -1,5 +1,5 @@
-#include "store/DateTime.h"
 #include "store/DeviceMatch.h"
+#include "store/DateTime.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@ TEST(DeviceMatch, TheVerdictNamesTheCardItsRowAndWhatDiffers) {
     card.setText(Field::NCardEdit, QStringLiteral("Склад"));
     card.setProgDate(46001.25);
     const QString date = DateTimeText(russian)(46001.25);
-    const CardField* two[] = {&FieldNamed("APN1Edit"), &FieldNamed("Cord1")};
+    const CardField* two[] = {&fieldNamed("APN1Edit"), &fieldNamed("Cord1")};
     using Case = DeviceMatch::Case;
     const struct {
         Case found;
@@ -39,7 +39,7 @@ TEST(DeviceMatch, TheVerdictNamesTheCardItsRowAndWhatDiffers) {
         match.found = c.found;
         match.slot = c.found == Case::Unknown ? -1 : 4;
         match.differing.assign(two, two + c.differing);
-        EXPECT_EQ(VerdictText(match, card, russian), c.said) << static_cast<int>(c.found);
+        EXPECT_EQ(verdictText(match, card, russian), c.said) << static_cast<int>(c.found);
     }
 }
 

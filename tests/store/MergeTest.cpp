@@ -45,7 +45,7 @@ struct World {
         ProgrammingStamp s;
         s.slot = i;
         s.before = row(mine, i);
-        s.sent = s.before.SentImage();
+        s.sent = s.before.sentImage();
         s.crc = crc;
         s.date = 46100.25;
         s.after = s.before;
@@ -53,7 +53,7 @@ struct World {
         setRow(mine, i, s.after);
         stamps.push_back(s);
     }
-    MergeResult merge() const { return MergeTables(base, mine, file, stamps, edited, answers); }
+    MergeResult merge() const { return mergeTables(base, mine, file, stamps, edited, answers); }
 };
 
 TEST(Merge, EachRowTakesWhatChangedAndAsksWhatARuleCannotDecide) {

@@ -64,7 +64,7 @@ TEST_F(DatabaseFile, ShortReadKeepsTheSlotsReadSoFar) {
     // The length says three records and a template, the device gives 2.5 blocks.
     const QByteArray all = blocks(4);
     ShortReader device(all.left(2 * B + 100));
-    EXPECT_FALSE(db.LoadFrom(device, 4 * B));
+    EXPECT_FALSE(db.loadFrom(device, 4 * B));
     EXPECT_TRUE(slotIs(db, 0, all.mid(0, B)));
     EXPECT_TRUE(slotIs(db, 1, all.mid(B, B)));
     QByteArray partial = all.mid(2 * B, 100) + QByteArray(B - 100, 0);
@@ -123,7 +123,7 @@ TEST(DatabaseWriter, WritesSlotsInOrderThenTheTemplate) {
     FillSample(db, 50);
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
-    ASSERT_TRUE(db.WriteTo(buffer));
+    ASSERT_TRUE(db.writeTo(buffer));
     const QByteArray& out = buffer.data();
     ASSERT_EQ(out.size(), SettingsDatabase::FileSize);
     for (int i : {0, 37, 8999})
@@ -137,10 +137,10 @@ TEST(DatabaseWriter, DeviceThatFillsUpIsAFailure) {
     for (qint64 capacity : {qint64(0), qint64(1), qint64(B), SettingsDatabase::FileSize - B,
                             SettingsDatabase::FileSize - 1}) {
         FailingWriter device(capacity);
-        EXPECT_FALSE(db.WriteTo(device)) << capacity;
+        EXPECT_FALSE(db.writeTo(device)) << capacity;
     }
     FailingWriter roomy(SettingsDatabase::FileSize);
-    EXPECT_TRUE(db.WriteTo(roomy));
+    EXPECT_TRUE(db.writeTo(roomy));
 }
 
 // Every step of the save made to fail in turn: the old file stays as it was,

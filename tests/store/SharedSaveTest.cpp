@@ -197,7 +197,7 @@ TEST_F(SharedFile, AConflictIsHandedBackUnwrittenAndEachAnswerHonoured) {
         const QByteArray before = ReadAll(path);
         // The store asks nothing itself: it hands the question back, holding
         // no lock, and writes nothing.
-        const auto asking = b->SaveMerged(m);
+        const auto asking = b->saveMerged(m);
         ASSERT_EQ(asking.result, SettingsDatabase::Asking);
         ASSERT_EQ(asking.merge.conflicts.size(), 1u);
         EXPECT_EQ(asking.merge.conflicts[0].slot, 0);
@@ -206,7 +206,7 @@ TEST_F(SharedFile, AConflictIsHandedBackUnwrittenAndEachAnswerHonoured) {
         EXPECT_TRUE(m.boxes.empty());
         MergeAnswers answers;
         answers.conflicts[0] = {asking.merge.conflicts[0].fileVersion, keepMine};
-        ASSERT_EQ(b->SaveMerged(m, answers).result, SettingsDatabase::Saved);
+        ASSERT_EQ(b->saveMerged(m, answers).result, SettingsDatabase::Saved);
         const auto fresh = reread();
         const SettingsDatabase& now = *fresh;
         EXPECT_EQ(now.Slot(0).text(Field::Edit1),
@@ -295,7 +295,7 @@ TEST_F(SharedFile, ACopyThatTookAShortFileSavesAgain) {
     QByteArray shortFile(2 * SettingsRecord::Size, '\0');
     std::memcpy(shortFile.data(), other.data(), SettingsRecord::Size);
     ASSERT_TRUE(WriteAll(path, shortFile));
-    ASSERT_TRUE(a.TakeFileChanges().taken);
+    ASSERT_TRUE(a.takeFileChanges().taken);
     ScriptedMessenger m;
     EXPECT_TRUE(a.Save(m));
     EXPECT_TRUE(m.boxes.empty());
@@ -317,7 +317,7 @@ TEST_F(SharedFile, AFileThatLostCardsIsNotTakenWithoutAnAnswer) {
     (void)c.Load();
     c.Slot(0) = card(QStringLiteral("C"), 900);
     ASSERT_TRUE(c.Save(m));
-    const auto taken = a->TakeFileChanges();
+    const auto taken = a->takeFileChanges();
     EXPECT_FALSE(taken.taken);
     EXPECT_EQ(taken.gone.size(), 40u); // row 0 holds C's card now
     EXPECT_EQ(taken.firstGoneName, QStringLiteral("0"));
@@ -325,7 +325,7 @@ TEST_F(SharedFile, AFileThatLostCardsIsNotTakenWithoutAnAnswer) {
     // "No": this copy's cards are written back at once, beside C's.
     MergeAnswers keep;
     keep.goneAsked = taken.gone;
-    ASSERT_EQ(a->SaveMerged(m, keep).result, SettingsDatabase::Saved);
+    ASSERT_EQ(a->saveMerged(m, keep).result, SettingsDatabase::Saved);
     const auto now = reread();
     EXPECT_EQ(now->Slot(0).CodeUoo(), 900u);
     EXPECT_EQ(now->Slot(39).CodeUoo(), 139u);
@@ -335,12 +335,12 @@ TEST_F(SharedFile, AFileThatLostCardsIsNotTakenWithoutAnAnswer) {
     for (int i : {5, 6})
         now->Slot(i).Clear();
     ASSERT_TRUE(now->Save(m));
-    const auto second = b->TakeFileChanges();
+    const auto second = b->takeFileChanges();
     ASSERT_EQ(second.gone, (std::vector<int>{5, 6}));
     MergeAnswers take;
     take.goneAsked = second.gone;
     take.acceptGone = true;
-    EXPECT_TRUE(b->TakeFileChanges(take).taken);
+    EXPECT_TRUE(b->takeFileChanges(take).taken);
     EXPECT_FALSE(b->Slot(5).IsUsed());
 }
 
@@ -354,7 +354,7 @@ TEST_F(SharedFile, KeptCardsWhoseWriteFailsAreNotAskedAboutAgainUntilTheFileChan
     for (int i = 2; i < 6; ++i)
         b->Slot(i).Clear();
     ASSERT_TRUE(b->Save(m));
-    const auto taken = a->TakeFileChanges();
+    const auto taken = a->takeFileChanges();
     ASSERT_EQ(taken.gone.size(), 4u);
     MergeAnswers keep;
     keep.goneAsked = taken.gone;
@@ -362,10 +362,10 @@ TEST_F(SharedFile, KeptCardsWhoseWriteFailsAreNotAskedAboutAgainUntilTheFileChan
         int rename(const char*, const char*) override { return -1; }
     } failing;
     a->setFileSystemCalls(&failing);
-    EXPECT_EQ(a->SaveMerged(m, keep).result, SettingsDatabase::Failed);
+    EXPECT_EQ(a->saveMerged(m, keep).result, SettingsDatabase::Failed);
     a->setFileSystemCalls(nullptr);
     EXPECT_TRUE(a->Slot(5).IsUsed());
-    EXPECT_TRUE(a->TakeFileChanges().gone.empty());
+    EXPECT_TRUE(a->takeFileChanges().gone.empty());
     // The next save puts them back.
     EXPECT_TRUE(a->Save(m));
     EXPECT_EQ(reread()->Slot(5).CodeUoo(), 105u);
@@ -411,7 +411,7 @@ TEST_F(SharedFile, BackupsDatedAheadNeverTakeTodaysPlace) {
     for (int i = 0; i < 20; ++i)
         ASSERT_TRUE(
             WriteAll(folder + QStringLiteral("/ProgInfo_10.MGA.2031%1-120000.gz").arg(1001 + i),
-                     GzipCompress(QByteArray(SettingsDatabase::FileSize, '\0'))));
+                     gzipCompress(QByteArray(SettingsDatabase::FileSize, '\0'))));
     auto a = copy();
     ScriptedMessenger m;
     for (int i = 0; i < 6; ++i) {
@@ -472,11 +472,11 @@ TEST_F(SharedFile, ABackupIsRestoredOnceWhateverTheOtherCopiesDo) {
         d->setFileName(path);
         (void)d->Load();
     }
-    ASSERT_EQ(a.Restore(backup, m), SettingsDatabase::RestoreResult::Restored);
+    ASSERT_EQ(a.restore(backup, m), SettingsDatabase::RestoreResult::Restored);
     EXPECT_EQ(ReadAll(path), backup);
     EXPECT_EQ(a.Slot(1).CodeUoo(), 101u);
     // C, asked the same at the same time, finds it done and loads it.
-    EXPECT_EQ(c.Restore(QByteArray(SettingsDatabase::FileSize, '\0'), m),
+    EXPECT_EQ(c.restore(QByteArray(SettingsDatabase::FileSize, '\0'), m),
               SettingsDatabase::RestoreResult::AlreadyRestored);
     EXPECT_EQ(c.Slot(1).CodeUoo(), 101u);
     EXPECT_EQ(ReadAll(path), backup);
@@ -525,7 +525,7 @@ TEST(BackupKeeper, AKillWhileKeepingLeavesWholeBackupsOnly) {
     const QStringList kept = folder.entryList({QStringLiteral("*.gz")}, QDir::Files);
     ASSERT_FALSE(kept.isEmpty());
     for (const QString& name : kept)
-        EXPECT_EQ(GzipReadFile(folder.filePath(name)).mid(sizeof(int)), table.mid(sizeof(int)))
+        EXPECT_EQ(gzipReadFile(folder.filePath(name)).mid(sizeof(int)), table.mid(sizeof(int)))
             << name.toStdString();
 }
 

@@ -48,7 +48,7 @@ TEST(NumberText, FollowsTheTypedNumberRules) {
     };
     for (const auto& c : cases) {
         const QString text = QString::fromUtf16(c.text);
-        EXPECT_EQ(ParseNumber(text, c.fallback), c.expected) << text.toStdString();
+        EXPECT_EQ(parseNumber(text, c.fallback), c.expected) << text.toStdString();
     }
 }
 

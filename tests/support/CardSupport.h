@@ -30,9 +30,9 @@ inline CardForm ValidForm(int code = 100) {
     f.PassGsm1Edit.text = QStringLiteral("p");
     f.PassGsm2Edit.text = QStringLiteral("p");
     f.balCritical.text = QStringLiteral("10");
-    ApplyLoopRules(f, SenderWindow);
-    ApplyBalanceSwitch(f);
-    ApplyReturnSwitch(f);
+    applyLoopRules(f, SenderWindow);
+    applyBalanceSwitch(f);
+    applyReturnSwitch(f);
     return f;
 }
 

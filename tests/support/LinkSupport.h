@@ -108,5 +108,5 @@ public:
         return 0;
     }
     LatencyProblem latency; // what the driver tells of its latency timer
-    LatencyProblem LatencyTimerProblem() const override { return latency; }
+    LatencyProblem latencyTimerProblem() const override { return latency; }
 };

@@ -104,7 +104,7 @@ void programAndReadAtEveryLatency(const DriverMaker& make, const QByteArray& exp
                 auto driver = make(port);
                 FTDI_Controller ctl(*driver, SteadyClock::instance(), log);
                 ASSERT_EQ(ctl.Open(frame.data(), ConfigFrameSize), OpenResult::Opened)
-                    << OpenFailureReason(OpenResult::DriverError, driver->LastOpenProblem())
+                    << openFailureReason(OpenResult::DriverError, driver->lastOpenProblem())
                            .toStdString();
                 ASSERT_EQ(ctl.Start(), ExchangeResult::Completed)
                     << latency << " ms, round " << round;
@@ -148,7 +148,7 @@ public:
 
 private:
     QString port_;
-    std::shared_ptr<ComPortApi> system_ = NewWin32ComPortApi();
+    std::shared_ptr<ComPortApi> system_ = newWin32ComPortApi();
 };
 
 QByteArray fakeList(const QString& port) {
@@ -160,7 +160,7 @@ QByteArray fakeList(const QString& port) {
 TEST(ComPortOnWine, ProgramsAndReadsThroughTheNamedPortAtEveryLatency) {
     programAndReadAtEveryLatency(
         [](const QString& port) {
-            return std::make_shared<WindowsCableDriver>(LoadD2xxLibrary, NewWin32ComPortApi(),
+            return std::make_shared<WindowsCableDriver>(loadD2xxLibrary, newWin32ComPortApi(),
                                                         port);
         },
         "==== DRIVER PORT: UOO_CABLE is set ====");
@@ -172,7 +172,7 @@ TEST(D2xxOnWine, TheLibraryInTheSystemFolderServesAtEveryLatency) {
     programAndReadAtEveryLatency(
         [](const QString& port) {
             qputenv("UOO_FAKE_D2XX", fakeList(port));
-            return std::make_shared<WindowsCableDriver>(LoadD2xxLibrary, NewWin32ComPortApi(),
+            return std::make_shared<WindowsCableDriver>(loadD2xxLibrary, newWin32ComPortApi(),
                                                         QString());
         },
         "==== DRIVER D2XX ====");
@@ -188,7 +188,7 @@ TEST(D2xxOnWine, ALatencyTimerTheLibraryCannotSetIsLogged) {
     qputenv("UOO_FAKE_D2XX_LATENCY", "16");
     QTemporaryDir dir;
     {
-        auto driver = NewSystemCable();
+        auto driver = newSystemCable();
         FTDI_ReadCtrl ctl(*driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
         ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened);
         EXPECT_EQ(ctl.Start(), ExchangeResult::Completed);
@@ -214,12 +214,12 @@ TEST(D2xxOnWine, ALibraryOutsideTheSystemFolderIsNeverLoaded) {
     QFile::remove(systemLibrary());
     qputenv("UOO_FAKE_D2XX", "UOOTEST1A,0x04036010,0x2111,0,COM21");
     QString whyNot;
-    EXPECT_EQ(LoadD2xxLibrary(&whyNot), nullptr);
+    EXPECT_EQ(loadD2xxLibrary(&whyNot), nullptr);
     EXPECT_EQ(whyNot, QStringLiteral("ftd2xx.dll not found"));
-    WindowsCableDriver driver(LoadD2xxLibrary, NewWin32ComPortApi(), QString());
+    WindowsCableDriver driver(loadD2xxLibrary, newWin32ComPortApi(), QString());
     std::uint32_t count = 0;
     EXPECT_EQ(driver.CreateDeviceInfoList(&count), 0);
-    EXPECT_EQ(driver.DriverName(), "COM: ftd2xx.dll not found");
+    EXPECT_EQ(driver.driverName(), "COM: ftd2xx.dll not found");
     qunsetenv("UOO_FAKE_D2XX");
 }
 
@@ -233,7 +233,7 @@ TEST(D2xxOnWine, ALibraryLackingACallGivesWayToTheComPort) {
     QTemporaryDir dir;
     const QString log = dir.filePath(QStringLiteral("log"));
     {
-        WindowsCableDriver driver(LoadD2xxLibrary, std::make_shared<PortsListedAsFtdi>(port),
+        WindowsCableDriver driver(loadD2xxLibrary, std::make_shared<PortsListedAsFtdi>(port),
                                   QString());
         FTDI_ReadCtrl ctl(driver, SteadyClock::instance(), log);
         ASSERT_EQ(ctl.Open(nullptr, 0), OpenResult::Opened);
@@ -248,13 +248,13 @@ TEST(D2xxOnWine, ALibraryLackingACallGivesWayToTheComPort) {
 // exclusive open of a port through, and root passes a terminal's exclusive
 // mode. What the message says of it is tested over scripted calls.
 TEST(ComPortOnWine, ANamedPortThatIsNotThereIsNoCableInTheSystemsWords) {
-    WindowsCableDriver driver(LoadD2xxLibrary, NewWin32ComPortApi(), QStringLiteral("COM199"));
+    WindowsCableDriver driver(loadD2xxLibrary, newWin32ComPortApi(), QStringLiteral("COM199"));
     QTemporaryDir dir;
     FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
     const int opened = ctl.Open(nullptr, 0);
     EXPECT_EQ(opened, OpenResult::NoCable);
     const QStringList lines =
-        OpenFailureReason(opened, driver.LastOpenProblem()).split(QLatin1Char('\n'));
+        openFailureReason(opened, driver.lastOpenProblem()).split(QLatin1Char('\n'));
     ASSERT_EQ(lines.size(), 2);
     EXPECT_EQ(lines[0], QStringLiteral("Кабель FTDI не найден."));
     // The port and the system's own words, with no line break left.

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "emulator/EmulatedDevice.h"
 #include "link/CableDriver.h"
-#include "link/DeviceProtocol.h"
 
 #include <QByteArray>
 
@@ -70,7 +70,7 @@ private:
 
     mutable std::mutex mutex_;
     Clock& clock_;
-    DeviceProtocol device_;
+    EmulatedDevice device_;
     CableScript cable_;
     QByteArray queue_;
     bool headTimed_ = false;

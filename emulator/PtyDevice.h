@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/DeviceProtocol.h"
+#include "emulator/EmulatedDevice.h"
 
 #include <QString>
 
@@ -41,7 +41,7 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    DeviceProtocol device_;
+    EmulatedDevice device_;
     std::uint32_t usbLatencyMs_ = 0;
     int master_ = -1;
     int slave_ = -1;

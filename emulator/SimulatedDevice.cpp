@@ -1,4 +1,4 @@
-#include "link/SimulatedDevice.h"
+#include "emulator/SimulatedDevice.h"
 
 #include "link/Clock.h"
 

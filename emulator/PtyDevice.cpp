@@ -1,4 +1,4 @@
-#include "tools/PtyDevice.h"
+#include "emulator/PtyDevice.h"
 
 #include <cerrno>
 #include <chrono>

@@ -30,14 +30,14 @@ struct DeviceScript {
 // The device's side of both dialogues, driven by the bytes the program sends.
 // Answers come out as chunks, each sent as one piece once the one before has
 // been taken in.
-class DeviceProtocol {
+class EmulatedDevice {
 public:
     struct Chunk {
         QByteArray bytes;
         std::uint32_t delayMs = 0;
     };
 
-    explicit DeviceProtocol(DeviceScript script = {});
+    explicit EmulatedDevice(DeviceScript script = {});
 
     void receive(const std::uint8_t* data, std::size_t count);
     std::deque<Chunk>& outbox() { return outbox_; }

@@ -1,4 +1,4 @@
-#include "link/DeviceProtocol.h"
+#include "emulator/EmulatedDevice.h"
 
 #include "link/Crc.h"
 #include "link/Exchanges.h"
@@ -13,16 +13,16 @@ const QByteArray kHostWords[] = {QByteArray(Keyword::WRITE), QByteArray(Keyword:
 
 } // namespace
 
-DeviceProtocol::DeviceProtocol(DeviceScript script) : script_(std::move(script)) {}
+EmulatedDevice::EmulatedDevice(DeviceScript script) : script_(std::move(script)) {}
 
-void DeviceProtocol::receive(const std::uint8_t* data, std::size_t count) {
+void EmulatedDevice::receive(const std::uint8_t* data, std::size_t count) {
     input_.append(reinterpret_cast<const char*>(data), static_cast<qsizetype>(count));
     parse();
 }
 
 // The program's messages come whole or split by the line; a byte that cannot
 // begin anything is dropped, as the device's receiver does.
-void DeviceProtocol::parse() {
+void EmulatedDevice::parse() {
     while (!input_.isEmpty()) {
         if (static_cast<std::uint8_t>(input_[0]) == PacketStart) {
             if (input_.size() < 2)
@@ -55,7 +55,7 @@ void DeviceProtocol::parse() {
     }
 }
 
-void DeviceProtocol::answer(const QByteArray& bytes, std::uint32_t extraDelay) {
+void EmulatedDevice::answer(const QByteArray& bytes, std::uint32_t extraDelay) {
     const int index = answers_++;
     if (script_.silent || (script_.silentFromAnswer >= 0 && index >= script_.silentFromAnswer))
         return;
@@ -72,7 +72,7 @@ void DeviceProtocol::answer(const QByteArray& bytes, std::uint32_t extraDelay) {
     }
 }
 
-void DeviceProtocol::onKeyword(const QByteArray& word) {
+void EmulatedDevice::onKeyword(const QByteArray& word) {
     if (word == Keyword::WRITE) {
         state_ = State::Receiving;
         collected_.clear();
@@ -104,7 +104,7 @@ void DeviceProtocol::onKeyword(const QByteArray& word) {
     }
 }
 
-void DeviceProtocol::onPacket(const QByteArray& packet) {
+void EmulatedDevice::onPacket(const QByteArray& packet) {
     if (state_ != State::Receiving)
         return;
     const auto* p = reinterpret_cast<const std::uint8_t*>(packet.constData());
@@ -117,7 +117,7 @@ void DeviceProtocol::onPacket(const QByteArray& packet) {
     if (n == 0) {
         // The end: a whole frame with a good CRC is kept.
         const auto* f = reinterpret_cast<const std::uint8_t*>(collected_.constData());
-        if (IsValidFrame(f, static_cast<int>(collected_.size()))) {
+        if (isValidFrame(f, static_cast<int>(collected_.size()))) {
             std::copy(f, f + ConfigFrameSize, frame_.begin());
             ++framesStored_;
             answer(QByteArray(Keyword::OK));
@@ -142,13 +142,13 @@ void DeviceProtocol::onPacket(const QByteArray& packet) {
     answer(QByteArray(Keyword::NEXT));
 }
 
-QByteArray DeviceProtocol::readSource() const {
+QByteArray EmulatedDevice::readSource() const {
     if (!script_.readData.isNull())
         return script_.readData;
     return QByteArray(reinterpret_cast<const char*>(frame_.data()), ConfigFrameSize);
 }
 
-void DeviceProtocol::sendNextPacket() {
+void EmulatedDevice::sendNextPacket() {
     const QByteArray source = readSource();
     if (sendOffset_ >= source.size()) {
         QByteArray end = EndPacket();
@@ -161,7 +161,7 @@ void DeviceProtocol::sendNextPacket() {
     const int size = std::clamp(script_.readPacketSize, 1, MaxAcceptedPacketData);
     const int n = std::min<int>(size, static_cast<int>(source.size()) - sendOffset_);
     QByteArray packet =
-        MakePacket(reinterpret_cast<const std::uint8_t*>(source.constData()) + sendOffset_, n);
+        makePacket(reinterpret_cast<const std::uint8_t*>(source.constData()) + sendOffset_, n);
     sendOffset_ += n;
     const int index = packetsSent_++;
     if (index == script_.badChecksumAtPacket)
