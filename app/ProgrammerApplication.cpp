@@ -4,7 +4,6 @@
 #include "store/Messenger.h"
 
 #include <QIcon>
-#include <QImageReader>
 #include <QMessageBox>
 #include <QStringDecoder>
 #include <exception>
@@ -14,10 +13,12 @@ ProgrammerApplication::ProgrammerApplication(int& argc, char** argv) : QApplicat
     setApplicationVersion(QStringLiteral(UOO_PROGRAM_VERSION));
     // The desktop entry's name, so that a Wayland desktop shows its icon.
     setDesktopFileName(QLatin1String(DesktopId));
-    // Where no SVG reader is at hand (the Windows build), the windows take the
-    // icon built into the program's file.
-    if (QImageReader::supportedImageFormats().contains("svg"))
-        setWindowIcon(QIcon(QStringLiteral(":/icons/%1.svg").arg(QLatin1String(DesktopId))));
+    // Where no SVG reader is at hand (the Windows build) the icon comes out
+    // empty, and the windows take the icon built into the program's file.
+    // (Asking the image readers first would load every one of them.)
+    const QIcon icon(QStringLiteral(":/icons/%1.svg").arg(QLatin1String(DesktopId)));
+    if (!icon.isNull())
+        setWindowIcon(icon);
 }
 
 bool ProgrammerApplication::notify(QObject* receiver, QEvent* event) {

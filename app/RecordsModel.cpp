@@ -81,7 +81,7 @@ const QString& RecordsModel::cellText(int row, int column) const {
     Row& r = rows_[static_cast<std::size_t>(row)];
     if (r.state == RowState::Pending)
         render(r, row);
-    return r.texts[static_cast<std::size_t>(column)];
+    return r.texts ? r.texts->cells[static_cast<std::size_t>(column)] : empty_;
 }
 
 bool RecordsModel::rowContains(int row, const QString& lowered) const {
@@ -90,10 +90,11 @@ bool RecordsModel::rowContains(int row, const QString& lowered) const {
         return false;
     if (r.state == RowState::Pending)
         render(r, row);
+    const QString& joined = r.texts->joined;
     if (!lowered.contains(kCellSeparator))
-        return r.joined.contains(lowered);
+        return joined.contains(lowered);
     // A search text holding the separator must not match across two cells.
-    for (const QStringView cell : QStringTokenizer(r.joined, kCellSeparator)) {
+    for (const QStringView cell : QStringTokenizer(joined, kCellSeparator)) {
         if (cell.contains(lowered))
             return true;
     }
@@ -102,17 +103,19 @@ bool RecordsModel::rowContains(int row, const QString& lowered) const {
 
 void RecordsModel::render(Row& row, int slot) const {
     const SettingsRecord& rec = db_.Slot(slot);
-    row.texts[0] = QString::number(rec.CodeUoo());
-    row.texts[1] = rec.text(Field::NCardEdit);
-    row.texts[2] = rec.text(Field::Edit1);
-    row.texts[3] = dateText_(rec.ChangeDate());
+    row.texts = std::make_unique<Texts>();
+    auto& cells = row.texts->cells;
+    cells[0] = QString::number(rec.CodeUoo());
+    cells[1] = rec.text(Field::NCardEdit);
+    cells[2] = rec.text(Field::Edit1);
+    cells[3] = dateText_(rec.ChangeDate());
     if (row.showProgDate)
-        row.texts[4] = dateText_(rec.ProgDate());
-    row.joined.clear();
-    for (std::size_t c = 0; c < row.texts.size(); ++c) {
+        cells[4] = dateText_(rec.ProgDate());
+    QString& joined = row.texts->joined;
+    for (std::size_t c = 0; c < cells.size(); ++c) {
         if (c > 0)
-            row.joined += kCellSeparator;
-        row.joined += locale_.toLower(row.texts[c]);
+            joined += kCellSeparator;
+        joined += locale_.toLower(cells[c]);
     }
     row.state = RowState::Rendered;
 }

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 class SettingsDatabase;
@@ -42,13 +43,18 @@ public:
 
 private:
     enum class RowState : std::uint8_t { Blank, Pending, Rendered };
-    struct Row {
-        RowState state = RowState::Blank;
-        bool showProgDate = false;
-        std::array<QString, ColumnCount> texts;
+    struct Texts {
+        std::array<QString, ColumnCount> cells;
         // The cells lower-cased in the operator's locale and joined by a
         // separator no typed text holds, so a row is searched in one pass.
         QString joined;
+    };
+    // The texts are made only for rows that are shown or searched: most of
+    // the 9000 are never rendered at all in a run.
+    struct Row {
+        RowState state = RowState::Blank;
+        bool showProgDate = false;
+        std::unique_ptr<Texts> texts;
     };
 
     void markWritten(int slot);

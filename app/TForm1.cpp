@@ -17,6 +17,7 @@
 #include <QTableView>
 #include <QTimer>
 #include <QToolButton>
+#include <utility>
 
 namespace {
 
@@ -116,7 +117,7 @@ void TForm1::RefreshCurrentRow() {
     if (CurrentSlot < 0 || CurrentSlot >= SettingsDatabase::SlotCount)
         return;
     records_->refreshRow(CurrentSlot);
-    const SettingsRecord& rec = db_.Slot(CurrentSlot);
+    const SettingsRecord& rec = std::as_const(db_).Slot(CurrentSlot);
     ProgID1->setText(hex4(rec.ProgID1()));
     ProgID2->setText(hex4(rec.ProgID2()));
 }

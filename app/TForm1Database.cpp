@@ -14,6 +14,7 @@
 #include <QSignalBlocker>
 #include <QTableView>
 #include <QTimer>
+#include <utility>
 
 namespace {
 
@@ -219,7 +220,7 @@ void TForm1::showChanges() {
             records_->refreshRow(slot);
     }
     // A free row shows the template, which may have changed too.
-    if (db_.templateChanged() && CurrentSlot >= 0 && !db_.Slot(CurrentSlot).IsUsed())
+    if (db_.templateChanged() && CurrentSlot >= 0 && !std::as_const(db_).Slot(CurrentSlot).IsUsed())
         current = true;
     if (!current)
         return;

@@ -19,6 +19,7 @@
 #include <QSignalBlocker>
 #include <QTabWidget>
 #include <QTimer>
+#include <utility>
 
 namespace {
 
@@ -163,8 +164,8 @@ void TForm1::SpeedButton2Click() {
 void TForm1::ShowRecord(int slot) {
     if (slot < 0 || slot >= SettingsDatabase::SlotCount)
         return;
-    writeForm(
-        ::ShowRecord(db_.Slot(slot), db_.Template(), readForm(), PageControl2->isVisibleTo(this)));
+    writeForm(::ShowRecord(std::as_const(db_).Slot(slot), std::as_const(db_).Template(), readForm(),
+                           PageControl2->isVisibleTo(this)));
     RefreshCurrentRow();
 }
 
@@ -205,7 +206,7 @@ void TForm1::BitBtn1Click() {
         SetEditMode(false);
         return;
     }
-    if (CurrentSlot >= 0 && db_.Slot(CurrentSlot).ChangeDate() < 0.00001 &&
+    if (CurrentSlot >= 0 && std::as_const(db_).Slot(CurrentSlot).ChangeDate() < 0.00001 &&
         PortLoc->text() != QLatin1String("0")) {
         QRandomGenerator random(static_cast<quint32>(QDateTime::currentMSecsSinceEpoch()));
         PortLoc->setText(randomPortLoc(random));
@@ -222,8 +223,8 @@ void TForm1::BitBtn2Click() {
         return;
     }
     const int slot = CurrentSlot;
-    const SettingsRecord before = db_.Slot(slot);
-    const SettingsRecord templateBefore = db_.Template();
+    const SettingsRecord before = std::as_const(db_).Slot(slot);
+    const SettingsRecord templateBefore = std::as_const(db_).Template();
     EncodeForm(form, db_.Slot(slot), db_.Template(), TDateTime::now());
     // Edit mode ends before the file is written, so that what the save asks
     // or tells appears over the card as it is being saved.

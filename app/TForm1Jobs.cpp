@@ -22,6 +22,7 @@
 #include <QTimer>
 
 #include <cstring>
+#include <utility>
 
 std::shared_ptr<CableDriver> TForm1::newCable() {
     if (cableFactory_)
@@ -80,7 +81,7 @@ void TForm1::holdCommandsWhileTheJobEnds() {
 
 void TForm1::ProgBtnClick() {
     const auto seed = static_cast<quint32>(QDateTime::currentMSecsSinceEpoch());
-    if (CurrentSlot < 0 || !db_.Slot(CurrentSlot).IsUsed()) {
+    if (CurrentSlot < 0 || !std::as_const(db_).Slot(CurrentSlot).IsUsed()) {
         messenger_.inform(QStringLiteral("Внимание"),
                           QStringLiteral("Текущая запись НЕ СОДЕРЖИТ ДАННЫХ!\nВыберите запись с "
                                          "данными или создайте новую"));
@@ -91,7 +92,8 @@ void TForm1::ProgBtnClick() {
         // until it has let go.
         if (ProgJob || ReadJob)
             return;
-        auto* job = new TProgThread(newCable(), *clock_, logPath_, db_.Slot(CurrentSlot), seed);
+        auto* job = new TProgThread(newCable(), *clock_, logPath_,
+                                    std::as_const(db_).Slot(CurrentSlot), seed);
         if (!jobCanStart(*job)) {
             delete job;
             return;
@@ -278,7 +280,8 @@ void TForm1::createCardFromDevice(const std::uint8_t* frame) {
     if (EditMode || ReadingActive || ProgrammingActive || slot < 0)
         return;
     selectSlot(slot);
-    writeForm(::cardFromDevice(frame, db_.Template(), readForm(), PageControl2->isVisibleTo(this)));
+    writeForm(::cardFromDevice(frame, std::as_const(db_).Template(), readForm(),
+                               PageControl2->isVisibleTo(this)));
     BitBtn1Click();
     if (EditMode)
         tellWhatTheCardCannotTake(frame);
@@ -336,8 +339,8 @@ QString nameIn(const QWidget* window, const CardField& field) {
 // the operator hears of each before the card is saved, so that a device
 // programmed from it is not silently another.
 void TForm1::tellWhatTheCardCannotTake(const std::uint8_t* frame) {
-    SettingsRecord card = db_.Slot(CurrentSlot);
-    SettingsRecord templ = db_.Template();
+    SettingsRecord card = std::as_const(db_).Slot(CurrentSlot);
+    SettingsRecord templ = std::as_const(db_).Template();
     EncodeForm(readForm(), card, templ, 1.0);
     const std::vector<const CardField*> changed = differingFields(card, frame);
     if (changed.empty())

@@ -2,6 +2,7 @@
 // limits, hint and first state, the keys, the colours and the Tab order.
 #include "app/TForm1.h"
 
+#include "app/FixedSizeHeader.h"
 #include "app/RecordsModel.h"
 #include "store/CardFields.h"
 #include "store/Cp1251.h"
@@ -153,7 +154,12 @@ void TForm1::buildGrid() {
     SetsGrid->setObjectName(QStringLiteral("SetsGrid"));
     SetsGrid->setAccessibleName(QStringLiteral("Список карточек"));
     SetsGrid->setGeometry(2, 32, 970, 84);
-    SetsGrid->setModel(records_);
+    // The headers are set up before the model comes, so that its 9000 rows
+    // are laid out once.
+    SetsGrid->setVerticalHeader(new FixedSizeHeader(Qt::Vertical, 64, 20, SetsGrid));
+    auto* titles = new FixedSizeHeader(Qt::Horizontal, 20, 100, SetsGrid);
+    titles->setHighlightSections(false);
+    SetsGrid->setHorizontalHeader(titles);
     SetsGrid->setSelectionBehavior(QAbstractItemView::SelectRows);
     SetsGrid->setSelectionMode(QAbstractItemView::SingleSelection);
     SetsGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -161,19 +167,8 @@ void TForm1::buildGrid() {
     SetsGrid->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     SetsGrid->setWordWrap(false);
     SetsGrid->setCornerButtonEnabled(false);
+    SetsGrid->setModel(records_);
 
-    QHeaderView* rowsHeader = SetsGrid->verticalHeader();
-    rowsHeader->setSectionResizeMode(QHeaderView::Fixed);
-    rowsHeader->setDefaultSectionSize(20);
-    rowsHeader->setMinimumSectionSize(20);
-    rowsHeader->setFixedWidth(64);
-    rowsHeader->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-
-    QHeaderView* titles = SetsGrid->horizontalHeader();
-    titles->setSectionResizeMode(QHeaderView::Fixed);
-    titles->setFixedHeight(20);
-    titles->setHighlightSections(false);
-    titles->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     const int widths[RecordsModel::ColumnCount] = {59, 101, 435, 144, 131};
     for (int c = 0; c < RecordsModel::ColumnCount; ++c)
         SetsGrid->setColumnWidth(c, widths[c]);

@@ -16,6 +16,7 @@
 #include <QToolButton>
 
 #include <cstring>
+#include <utility>
 
 void TForm1::connectRecordList() {
     SearchEdit->installEventFilter(this);
@@ -71,7 +72,7 @@ bool TForm1::rowMatchesGrid(int row, const QString& lowered) const {
 }
 
 bool TForm1::rowMatchesSim(int row, const QByteArray& needle) const {
-    const SettingsRecord& rec = db_.Slot(row - 1);
+    const SettingsRecord& rec = std::as_const(db_).Slot(row - 1);
     for (const TextField f : {Field::SIM_ID1_Edit, Field::SIM_ID2_Edit, Field::PUK1_Edit,
                               Field::PUK2_Edit, Field::Number1_Edit, Field::Number2_Edit}) {
         // The fields are short: find the first byte, then compare the rest.

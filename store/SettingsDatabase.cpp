@@ -87,8 +87,8 @@ QString keepCopy(int from, const QString& base, QString* reason) {
 
 } // namespace
 
-// Until a file is loaded, the base is an empty table.
-SettingsDatabase::SettingsDatabase() : slots_(SlotCount), base_(FileSize, '\0') {}
+// Until a file is loaded, the base is an empty table, as memory is.
+SettingsDatabase::SettingsDatabase() : slots_(SlotCount), baseRows_(SlotCount + 1) {}
 
 bool SettingsDatabase::Load() {
     stamps_.clear();
@@ -100,8 +100,7 @@ bool SettingsDatabase::Load() {
         rememberBase();
     } else {
         seen_ = {};
-        base_ = QByteArray(FileSize, '\0');
-        baseLent_ = false;
+        setBase({});
     }
     return whole;
 }
@@ -170,7 +169,7 @@ bool SettingsDatabase::loadFile() {
         report_ = {LoadReport::Unreadable, file.errorString(), 0, {}};
         return false;
     }
-    if (!loadFrom(file, length)) {
+    if (!readBlocks(file, length)) {
         // What came is shown, but a save would lose the rest.
         fileOffLimits_ = true;
         report_ = {LoadReport::Unreadable,
@@ -190,6 +189,16 @@ bool SettingsDatabase::loadFile() {
 }
 
 bool SettingsDatabase::loadFrom(QIODevice& device, qint64 length) {
+    // The base stays the file this copy last loaded or saved.
+    const QByteArray before = tableBytes();
+    const bool whole = readBlocks(device, length);
+    const QByteArray after = tableBytes();
+    setTable(before);
+    setTable(after);
+    return whole;
+}
+
+bool SettingsDatabase::readBlocks(QIODevice& device, qint64 length) {
     constexpr qint64 block = SettingsRecord::Size;
     if (length <= 0 || length % block != 0)
         return false;

@@ -120,11 +120,19 @@ public:
     // Writes the 9001 blocks; false when the device takes fewer bytes.
     [[nodiscard]] bool writeTo(QIODevice& device) const;
 
-    SettingsRecord& Slot(int i) { return slots_[static_cast<std::size_t>(i)]; }
+    // A card to change: the base keeps the card as it was before its first
+    // change (reading through the const overload keeps nothing).
+    SettingsRecord& Slot(int i) {
+        keepBase(i);
+        return slots_[static_cast<std::size_t>(i)];
+    }
     const SettingsRecord& Slot(int i) const { return slots_[static_cast<std::size_t>(i)]; }
     // The first slot not in use; -1 when every slot is.
     int firstFreeSlot() const;
-    SettingsRecord& Template() { return template_; }
+    SettingsRecord& Template() {
+        keepBase(TemplateRow);
+        return template_;
+    }
     const SettingsRecord& Template() const { return template_; }
     std::span<const SettingsRecord> allSlots() const { return slots_; }
 
@@ -145,37 +153,70 @@ private:
         static FileSeen from(const platform::FileStatus& st, const QString& target);
         bool operator==(const FileSeen& other) const;
     };
+    static constexpr int TemplateRow = SlotCount;
     // The table in memory as one block of file bytes.
     QByteArray tableBytes() const;
-    void setTable(const QByteArray& bytes);
-    // The base becomes the table in memory, copied into its own buffer.
+    // Puts a table in memory; the base stays what it was, unless the caller
+    // makes the table the base right after (`keepingBase` false).
+    void setTable(const QByteArray& bytes, bool keepingBase = true);
+    // Reads a file's blocks into memory, leaving the base to the caller.
+    bool readBlocks(QIODevice& device, qint64 length);
+
+    // The base is kept as the rows where it differs from the table in
+    // memory: a row's copy is taken when the row is first handed out for a
+    // change. Loading 9000 cards then costs one read, not a read and a copy,
+    // and memory holds the table once.
+    const SettingsRecord& rowInMemory(int row) const {
+        return row == TemplateRow ? template_ : slots_[static_cast<std::size_t>(row)];
+    }
+    const SettingsRecord& baseRow(int row) const {
+        const auto& kept = baseRows_[static_cast<std::size_t>(row)];
+        return kept ? *kept : rowInMemory(row);
+    }
+    void keepBase(int row) {
+        auto& kept = baseRows_[static_cast<std::size_t>(row)];
+        if (!kept)
+            kept = std::make_unique<SettingsRecord>(rowInMemory(row));
+    }
+    // The base as one table, for a merge.
+    QByteArray baseTable() const;
+    bool baseEquals(const QByteArray& table) const;
+    // Whether the table in memory is still the base.
+    bool baseIsMemory() const;
+    // The base becomes the table in memory.
     void rememberBase();
+    // The base becomes `table` (empty: a table of free rows).
+    void setBase(const QByteArray& table);
     // Reads the whole file at `target` as a table in file form (a missing or
     // empty file is an empty table). False for anything else.
     bool readTable(const QString& target, QByteArray* table, QByteArray* raw, FileSeen* seen) const;
     // Writes the table under the lock, with its backups: `written` gives the
-    // bytes written, once they are; `replaced`, the file's bytes before.
+    // bytes written, once they are; `replaced`, the file's bytes before (none
+    // where there was no file).
     // LockLost: the lock file was replaced meanwhile and nothing was written.
     enum class Write { Written, Failed, LockLost };
     Write writeLocked(const QString& target, unsigned mode, FileSystemCalls& calls,
                       const std::function<bool(QIODevice&)>& write,
-                      const std::function<QByteArray()>& written, const QByteArray& replaced,
-                      bool same, const std::function<bool()>& stillLocked);
+                      const std::function<QByteArray()>& written,
+                      const std::function<QByteArray()>& replaced, bool same,
+                      const std::function<bool()>& stillLocked);
     // The merge's table taken into memory, the file read becoming the base
     // except where a row is still to be decided.
     // `mine`: the table in memory the merge was made from. `carryMoves`: a
     // card that must move is moved in memory too.
     void adopt(const QByteArray& mine, const QByteArray& file, const FileSeen& read,
                const MergeResult& merge, bool carryMoves = false);
-    // What every whole write or restore leaves: `table` is the base, and
-    // nothing of this copy's is pending.
-    void settleOn(const QByteArray& table);
+    // What every whole write or restore leaves: the table in memory is the
+    // base, and nothing of this copy's is pending.
+    void settle();
     void noteChanges(const QByteArray& table);
 
     std::vector<SettingsRecord> slots_;
     SettingsRecord template_;
-    QByteArray base_;                      // the file as this copy last loaded, saved or took it
-    bool baseLent_ = false;                // base_'s buffer may be read by the backup thread
+    // The base, the file as this copy last loaded, saved or took it: where a
+    // row of it differs from the table in memory, its copy (the template's
+    // last); elsewhere nothing.
+    std::vector<std::unique_ptr<SettingsRecord>> baseRows_;
     std::vector<ProgrammingStamp> stamps_; // programmings no save has written yet
     FileSeen seen_;
     bool mergePending_ = false; // a take left rows to decide: the next save merges

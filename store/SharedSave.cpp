@@ -230,19 +230,57 @@ QByteArray SettingsDatabase::tableBytes() const {
 }
 
 void SettingsDatabase::rememberBase() {
-    // A buffer of its own once the old one was lent to the thread that
-    // keeps backups: that thread may still read it, and a reference count
-    // read here would not say when it has finished.
-    if (baseLent_ && backups_ && backups_->idle())
-        baseLent_ = false; // the keeper has let go of it, as its lock tells
-    if (baseLent_ || !base_.isDetached() || base_.size() != FileSize)
-        base_ = QByteArray(FileSize, Qt::Uninitialized);
-    baseLent_ = false;
-    std::memcpy(base_.data(), slots_.data()->data(), std::size_t(SlotCount) * B);
-    std::memcpy(base_.data() + qint64(SlotCount) * B, template_.data(), B);
+    for (auto& kept : baseRows_)
+        kept.reset();
 }
 
-void SettingsDatabase::setTable(const QByteArray& bytes) {
+void SettingsDatabase::setBase(const QByteArray& table) {
+    static const SettingsRecord freeRow;
+    for (int i = 0; i <= TemplateRow; ++i) {
+        const void* row = table.isEmpty() ? static_cast<const void*>(freeRow.data())
+                                          : table.constData() + qint64(i) * B;
+        auto& kept = baseRows_[static_cast<std::size_t>(i)];
+        if (std::memcmp(row, rowInMemory(i).data(), B) == 0) {
+            kept.reset();
+        } else {
+            if (!kept)
+                kept = std::make_unique<SettingsRecord>();
+            std::memcpy(kept->data(), row, B);
+        }
+    }
+}
+
+QByteArray SettingsDatabase::baseTable() const {
+    QByteArray table = tableBytes();
+    for (int i = 0; i <= TemplateRow; ++i)
+        if (const auto& kept = baseRows_[static_cast<std::size_t>(i)])
+            std::memcpy(table.data() + qint64(i) * B, kept->data(), B);
+    return table;
+}
+
+bool SettingsDatabase::baseEquals(const QByteArray& table) const {
+    if (table.size() != FileSize)
+        return false;
+    for (int i = 0; i <= TemplateRow; ++i)
+        if (std::memcmp(table.constData() + qint64(i) * B, baseRow(i).data(), B) != 0)
+            return false;
+    return true;
+}
+
+bool SettingsDatabase::baseIsMemory() const {
+    for (int i = 0; i <= TemplateRow; ++i) {
+        const auto& kept = baseRows_[static_cast<std::size_t>(i)];
+        if (kept && !(*kept == rowInMemory(i)))
+            return false;
+    }
+    return true;
+}
+
+void SettingsDatabase::setTable(const QByteArray& bytes, bool keepingBase) {
+    // A row about to change keeps its base first.
+    for (int i = 0; keepingBase && i <= TemplateRow; ++i)
+        if (std::memcmp(bytes.constData() + qint64(i) * B, rowInMemory(i).data(), B) != 0)
+            keepBase(i);
     std::memcpy(slots_.data()->data(), bytes.constData(), std::size_t(SlotCount) * B);
     std::memcpy(template_.data(), bytes.constData() + qint64(SlotCount) * B, B);
 }
@@ -306,11 +344,8 @@ void SettingsDatabase::StampProgrammed(int slot, std::uint16_t frameCrc, double 
     stamps_.push_back(stamp);
 }
 
-void SettingsDatabase::settleOn(const QByteArray& table) {
-    if (table.constData() != base_.constData()) {
-        base_ = table;
-        baseLent_ = true; // the backup thread may hold the same bytes
-    }
+void SettingsDatabase::settle() {
+    rememberBase();
     stamps_.clear();
     mergePending_ = false;
     keptAside_ = false;
@@ -319,7 +354,7 @@ void SettingsDatabase::settleOn(const QByteArray& table) {
 void SettingsDatabase::noteChanges(const QByteArray& table) {
     changed_.clear();
     for (int i = 0; i < SlotCount; ++i)
-        if (std::memcmp(table.constData() + qint64(i) * B, Slot(i).data(), B) != 0)
+        if (std::memcmp(table.constData() + qint64(i) * B, slots_[std::size_t(i)].data(), B) != 0)
             changed_.push_back(i);
     templateChanged_ =
         std::memcmp(table.constData() + qint64(SlotCount) * B, template_.data(), B) != 0;
@@ -357,10 +392,11 @@ SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
                 return failed(); // never merged: memory keeps everything
             // A file gone or emptied meanwhile holds nothing to merge: the
             // table is written whole, so that no card is lost.
+            const QByteArray base = baseTable();
             if (raw.isEmpty())
-                file = base_;
+                file = base;
             mine = tableBytes();
-            outcome.merge = mergeTables(base_, mine, file, stamps_, editedSlot, answers);
+            outcome.merge = mergeTables(base, mine, file, stamps_, editedSlot, answers);
             if (outcome.merge.needsAnswers()) {
                 outcome.result = Asking;
                 return outcome;
@@ -376,7 +412,7 @@ SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
                     return {Refused, {}};
             } else {
                 SettingsDatabase merged;
-                merged.setTable(outcome.merge.table);
+                merged.setTable(outcome.merge.table, false); // only looked at
                 if (!accept(merged, outcome.merge))
                     return {Refused, std::move(outcome.merge)};
             }
@@ -384,28 +420,20 @@ SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
         // A save that writes what the file holds already (the save on
         // closing, say) needs no backup of it.
         const QByteArray& result = outcome.merge.table;
-        const bool same = alone ? std::memcmp(base_.constData(), slots_.data()->data(),
-                                              std::size_t(SlotCount) * B) == 0 &&
-                                      std::memcmp(base_.constData() + qint64(SlotCount) * B,
-                                                  template_.data(), B) == 0
-                                : raw == result;
+        const bool same = alone ? baseIsMemory() : raw == result;
         // Alone, the table in memory is written as it is and then becomes
-        // the base, which is also the version the backup keeps.
+        // the base; the backup keeps a copy of it.
         const auto writeTable = [&](QIODevice& device) {
             return alone ? writeTo(device) : device.write(result) == result.size();
         };
-        bool remembered = false;
-        const auto written = [&] {
-            if (!alone)
-                return result;
-            rememberBase();
-            remembered = true;
-            baseLent_ = true;
-            return base_;
-        };
-        const Write write =
-            writeLocked(target, mode, calls, writeTable, written, alone ? base_ : raw, same,
-                        [&lock] { return lock.stillHeld(); });
+        const auto written = [&] { return alone ? tableBytes() : result; };
+        std::function<QByteArray()> replaced;
+        if (alone)
+            replaced = [this] { return baseTable(); };
+        else if (!raw.isEmpty())
+            replaced = [&raw] { return raw; };
+        const Write write = writeLocked(target, mode, calls, writeTable, written, replaced, same,
+                                        [&lock] { return lock.stillHeld(); });
         if (write == Write::LockLost)
             continue; // another copy may have written meanwhile: read it again
         if (write == Write::Failed) {
@@ -418,13 +446,9 @@ SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
         }
         if (!alone) {
             noteChanges(result);
-            setTable(result);
-            settleOn(result);
-        } else {
-            if (!remembered && !same)
-                rememberBase(); // the table written
-            settleOn(base_);
+            setTable(result, false); // the base from here on
         }
+        settle();
         return outcome;
     }
     return failed();
@@ -434,7 +458,8 @@ SettingsDatabase::Write SettingsDatabase::writeLocked(const QString& target, uns
                                                       FileSystemCalls& calls,
                                                       const std::function<bool(QIODevice&)>& write,
                                                       const std::function<QByteArray()>& written,
-                                                      const QByteArray& replaced, bool same,
+                                                      const std::function<QByteArray()>& replaced,
+                                                      bool same,
                                                       const std::function<bool()>& stillLocked) {
     // The version replaced, held by a second name before it is gone (it is
     // nobody's file after the rename, so nothing changes it in place); the
@@ -451,9 +476,8 @@ SettingsDatabase::Write SettingsDatabase::writeLocked(const QString& target, uns
     };
     const QByteArray now = identity();
     const bool kept = !now.isEmpty() && BackupKeeper::writtenLast(target) == now;
-    if (!same && !kept && !replaced.isEmpty() && !now.isEmpty()) {
-        if (auto held = BackupKeeper::hold(
-                target, target, [&replaced] { return replaced; }, mode)) {
+    if (!same && !kept && replaced && !now.isEmpty()) {
+        if (auto held = BackupKeeper::hold(target, target, replaced, mode)) {
             held->replaced = true;
             versions.push_back(*held);
         }
@@ -504,7 +528,7 @@ void SettingsDatabase::adopt(const QByteArray& mine, const QByteArray& file, con
     QByteArray base = file;
     const auto keep = [&](int i) {
         std::memcpy(table.data() + qint64(i) * B, mine.constData() + qint64(i) * B, B);
-        std::memcpy(base.data() + qint64(i) * B, base_.constData() + qint64(i) * B, B);
+        std::memcpy(base.data() + qint64(i) * B, baseRow(i).data(), B);
     };
     for (int i : merge.undecided)
         keep(i);
@@ -519,8 +543,7 @@ void SettingsDatabase::adopt(const QByteArray& mine, const QByteArray& file, con
     mergePending_ = !merge.undecided.empty() || (!merge.relocations.empty() && !carryMoves);
     noteChanges(table);
     setTable(table);
-    base_ = base;
-    baseLent_ = true; // from the file's bytes, which may be a backup's too
+    setBase(base);
     seen_ = read;
 }
 
@@ -542,12 +565,12 @@ SettingsDatabase::TakeOutcome SettingsDatabase::takeFileChanges(const MergeAnswe
     }
     TakeOutcome outcome;
     outcome.taken = true;
-    if (file == base_ && !mergePending_) {
+    if (!mergePending_ && baseEquals(file)) {
         seen_ = read;
         return outcome;
     }
     const QByteArray mine = tableBytes();
-    const MergeResult merge = mergeTables(base_, mine, file, stamps_, -1, answers);
+    const MergeResult merge = mergeTables(baseTable(), mine, file, stamps_, -1, answers);
     if (!merge.gone.empty()) {
         // Not taken until the operator says so.
         outcome.taken = false;
@@ -583,20 +606,20 @@ SettingsDatabase::RestoreResult SettingsDatabase::restore(const QByteArray& tabl
         if (!raw.isEmpty()) {
             // Another copy restored it meanwhile: that file is the database.
             noteChanges(file);
-            setTable(file);
-            settleOn(file);
+            setTable(file, false); // the base from here on
+            settle();
             seen_ = read;
             return RestoreResult::AlreadyRestored;
         }
         const Write write = writeLocked(
             target, mode, calls,
             [&table](QIODevice& device) { return device.write(table) == table.size(); },
-            [&table] { return table; }, raw, false, [&lock] { return lock.stillHeld(); });
+            [&table] { return table; }, {}, false, [&lock] { return lock.stillHeld(); });
         if (write == Write::LockLost)
             continue;
         if (write == Write::Failed)
             break;
-        settleOn(table);
+        settle();
         return RestoreResult::Restored;
     }
     tellWriteFailed(messenger);
