@@ -23,6 +23,7 @@
 #include <memory>
 
 int runProgram(int& argc, char** argv, const ProgramHooks& hooks) {
+    platform::keepFreedMemoryForReuse();
     // The command line is answered before the window system is touched.
     const CommandLine line = parseCommandLine(platform::commandLineArguments(argc, argv));
     switch (line.action) {

@@ -23,4 +23,10 @@ bool say(Stream stream, const QString& text);
 // The per-user folder of --user-data as the help names it.
 QString userDataFolderShown();
 
+// Lets the allocator keep what the program frees for its next use. A save
+// works with several 6 MB tables at once; handed back to the system after
+// each save, their memory would come back page by page at the next one, at
+// the cost of a page fault each. Called once, first thing.
+void keepFreedMemoryForReuse();
+
 } // namespace platform

@@ -1,6 +1,7 @@
 #include "platform/Process.h"
 
 #include <cstdio>
+#include <malloc.h>
 
 namespace platform {
 
@@ -19,6 +20,13 @@ bool say(Stream stream, const QString& text) {
 
 QString userDataFolderShown() {
     return QStringLiteral("~/.local/share/uoo-programmer");
+}
+
+void keepFreedMemoryForReuse() {
+    // The C library would otherwise give a freed table back (and map the
+    // next one afresh) once 12 MB are free at the top of the heap.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
 }
 
 } // namespace platform

@@ -89,4 +89,8 @@ QString userDataFolderShown() {
     return QStringLiteral("%LOCALAPPDATA%\\uoo-programmer");
 }
 
+// Windows' heap hands large blocks to and from the system itself; there is
+// nothing to ask of it.
+void keepFreedMemoryForReuse() {}
+
 } // namespace platform

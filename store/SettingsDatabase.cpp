@@ -162,20 +162,30 @@ bool SettingsDatabase::loadFile() {
         }
         return false;
     }
-    QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        platform::closeFile(fd);
-        fileOffLimits_ = true;
-        report_ = {LoadReport::Unreadable, file.errorString(), 0, {}};
-        return false;
-    }
-    if (!readBlocks(file, length)) {
+    // Read straight from the descriptor into the table: no buffer between.
+    int readError = 0;
+    const auto readFile = [fd, &readError](char* into, qint64 size) {
+        qint64 done = 0;
+        while (done < size) {
+            const long long n = platform::readSome(fd, into + done, std::size_t(size - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                readError = errno;
+            if (n <= 0)
+                break;
+            done += n;
+        }
+        return done;
+    };
+    const bool whole = readBlocks(readFile, length);
+    platform::closeFile(fd);
+    if (!whole) {
         // What came is shown, but a save would lose the rest.
         fileOffLimits_ = true;
         report_ = {LoadReport::Unreadable,
-                   file.error() != QFileDevice::NoError
-                       ? file.errorString()
-                       : QStringLiteral("Файл прочитан не полностью."),
+                   readError != 0 ? systemReason(readError)
+                                  : QStringLiteral("Файл прочитан не полностью."),
                    0,
                    {}};
         return false;
@@ -191,14 +201,15 @@ bool SettingsDatabase::loadFile() {
 bool SettingsDatabase::loadFrom(QIODevice& device, qint64 length) {
     // The base stays the file this copy last loaded or saved.
     const QByteArray before = tableBytes();
-    const bool whole = readBlocks(device, length);
+    const bool whole = readBlocks(
+        [&device](char* into, qint64 size) { return readFully(device, into, size); }, length);
     const QByteArray after = tableBytes();
     setTable(before);
     setTable(after);
     return whole;
 }
 
-bool SettingsDatabase::readBlocks(QIODevice& device, qint64 length) {
+bool SettingsDatabase::readBlocks(const std::function<qint64(char*, qint64)>& read, qint64 length) {
     constexpr qint64 block = SettingsRecord::Size;
     if (length <= 0 || length % block != 0)
         return false;
@@ -207,9 +218,9 @@ bool SettingsDatabase::readBlocks(QIODevice& device, qint64 length) {
     // read leaves the slots before it whole and the one it fell in partly
     // filled, as block-by-block reading would.
     auto* into = reinterpret_cast<char*>(slots_.data()->data());
-    if (readFully(device, into, records * block) != records * block)
+    if (read(into, records * block) != records * block)
         return false;
-    return readFully(device, reinterpret_cast<char*>(template_.data()), block) == block;
+    return read(reinterpret_cast<char*>(template_.data()), block) == block;
 }
 
 bool SettingsDatabase::writeTo(QIODevice& device) const {

@@ -160,7 +160,9 @@ private:
     // makes the table the base right after (`keepingBase` false).
     void setTable(const QByteArray& bytes, bool keepingBase = true);
     // Reads a file's blocks into memory, leaving the base to the caller.
-    bool readBlocks(QIODevice& device, qint64 length);
+    // `read` reads up to the size asked into the place given and returns
+    // how much it read.
+    bool readBlocks(const std::function<qint64(char*, qint64)>& read, qint64 length);
 
     // The base is kept as the rows where it differs from the table in
     // memory: a row's copy is taken when the row is first handed out for a
@@ -178,8 +180,8 @@ private:
         if (!kept)
             kept = std::make_unique<SettingsRecord>(rowInMemory(row));
     }
-    // The base as one table, for a merge.
-    QByteArray baseTable() const;
+    // The base as one table, for a merge; valid until the next call.
+    const QByteArray& baseTable() const;
     bool baseEquals(const QByteArray& table) const;
     // Whether the table in memory is still the base.
     bool baseIsMemory() const;
@@ -217,6 +219,7 @@ private:
     // row of it differs from the table in memory, its copy (the template's
     // last); elsewhere nothing.
     std::vector<std::unique_ptr<SettingsRecord>> baseRows_;
+    mutable QByteArray baseScratch_;       // baseTable()'s
     std::vector<ProgrammingStamp> stamps_; // programmings no save has written yet
     FileSeen seen_;
     bool mergePending_ = false; // a take left rows to decide: the next save merges

@@ -8,6 +8,7 @@
 #include "store/Messenger.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
@@ -196,11 +197,17 @@ SettingsDatabase::~SettingsDatabase() = default;
 void SettingsDatabase::sweepLeftovers(const QString& target) {
     // Nothing left over, nothing to lock: a start in a folder without a
     // database leaves no lock file behind.
+    // The names are compared by hand: a name filter would compile a
+    // regular expression at every start.
     const QFileInfo file(target);
-    if (file.absoluteDir()
-            .entryList({file.fileName() + QStringLiteral(".tmp-*")},
-                       QDir::Files | QDir::Hidden | QDir::System)
-            .isEmpty())
+    const QString prefix = file.fileName() + QStringLiteral(".tmp-");
+    bool leftOver = false;
+    for (QDirIterator it(file.absolutePath(), QDir::Files | QDir::Hidden | QDir::System);
+         !leftOver && it.hasNext();) {
+        it.next();
+        leftOver = it.fileName().startsWith(prefix, Qt::CaseInsensitive);
+    }
+    if (!leftOver)
         return;
     DatabaseLock lock(target, modeFor(target), {});
     if (lock.ok())
@@ -250,12 +257,18 @@ void SettingsDatabase::setBase(const QByteArray& table) {
     }
 }
 
-QByteArray SettingsDatabase::baseTable() const {
-    QByteArray table = tableBytes();
+const QByteArray& SettingsDatabase::baseTable() const {
+    // One buffer for every merge, while nothing else holds it: a fresh 6 MB
+    // each time would be paid again in page faults at every save.
+    if (!baseScratch_.isDetached() || baseScratch_.size() != FileSize)
+        baseScratch_ = QByteArray(FileSize, Qt::Uninitialized);
+    char* table = baseScratch_.data();
+    std::memcpy(table, slots_.data()->data(), std::size_t(SlotCount) * B);
+    std::memcpy(table + qint64(SlotCount) * B, template_.data(), B);
     for (int i = 0; i <= TemplateRow; ++i)
         if (const auto& kept = baseRows_[static_cast<std::size_t>(i)])
-            std::memcpy(table.data() + qint64(i) * B, kept->data(), B);
-    return table;
+            std::memcpy(table + qint64(i) * B, kept->data(), B);
+    return baseScratch_;
 }
 
 bool SettingsDatabase::baseEquals(const QByteArray& table) const {
@@ -392,7 +405,7 @@ SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
                 return failed(); // never merged: memory keeps everything
             // A file gone or emptied meanwhile holds nothing to merge: the
             // table is written whole, so that no card is lost.
-            const QByteArray base = baseTable();
+            const QByteArray& base = baseTable();
             if (raw.isEmpty())
                 file = base;
             mine = tableBytes();
@@ -429,7 +442,10 @@ SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
         const auto written = [&] { return alone ? tableBytes() : result; };
         std::function<QByteArray()> replaced;
         if (alone)
-            replaced = [this] { return baseTable(); };
+            replaced = [this] { // a copy of its own: it goes to the backup thread
+                const QByteArray& base = baseTable();
+                return QByteArray(base.constData(), base.size());
+            };
         else if (!raw.isEmpty())
             replaced = [&raw] { return raw; };
         const Write write = writeLocked(target, mode, calls, writeTable, written, replaced, same,
