@@ -204,8 +204,8 @@ bool SettingsDatabase::loadFrom(QIODevice& device, qint64 length) {
     const bool whole = readBlocks(
         [&device](char* into, qint64 size) { return readFully(device, into, size); }, length);
     const QByteArray after = tableBytes();
-    setTable(before);
-    setTable(after);
+    setTable(before, false); // the rows as they were, their base as it was
+    setTable(after);         // each row the read changed keeps its base first
     return whole;
 }
 

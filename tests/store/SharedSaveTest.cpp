@@ -6,6 +6,7 @@
 #include "tests/support/SystemFiles.h"
 #include "tests/support/TestSupport.h"
 
+#include <QBuffer>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -163,6 +164,24 @@ TEST_F(SharedFile, EditsOfDifferentCardsInTwoProcessesAreAllKept) {
          [](const SettingsDatabase& d) {
              return d.Slot(0).ProgID1() == 0xBEEF && d.Slot(0).ProgDate() == 46100.0 &&
                     d.Slot(0).text(Field::Edit1) == QStringLiteral("правка");
+         }},
+        {"a table read in whole and an edit",
+         [](SettingsDatabase& d) {
+             QByteArray table;
+             QBuffer out(&table);
+             out.open(QIODevice::WriteOnly);
+             ASSERT_TRUE(d.writeTo(out));
+             const SettingsRecord seventh = card(QStringLiteral("7"), 107);
+             table.replace(
+                 7 * SettingsRecord::Size, SettingsRecord::Size,
+                 QByteArray(reinterpret_cast<const char*>(seventh.data()), SettingsRecord::Size));
+             QBuffer in(&table);
+             in.open(QIODevice::ReadOnly);
+             ASSERT_TRUE(d.loadFrom(in, table.size()));
+         },
+         [](SettingsDatabase& d) { d.Slot(5) = card(QStringLiteral("5"), 105); },
+         [](const SettingsDatabase& d) {
+             return d.Slot(7).CodeUoo() == 107 && d.Slot(5).CodeUoo() == 105;
          }},
     };
     for (const auto& c : cases) {
