@@ -251,7 +251,7 @@ TEST(ComPortOnWine, ANamedPortThatIsNotThereIsNoCableInTheSystemsWords) {
     WindowsCableDriver driver(loadD2xxLibrary, newWin32ComPortApi(), QStringLiteral("COM199"));
     QTemporaryDir dir;
     FTDI_Controller ctl(driver, SteadyClock::instance(), dir.filePath(QStringLiteral("log")));
-    const int opened = ctl.Open(nullptr, 0);
+    const OpenResult opened = ctl.Open(nullptr, 0);
     EXPECT_EQ(opened, OpenResult::NoCable);
     const QStringList lines =
         openFailureReason(opened, driver.lastOpenProblem()).split(QLatin1Char('\n'));
