@@ -182,6 +182,8 @@ private:
     }
     // The base as one table, for a merge; valid until the next call.
     const QByteArray& baseTable() const;
+    // Writes the base, a whole table, at `table`.
+    void writeBase(char* table) const;
     bool baseEquals(const QByteArray& table) const;
     // Whether the table in memory is still the base.
     bool baseIsMemory() const;

@@ -262,13 +262,16 @@ const QByteArray& SettingsDatabase::baseTable() const {
     // each time would be paid again in page faults at every save.
     if (!baseScratch_.isDetached() || baseScratch_.size() != FileSize)
         baseScratch_ = QByteArray(FileSize, Qt::Uninitialized);
-    char* table = baseScratch_.data();
+    writeBase(baseScratch_.data());
+    return baseScratch_;
+}
+
+void SettingsDatabase::writeBase(char* table) const {
     std::memcpy(table, slots_.data()->data(), std::size_t(SlotCount) * B);
     std::memcpy(table + qint64(SlotCount) * B, template_.data(), B);
     for (int i = 0; i <= TemplateRow; ++i)
         if (const auto& kept = baseRows_[static_cast<std::size_t>(i)])
             std::memcpy(table + qint64(i) * B, kept->data(), B);
-    return baseScratch_;
 }
 
 bool SettingsDatabase::baseEquals(const QByteArray& table) const {
@@ -442,9 +445,10 @@ SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
         const auto written = [&] { return alone ? tableBytes() : result; };
         std::function<QByteArray()> replaced;
         if (alone)
-            replaced = [this] { // a copy of its own: it goes to the backup thread
-                const QByteArray& base = baseTable();
-                return QByteArray(base.constData(), base.size());
+            replaced = [this] { // a buffer of its own: it goes to the backup thread
+                QByteArray base(FileSize, Qt::Uninitialized);
+                writeBase(base.data());
+                return base;
             };
         else if (!raw.isEmpty())
             replaced = [&raw] { return raw; };
