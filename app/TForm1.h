@@ -307,6 +307,11 @@ private:
     // Takes what another copy saved into the file, when this window is idle
     // (not editing, no job, no box open); otherwise once it is.
     void checkDatabaseFile();
+    // Cards of this copy's save that another copy's save buried; `saved`:
+    // written again.
+    void tellBuried(const std::vector<int>& rows, bool saved);
+    // Where a copy that works alone holds the database, who and since when.
+    void tellReadOnly();
     // Saves the database, merged with what other copies saved: asks the
     // operator what the merge cannot decide, then redraws what came in.
     SettingsDatabase::SaveOutcome saveDatabase(const SettingsDatabase::Accept& accept = {},

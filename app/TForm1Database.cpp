@@ -5,6 +5,7 @@
 
 #include "app/RecordsModel.h"
 #include "store/Backup.h"
+#include "store/CardFields.h"
 #include "store/DateTime.h"
 #include "store/Merge.h"
 #include "store/SettingsDatabase.h"
@@ -133,6 +134,11 @@ void TForm1::checkDatabaseFile() {
         if (taken.gone.empty()) {
             if (taken.taken)
                 showChanges();
+            if (!taken.buried.empty()) {
+                // Written again at once, not left in memory until a save.
+                const bool saved = saveDatabase().result == SettingsDatabase::Saved;
+                tellBuried(taken.buried, saved);
+            }
             return;
         }
         answers = {};
@@ -186,11 +192,53 @@ void TForm1::askAbout(const MergeResult& merge, MergeAnswers& answers) {
     }
 }
 
+void TForm1::tellBuried(const std::vector<int>& rows, bool saved) {
+    const SettingsRecord& first = std::as_const(db_).Slot(rows.front());
+    const QString what =
+        rows.size() == 1
+            ? QStringLiteral("Карточка «%1» (строка %2), сохранённая в этой копии программы, не "
+                             "попала в файл базы: другая копия программы записала файл поверх неё.")
+                  .arg(first.text(Field::NCardEdit))
+                  .arg(rows.front() + 1)
+            : QStringLiteral("Карточки, сохранённые в этой копии программы (%1, например «%2», "
+                             "строка %3), не попали в файл базы: другая копия программы записала "
+                             "файл поверх них.")
+                  .arg(rows.size())
+                  .arg(first.text(Field::NCardEdit))
+                  .arg(rows.front() + 1);
+    const QString then =
+        rows.size() == 1
+            ? (saved ? QStringLiteral("\n\nОна записана снова.")
+                     : QStringLiteral("\n\nОна остаётся в этой копии программы и будет записана "
+                                      "при следующем сохранении."))
+            : (saved ? QStringLiteral("\n\nОни записаны снова.")
+                     : QStringLiteral("\n\nОни остаются в этой копии программы и будут записаны "
+                                      "при следующем сохранении."));
+    messenger_.inform(kAttention, what + then);
+}
+
+void TForm1::tellReadOnly() {
+    if (const auto& holder = db_.heldBy())
+        messenger_.inform(
+            kAttention,
+            QStringLiteral("База %1 открыта только для чтения: с ней работает копия программы на "
+                           "компьютере %2.\n\nПапка базы лежит на диске, где несколько копий "
+                           "программы не могут безопасно сохранять одну базу, поэтому изменения "
+                           "сохраняет только та копия, что открыла её первой.")
+                .arg(QFileInfo(db_.fileName()).fileName(), holder->describe()));
+}
+
 SettingsDatabase::SaveOutcome TForm1::saveDatabase(const SettingsDatabase::Accept& accept,
                                                    int editedSlot, MergeAnswers answers) {
     for (;;) {
         SettingsDatabase::SaveOutcome outcome =
             db_.saveMerged(messenger_, answers, accept, editedSlot);
+        if (outcome.result == SettingsDatabase::ReadOnly) {
+            tellReadOnly();
+            return outcome;
+        }
+        if (!outcome.rewritten.empty())
+            tellBuried(outcome.rewritten, outcome.result == SettingsDatabase::Saved);
         if (outcome.result != SettingsDatabase::Asking) {
             showChanges();
             for (const auto& moved : outcome.merge.relocations) {
@@ -233,6 +281,7 @@ void TForm1::showChanges() {
 void TForm1::FillGrid() {
     (void)db_.Load(); // a missing or damaged file leaves the slots free
     reportLoad();
+    tellReadOnly();
     offerRestore();
     records_->fillFromDatabase();
     {

@@ -255,7 +255,8 @@ void TForm1::BitBtn2Click() {
     // this save is done.
     if (fileChangePending_)
         QTimer::singleShot(0, this, [this] { checkDatabaseFile(); });
-    if (outcome.result == SettingsDatabase::Refused || outcome.result == SettingsDatabase::NoRoom) {
+    if (outcome.result == SettingsDatabase::Refused || outcome.result == SettingsDatabase::NoRoom ||
+        outcome.result == SettingsDatabase::ReadOnly) {
         // Nothing written: the card goes back to edit mode as typed.
         db_.Slot(slot) = before;
         db_.Template() = templateBefore;

@@ -72,6 +72,8 @@ int closeFile(int fd);
 [[nodiscard]] long long writeSome(int fd, const void* data, std::size_t size);
 // Reads at `offset` without moving the file's position.
 [[nodiscard]] long long readAt(int fd, void* data, std::size_t size, std::int64_t offset);
+// Writes at `offset` without moving the file's position.
+[[nodiscard]] long long writeAt(int fd, const void* data, std::size_t size, std::int64_t offset);
 [[nodiscard]] int syncFile(int fd);
 [[nodiscard]] int truncateFile(int fd);
 [[nodiscard]] int setMode(int fd, unsigned mode);
@@ -90,6 +92,8 @@ int removeFile(const char* path);
 [[nodiscard]] int placeUnlessTaken(const char* from, const char* to);
 [[nodiscard]] int makeFolder(const char* path, unsigned mode);
 long long processId();
+// Whether a process of this machine with that number is still running.
+bool processRunning(long long pid);
 // Makes a replace inside the folder durable, where the system needs asking.
 [[nodiscard]] int syncDirectory(const char* dir);
 // Creates a new, empty file readable by its owner only from a pattern
@@ -116,6 +120,12 @@ enum class Volume {
     Untrusted,
 };
 Volume volumeOf(const char* path);
+
+// Whether creating a file exclusively in the folder of `path` is one step
+// that every machine reaching the folder sees alike: true on local disks,
+// NFS, SMB and the SFTP-backed mounts; false where the file system is a
+// bridge to a store that has no such step (the cloud-storage mounts, WebDAV).
+bool exclusiveCreateHolds(const char* path);
 
 // The system's own words for an errno value.
 QString errorText(int error);

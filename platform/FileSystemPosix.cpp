@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -102,6 +103,10 @@ long long readAt(int fd, void* data, std::size_t size, std::int64_t offset) {
     return ::pread(fd, data, size, off_t(offset));
 }
 
+long long writeAt(int fd, const void* data, std::size_t size, std::int64_t offset) {
+    return ::pwrite(fd, data, size, off_t(offset));
+}
+
 int syncFile(int fd) {
     return ::fsync(fd);
 }
@@ -144,6 +149,10 @@ int makeFolder(const char* path, unsigned mode) {
 
 long long processId() {
     return ::getpid();
+}
+
+bool processRunning(long long pid) {
+    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
 }
 
 int syncDirectory(const char* dir) {
@@ -216,6 +225,54 @@ Volume volumeOf(const char* path) {
     default:
         return Volume::Local;
     }
+}
+
+namespace {
+
+// The mount that holds `path`, as the kernel lists it: its point and its
+// file system's type ("fuse.sshfs").
+QByteArray mountTypeOf(const char* path) {
+    char resolved[PATH_MAX];
+    QByteArray at = ::realpath(path, resolved) ? QByteArray(resolved) : QByteArray(path);
+    QFile table(QStringLiteral("/proc/self/mountinfo"));
+    if (!table.open(QIODevice::ReadOnly))
+        return {};
+    QByteArray best, type;
+    // "36 35 98:0 /root /mnt rw,noatime master:1 - ext3 /dev/root rw": the
+    // fifth field is the mount point, the first after " - " the type; a
+    // blank in a point comes as \040.
+    for (const QByteArray& line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        const int dash = int(fields.indexOf("-"));
+        if (fields.size() < 5 || dash < 0 || dash + 1 >= fields.size())
+            continue;
+        QByteArray point = fields[4];
+        point.replace("\\040", " ").replace("\\011", "\t").replace("\\134", "\\");
+        const bool inside = point == "/" || at == point || at.startsWith(point + '/');
+        if (inside && point.size() >= best.size()) {
+            best = point;
+            type = fields[dash + 1];
+        }
+    }
+    return type;
+}
+
+} // namespace
+
+bool exclusiveCreateHolds(const char* path) {
+    struct ::statfs fs {};
+    if (::statfs(path, &fs) != 0)
+        return true; // nothing to judge by: the create itself will tell
+    if (static_cast<unsigned long>(fs.f_type) != 0x65735546)
+        return true; // a file system of the kernel's own, local or network
+    // A user-space file system is as good as the store behind it: SFTP
+    // and SMB create exclusively in one step, a cloud drive does not.
+    const QByteArray type = mountTypeOf(path);
+    for (const char* known : {"fuse.sshfs", "fuse.gvfsd-fuse", "fuse.smbnetfs", "fuse.ntfs-3g",
+                              "fuseblk", "fuse.ntfs", "fuse.exfat", "fuse.fuse-overlayfs"})
+        if (type == known)
+            return true;
+    return false;
 }
 
 QString errorText(int error) {

@@ -303,6 +303,17 @@ long long readAt(int fd, void* data, std::size_t size, std::int64_t offset) {
     return done;
 }
 
+long long writeAt(int fd, const void* data, std::size_t size, std::int64_t offset) {
+    OVERLAPPED at{};
+    at.Offset = DWORD(std::uint64_t(offset) & 0xFFFFFFFFu);
+    at.OffsetHigh = DWORD(std::uint64_t(offset) >> 32);
+    DWORD done = 0;
+    const DWORD ask = size > 0x40000000 ? 0x40000000 : DWORD(size);
+    if (!WriteFile(handleOf(fd), data, ask, &done, &at))
+        return failNow();
+    return done;
+}
+
 int syncFile(int fd) {
     return FlushFileBuffers(handleOf(fd)) ? 0 : failNow();
 }
@@ -419,6 +430,16 @@ long long processId() {
     return GetCurrentProcessId();
 }
 
+bool processRunning(long long pid) {
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
+    if (!process)
+        return GetLastError() == ERROR_ACCESS_DENIED; // there, but not ours to ask
+    DWORD code = 0;
+    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
+}
+
 // A replace written through is on the disk with its folder entry.
 int syncDirectory(const char*) {
     return 0;
@@ -515,6 +536,11 @@ Volume volumeOf(const char* path) {
         return Volume::Untrusted;
     const std::wstring kind(system);
     return kind == L"NTFS" || kind == L"ReFS" ? Volume::Local : Volume::Untrusted;
+}
+
+// Windows creates a file exclusively in one step locally and on SMB shares.
+bool exclusiveCreateHolds(const char*) {
+    return true;
 }
 
 QString errorText(int error) {

@@ -108,7 +108,7 @@ bool isTemporaryName(const QString& name, const QString& prefix, bool* second) {
 
 } // namespace
 
-void removeStaleTemporaries(const QString& path) {
+void removeStaleTemporaries(const QString& path, std::int64_t quietSince) {
     const QFileInfo target(path);
     const QString prefix = target.fileName() + QStringLiteral(".tmp-");
     QDir dir = target.absoluteDir();
@@ -122,12 +122,12 @@ void removeStaleTemporaries(const QString& path) {
             // A second name goes only once its temporary file has gone.
             if (second && QFileInfo::exists(dir.filePath(name.chopped(4))))
                 continue;
-            removeIfAbandoned(dir.filePath(name));
+            removeIfAbandoned(dir.filePath(name), quietSince);
         }
     }
 }
 
-void removeIfAbandoned(const QString& path) {
+void removeIfAbandoned(const QString& path, std::int64_t quietSince) {
     const QByteArray file = platform::encodeName(path);
     const int fd = platform::openFile(file.constData(), platform::ReadOnly | platform::NonBlocking |
                                                             platform::NoFollow);
@@ -136,7 +136,7 @@ void removeIfAbandoned(const QString& path) {
     platform::FileStatus st;
     // A writer at work holds its temporary file locked.
     const bool abandoned = platform::statusOf(fd, &st) == 0 && st.regular() && st.mine &&
-                           platform::lockWhole(fd, false);
+                           st.modifiedSeconds <= quietSince && platform::lockWhole(fd, false);
     // Closed first: Windows removes no file that is open.
     platform::closeFile(fd);
     if (abandoned)
@@ -185,7 +185,6 @@ bool ReplaceFileAtomically(const QString& path, const std::function<bool(QIODevi
     const QByteArray dirName = platform::encodeName(QFileInfo(target).absolutePath());
 
     std::string tempName = targetName.toStdString() + ".tmp-XXXXXX";
-    removeStaleTemporaries(target);
     const int fd = calls.createTemp(tempName);
     if (fd < 0)
         return false;

@@ -5,7 +5,9 @@
 #include <QString>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <limits>
 #include <string>
 
 class QIODevice;
@@ -44,12 +46,17 @@ public:
 // Removes what a save that was killed midway left beside `path`: temporary
 // files of exactly the name a save gives them, regular, the running user's
 // and held by no live save (a save keeps its temporary file locked), and the
-// second names kept for them. Nothing else is touched.
-void removeStaleTemporaries(const QString& path);
+// second names kept for them. Nothing else is touched. Where the lock a
+// writer holds cannot be seen (another machine's, on a network mount), only
+// files last written at `quietSince` or before count, by the folder's clock.
+void removeStaleTemporaries(const QString& path,
+                            std::int64_t quietSince = std::numeric_limits<std::int64_t>::max());
 
 // Removes a temporary file that a killed writer left: regular, the running
-// user's, and not held locked by a writer still at work.
-void removeIfAbandoned(const QString& path);
+// user's, not held locked by a writer still at work, and last written at
+// `quietSince` or before.
+void removeIfAbandoned(const QString& path,
+                       std::int64_t quietSince = std::numeric_limits<std::int64_t>::max());
 
 // Follows a chain of symbolic links to the path it finally names, which need
 // not exist yet. 0, or the system's error (ELOOP for a loop).

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "platform/FileSystem.h"
+#include "store/DatabaseLock.h"
 #include "store/Merge.h"
+#include "store/SaveNote.h"
 #include "store/SettingsRecord.h"
 
 #include <QByteArray>
@@ -9,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -70,10 +73,14 @@ public:
     // Where the merge needs the operator (MergeResult::needsAnswers), or a
     // card of this copy's finds no free row, nothing is written and memory
     // stays as it was: the caller asks and saves again with the answers.
-    enum SaveResult { Saved, Failed, Refused, Asking, NoRoom };
+    // ReadOnly: a copy that works alone holds the database (heldBy()).
+    enum SaveResult { Saved, Failed, Refused, Asking, NoRoom, ReadOnly };
     struct SaveOutcome {
         SaveResult result = Failed;
         MergeResult merge; // the questions, or the cards moved to another row
+        // Cards of this copy's earlier save that another copy's save had
+        // buried, written again by this one.
+        std::vector<int> rewritten;
     };
     // Looks at the table about to be written; false refuses the save:
     // nothing is written and memory stays as it was.
@@ -95,6 +102,10 @@ public:
         bool taken = false; // false: nothing to take, or the answer first
         std::vector<int> gone;
         QString firstGoneName;
+        // Cards this copy saved that another copy's save put back to the
+        // version they replaced: this copy's version is kept in memory, to
+        // be written by the next save.
+        std::vector<int> buried;
     };
     [[nodiscard]] TakeOutcome takeFileChanges(const MergeAnswers& answers = {});
     // The slots whose content in memory the last save, take or restore
@@ -111,6 +122,10 @@ public:
     // into the file only onto a version of the card that the device
     // received as it is; otherwise the save asks.
     void StampProgrammed(int slot, std::uint16_t frameCrc, double now);
+    // The copy that holds the database for its whole run, where this copy
+    // found one (it then saves nothing): the folder is on a file system
+    // where copies cannot share it safely, and that copy was there first.
+    const std::optional<LeaseHolder>& heldBy() const { return heldBy_; }
     // Called with true while a save waits for another copy's lock, then false.
     std::function<void(bool waiting)> onWaiting;
     // Where the versions a save replaces are kept.
@@ -197,13 +212,15 @@ private:
     // Writes the table under the lock, with its backups: `written` gives the
     // bytes written, once they are; `replaced`, the file's bytes before (none
     // where there was no file).
-    // LockLost: the lock file was replaced meanwhile and nothing was written.
+    // LockLost: the lock was lost or the file changed meanwhile, and nothing
+    // was written (or what was written is no longer there).
     enum class Write { Written, Failed, LockLost };
     Write writeLocked(const QString& target, unsigned mode, FileSystemCalls& calls,
                       const std::function<bool(QIODevice&)>& write,
                       const std::function<QByteArray()>& written,
                       const std::function<QByteArray()>& replaced, bool same,
-                      const std::function<bool()>& stillLocked);
+                      const std::function<bool()>& mayRename, const std::function<bool()>& readBack,
+                      std::int64_t quietSince);
     // The merge's table taken into memory, the file read becoming the base
     // except where a row is still to be decided.
     // `mine`: the table in memory the merge was made from. `carryMoves`: a
@@ -214,6 +231,25 @@ private:
     // base, and nothing of this copy's is pending.
     void settle();
     void noteChanges(const QByteArray& table);
+    // The lease this copy holds for its run where the folder's file system
+    // cannot be trusted with an exclusive create; null elsewhere.
+    Lease* sessionFor(const QString& target, unsigned mode);
+    // What this copy's last save wrote, row by row, against the version it
+    // replaced.
+    using RowAt = std::function<const void*(int row)>;
+    void rememberWritten(std::uint64_t id, std::uint64_t base, const RowAt& wrote,
+                         const RowAt& before);
+    // Looks at a file read for what another copy's save did to this copy's
+    // last one: a card put back to the version it replaced becomes this
+    // copy's change again (reported in buried_), and so does, where the
+    // line of saves shows that save was buried, a card changed otherwise
+    // (then a question at the next save).
+    void checkWritten(const QByteArray& file, const std::optional<SaveNote>& note);
+    void setBaseRow(int row, const SettingsRecord& record);
+    // Whether the file is still exactly what this copy read (`raw`, `read`)
+    // before it puts its own in place.
+    bool unchangedSince(const QString& target, bool local, const QByteArray& raw,
+                        const FileSeen& read) const;
 
     std::vector<SettingsRecord> slots_;
     SettingsRecord template_;
@@ -224,6 +260,22 @@ private:
     mutable QByteArray baseScratch_;       // baseTable()'s
     std::vector<ProgrammingStamp> stamps_; // programmings no save has written yet
     FileSeen seen_;
+    QByteArray seenNote_; // the save note as it was when seen_ was
+    std::uint64_t noteLatest_ = 0;
+    struct Written {
+        std::uint64_t id = 0;
+        std::uint64_t base = 0;
+        struct Row {
+            int row;
+            SettingsRecord wrote, replaced;
+        };
+        std::vector<Row> rows;
+    } written_;
+    std::vector<int> buried_;
+    std::unique_ptr<Lease> session_;
+    bool sessionChecked_ = false;
+    Lease::Watch leaseWatch_;
+    std::optional<LeaseHolder> heldBy_;
     bool mergePending_ = false; // a take left rows to decide: the next save merges
     std::vector<int> changed_;
     bool templateChanged_ = false;

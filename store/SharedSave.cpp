@@ -5,7 +5,9 @@
 #include "store/AtomicFile.h"
 #include "store/Backup.h"
 #include "store/CardFields.h"
+#include "store/DatabaseLock.h"
 #include "store/Messenger.h"
+#include "store/SaveNote.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -15,147 +17,57 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <map>
-#include <thread>
 
 namespace {
 
 constexpr qint64 B = SettingsRecord::Size;
-constexpr int LockWaitMs = 10000;
-constexpr int LockPollMs = 50;
-
-// The record lock on "<file>.lock": taken for the span of one save, released
-// by the system when the process dies. Where the file system has no record
-// locks the save goes on without one, as a single copy would.
-//
-// A lock is only as good as the name it is found by: a lock file deleted
-// (or replaced) while a save holds it lets the next copy lock a new file
-// under the same name. So the lock is taken only on the file the name leads
-// to, and a save looks again right before it puts its file in place.
-class DatabaseLock {
-public:
-    DatabaseLock(const QString& target, unsigned mode, const std::function<void(bool)>& waiting)
-        : name_(platform::encodeName(SettingsDatabase::lockFileOf(target))), mode_(mode) {
-        bool told = false;
-        const auto tell = [&](bool on) {
-            if (told != on && waiting)
-                waiting(on);
-            told = on;
-        };
-        // The wait gives up only on a lock that is stuck: each save another
-        // copy finishes meanwhile (the file is replaced) starts it afresh, so
-        // a copy is never starved by others saving one after another.
-        const QByteArray file = platform::encodeName(target);
-        platform::FileStatus last;
-        const auto replaced = [&] {
-            platform::FileStatus now;
-            const bool seen = platform::statusOf(file.constData(), &now) == 0;
-            const bool changed =
-                seen && !(now.sameFile(last) && now.modifiedSeconds == last.modifiedSeconds &&
-                          now.modifiedNanoseconds == last.modifiedNanoseconds);
-            if (seen)
-                last = now;
-            return changed;
-        };
-        replaced();
-        for (int waited = 0, moved = 0;;) {
-            const Step step = attempt();
-            if (step == Step::Moved && ++moved > 100) {
-                tell(false);
-                release();
-                return; // a name that will not stay put: no lock to be had
-            }
-            if (step == Step::Locked) {
-                tell(false);
-                ok_ = true;
-                return;
-            }
-            if (step == Step::Failed || waited >= LockWaitMs) {
-                tell(false);
-                release();
-                return;
-            }
-            if (step == Step::Busy) {
-                tell(true);
-                std::this_thread::sleep_for(std::chrono::milliseconds(LockPollMs));
-                waited = replaced() ? 0 : waited + LockPollMs;
-            }
-            release(); // Busy or Moved: anew
-        }
-    }
-    ~DatabaseLock() { release(); }
-    DatabaseLock(const DatabaseLock&) = delete;
-    DatabaseLock& operator=(const DatabaseLock&) = delete;
-    bool ok() const { return ok_; }
-    // Whether the lock file's name still leads to the file locked.
-    bool stillHeld() const {
-        if (!ok_)
-            return false;
-        if (!recordLocks_)
-            return true;
-        platform::FileStatus held, named;
-        return platform::statusOf(fd_, &held) == 0 &&
-               platform::statusOf(name_.constData(), &named, false) == 0 && held.sameFile(named);
-    }
-    void release() {
-        if (fd_ >= 0)
-            platform::closeFile(fd_); // closing the description drops its lock
-        fd_ = -1;
-        ok_ = false;
-    }
-
-private:
-    enum class Step { Locked, Busy, Moved, Failed };
-    Step attempt() {
-        // Made with the database's permission bits, so that whoever may
-        // write the database may lock it; never deleted by the program, and
-        // where the system allows, by no one else while a copy holds it.
-        const int flags =
-            platform::ReadWrite | platform::NoFollow | platform::NonBlocking | platform::KeepName;
-        fd_ = platform::openFile(name_.constData(), flags | platform::Create | platform::Exclusive,
-                                 mode_);
-        if (fd_ >= 0) {
-            (void)platform::setMode(fd_, mode_);
-        } else {
-            if (errno != EEXIST)
-                return Step::Failed; // no folder, no permission, ...
-            fd_ = platform::openFile(name_.constData(), flags);
-            if (fd_ < 0)
-                return errno == ENOENT ? Step::Moved : Step::Failed; // deleted in between
-        }
-        platform::FileStatus st;
-        if (platform::statusOf(fd_, &st) != 0 || !st.regular())
-            return Step::Failed;
-        switch (platform::lockRecord(fd_)) {
-        case platform::RecordLock::Taken:
-            break;
-        case platform::RecordLock::Unsupported:
-            recordLocks_ = false; // no record locks here: on without one
-            return Step::Locked;
-        case platform::RecordLock::Busy:
-            return Step::Busy;
-        case platform::RecordLock::Failed:
-            return Step::Failed;
-        }
-        ok_ = true;
-        // Locked: but maybe a file whose name was deleted while this copy
-        // waited for it.
-        return stillHeld() ? Step::Locked : Step::Moved;
-    }
-
-    QByteArray name_;
-    unsigned mode_ = 0600;
-    int fd_ = -1;
-    bool ok_ = false;
-    bool recordLocks_ = true;
-};
-
 // The permission bits of the database, which its lock file, backups and
 // notes share; a new database is its owner's.
 unsigned modeFor(const QString& target) {
     platform::FileStatus st;
     return platform::statusOf(platform::encodeName(target).constData(), &st) == 0 ? (st.mode & 0666)
                                                                                   : 0600;
+}
+
+// A temporary file beside the database is a leftover of a save that died
+// once it has been left alone long enough: on a local disk its writer's lock
+// tells at once; on a network mount, where that lock cannot be seen from
+// another machine, it must be unchanged for the time a lease takes to go
+// stale, by the folder's own clock (the lease was written there just now).
+std::int64_t quietSince(const QString& target, const DatabaseLock& lock) {
+    if (platform::volumeOf(platform::encodeName(target).constData()) == platform::Volume::Local)
+        return std::numeric_limits<std::int64_t>::max();
+    const qint64 now = lock.fileTimeSeconds();
+    return now > 0 ? now - Lease::StaleMs / 1000 : std::numeric_limits<std::int64_t>::min();
+}
+
+// The whole file under `target` as it is now; false when it cannot be read.
+bool readWhole(const QString& target, QByteArray* bytes) {
+    bytes->clear();
+    const int fd = platform::openFile(platform::encodeName(target).constData(),
+                                      platform::ReadOnly | platform::NonBlocking);
+    if (fd < 0)
+        return errno == ENOENT;
+    platform::FileStatus st;
+    bool ok = platform::statusOf(fd, &st) == 0 && st.regular();
+    // Read to the end, whatever a cached size says.
+    QByteArray data;
+    char chunk[65536];
+    while (ok) {
+        const long long n = platform::readSome(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            ok = false;
+        if (n <= 0)
+            break;
+        data.append(chunk, qsizetype(n));
+    }
+    platform::closeFile(fd);
+    *bytes = data;
+    return ok;
 }
 
 // The one box the store shows itself.
@@ -194,24 +106,53 @@ bool SettingsDatabase::FileSeen::operator==(const FileSeen& o) const {
 
 SettingsDatabase::~SettingsDatabase() = default;
 
+Lease* SettingsDatabase::sessionFor(const QString& target, unsigned mode) {
+    if (!sessionChecked_) {
+        sessionChecked_ = true;
+        const QByteArray folder = platform::encodeName(QFileInfo(target).absolutePath());
+        if (!platform::exclusiveCreateHolds(folder.constData()))
+            session_ = std::make_unique<Lease>(Lease::fileOf(target), mode);
+    }
+    return session_.get();
+}
+
 void SettingsDatabase::sweepLeftovers(const QString& target) {
+    // Where copies cannot share the folder safely, this copy takes it for
+    // its run, or learns which copy has.
+    const unsigned mode = modeFor(target);
+    if (Lease* session = sessionFor(target, mode); session && !session->held()) {
+        DatabaseLock lock(target, mode, {}, session, true, &leaseWatch_);
+        heldBy_.reset();
+        if (lock.heldForSession())
+            heldBy_ = lock.holder();
+    } else if (!session) {
+        const auto holder = Lease::peek(target);
+        heldBy_.reset();
+        if (holder && holder->session)
+            heldBy_ = holder;
+    }
     // Nothing left over, nothing to lock: a start in a folder without a
     // database leaves no lock file behind.
     // The names are compared by hand: a name filter would compile a
     // regular expression at every start.
     const QFileInfo file(target);
     const QString prefix = file.fileName() + QStringLiteral(".tmp-");
+    const QString scrap = QFileInfo(Lease::fileOf(target)).fileName() + QLatin1Char('.');
     bool leftOver = false;
     for (QDirIterator it(file.absolutePath(), QDir::Files | QDir::Hidden | QDir::System);
          !leftOver && it.hasNext();) {
         it.next();
-        leftOver = it.fileName().startsWith(prefix, Qt::CaseInsensitive);
+        leftOver = it.fileName().startsWith(prefix, Qt::CaseInsensitive) ||
+                   it.fileName().startsWith(scrap, Qt::CaseInsensitive);
     }
-    if (!leftOver)
+    // A lease a killed save of this machine left goes too.
+    if ((!leftOver && !Lease::leftHere(target)) || heldBy_)
         return;
-    DatabaseLock lock(target, modeFor(target), {});
-    if (lock.ok())
-        removeStaleTemporaries(target);
+    DatabaseLock lock(target, mode, {}, session_.get(), false, &leaseWatch_);
+    if (lock.ok()) {
+        removeStaleTemporaries(target, quietSince(target, lock));
+        Lease::removeScraps(target, quietSince(target, lock));
+    }
 }
 
 bool SettingsDatabase::fileMayHaveChanged() const {
@@ -219,8 +160,14 @@ bool SettingsDatabase::fileMayHaveChanged() const {
     if (fileOffLimits_ || resolveLinks(fileName_, &target) != 0)
         return false;
     const FileSeen now = FileSeen::of(target);
-    // Where stat cannot be trusted the file is always read again.
-    return !now.valid || !(seen_ == now);
+    if (now.valid)
+        return !(seen_ == now);
+    // Where stat cannot be trusted to tell every change, the note every
+    // save writes does (a few hundred bytes, not the whole file); stat still
+    // tells of a writer that writes no note.
+    if (SaveNote::read(target) != seenNote_)
+        return true;
+    return now.status.kind != seen_.status.kind || !now.status.sameVersion(seen_.status);
 }
 
 BackupKeeper& SettingsDatabase::backups() {
@@ -376,6 +323,79 @@ void SettingsDatabase::noteChanges(const QByteArray& table) {
         std::memcmp(table.constData() + qint64(SlotCount) * B, template_.data(), B) != 0;
 }
 
+void SettingsDatabase::setBaseRow(int row, const SettingsRecord& record) {
+    auto& kept = baseRows_[static_cast<std::size_t>(row)];
+    if (record == rowInMemory(row)) {
+        kept.reset();
+    } else {
+        if (!kept)
+            kept = std::make_unique<SettingsRecord>();
+        *kept = record;
+    }
+}
+
+void SettingsDatabase::rememberWritten(std::uint64_t id, std::uint64_t base, const RowAt& wrote,
+                                       const RowAt& before) {
+    written_ = {id, base, {}};
+    for (int i = 0; i < SlotCount; ++i) {
+        if (std::memcmp(before(i), wrote(i), B) == 0)
+            continue;
+        Written::Row row{i, {}, {}};
+        std::memcpy(row.wrote.data(), wrote(i), B);
+        std::memcpy(row.replaced.data(), before(i), B);
+        written_.rows.push_back(row);
+    }
+}
+
+void SettingsDatabase::checkWritten(const QByteArray& file, const std::optional<SaveNote>& note) {
+    if (written_.rows.empty() || file.size() != FileSize)
+        return;
+    using Line = SaveNote::Line;
+    Line line = note ? note->lineOf(written_.id, written_.base) : Line::Unknown;
+    const auto rowOf = [&](int i) { return file.constData() + qint64(i) * B; };
+    bool allThere = true;
+    for (const auto& r : written_.rows)
+        allThere = allThere && std::memcmp(rowOf(r.row), r.wrote.data(), B) == 0;
+    // Still the newest save, and the file says so too: nothing to judge yet.
+    if (line == Line::Newest && allThere)
+        return;
+    if (line == Line::Newest)
+        line = Line::Unknown; // replaced by a writer that keeps no note
+    if (line != Line::BuiltOn) {
+        for (const auto& r : written_.rows) {
+            if (std::memcmp(rowOf(r.row), r.wrote.data(), B) == 0)
+                continue;
+            const bool back = std::memcmp(rowOf(r.row), r.replaced.data(), B) == 0;
+            // A card changed otherwise, by a save that may well have built
+            // on this one, is that save's; only a buried save makes it a
+            // question.
+            if (!back && line != Line::Beside)
+                continue;
+            // Changed here since: that change is this copy's own already.
+            if (!(rowInMemory(r.row) == r.wrote))
+                continue;
+            // Against the version it replaced, the card is this copy's
+            // change again: written at the next save, or asked about.
+            setBaseRow(r.row, r.replaced);
+            buried_.push_back(r.row);
+        }
+    }
+    written_ = {};
+}
+
+bool SettingsDatabase::unchangedSince(const QString& target, bool local, const QByteArray& raw,
+                                      const FileSeen& read) const {
+    if (local) {
+        platform::FileStatus now;
+        if (platform::statusOf(platform::encodeName(target).constData(), &now) != 0)
+            return !read.valid && raw.isEmpty();
+        return read.valid && now.sameVersion(read.status);
+    }
+    // A network mount's times say too little: the bytes themselves.
+    QByteArray bytes;
+    return readWhole(target, &bytes) && bytes == raw;
+}
+
 SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
                                                            const MergeAnswers& answers,
                                                            const Accept& accept, int editedSlot) {
@@ -383,29 +403,41 @@ SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
     templateChanged_ = false;
     const auto failed = [&messenger](MergeResult merge = {}) {
         tellWriteFailed(messenger);
-        return SaveOutcome{Failed, std::move(merge)};
+        return SaveOutcome{Failed, std::move(merge), {}};
     };
     QString target;
     if (fileOffLimits_ || resolveLinks(fileName_, &target) != 0 || !mayReplace(target))
         return failed();
     FileSystemCalls& calls = calls_ ? *calls_ : FileSystemCalls::real();
     const unsigned mode = modeFor(target);
-    // Started over when the lock turns out to have been another file's.
+    const bool local =
+        platform::volumeOf(platform::encodeName(target).constData()) == platform::Volume::Local;
+    Lease* session = sessionFor(target, mode);
+    // Started over when the lock turns out to have been another file's, or
+    // the file changed under a lock that did not hold.
     for (int attempt = 0; attempt < 20; ++attempt) {
-        DatabaseLock lock(target, mode, onWaiting);
+        DatabaseLock lock(target, mode, onWaiting, session, session != nullptr, &leaseWatch_);
+        if (lock.heldForSession()) {
+            heldBy_ = lock.holder();
+            return {ReadOnly, {}, {}};
+        }
+        heldBy_.reset();
         if (!lock.ok())
             return failed();
-        SaveOutcome outcome{Saved, {}};
+        SaveOutcome outcome{Saved, {}, {}};
+        const QByteArray noteBytes = SaveNote::read(target);
+        std::optional<SaveNote> note = SaveNote::parse(noteBytes);
         // The usual case, one copy alone: the file is still what this copy
         // last wrote or read (a local file system's stat says so reliably),
         // so there is nothing to merge and the table in memory is written
         // as it is.
         const bool alone = !mergePending_ && seen_ == FileSeen::of(target);
         QByteArray file, raw, mine;
-        FileSeen read;
+        FileSeen read = seen_;
         if (!alone) {
             if (!readTable(target, &file, &raw, &read))
                 return failed(); // never merged: memory keeps everything
+            checkWritten(raw.isEmpty() ? QByteArray() : file, note);
             // A file gone or emptied meanwhile holds nothing to merge: the
             // table is written whole, so that no card is lost.
             const QByteArray& base = baseTable();
@@ -425,12 +457,12 @@ SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
         if (accept) {
             if (alone) {
                 if (!accept(*this, outcome.merge))
-                    return {Refused, {}};
+                    return {Refused, {}, {}};
             } else {
                 SettingsDatabase merged;
                 merged.setTable(outcome.merge.table, false); // only looked at
                 if (!accept(merged, outcome.merge))
-                    return {Refused, std::move(outcome.merge)};
+                    return {Refused, std::move(outcome.merge), {}};
             }
         }
         // A save that writes what the file holds already (the save on
@@ -452,8 +484,20 @@ SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
             };
         else if (!raw.isEmpty())
             replaced = [&raw] { return raw; };
+        // Right before the rename: both locks still this copy's and the file
+        // still the one merged with; right after it, on a network mount, the
+        // file read back is the one written.
+        const auto mayRename = [&] {
+            return lock.stillHeld() && unchangedSince(target, local, raw, read);
+        };
+        std::function<bool()> readBack;
+        if (!local)
+            readBack = [&] {
+                QByteArray back;
+                return readWhole(target, &back) && back == written();
+            };
         const Write write = writeLocked(target, mode, calls, writeTable, written, replaced, same,
-                                        [&lock] { return lock.stillHeld(); });
+                                        mayRename, readBack, quietSince(target, lock));
         if (write == Write::LockLost)
             continue; // another copy may have written meanwhile: read it again
         if (write == Write::Failed) {
@@ -464,23 +508,38 @@ SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
                 adopt(mine, file, read, outcome.merge, true);
             return failed(std::move(outcome.merge));
         }
+        // The note of this save, for the looks of every copy.
+        SaveNote next = note ? *note : SaveNote{};
+        const SaveNote::Entry entry{SaveNote::newId(), note ? note->latest() : 0};
+        next.saves.insert(next.saves.begin(), entry);
+        if (next.saves.size() > std::size_t(SaveNote::Kept))
+            next.saves.resize(SaveNote::Kept);
+        seenNote_ = next.text();
+        (void)SaveNote::write(target, seenNote_, mode); // without it, stat still tells
         if (!alone) {
+            rememberWritten(
+                entry.id, entry.base, [&](int i) { return result.constData() + qint64(i) * B; },
+                [&](int i) { return file.constData() + qint64(i) * B; });
             noteChanges(result);
             setTable(result, false); // the base from here on
+        } else {
+            rememberWritten(
+                entry.id, entry.base, [&](int i) { return rowInMemory(i).data(); },
+                [&](int i) { return baseRow(i).data(); });
         }
+        noteLatest_ = entry.id;
+        outcome.rewritten.swap(buried_);
         settle();
         return outcome;
     }
     return failed();
 }
 
-SettingsDatabase::Write SettingsDatabase::writeLocked(const QString& target, unsigned mode,
-                                                      FileSystemCalls& calls,
-                                                      const std::function<bool(QIODevice&)>& write,
-                                                      const std::function<QByteArray()>& written,
-                                                      const std::function<QByteArray()>& replaced,
-                                                      bool same,
-                                                      const std::function<bool()>& stillLocked) {
+SettingsDatabase::Write SettingsDatabase::writeLocked(
+    const QString& target, unsigned mode, FileSystemCalls& calls,
+    const std::function<bool(QIODevice&)>& write, const std::function<QByteArray()>& written,
+    const std::function<QByteArray()>& replaced, bool same, const std::function<bool()>& mayRename,
+    const std::function<bool()>& readBack, std::int64_t quietSince) {
     // The version replaced, held by a second name before it is gone (it is
     // nobody's file after the rename, so nothing changes it in place); the
     // keeper keeps it only where it is not the newest backup already (a
@@ -507,11 +566,16 @@ SettingsDatabase::Write SettingsDatabase::writeLocked(const QString& target, uns
         if (auto doomed = BackupKeeper::holdToDrop(target, mode))
             versions.push_back(*doomed);
     }
+    // What killed saves left, while no live save of any copy can be at work.
+    removeStaleTemporaries(target, quietSince);
+    Lease::removeScraps(target, quietSince);
     bool lockLost = false;
-    const bool replacedFile = ReplaceFileAtomically(target, write, calls, [&] {
-        lockLost = !stillLocked();
+    bool replacedFile = ReplaceFileAtomically(target, write, calls, [&] {
+        lockLost = !mayRename();
         return !lockLost;
     });
+    if (replacedFile && readBack && !readBack())
+        replacedFile = !(lockLost = true); // another's rename came after this one
     if (!replacedFile) {
         for (const auto& held : versions)
             BackupKeeper::drop(held);
@@ -576,15 +640,26 @@ SettingsDatabase::TakeOutcome SettingsDatabase::takeFileChanges(const MergeAnswe
     platform::FileStatus st;
     if (platform::statusOf(platform::encodeName(target).constData(), &st) != 0)
         return {}; // nothing saved yet by anyone
-    QByteArray file, raw;
+    QByteArray file, raw, noteBytes;
     FileSeen read;
     {
-        DatabaseLock lock(target, st.mode & 0666, {});
-        if (!lock.ok() || !readTable(target, &file, &raw, &read) || raw.isEmpty())
+        const unsigned mode = st.mode & 0666;
+        DatabaseLock lock(target, mode, {}, sessionFor(target, mode), false, &leaseWatch_);
+        // A copy that works alone replaces the file by a rename as any
+        // save does: read without the lock, its file is whole all the same.
+        if (lock.heldForSession())
+            heldBy_ = lock.holder();
+        else if (!lock.ok())
+            return {};
+        noteBytes = SaveNote::read(target);
+        if (!readTable(target, &file, &raw, &read) || raw.isEmpty())
             return {};
     }
+    seenNote_ = noteBytes;
+    checkWritten(file, SaveNote::parse(noteBytes));
     TakeOutcome outcome;
     outcome.taken = true;
+    outcome.buried.swap(buried_);
     if (!mergePending_ && baseEquals(file)) {
         seen_ = read;
         return outcome;
@@ -614,13 +689,18 @@ SettingsDatabase::RestoreResult SettingsDatabase::restore(const QByteArray& tabl
     }
     FileSystemCalls& calls = calls_ ? *calls_ : FileSystemCalls::real();
     const unsigned mode = modeFor(target);
+    const bool local =
+        platform::volumeOf(platform::encodeName(target).constData()) == platform::Volume::Local;
     // The backup's cards are in memory from here on, saved or not.
     noteChanges(table);
     setTable(table);
     for (int attempt = 0; attempt < 20; ++attempt) {
-        DatabaseLock lock(target, mode, onWaiting);
+        DatabaseLock lock(target, mode, onWaiting, sessionFor(target, mode),
+                          sessionFor(target, mode) != nullptr, &leaseWatch_);
         QByteArray file, raw;
         FileSeen read;
+        if (lock.heldForSession())
+            heldBy_ = lock.holder();
         if (!lock.ok() || !readTable(target, &file, &raw, &read))
             break; // a file that is no table is never written over
         if (!raw.isEmpty()) {
@@ -634,7 +714,9 @@ SettingsDatabase::RestoreResult SettingsDatabase::restore(const QByteArray& tabl
         const Write write = writeLocked(
             target, mode, calls,
             [&table](QIODevice& device) { return device.write(table) == table.size(); },
-            [&table] { return table; }, {}, false, [&lock] { return lock.stillHeld(); });
+            [&table] { return table; }, {}, false,
+            [&] { return lock.stillHeld() && unchangedSince(target, local, raw, read); }, {},
+            quietSince(target, lock));
         if (write == Write::LockLost)
             continue;
         if (write == Write::Failed)

@@ -471,11 +471,15 @@ TEST_F(SharedFile, ADeletedLockFileCannotLetTwoSavesRunAtOnce) {
         ASSERT_TRUE(WriteAll(go, "go"));
     }
     a->Slot(8) = card(QStringLiteral("8"), 108);
+    // A waits for B's lease all the same, and lets B go on once it does.
+    bool waited = false;
+    a->onWaiting = [&](bool on) {
+        if (on && !waited)
+            waited = WriteAll(go, "go");
+    };
     ScriptedMessenger m;
     ASSERT_TRUE(a->Save(m));
-    if (removed) {
-        ASSERT_TRUE(WriteAll(go, "go"));
-    }
+    EXPECT_TRUE(waited || !removed);
     EXPECT_EQ(b.wait(), 0);
     const auto now = reread();
     EXPECT_EQ(now->Slot(7).CodeUoo(), 107u);
