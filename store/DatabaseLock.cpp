@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr int LockWaitMs = Lease::StaleMs + 5000;
 constexpr int LockPollMs = 50;
 
 QByteArray randomToken() {
@@ -42,9 +41,8 @@ qint64 steadyMs() {
 // it cannot be opened.
 QByteArray readSmall(const QByteArray& name) {
     errno = 0;
-    const int fd =
-        platform::openFile(name.constData(), platform::ReadOnly | platform::NonBlocking |
-                                                 platform::NoFollow);
+    const int fd = platform::openFile(name.constData(), platform::ReadOnly | platform::NonBlocking |
+                                                            platform::NoFollow);
     if (fd < 0)
         return {};
     QByteArray bytes(Lease::LeaseSize, '\0');
@@ -110,7 +108,8 @@ QByteArray LeaseHolder::text() const {
 
 QString LeaseHolder::describe() const {
     const QLocale ru(QLocale::Russian, QLocale::Russia);
-    return QStringLiteral("«%1» с %2").arg(machine, ru.toString(since, QStringLiteral("dd.MM.yyyy HH:mm")));
+    return QStringLiteral("«%1» с %2")
+        .arg(machine, ru.toString(since, QStringLiteral("dd.MM.yyyy HH:mm")));
 }
 
 std::optional<LeaseHolder> Lease::peek(const QString& target) {
@@ -150,8 +149,8 @@ Lease::Result Lease::tryTake(bool session, Watch& watch) {
     // empty, whenever its maker dies. Where the file system has no second
     // names, the name is created exclusively and written after.
     const QByteArray made = platform::encodeName(path_ + QStringLiteral(".new-")) + mine_.token;
-    const int flags = platform::ReadWrite | platform::Create | platform::Exclusive |
-                      platform::NoFollow;
+    const int flags =
+        platform::ReadWrite | platform::Create | platform::Exclusive | platform::NoFollow;
     fd_ = platform::openFile(made.constData(), flags, mode_);
     if (fd_ < 0)
         return Result::Failed; // no folder, no permission, ...
@@ -222,7 +221,8 @@ Lease::Result Lease::tryTake(bool session, Watch& watch) {
 
 bool Lease::takeOver(const QByteArray& judged) {
     const QByteArray name = platform::encodeName(path_);
-    const QByteArray aside = platform::encodeName(path_ + QStringLiteral(".stale-")) + randomToken();
+    const QByteArray aside =
+        platform::encodeName(path_ + QStringLiteral(".stale-")) + randomToken();
     if (platform::replaceFile(name.constData(), aside.constData()) != 0)
         return false; // gone already, or another waiter was first
     // Renamed aside by this copy alone; but maybe a lease someone took
@@ -240,7 +240,8 @@ bool Lease::takeOver(const QByteArray& judged) {
 void Lease::renew() {
     LeaseHolder beat = mine_;
     std::unique_lock<std::mutex> lock(mutex_);
-    while (!stop_.wait_for(lock, std::chrono::milliseconds(RenewMs), [this] { return stopping_; })) {
+    while (
+        !stop_.wait_for(lock, std::chrono::milliseconds(RenewMs), [this] { return stopping_; })) {
         ++beat.beat;
         if (!write(beat))
             renewFailed_ = true;
@@ -275,8 +276,8 @@ void Lease::release() {
 void Lease::removeScraps(const QString& target, std::int64_t quietSince) {
     const QFileInfo lease(fileOf(target));
     const QString prefix = lease.fileName() + QLatin1Char('.');
-    for (const QFileInfo& f :
-         lease.absoluteDir().entryInfoList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden)) {
+    for (const QFileInfo& f : lease.absoluteDir().entryInfoList({prefix + QLatin1Char('*')},
+                                                                QDir::Files | QDir::Hidden)) {
         const QString rest = f.fileName().mid(prefix.size());
         if (!rest.startsWith(QLatin1String("new-")) && !rest.startsWith(QLatin1String("stale-")))
             continue;
@@ -297,7 +298,7 @@ qint64 Lease::fileTimeSeconds() const {
 
 DatabaseLock::DatabaseLock(const QString& target, unsigned mode,
                            const std::function<void(bool)>& waiting, Lease* session,
-                           bool takeSession, Lease::Watch* kept)
+                           bool takeSession, Lease::Watch* kept, int patienceMs)
     : name_(platform::encodeName(SettingsDatabase::lockFileOf(target))), mode_(mode),
       session_(session) {
     bool told = false;
@@ -363,7 +364,7 @@ DatabaseLock::DatabaseLock(const QString& target, unsigned mode,
             ok_ = true;
             return;
         }
-        if (step == Step::Failed || waited >= LockWaitMs) {
+        if (step == Step::Failed || waited >= patienceMs) {
             tell(false);
             release();
             return;
@@ -415,8 +416,8 @@ DatabaseLock::Step DatabaseLock::attempt() {
     // system allows, by no one else while a copy holds it.
     const int flags =
         platform::ReadWrite | platform::NoFollow | platform::NonBlocking | platform::KeepName;
-    fd_ =
-        platform::openFile(name_.constData(), flags | platform::Create | platform::Exclusive, mode_);
+    fd_ = platform::openFile(name_.constData(), flags | platform::Create | platform::Exclusive,
+                             mode_);
     if (fd_ >= 0) {
         (void)platform::setMode(fd_, mode_);
     } else {

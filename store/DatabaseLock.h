@@ -114,8 +114,10 @@ public:
     // `watch`: what earlier attempts saw of another's lease, kept between
     // saves so that a lease left by a copy that died is known as such.
     DatabaseLock(const QString& target, unsigned mode, const std::function<void(bool)>& waiting,
-                 Lease* session = nullptr, bool takeSession = false,
-                 Lease::Watch* watch = nullptr);
+                 Lease* session = nullptr, bool takeSession = false, Lease::Watch* watch = nullptr,
+                 int patienceMs = WaitMs);
+    // How long a lock is waited for while no other copy gets on.
+    static constexpr int WaitMs = Lease::StaleMs + 5000;
     ~DatabaseLock();
     DatabaseLock(const DatabaseLock&) = delete;
     DatabaseLock& operator=(const DatabaseLock&) = delete;

@@ -9,8 +9,7 @@
 
 QByteArray SaveNote::read(const QString& target) {
     const QByteArray name = platform::encodeName(fileOf(target));
-    const int fd = platform::openFile(name.constData(), platform::ReadOnly |
-                                                            platform::NonBlocking |
+    const int fd = platform::openFile(name.constData(), platform::ReadOnly | platform::NonBlocking |
                                                             platform::NoFollow);
     if (fd < 0)
         return {};
@@ -52,8 +51,8 @@ QByteArray SaveNote::text() const {
         body += QByteArray::number(qulonglong(saves[i].id), 16) + ' ' +
                 QByteArray::number(qulonglong(saves[i].base), 16) + '\n';
     const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(body.constData()), uInt(body.size()));
-    QByteArray t = body + "end " + QByteArray::number(qulonglong(crc), 16).rightJustified(8, '0') +
-                   '\n';
+    QByteArray t =
+        body + "end " + QByteArray::number(qulonglong(crc), 16).rightJustified(8, '0') + '\n';
     // One length always: a mount that caches the size reads it whole.
     t += QByteArray(Size - 1 - t.size(), ' ') + '\n';
     return t;

@@ -23,6 +23,9 @@
 namespace {
 
 constexpr qint64 B = SettingsRecord::Size;
+// What a start waits for a lock: enough to take over a lease its holder
+// left on this machine, never another's save or a silent lease.
+constexpr int StartPatienceMs = 100;
 // The permission bits of the database, which its lock file, backups and
 // notes share; a new database is its owner's.
 unsigned modeFor(const QString& target) {
@@ -32,15 +35,16 @@ unsigned modeFor(const QString& target) {
 }
 
 // A temporary file beside the database is a leftover of a save that died
-// once it has been left alone long enough: on a local disk its writer's lock
-// tells at once; on a network mount, where that lock cannot be seen from
-// another machine, it must be unchanged for the time a lease takes to go
-// stale, by the folder's own clock (the lease was written there just now).
+// once no save can be at work on it: on a local disk its writer's lock tells
+// at once; on a network mount, where that lock cannot be seen from another
+// machine, any save but this copy's own lost its lease once this copy took
+// it, so a file last written before then (by the folder's own clock: the
+// lease was written there just now) is no live save's.
 std::int64_t quietSince(const QString& target, const DatabaseLock& lock) {
     if (platform::volumeOf(platform::encodeName(target).constData()) == platform::Volume::Local)
         return std::numeric_limits<std::int64_t>::max();
     const qint64 now = lock.fileTimeSeconds();
-    return now > 0 ? now - Lease::StaleMs / 1000 : std::numeric_limits<std::int64_t>::min();
+    return now > 0 ? now : std::numeric_limits<std::int64_t>::min();
 }
 
 // The whole file under `target` as it is now; false when it cannot be read.
@@ -121,7 +125,8 @@ void SettingsDatabase::sweepLeftovers(const QString& target) {
     // its run, or learns which copy has.
     const unsigned mode = modeFor(target);
     if (Lease* session = sessionFor(target, mode); session && !session->held()) {
-        DatabaseLock lock(target, mode, {}, session, true, &leaseWatch_);
+        // Without waiting: a start is never held up by another's save.
+        DatabaseLock lock(target, mode, {}, session, true, &leaseWatch_, StartPatienceMs);
         heldBy_.reset();
         if (lock.heldForSession())
             heldBy_ = lock.holder();
@@ -148,7 +153,7 @@ void SettingsDatabase::sweepLeftovers(const QString& target) {
     // A lease a killed save of this machine left goes too.
     if ((!leftOver && !Lease::leftHere(target)) || heldBy_)
         return;
-    DatabaseLock lock(target, mode, {}, session_.get(), false, &leaseWatch_);
+    DatabaseLock lock(target, mode, {}, session_.get(), false, &leaseWatch_, StartPatienceMs);
     if (lock.ok()) {
         removeStaleTemporaries(target, quietSince(target, lock));
         Lease::removeScraps(target, quietSince(target, lock));

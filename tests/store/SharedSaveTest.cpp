@@ -1,6 +1,7 @@
 #include "platform/FileSystem.h"
 #include "store/Backup.h"
 #include "store/CardFields.h"
+#include "store/SaveNote.h"
 #include "store/SettingsDatabase.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/SystemFiles.h"
@@ -553,3 +554,66 @@ TEST(BackupKeeper, AKillWhileKeepingLeavesWholeBackupsOnly) {
 }
 
 } // namespace
+
+// Another writer that ignores the lock (a mount whose locks do not hold, a
+// tool of its own) puts a file in place right after this copy's save; the
+// line of saves in the note tells whether it built on that save or was made
+// beside it from the file before.
+TEST_F(SharedFile, ASaveBuriedByAnotherWriterIsWrittenAgainOrAskedAbout) {
+    enum class Note { Beside, BuiltOn, None };
+    struct Case {
+        const char* name;
+        bool putBack; // the card back at the version this copy's save replaced
+        Note note;
+        bool buried;           // the take keeps this copy's card as its change
+        const char* afterTake; // the card in memory then
+        SettingsDatabase::SaveResult save;
+    } cases[] = {
+        {"put back beside", true, Note::Beside, true, "mine", SettingsDatabase::Saved},
+        {"put back, no note", true, Note::None, true, "mine", SettingsDatabase::Saved},
+        {"changed beside", false, Note::Beside, true, "mine", SettingsDatabase::Asking},
+        {"changed, built on", false, Note::BuiltOn, false, "theirs", SettingsDatabase::Saved},
+        {"changed, no note", false, Note::None, false, "theirs", SettingsDatabase::Saved},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        const QByteArray before = ReadAll(path);
+        const auto noteBefore = SaveNote::parse(SaveNote::read(path));
+        ASSERT_TRUE(noteBefore.has_value());
+        auto a = copy();
+        a->Slot(1) = card(QStringLiteral("mine"), 101);
+        ScriptedMessenger m;
+        ASSERT_TRUE(a->Save(m));
+        const auto noteMine = SaveNote::parse(SaveNote::read(path));
+        ASSERT_TRUE(noteMine.has_value());
+        // The other writer's file, by a rename as any writer's.
+        QByteArray theirs = before;
+        if (!c.putBack) {
+            const SettingsRecord x = card(QStringLiteral("theirs"), 101);
+            std::memcpy(theirs.data() + SettingsRecord::Size, x.data(), SettingsRecord::Size);
+        }
+        const QString made = path + QStringLiteral(".other");
+        ASSERT_TRUE(WriteAll(made, theirs));
+        ASSERT_EQ(platform::replaceFile(QFile::encodeName(made).constData(),
+                                        QFile::encodeName(path).constData()),
+                  0);
+        SaveNote note = c.note == Note::BuiltOn ? *noteMine : *noteBefore;
+        note.saves.insert(note.saves.begin(),
+                          {SaveNote::newId(),
+                           c.note == Note::BuiltOn ? noteMine->latest() : noteBefore->latest()});
+        if (c.note == Note::None)
+            QFile::remove(SaveNote::fileOf(path));
+        else
+            ASSERT_TRUE(SaveNote::write(path, note.text(), 0600));
+        ASSERT_TRUE(a->fileMayHaveChanged());
+        const auto taken = a->takeFileChanges();
+        EXPECT_EQ(taken.buried == std::vector<int>{1}, c.buried);
+        EXPECT_EQ(std::as_const(*a).Slot(1).text(Field::NCardEdit),
+                  QString::fromLatin1(c.afterTake));
+        EXPECT_EQ(a->saveMerged(m).result, c.save);
+        if (c.save == SettingsDatabase::Saved) {
+            EXPECT_EQ(reread()->Slot(1).text(Field::NCardEdit), QString::fromLatin1(c.afterTake));
+        }
+    }
+}

@@ -38,12 +38,16 @@ int RunChildRole(int argc, char** argv) {
     return role->second(platform::commandLineArguments(argc, argv).mid(3));
 }
 
-Child::Child(const char* role, const QStringList& args) {
+Child::Child(const char* role, const QStringList& args, const QStringList& through) {
     process_.setProcessChannelMode(QProcess::ForwardedChannels);
     const QString program =
         QCoreApplication::instance() ? QCoreApplication::applicationFilePath() : self();
-    process_.start(program,
-                   QStringList{QStringLiteral("--child"), QString::fromLatin1(role)} + args);
+    const QStringList line =
+        QStringList{program, QStringLiteral("--child"), QString::fromLatin1(role)} + args;
+    if (through.isEmpty())
+        process_.start(program, line.mid(1));
+    else
+        process_.start(through.front(), through.mid(1) + line);
     process_.waitForStarted();
 }
 

@@ -25,7 +25,9 @@ int RunChildRole(int argc, char** argv);
 // Starts a role in a new process; the caller waits for it.
 class Child {
 public:
-    Child(const char* role, const QStringList& args);
+    // `through`: a command that starts the role, ending in the role's own
+    // command line (for example a new namespace for a second machine).
+    Child(const char* role, const QStringList& args, const QStringList& through = {});
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
@@ -34,6 +36,7 @@ public:
     int wait(int ms = 30000);
     // Ends it at once, as a crash or the task manager would, and waits.
     void kill();
+    long long pid() const { return process_.processId(); }
 
 private:
     QProcess process_;
