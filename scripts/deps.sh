@@ -24,6 +24,8 @@ test=(
     # suppressions match) only with its symbols and a symbolizer at hand.
     llvm libc6-dbg
     xvfb xauth imagemagick x11-utils xdotool
+    # A network share as laptops see one, for the tests of copies on it.
+    sshfs openssh-server openssh-client
 )
 windows=(
     cmake ninja-build dpkg-dev xz-utils qt6-base-dev qt6-base-dev-tools qt6-translations-l10n

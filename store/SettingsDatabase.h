@@ -164,6 +164,9 @@ private:
     struct FileSeen {
         bool valid = false;
         platform::FileStatus status;
+        // What stat of the name said then: a network mount may answer a
+        // look by the name from a cache that the open file has passed.
+        platform::FileStatus named;
         static FileSeen of(const QString& target);
         static FileSeen from(const platform::FileStatus& st, const QString& target);
         bool operator==(const FileSeen& other) const;
@@ -238,7 +241,7 @@ private:
     // replaced.
     using RowAt = std::function<const void*(int row)>;
     void rememberWritten(std::uint64_t id, std::uint64_t base, const RowAt& wrote,
-                         const RowAt& before);
+                         const RowAt& before, const std::vector<int>& also);
     // Looks at a file read for what another copy's save did to this copy's
     // last one: a card put back to the version it replaced becomes this
     // copy's change again (reported in buried_), and so does, where the

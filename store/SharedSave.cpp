@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -85,7 +86,9 @@ SettingsDatabase::FileSeen SettingsDatabase::FileSeen::of(const QString& target)
     platform::FileStatus st;
     if (platform::statusOf(platform::encodeName(target).constData(), &st) != 0)
         return {};
-    return from(st, target);
+    FileSeen seen = from(st, target);
+    seen.named = st;
+    return seen;
 }
 
 // Network file systems may cache what stat tells, and FAT's times come in
@@ -98,6 +101,9 @@ SettingsDatabase::FileSeen SettingsDatabase::FileSeen::from(const platform::File
     seen.valid =
         platform::volumeOf(platform::encodeName(target).constData()) == platform::Volume::Local;
     seen.status = st;
+    seen.named = st;
+    if (!seen.valid)
+        (void)platform::statusOf(platform::encodeName(target).constData(), &seen.named);
     return seen;
 }
 
@@ -172,7 +178,7 @@ bool SettingsDatabase::fileMayHaveChanged() const {
     // tells of a writer that writes no note.
     if (SaveNote::read(target) != seenNote_)
         return true;
-    return now.status.kind != seen_.status.kind || !now.status.sameVersion(seen_.status);
+    return now.status.kind != seen_.named.kind || !now.status.sameVersion(seen_.named);
 }
 
 BackupKeeper& SettingsDatabase::backups() {
@@ -340,10 +346,18 @@ void SettingsDatabase::setBaseRow(int row, const SettingsRecord& record) {
 }
 
 void SettingsDatabase::rememberWritten(std::uint64_t id, std::uint64_t base, const RowAt& wrote,
-                                       const RowAt& before) {
+                                       const RowAt& before, const std::vector<int>& also) {
     written_ = {id, base, {}};
-    for (int i = 0; i < SlotCount; ++i) {
-        if (std::memcmp(before(i), wrote(i), B) == 0)
+    // The rows this copy changed keep their base; a merge may also have
+    // written a card moved to a free row, or one kept that the file lost.
+    std::vector<int> rows = also;
+    for (int i = 0; i < SlotCount; ++i)
+        if (baseRows_[static_cast<std::size_t>(i)])
+            rows.push_back(i);
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    for (int i : rows) {
+        if (i < 0 || i >= SlotCount || std::memcmp(before(i), wrote(i), B) == 0)
             continue;
         Written::Row row{i, {}, {}};
         std::memcpy(row.wrote.data(), wrote(i), B);
@@ -522,15 +536,18 @@ SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
         seenNote_ = next.text();
         (void)SaveNote::write(target, seenNote_, mode); // without it, stat still tells
         if (!alone) {
+            std::vector<int> also = answers.goneAsked;
+            for (const auto& moved : outcome.merge.relocations)
+                also.push_back(moved.to);
             rememberWritten(
                 entry.id, entry.base, [&](int i) { return result.constData() + qint64(i) * B; },
-                [&](int i) { return file.constData() + qint64(i) * B; });
+                [&](int i) { return file.constData() + qint64(i) * B; }, also);
             noteChanges(result);
             setTable(result, false); // the base from here on
         } else {
             rememberWritten(
                 entry.id, entry.base, [&](int i) { return rowInMemory(i).data(); },
-                [&](int i) { return baseRow(i).data(); });
+                [&](int i) { return baseRow(i).data(); }, {});
         }
         noteLatest_ = entry.id;
         outcome.rewritten.swap(buried_);

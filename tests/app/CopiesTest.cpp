@@ -4,6 +4,8 @@
 #include "app/TForm1.h"
 #include "editor/Rules.h"
 #include "store/Backup.h"
+#include "store/DatabaseLock.h"
+#include "store/SaveNote.h"
 #include "tests/support/CardSupport.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/MainWindowSupport.h"
@@ -408,3 +410,66 @@ TEST_F(Copies, AMissingOrEmptyDatabaseIsOfferedTheNewestBackup) {
 }
 
 } // namespace
+
+TEST_F(Copies, ADatabaseACopyHoldsAloneOpensReadOnlyAndSaysWhoHasIt) {
+    TForm1* f = nullptr;
+    for (int i = 0; i < 2; ++i)
+        db->Slot(i) = ValidRecord(100 + i);
+    ScriptedMessenger quiet;
+    ASSERT_TRUE(db->Save(quiet));
+    // A copy on another machine that works alone with the folder.
+    LeaseHolder holder;
+    holder.machine = QStringLiteral("ноутбук-2");
+    holder.machineId = "another machine";
+    holder.process = 1;
+    holder.token = "0123456789abcdef";
+    holder.since = QDateTime(QDate(2026, 12, 10), QTime(9, 5));
+    holder.session = true;
+    ASSERT_TRUE(WriteAll(Lease::fileOf(path), holder.text()));
+    db = std::make_unique<SettingsDatabase>();
+    db->setFileName(path);
+    f = &open();
+    f->show();
+    ASSERT_EQ(messenger.boxes.size(), 1u);
+    EXPECT_TRUE(messenger.boxes[0].text.startsWith(
+        QStringLiteral("База ProgInfo_10.MGA открыта только для чтения: с ней работает копия "
+                       "программы на компьютере «ноутбук-2» с 10.12.2026 09:05.")))
+        << messenger.boxes[0].text.toStdString();
+    // A card saved there stays in the editor as typed; the file as it was.
+    const QByteArray before = ReadAll(path);
+    f->BitBtn1->click();
+    f->Edit1->setText(QStringLiteral("изменено"));
+    f->BitBtn2->click();
+    ASSERT_EQ(messenger.boxes.size(), 2u);
+    EXPECT_EQ(messenger.boxes[1].text, messenger.boxes[0].text);
+    EXPECT_TRUE(f->EditMode);
+    EXPECT_EQ(f->Edit1->text(), QStringLiteral("изменено"));
+    EXPECT_EQ(ReadAll(path), before);
+}
+
+TEST_F(Copies, ASaveAnotherWriterBuriedIsWrittenAgainAndTheOperatorHears) {
+    TForm1& f = start();
+    const QByteArray before = ReadAll(path);
+    const auto noteBefore = SaveNote::parse(SaveNote::read(path));
+    ASSERT_TRUE(noteBefore.has_value());
+    f.BitBtn1->click();
+    f.Edit1->setText(QStringLiteral("моя правка"));
+    f.BitBtn2->click();
+    ASSERT_TRUE(messenger.boxes.empty());
+    // A writer that did not wait for the lock puts the file it read before
+    // in place, with its own line in the note.
+    const QString made = path + QStringLiteral(".other");
+    ASSERT_TRUE(WriteAll(made, before));
+    ASSERT_TRUE(QFile::remove(path));
+    ASSERT_TRUE(QFile::rename(made, path));
+    SaveNote note = *noteBefore;
+    note.saves.insert(note.saves.begin(), {SaveNote::newId(), noteBefore->latest()});
+    ASSERT_TRUE(SaveNote::write(path, note.text(), 0600));
+    ASSERT_TRUE(waitFor([&] { return !messenger.boxes.empty(); }, 5000));
+    EXPECT_EQ(messenger.boxes[0].text,
+              QStringLiteral("Карточка «100» (строка 1), сохранённая в этой копии программы, не "
+                             "попала в файл базы: другая копия программы записала файл поверх "
+                             "неё.\n\nОна записана снова."));
+    EXPECT_EQ(file()->Slot(0).text(Field::Edit1), QStringLiteral("моя правка"));
+    EXPECT_EQ(f.Edit1->text(), QStringLiteral("моя правка"));
+}

