@@ -194,6 +194,11 @@ void TForm1::connectEditor() {
 }
 
 void TForm1::BitBtn1Click() {
+    // Nothing typed where it could not be saved.
+    if (!EditMode && db_.heldElsewhere()) {
+        tellReadOnly();
+        return;
+    }
     EditMode = !EditMode;
     if (!EditMode) {
         if (!messenger_.ask(

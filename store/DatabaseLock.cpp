@@ -10,6 +10,7 @@
 #include <QRandomGenerator>
 #include <QSysInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -47,10 +48,10 @@ QByteArray readSmall(const QByteArray& name) {
         return {};
     QByteArray bytes(Lease::LeaseSize, '\0');
     const long long n = platform::readAt(fd, bytes.data(), std::size_t(bytes.size()), 0);
+    const int error = n < 0 ? errno : 0;
     platform::closeFile(fd);
     bytes.resize(n > 0 ? int(n) : 0);
-    if (bytes.isEmpty())
-        errno = 0; // there, but empty
+    errno = error; // 0: there, as read (maybe empty)
     return bytes;
 }
 
@@ -91,17 +92,28 @@ std::optional<LeaseHolder> LeaseHolder::parse(const QByteArray& bytes) {
 
 QByteArray LeaseHolder::text() const {
     QByteArray t = "UOO-LEASE 1\n";
-    t += "machine: " + machine.toUtf8().toPercentEncoding(" -._") + '\n';
-    t += "machine-id: " + machineId + '\n';
-    t += "process: " + QByteArray::number(process) + '\n';
     t += "token: " + token + '\n';
-    t += "since: " + since.toString(Qt::ISODate).toLatin1() + '\n';
     t += QByteArray("kind: ") + (session ? "session" : "save") + '\n';
+    t += "process: " + QByteArray::number(process) + '\n';
     t += "beat: " + QByteArray::number(beat) + '\n';
+    t += "since: " + since.toString(Qt::ISODate).toLatin1() + '\n';
+    t += "machine-id: " + machineId.left(64) + '\n';
     t += "end: 1\n";
+    // The name for people last, cut to the room left and never inside a
+    // character: what the program needs is always whole.
+    const qsizetype room = Lease::LeaseSize - 1 - t.size() - qsizetype(sizeof "machine: \n");
+    QByteArray name;
+    for (qsizetype i = 0; i < machine.size();) {
+        const qsizetype n = machine.at(i).isHighSurrogate() && i + 1 < machine.size() ? 2 : 1;
+        const QByteArray part = machine.mid(i, n).toUtf8().toPercentEncoding(" -._");
+        if (name.size() + part.size() > room)
+            break;
+        name += part;
+        i += n;
+    }
+    t += "machine: " + name + '\n';
     // A fixed length: a mount that caches a file's size would cut a longer
     // text, or pad a shorter one.
-    t = t.left(Lease::LeaseSize - 1);
     t += QByteArray(Lease::LeaseSize - 1 - t.size(), ' ') + '\n';
     return t;
 }
@@ -118,8 +130,11 @@ std::optional<LeaseHolder> Lease::peek(const QString& target) {
 
 namespace {
 
+// A machine cloned from another's image keeps its identity: the names must
+// agree too before a process number of this machine means anything.
 bool goneHere(const std::optional<LeaseHolder>& holder) {
     return holder && !holder->machineId.isEmpty() && holder->machineId == thisMachineId() &&
+           QSysInfo::machineHostName().startsWith(holder->machine) &&
            !platform::processRunning(holder->process);
 }
 
@@ -155,7 +170,9 @@ Lease::Result Lease::tryTake(bool session, Watch& watch) {
     if (fd_ < 0)
         return Result::Failed; // no folder, no permission, ...
     (void)platform::setMode(fd_, mode_);
-    if (!write(mine_)) {
+    // A network mount may hold writes back: each one goes out at once.
+    flush_ = platform::volumeOf(made.constData()) != platform::Volume::Local;
+    if (!write(mine_) || (flush_ && platform::syncFile(fd_) != 0)) {
         platform::closeFile(fd_);
         fd_ = -1;
         platform::removeFile(made.constData());
@@ -177,13 +194,8 @@ Lease::Result Lease::tryTake(bool session, Watch& watch) {
         }
     }
     if (placed == 0) {
-        // Where a create is not quite one step, two copies may both think
-        // they made the file: what the name holds decides.
-        if (!stillMine()) {
-            platform::closeFile(fd_);
-            fd_ = -1;
-            return Result::Busy;
-        }
+        // The server said so: a look by the name through a mount's cache
+        // may not know yet.
         watch = {};
         stopping_ = false;
         renewer_ = std::thread([this] { renew(); });
@@ -196,12 +208,18 @@ Lease::Result Lease::tryTake(bool session, Watch& watch) {
     if (errno != EEXIST)
         return Result::Failed; // no folder, no permission, ...
     const QByteArray content = readSmall(name);
-    if (content.isEmpty() && errno == ENOENT)
-        return Result::Busy; // released meanwhile: at once again
+    if (content.isEmpty() && errno != 0) {
+        // Released meanwhile, or not to be read now (a Windows file being
+        // deleted, a virus scanner): only a lease read is judged silent.
+        watch = {};
+        return Result::Busy;
+    }
     const qint64 now = steadyMs();
     if (content != watch.content || watch.sinceMs < 0)
         watch = {content, now};
     const auto holder = LeaseHolder::parse(content);
+    if (holder && holder->token == mine_.token)
+        return Result::Busy; // this attempt's own, placed after all: taken anew
     // A holder of this machine whose process is gone is gone; elsewhere
     // only the lease's silence tells.
     const bool dead = goneHere(holder);
@@ -243,8 +261,12 @@ void Lease::renew() {
     while (
         !stop_.wait_for(lock, std::chrono::milliseconds(RenewMs), [this] { return stopping_; })) {
         ++beat.beat;
-        if (!write(beat))
+        // A renewal that did not reach the server is no renewal: the hold
+        // ends here, and the save that holds it starts over.
+        if (!write(beat) || (flush_ && platform::syncFile(fd_) != 0)) {
             renewFailed_ = true;
+            return;
+        }
     }
 }
 
@@ -266,10 +288,13 @@ void Lease::release() {
     }
     if (fd_ < 0)
         return;
-    const bool mine = stillMine();
+    // Removed unless the name holds another's lease by now (one that took
+    // this over after a silence): a look through a mount's cache that
+    // cannot tell leaves nothing behind to stall the others.
+    const auto holder = LeaseHolder::parse(readSmall(platform::encodeName(path_)));
     platform::closeFile(fd_); // Windows removes no file that is open
     fd_ = -1;
-    if (mine)
+    if (!holder || holder->token == mine_.token)
         platform::removeFile(platform::encodeName(path_).constData());
 }
 

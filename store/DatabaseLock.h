@@ -52,7 +52,7 @@ class Lease {
 public:
     static constexpr int StaleMs = 10000; // unrenewed this long: its holder is gone
     static constexpr int RenewMs = 1000;
-    static constexpr int LeaseSize = 256;
+    static constexpr int LeaseSize = 512;
 
     explicit Lease(QString path, unsigned mode) : path_(std::move(path)), mode_(mode) {}
     ~Lease() { release(); }
@@ -100,6 +100,7 @@ private:
     LeaseHolder mine_;
     LeaseHolder other_;
     std::atomic<bool> renewFailed_{false};
+    bool flush_ = false;
     std::mutex mutex_;
     std::condition_variable stop_;
     bool stopping_ = false;
@@ -129,6 +130,12 @@ public:
     // leads to the file locked, and the lease is still this copy's.
     bool stillHeld() const;
     void release();
+    // Both locks let go of, for a box the operator must answer.
+    void releaseAll() {
+        release();
+        if (lease_)
+            lease_->release();
+    }
     // The file system's clock, as the lease's last write tells it.
     qint64 fileTimeSeconds() const;
 

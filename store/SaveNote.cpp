@@ -35,11 +35,13 @@ std::optional<SaveNote> SaveNote::parse(const QByteArray& bytes) {
     const QList<QByteArray> lines = body.split('\n');
     for (int i = 1; i < lines.size(); ++i) {
         const QList<QByteArray> f = lines[i].split(' ');
-        if (f.size() != 2)
+        if (f.size() != 2 && f.size() != 3)
             continue;
-        bool a = false, b = false;
-        const Entry e{f[0].toULongLong(&a, 16), f[1].toULongLong(&b, 16)};
-        if (a && b && e.id != 0)
+        bool a = false, b = false, c = true;
+        Entry e{f[0].toULongLong(&a, 16), f[1].toULongLong(&b, 16), 0};
+        if (f.size() == 3)
+            e.sum = f[2].toUInt(&c, 16);
+        if (a && b && c && e.id != 0)
             note.saves.push_back(e);
     }
     return note;
@@ -49,7 +51,8 @@ QByteArray SaveNote::text() const {
     QByteArray body = "UOO-SAVES 1\n";
     for (std::size_t i = 0; i < saves.size() && i < std::size_t(Kept); ++i)
         body += QByteArray::number(qulonglong(saves[i].id), 16) + ' ' +
-                QByteArray::number(qulonglong(saves[i].base), 16) + '\n';
+                QByteArray::number(qulonglong(saves[i].base), 16) + ' ' +
+                QByteArray::number(saves[i].sum, 16) + '\n';
     const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(body.constData()), uInt(body.size()));
     QByteArray t =
         body + "end " + QByteArray::number(qulonglong(crc), 16).rightJustified(8, '0') + '\n';
@@ -58,14 +61,15 @@ QByteArray SaveNote::text() const {
     return t;
 }
 
-bool SaveNote::write(const QString& target, const QByteArray& text, unsigned mode) {
+bool SaveNote::write(const QString& target, const QByteArray& text, unsigned mode, bool flush) {
     const QByteArray name = platform::encodeName(fileOf(target));
     const int fd = platform::openFile(
         name.constData(), platform::ReadWrite | platform::Create | platform::NoFollow, mode);
     if (fd < 0)
         return false;
     const bool ok =
-        platform::writeAt(fd, text.constData(), std::size_t(text.size()), 0) == text.size();
+        platform::writeAt(fd, text.constData(), std::size_t(text.size()), 0) == text.size() &&
+        (!flush || platform::syncFile(fd) == 0);
     return platform::closeFile(fd) == 0 && ok;
 }
 
@@ -90,6 +94,12 @@ SaveNote::Line SaveNote::lineOf(std::uint64_t id, std::uint64_t base) const {
         at = entry->base;
     }
     return Line::Unknown;
+}
+
+std::uint32_t SaveNote::sumOf(const QByteArray& bytes) {
+    const std::uint32_t sum = std::uint32_t(
+        crc32(0, reinterpret_cast<const Bytef*>(bytes.constData()), uInt(bytes.size())));
+    return sum == 0 ? 1 : sum; // 0 says "none given"
 }
 
 std::uint64_t SaveNote::newId() {

@@ -20,6 +20,11 @@ struct SaveNote {
     struct Entry {
         std::uint64_t id = 0;
         std::uint64_t base = 0; // 0: a file no save of ours wrote
+        // The check sum of the file the save wrote, where it wrote to a
+        // network mount (0 elsewhere): a copy that reads another file under
+        // the name (a mount's cache of the name lagging behind a rename)
+        // knows it has not read that save's file.
+        std::uint32_t sum = 0;
     };
     std::vector<Entry> saves; // the newest first
 
@@ -30,7 +35,10 @@ struct SaveNote {
     QByteArray text() const; // Size bytes
     // Written in place, in one write: the file keeps its name, so that no
     // reader meets it missing.
-    static bool write(const QString& target, const QByteArray& text, unsigned mode);
+    // `flush`: synced before it returns (a network mount would otherwise
+    // send it after the lock is let go).
+    static bool write(const QString& target, const QByteArray& text, unsigned mode,
+                      bool flush = false);
 
     std::uint64_t latest() const { return saves.empty() ? 0 : saves.front().id; }
     // Where the newest save stands to a save `id` that replaced `base`.
@@ -43,4 +51,5 @@ struct SaveNote {
     Line lineOf(std::uint64_t id, std::uint64_t base) const;
     // A new save's number.
     static std::uint64_t newId();
+    static std::uint32_t sumOf(const QByteArray& bytes);
 };

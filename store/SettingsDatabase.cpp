@@ -119,8 +119,6 @@ bool SettingsDatabase::loadFile() {
     // The note before the file: a save that comes between is then seen as
     // a change at the next look.
     seenNote_ = SaveNote::read(target);
-    const auto note = SaveNote::parse(seenNote_);
-    noteLatest_ = note ? note->latest() : 0;
     // Without blocking: a FIFO under the name must not hang the start.
     const int fd = platform::openFile(platform::encodeName(target).constData(),
                                       platform::ReadOnly | platform::NonBlocking);

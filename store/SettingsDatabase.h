@@ -126,6 +126,8 @@ public:
     // found one (it then saves nothing): the folder is on a file system
     // where copies cannot share it safely, and that copy was there first.
     const std::optional<LeaseHolder>& heldBy() const { return heldBy_; }
+    // Whether that copy holds it still, as its lease says now.
+    bool heldElsewhere();
     // Called with true while a save waits for another copy's lock, then false.
     std::function<void(bool waiting)> onWaiting;
     // Where the versions a save replaces are kept.
@@ -253,6 +255,12 @@ private:
     // before it puts its own in place.
     bool unchangedSince(const QString& target, bool local, const QByteArray& raw,
                         const FileSeen& read) const;
+    // Reads the note, then the table (readTable). On a network mount, a
+    // file that is not the one the note's newest save wrote is read again
+    // for a while (a mount's cache of the name catching up); if it stays
+    // so, the note is not trusted (another writer that writes none).
+    bool readConsistent(const QString& target, bool local, QByteArray* table, QByteArray* raw,
+                        FileSeen* seen, QByteArray* noteBytes, std::optional<SaveNote>* note);
 
     std::vector<SettingsRecord> slots_;
     SettingsRecord template_;
@@ -264,7 +272,6 @@ private:
     std::vector<ProgrammingStamp> stamps_; // programmings no save has written yet
     FileSeen seen_;
     QByteArray seenNote_; // the save note as it was when seen_ was
-    std::uint64_t noteLatest_ = 0;
     struct Written {
         std::uint64_t id = 0;
         std::uint64_t base = 0;

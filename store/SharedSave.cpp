@@ -20,6 +20,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <thread>
 
 namespace {
 
@@ -27,6 +28,8 @@ constexpr qint64 B = SettingsRecord::Size;
 // What a start waits for a lock: enough to take over a lease its holder
 // left on this machine, never another's save or a silent lease.
 constexpr int StartPatienceMs = 100;
+// How often a file that is not the note's newest is read again, 250 ms apart.
+constexpr int ConsistentTries = 12;
 // The permission bits of the database, which its lock file, backups and
 // notes share; a new database is its owner's.
 unsigned modeFor(const QString& target) {
@@ -38,9 +41,10 @@ unsigned modeFor(const QString& target) {
 // A temporary file beside the database is a leftover of a save that died
 // once no save can be at work on it: on a local disk its writer's lock tells
 // at once; on a network mount, where that lock cannot be seen from another
-// machine, any save but this copy's own lost its lease once this copy took
-// it, so a file last written before then (by the folder's own clock: the
-// lease was written there just now) is no live save's.
+// machine, any save but this copy's own has lost its lease while this copy
+// holds it, so a file last written no later than the lease's last renewal
+// (by the folder's own clock) is no live save's: at worst one that lost its
+// lease, which will not rename it.
 std::int64_t quietSince(const QString& target, const DatabaseLock& lock) {
     if (platform::volumeOf(platform::encodeName(target).constData()) == platform::Volume::Local)
         return std::numeric_limits<std::int64_t>::max();
@@ -124,6 +128,18 @@ Lease* SettingsDatabase::sessionFor(const QString& target, unsigned mode) {
             session_ = std::make_unique<Lease>(Lease::fileOf(target), mode);
     }
     return session_.get();
+}
+
+bool SettingsDatabase::heldElsewhere() {
+    QString target;
+    if (!heldBy_ || resolveLinks(fileName_, &target) != 0)
+        return false;
+    const auto holder = Lease::peek(target);
+    if (!holder || !holder->session)
+        heldBy_.reset();
+    else
+        heldBy_ = holder;
+    return heldBy_.has_value();
 }
 
 void SettingsDatabase::sweepLeftovers(const QString& target) {
@@ -351,13 +367,13 @@ void SettingsDatabase::rememberWritten(std::uint64_t id, std::uint64_t base, con
     // The rows this copy changed keep their base; a merge may also have
     // written a card moved to a free row, or one kept that the file lost.
     std::vector<int> rows = also;
-    for (int i = 0; i < SlotCount; ++i)
+    for (int i = 0; i <= TemplateRow; ++i)
         if (baseRows_[static_cast<std::size_t>(i)])
             rows.push_back(i);
     std::sort(rows.begin(), rows.end());
     rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
     for (int i : rows) {
-        if (i < 0 || i >= SlotCount || std::memcmp(before(i), wrote(i), B) == 0)
+        if (i < 0 || i > TemplateRow || std::memcmp(before(i), wrote(i), B) == 0)
             continue;
         Written::Row row{i, {}, {}};
         std::memcpy(row.wrote.data(), wrote(i), B);
@@ -379,7 +395,7 @@ void SettingsDatabase::checkWritten(const QByteArray& file, const std::optional<
     if (line == Line::Newest && allThere)
         return;
     if (line == Line::Newest)
-        line = Line::Unknown; // replaced by a writer that keeps no note
+        line = Line::Beside; // replaced by a writer that wrote no line
     if (line != Line::BuiltOn) {
         for (const auto& r : written_.rows) {
             if (std::memcmp(rowOf(r.row), r.wrote.data(), B) == 0)
@@ -396,10 +412,30 @@ void SettingsDatabase::checkWritten(const QByteArray& file, const std::optional<
             // Against the version it replaced, the card is this copy's
             // change again: written at the next save, or asked about.
             setBaseRow(r.row, r.replaced);
-            buried_.push_back(r.row);
+            if (r.row < SlotCount) // the template goes along unannounced
+                buried_.push_back(r.row);
         }
     }
     written_ = {};
+}
+
+bool SettingsDatabase::readConsistent(const QString& target, bool local, QByteArray* table,
+                                      QByteArray* raw, FileSeen* seen, QByteArray* noteBytes,
+                                      std::optional<SaveNote>* note) {
+    for (int tries = 0;; ++tries) {
+        *noteBytes = SaveNote::read(target);
+        *note = SaveNote::parse(*noteBytes);
+        if (!readTable(target, table, raw, seen))
+            return false;
+        const std::uint32_t sum = *note && !(*note)->saves.empty() ? (*note)->saves.front().sum : 0;
+        if (local || sum == 0 || raw->isEmpty() || SaveNote::sumOf(*raw) == sum)
+            return true;
+        if (tries >= ConsistentTries) {
+            note->reset();
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
 }
 
 bool SettingsDatabase::unchangedSince(const QString& target, bool local, const QByteArray& raw,
@@ -409,6 +445,15 @@ bool SettingsDatabase::unchangedSince(const QString& target, bool local, const Q
         if (platform::statusOf(platform::encodeName(target).constData(), &now) != 0)
             return !read.valid && raw.isEmpty();
         return read.valid && now.sameVersion(read.status);
+    }
+    platform::FileStatus now;
+    const bool there = platform::statusOf(platform::encodeName(target).constData(), &now) == 0;
+    if (raw.isEmpty()) {
+        // Nothing was read: no file, an empty one, or one of a length the
+        // loader rejects that was kept aside; it must still be that.
+        if (read.status.kind != platform::FileStatus::Regular)
+            return !there;
+        return there && now.sameVersion(read.named);
     }
     // A network mount's times say too little: the bytes themselves.
     QByteArray bytes;
@@ -435,6 +480,11 @@ SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
     // Started over when the lock turns out to have been another file's, or
     // the file changed under a lock that did not hold.
     for (int attempt = 0; attempt < 20; ++attempt) {
+        // A lease for the run that was taken over while this copy slept (or
+        // whose renewal failed) is this copy's no more: taken anew, or
+        // another copy now has the folder.
+        if (session && session->held() && !session->stillMine())
+            session->release();
         DatabaseLock lock(target, mode, onWaiting, session, session != nullptr, &leaseWatch_);
         if (lock.heldForSession()) {
             heldBy_ = lock.holder();
@@ -444,7 +494,7 @@ SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
         if (!lock.ok())
             return failed();
         SaveOutcome outcome{Saved, {}, {}};
-        const QByteArray noteBytes = SaveNote::read(target);
+        QByteArray noteBytes = SaveNote::read(target);
         std::optional<SaveNote> note = SaveNote::parse(noteBytes);
         // The usual case, one copy alone: the file is still what this copy
         // last wrote or read (a local file system's stat says so reliably),
@@ -454,8 +504,10 @@ SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
         QByteArray file, raw, mine;
         FileSeen read = seen_;
         if (!alone) {
-            if (!readTable(target, &file, &raw, &read))
-                return failed(); // never merged: memory keeps everything
+            if (!readConsistent(target, local, &file, &raw, &read, &noteBytes, &note)) {
+                lock.releaseAll(); // no box while other copies wait
+                return failed();   // never merged: memory keeps everything
+            }
             checkWritten(raw.isEmpty() ? QByteArray() : file, note);
             // A file gone or emptied meanwhile holds nothing to merge: the
             // table is written whole, so that no card is lost.
@@ -506,8 +558,10 @@ SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
         // Right before the rename: both locks still this copy's and the file
         // still the one merged with; right after it, on a network mount, the
         // file read back is the one written.
+        // The locks last: what stalls (a laptop put to sleep) happens
+        // before the rename rather than between the look and the rename.
         const auto mayRename = [&] {
-            return lock.stillHeld() && unchangedSince(target, local, raw, read);
+            return unchangedSince(target, local, raw, read) && lock.stillHeld();
         };
         std::function<bool()> readBack;
         if (!local)
@@ -525,16 +579,20 @@ SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
             // asked again until the file changes again.
             if (!alone && !answers.goneAsked.empty() && !answers.acceptGone)
                 adopt(mine, file, read, outcome.merge, true);
+            lock.releaseAll();
             return failed(std::move(outcome.merge));
         }
-        // The note of this save, for the looks of every copy.
-        SaveNote next = note ? *note : SaveNote{};
-        const SaveNote::Entry entry{SaveNote::newId(), note ? note->latest() : 0};
+        // The note of this save, for the looks of every copy: onto the note
+        // as it is now, whatever came in while this save wrote.
+        const auto noteNow = SaveNote::parse(SaveNote::read(target));
+        SaveNote next = noteNow ? *noteNow : note ? *note : SaveNote{};
+        const SaveNote::Entry entry{SaveNote::newId(), note ? note->latest() : 0,
+                                    local ? 0u : SaveNote::sumOf(written())};
         next.saves.insert(next.saves.begin(), entry);
         if (next.saves.size() > std::size_t(SaveNote::Kept))
             next.saves.resize(SaveNote::Kept);
         seenNote_ = next.text();
-        (void)SaveNote::write(target, seenNote_, mode); // without it, stat still tells
+        (void)SaveNote::write(target, seenNote_, mode, !local); // without it, stat still tells
         if (!alone) {
             std::vector<int> also = answers.goneAsked;
             for (const auto& moved : outcome.merge.relocations)
@@ -549,7 +607,6 @@ SettingsDatabase::SaveOutcome SettingsDatabase::saveMerged(Messenger& messenger,
                 entry.id, entry.base, [&](int i) { return rowInMemory(i).data(); },
                 [&](int i) { return baseRow(i).data(); }, {});
         }
-        noteLatest_ = entry.id;
         outcome.rewritten.swap(buried_);
         settle();
         return outcome;
@@ -663,6 +720,7 @@ SettingsDatabase::TakeOutcome SettingsDatabase::takeFileChanges(const MergeAnswe
     if (platform::statusOf(platform::encodeName(target).constData(), &st) != 0)
         return {}; // nothing saved yet by anyone
     QByteArray file, raw, noteBytes;
+    std::optional<SaveNote> note;
     FileSeen read;
     {
         const unsigned mode = st.mode & 0666;
@@ -673,17 +731,18 @@ SettingsDatabase::TakeOutcome SettingsDatabase::takeFileChanges(const MergeAnswe
             heldBy_ = lock.holder();
         else if (!lock.ok())
             return {};
-        noteBytes = SaveNote::read(target);
-        if (!readTable(target, &file, &raw, &read) || raw.isEmpty())
+        const bool local =
+            platform::volumeOf(platform::encodeName(target).constData()) == platform::Volume::Local;
+        if (!readConsistent(target, local, &file, &raw, &read, &noteBytes, &note) || raw.isEmpty())
             return {};
     }
     seenNote_ = noteBytes;
-    checkWritten(file, SaveNote::parse(noteBytes));
+    checkWritten(file, note);
     TakeOutcome outcome;
     outcome.taken = true;
-    outcome.buried.swap(buried_);
     if (!mergePending_ && baseEquals(file)) {
         seen_ = read;
+        outcome.buried.swap(buried_);
         return outcome;
     }
     const QByteArray mine = tableBytes();
@@ -696,6 +755,7 @@ SettingsDatabase::TakeOutcome SettingsDatabase::takeFileChanges(const MergeAnswe
         return outcome;
     }
     adopt(mine, file, read, merge);
+    outcome.buried.swap(buried_);
     return outcome;
 }
 

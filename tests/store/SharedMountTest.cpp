@@ -61,10 +61,19 @@ UOO_CHILD_ROLE(share_rounds, [](const QStringList& args) {
     for (int r = 0; r < rounds; ++r) {
         if (!appearsWithin(args[3] + QStringLiteral("/go-%1").arg(r), 60000))
             return 2;
+        // The same card, its object's name edited.
         const int slot = 2 * r + copy;
-        d.Slot(slot) = namedCard(QStringLiteral("edit %1").arg(slot), 5000u + std::uint32_t(slot));
-        if (!d.Save(m) || !m.boxes.empty())
+        d.Slot(slot).setText(Field::Edit1, QStringLiteral("edit %1").arg(slot));
+        const auto saved = d.saveMerged(m);
+        if (saved.result != SettingsDatabase::Saved || !m.boxes.empty()) {
+            for (const auto& q : saved.merge.conflicts)
+                std::cerr << "conflict in row " << q.slot << "\n";
+            for (int g : saved.merge.gone)
+                std::cerr << "gone " << g << "\n";
+            std::cerr << "copy " << copy << ", round " << r << ": result " << saved.result
+                      << (m.boxes.empty() ? QString() : m.boxes.front().text).toStdString() << "\n";
             return 1;
+        }
         WriteAll(args[3] + QStringLiteral("/done-%1-%2").arg(r).arg(copy), "done");
         if (d.fileMayHaveChanged())
             (void)d.takeFileChanges();
@@ -125,15 +134,16 @@ protected:
         EXPECT_TRUE(db->Load());
         return db;
     }
-    // A card's name as the file on the server holds it, read without a
-    // copy of the program (whose start would sweep what is left there).
-    QString nameIn(int slot) const {
+    // A card's name (or object) as the file on the server holds it, read
+    // without a copy of the program (whose start would sweep what is left
+    // there).
+    QString nameIn(int slot, TextField field = Field::NCardEdit) const {
         const QByteArray bytes = ReadAll(served());
         SettingsRecord r;
         if (bytes.size() >= (slot + 1) * SettingsRecord::Size)
             std::memcpy(r.data(), bytes.constData() + slot * SettingsRecord::Size,
                         SettingsRecord::Size);
-        return r.text(Field::NCardEdit);
+        return r.text(field);
     }
     QStringList leftovers() const {
         QStringList names = QDir(QFileInfo(served()).absolutePath()).entryList(QDir::Files);
@@ -180,13 +190,14 @@ TEST_F(SharedMount, TwoCopiesOnTwoMountsSavingTogetherLoseNoEdit) {
                 << "round " << r << ", copy " << c;
         // Both edits in the file right after the round.
         for (int slot = 2 * r; slot < 2 * r + 2; ++slot)
-            EXPECT_EQ(nameIn(slot), QStringLiteral("edit %1").arg(slot)) << "round " << r;
+            EXPECT_EQ(nameIn(slot, Field::Edit1), QStringLiteral("edit %1").arg(slot))
+                << "round " << r;
     }
     EXPECT_EQ(a.wait(), 0);
     EXPECT_EQ(b.wait(), 0);
     int kept = 0;
     for (int slot = 0; slot < 2 * Rounds; ++slot)
-        kept += nameIn(slot) == QStringLiteral("edit %1").arg(slot) ? 1 : 0;
+        kept += nameIn(slot, Field::Edit1) == QStringLiteral("edit %1").arg(slot) ? 1 : 0;
     std::cout << "[ share    ] " << Rounds << " rounds, " << 2 * Rounds << " edits: " << kept
               << " kept, " << 2 * Rounds - kept << " lost\n";
     EXPECT_EQ(kept, 2 * Rounds);

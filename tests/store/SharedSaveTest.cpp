@@ -1,6 +1,7 @@
 #include "platform/FileSystem.h"
 #include "store/Backup.h"
 #include "store/CardFields.h"
+#include "store/DatabaseLock.h"
 #include "store/SaveNote.h"
 #include "store/SettingsDatabase.h"
 #include "tests/support/ChildProcess.h"
@@ -615,5 +616,34 @@ TEST_F(SharedFile, ASaveBuriedByAnotherWriterIsWrittenAgainOrAskedAbout) {
         if (c.save == SettingsDatabase::Saved) {
             EXPECT_EQ(reread()->Slot(1).text(Field::NCardEdit), QString::fromLatin1(c.afterTake));
         }
+    }
+}
+
+// What a lease says of its holder comes back whole, whatever the machine's
+// name: the name for people may be cut, what the program needs never is.
+TEST(Lease, ItsTextNamesTheHolderWhateverTheMachinesName) {
+    const QString cyrillic = QStringLiteral("БУХГАЛТЕРИЯ-ПК");
+    for (const QString& name : {QStringLiteral("laptop-2"), cyrillic, cyrillic.repeated(8),
+                                QString(63, QLatin1Char('x'))}) {
+        SCOPED_TRACE(name.toStdString());
+        LeaseHolder h;
+        h.machine = name;
+        h.machineId = "{4c4c4544-0042-3510-8052-b3c04f4a4d32}";
+        h.process = 4194304;
+        h.token = "00112233445566778899aabbccddeeff";
+        h.since = QDateTime(QDate(2026, 12, 10), QTime(9, 5));
+        h.session = true;
+        h.beat = 1000000000;
+        const QByteArray text = h.text();
+        EXPECT_EQ(text.size(), Lease::LeaseSize);
+        const auto back = LeaseHolder::parse(text);
+        ASSERT_TRUE(back.has_value());
+        EXPECT_EQ(back->token, h.token);
+        EXPECT_TRUE(back->session);
+        EXPECT_EQ(back->process, h.process);
+        EXPECT_EQ(back->machineId, h.machineId);
+        EXPECT_EQ(back->since, h.since);
+        EXPECT_TRUE(name.startsWith(back->machine));
+        EXPECT_GE(back->machine.size(), std::min<qsizetype>(name.size(), 40));
     }
 }
