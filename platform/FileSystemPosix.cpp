@@ -229,9 +229,9 @@ Volume volumeOf(const char* path) {
 
 namespace {
 
-// The mount that holds `path`, as the kernel lists it: its point and its
-// file system's type ("fuse.sshfs").
-QByteArray mountTypeOf(const char* path) {
+// The mount that holds `path`, as the kernel lists it: its file system's
+// type ("fuse.sshfs"), and `rest`, the path below its mount point.
+QByteArray mountTypeOf(const char* path, QByteArray* rest) {
     char resolved[PATH_MAX];
     QByteArray at = ::realpath(path, resolved) ? QByteArray(resolved) : QByteArray(path);
     QFile table(QStringLiteral("/proc/self/mountinfo"));
@@ -254,6 +254,7 @@ QByteArray mountTypeOf(const char* path) {
             type = fields[dash + 1];
         }
     }
+    *rest = at.mid(best == "/" ? 1 : best.size() + 1);
     return type;
 }
 
@@ -267,9 +268,14 @@ bool exclusiveCreateHolds(const char* path) {
         return true; // a file system of the kernel's own, local or network
     // A user-space file system is as good as the store behind it: SFTP
     // and SMB create exclusively in one step, a cloud drive does not.
-    const QByteArray type = mountTypeOf(path);
-    for (const char* known : {"fuse.sshfs", "fuse.gvfsd-fuse", "fuse.smbnetfs", "fuse.ntfs-3g",
-                              "fuseblk", "fuse.ntfs", "fuse.exfat", "fuse.fuse-overlayfs"})
+    QByteArray rest;
+    const QByteArray type = mountTypeOf(path, &rest);
+    // The desktop's bridge serves every kind of remote place under one
+    // mount: only its SMB shares and SFTP hosts are such stores.
+    if (type == "fuse.gvfsd-fuse")
+        return rest.startsWith("smb-share:") || rest.startsWith("sftp:");
+    for (const char* known : {"fuse.sshfs", "fuse.smbnetfs", "fuse.ntfs-3g", "fuseblk", "fuse.ntfs",
+                              "fuse.exfat", "fuse.fuse-overlayfs"})
         if (type == known)
             return true;
     return false;
