@@ -258,8 +258,8 @@ bool Lease::takeOver(const QByteArray& judged) {
 void Lease::renew() {
     LeaseHolder beat = mine_;
     std::unique_lock<std::mutex> lock(mutex_);
-    while (
-        !stop_.wait_for(lock, std::chrono::milliseconds(RenewMs), [this] { return stopping_; })) {
+    while (!stop_.wait_for(lock, std::chrono::milliseconds(RenewMs),
+                           [this] { return stopping_.load(); })) {
         ++beat.beat;
         // A renewal that did not reach the server is no renewal: the hold
         // ends here, and the save that holds it starts over.

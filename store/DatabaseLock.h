@@ -103,7 +103,7 @@ private:
     bool flush_ = false;
     std::mutex mutex_;
     std::condition_variable stop_;
-    bool stopping_ = false;
+    std::atomic<bool> stopping_{false};
     std::thread renewer_;
 };
 
