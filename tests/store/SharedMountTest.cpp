@@ -32,14 +32,6 @@ namespace {
 
 const QString kName = QStringLiteral("ProgInfo_10.MGA");
 
-SettingsRecord namedCard(const QString& name, std::uint32_t code) {
-    SettingsRecord r;
-    r.setCodeUoo(code);
-    r.setText(Field::NCardEdit, name);
-    r.setChangeDate(46000.5);
-    return r;
-}
-
 bool appearsWithin(const QString& sign, int ms) {
     QElapsedTimer t;
     t.start();
@@ -116,7 +108,7 @@ protected:
         SettingsDatabase first;
         first.setFileName(on("a"));
         for (int i = 0; i < 40; ++i)
-            first.Slot(i) = namedCard(QStringLiteral("card %1").arg(i), 100u + std::uint32_t(i));
+            first.Slot(i) = NamedCard(QStringLiteral("card %1").arg(i), 100u + std::uint32_t(i));
         ScriptedMessenger m;
         ASSERT_TRUE(first.Save(m));
         first.backups().wait();
@@ -219,7 +211,7 @@ TEST_F(SharedMount, ALeaseOfAMachineThatDiedIsTakenOverOnceItIsSilent) {
     EXPECT_EQ(holder->machine, QStringLiteral("laptop-2"));
     other.kill();
     auto mine = copyOn("b");
-    mine->Slot(8) = namedCard(QStringLiteral("mine"), 108);
+    mine->Slot(8) = NamedCard(QStringLiteral("mine"), 108);
     bool waited = false;
     mine->onWaiting = [&](bool on) { waited = waited || on; };
     QElapsedTimer clock;
@@ -246,7 +238,7 @@ TEST_F(SharedMount, AHolderThatHungAndWakesUpBuriesNothing) {
     ASSERT_TRUE(appearsWithin(held, 20000));
     ASSERT_EQ(::kill(pid_t(sleeper.pid()), SIGSTOP), 0);
     auto mine = copyOn("b");
-    mine->Slot(8) = namedCard(QStringLiteral("mine"), 108);
+    mine->Slot(8) = NamedCard(QStringLiteral("mine"), 108);
     ScriptedMessenger m;
     EXPECT_TRUE(mine->Save(m));
     EXPECT_EQ(nameIn(8), QStringLiteral("mine"));
@@ -272,7 +264,7 @@ TEST_F(SharedMount, ASaveWhoseMountDiesLeavesAWholeFileAndTheNextSaveSweeps) {
     EXPECT_EQ(nameIn(7), QStringLiteral("card 7"));
     EXPECT_FALSE(leftovers().isEmpty()); // its temporary file and its lease
     auto mine = copyOn("b");
-    mine->Slot(8) = namedCard(QStringLiteral("mine"), 108);
+    mine->Slot(8) = NamedCard(QStringLiteral("mine"), 108);
     ScriptedMessenger m;
     EXPECT_TRUE(mine->Save(m));
     mine->backups().wait();
@@ -304,7 +296,7 @@ TEST_F(SharedMount, AnIdleCopyLooksAtAFewHundredBytesAndStillSeesEverySave) {
     EXPECT_LT(read, LooksAMinute * 4096);
     // Another laptop's save, in the same second as the load: seen at once.
     auto other = copyOn("b");
-    other->Slot(9) = namedCard(QStringLiteral("theirs"), 109);
+    other->Slot(9) = NamedCard(QStringLiteral("theirs"), 109);
     ScriptedMessenger m;
     ASSERT_TRUE(other->Save(m));
     EXPECT_TRUE(idle->fileMayHaveChanged());
@@ -332,12 +324,12 @@ TEST_F(SharedMount, OnADriveWithoutAnExclusiveCreateOneCopyWorksAndTheOthersRead
         auto second = copyOn(m);
         ASSERT_TRUE(second->heldBy().has_value()) << m;
         EXPECT_EQ(second->heldBy()->machine, QSysInfo::machineHostName());
-        second->Slot(9) = namedCard(QStringLiteral("second"), 109);
+        second->Slot(9) = NamedCard(QStringLiteral("second"), 109);
         ScriptedMessenger box;
         EXPECT_EQ(second->saveMerged(box).result, SettingsDatabase::ReadOnly) << m;
         EXPECT_EQ(nameIn(9), QStringLiteral("card 9"));
     }
-    first->Slot(8) = namedCard(QStringLiteral("first"), 108);
+    first->Slot(8) = NamedCard(QStringLiteral("first"), 108);
     ScriptedMessenger m;
     EXPECT_TRUE(first->Save(m));
     EXPECT_EQ(nameIn(8), QStringLiteral("first"));
@@ -345,7 +337,7 @@ TEST_F(SharedMount, OnADriveWithoutAnExclusiveCreateOneCopyWorksAndTheOthersRead
     first.reset();
     auto next = copyOn("cloud");
     EXPECT_FALSE(next->heldBy().has_value());
-    next->Slot(9) = namedCard(QStringLiteral("next"), 109);
+    next->Slot(9) = NamedCard(QStringLiteral("next"), 109);
     EXPECT_TRUE(next->Save(m));
     EXPECT_EQ(nameIn(9), QStringLiteral("next"));
 }

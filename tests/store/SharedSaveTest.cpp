@@ -27,14 +27,6 @@
 
 namespace {
 
-SettingsRecord card(const QString& name, std::uint32_t code) {
-    SettingsRecord r;
-    r.setCodeUoo(code);
-    r.setText(Field::NCardEdit, name);
-    r.setChangeDate(46000.5);
-    return r;
-}
-
 // A copy that saves card ARG1 and stops right before its file is synced,
 // holding the lock, until the file ARG3 appears; it says so by making ARG2.
 UOO_CHILD_ROLE(save_held, [](const QStringList& args) {
@@ -56,7 +48,7 @@ UOO_CHILD_ROLE(save_held, [](const QStringList& args) {
     d.setFileName(args[0]);
     (void)d.Load();
     const int slot = args[1].toInt();
-    d.Slot(slot) = card(args[1], 100u + std::uint32_t(slot));
+    d.Slot(slot) = NamedCard(args[1], 100u + std::uint32_t(slot));
     d.setFileSystemCalls(&holding);
     ScriptedMessenger m;
     return d.Save(m) ? 0 : 1;
@@ -84,7 +76,7 @@ UOO_CHILD_ROLE(save_many, [](const QStringList& args) {
     (void)d.Load();
     ScriptedMessenger m;
     for (int s = 0; s < args[1].toInt(); ++s) {
-        d.Slot(100 * (copy + 1) + s) = card(QString::number(s), static_cast<std::uint32_t>(s));
+        d.Slot(100 * (copy + 1) + s) = NamedCard(QString::number(s), static_cast<std::uint32_t>(s));
         if (!d.Save(m) || !m.boxes.empty())
             return 1;
     }
@@ -125,8 +117,8 @@ protected:
         QDir(BackupKeeper::folderOf(path)).removeRecursively();
         SettingsDatabase first;
         first.setFileName(path);
-        first.Slot(0) = card(QStringLiteral("0"), 100);
-        first.Slot(1) = card(QStringLiteral("1"), 101);
+        first.Slot(0) = NamedCard(QStringLiteral("0"), 100);
+        first.Slot(1) = NamedCard(QStringLiteral("1"), 101);
         ScriptedMessenger m;
         ASSERT_TRUE(first.Save(m));
     }
@@ -150,7 +142,7 @@ TEST_F(SharedFile, EditsOfDifferentCardsInTwoProcessesAreAllKept) {
     } cases[] = {
         {"edits",
          [](SettingsDatabase& d) { d.Slot(0).setText(Field::Edit1, QStringLiteral("из A")); },
-         [](SettingsDatabase& d) { d.Slot(5) = card(QStringLiteral("5"), 105); },
+         [](SettingsDatabase& d) { d.Slot(5) = NamedCard(QStringLiteral("5"), 105); },
          [](const SettingsDatabase& d) {
              return d.Slot(0).text(Field::Edit1) == QStringLiteral("из A") &&
                     d.Slot(5).CodeUoo() == 105 && d.Slot(1).CodeUoo() == 101;
@@ -173,7 +165,7 @@ TEST_F(SharedFile, EditsOfDifferentCardsInTwoProcessesAreAllKept) {
              QBuffer out(&table);
              out.open(QIODevice::WriteOnly);
              ASSERT_TRUE(d.writeTo(out));
-             const SettingsRecord seventh = card(QStringLiteral("7"), 107);
+             const SettingsRecord seventh = NamedCard(QStringLiteral("7"), 107);
              table.replace(
                  7 * SettingsRecord::Size, SettingsRecord::Size,
                  QByteArray(reinterpret_cast<const char*>(seventh.data()), SettingsRecord::Size));
@@ -181,7 +173,7 @@ TEST_F(SharedFile, EditsOfDifferentCardsInTwoProcessesAreAllKept) {
              in.open(QIODevice::ReadOnly);
              ASSERT_TRUE(d.loadFrom(in, table.size()));
          },
-         [](SettingsDatabase& d) { d.Slot(5) = card(QStringLiteral("5"), 105); },
+         [](SettingsDatabase& d) { d.Slot(5) = NamedCard(QStringLiteral("5"), 105); },
          [](const SettingsDatabase& d) {
              return d.Slot(7).CodeUoo() == 107 && d.Slot(5).CodeUoo() == 105;
          }},
@@ -212,7 +204,7 @@ TEST_F(SharedFile, AConflictIsHandedBackUnwrittenAndEachAnswerHonoured) {
         auto b = copy();
         a->Slot(0).setText(Field::Edit1, QStringLiteral("вариант A"));
         b->Slot(0).setText(Field::Edit1, QStringLiteral("вариант B"));
-        b->Slot(3) = card(QStringLiteral("3"), 103);
+        b->Slot(3) = NamedCard(QStringLiteral("3"), 103);
         ScriptedMessenger m;
         ASSERT_TRUE(a->Save(m));
         const QByteArray before = ReadAll(path);
@@ -244,7 +236,7 @@ TEST_F(SharedFile, ACopyKilledHoldingTheLockBlocksNobody) {
     ASSERT_TRUE(appears(held));
     holder.kill();
     auto a = copy();
-    a->Slot(7) = card(QStringLiteral("7"), 107);
+    a->Slot(7) = NamedCard(QStringLiteral("7"), 107);
     ScriptedMessenger m;
     EXPECT_TRUE(a->Save(m));
     EXPECT_EQ(reread()->Slot(7).CodeUoo(), 107u);
@@ -275,7 +267,7 @@ TEST_F(SharedFile, ADamagedFileIsNotMergedAndMemoryKeepsEverything) {
     for (const QByteArray& damage : {QByteArray("short"), QByteArray(700, 'x')}) {
         SetUp();
         auto a = copy();
-        a->Slot(4) = card(QStringLiteral("4"), 104);
+        a->Slot(4) = NamedCard(QStringLiteral("4"), 104);
         ASSERT_TRUE(WriteAll(path, damage));
         ScriptedMessenger m;
         EXPECT_FALSE(a->Save(m));
@@ -289,7 +281,7 @@ TEST_F(SharedFile, ADamagedFileIsNotMergedAndMemoryKeepsEverything) {
 
 TEST_F(SharedFile, AFileCutShortIsATableAGoneOneIsWrittenAnew) {
     auto a = copy();
-    a->Slot(9) = card(QStringLiteral("9"), 109);
+    a->Slot(9) = NamedCard(QStringLiteral("9"), 109);
     // Cut to two cards and a template: the loader reads that, and so does
     // every save and take.
     ASSERT_TRUE(WriteAll(path, ReadAll(path).left(3 * SettingsRecord::Size)));
@@ -310,9 +302,9 @@ TEST_F(SharedFile, ACopyThatTookAShortFileSavesAgain) {
     SettingsDatabase a;
     a.setFileName(path);
     (void)a.Load();
-    a.Slot(2) = card(QStringLiteral("2"), 102);
+    a.Slot(2) = NamedCard(QStringLiteral("2"), 102);
     // Another copy writes a file shorter than a whole table.
-    SettingsRecord other = card(QStringLiteral("0"), 100);
+    SettingsRecord other = NamedCard(QStringLiteral("0"), 100);
     QByteArray shortFile(2 * SettingsRecord::Size, '\0');
     std::memcpy(shortFile.data(), other.data(), SettingsRecord::Size);
     ASSERT_TRUE(WriteAll(path, shortFile));
@@ -328,7 +320,7 @@ TEST_F(SharedFile, ACopyThatTookAShortFileSavesAgain) {
 TEST_F(SharedFile, AFileThatLostCardsIsNotTakenWithoutAnAnswer) {
     auto a = copy();
     for (int i = 2; i < 40; ++i)
-        a->Slot(i) = card(QString::number(i), 100u + std::uint32_t(i));
+        a->Slot(i) = NamedCard(QString::number(i), 100u + std::uint32_t(i));
     ScriptedMessenger m;
     ASSERT_TRUE(a->Save(m));
     // The file emptied; a new copy starts on it and saves one card.
@@ -336,7 +328,7 @@ TEST_F(SharedFile, AFileThatLostCardsIsNotTakenWithoutAnAnswer) {
     SettingsDatabase c;
     c.setFileName(path);
     (void)c.Load();
-    c.Slot(0) = card(QStringLiteral("C"), 900);
+    c.Slot(0) = NamedCard(QStringLiteral("C"), 900);
     ASSERT_TRUE(c.Save(m));
     const auto taken = a->takeFileChanges();
     EXPECT_FALSE(taken.taken);
@@ -368,7 +360,7 @@ TEST_F(SharedFile, AFileThatLostCardsIsNotTakenWithoutAnAnswer) {
 TEST_F(SharedFile, KeptCardsWhoseWriteFailsAreNotAskedAboutAgainUntilTheFileChanges) {
     auto a = copy();
     for (int i = 2; i < 6; ++i)
-        a->Slot(i) = card(QString::number(i), 100u + std::uint32_t(i));
+        a->Slot(i) = NamedCard(QString::number(i), 100u + std::uint32_t(i));
     ScriptedMessenger m;
     ASSERT_TRUE(a->Save(m));
     auto b = copy();
@@ -401,7 +393,7 @@ TEST_F(SharedFile, EveryVersionWrittenIsKeptInTheOrderOfTheSaves) {
     std::vector<QByteArray> written{ReadAll(path)};
     for (int i = 0; i < 4; ++i) {
         SettingsDatabase& d = i % 2 ? *b : *a;
-        d.Slot(20 + i) = card(QString::number(i), 120u + std::uint32_t(i));
+        d.Slot(20 + i) = NamedCard(QString::number(i), 120u + std::uint32_t(i));
         ASSERT_TRUE(d.Save(m));
         written.push_back(ReadAll(path));
     }
@@ -409,7 +401,7 @@ TEST_F(SharedFile, EveryVersionWrittenIsKeptInTheOrderOfTheSaves) {
     QByteArray byHand = written.back();
     byHand[qsizetype(SettingsRecord::Size) * 50 + 600] = 'x';
     ASSERT_TRUE(WriteAll(path, byHand));
-    a->Slot(30) = card(QStringLiteral("30"), 130);
+    a->Slot(30) = NamedCard(QStringLiteral("30"), 130);
     ASSERT_TRUE(a->Save(m));
     written.push_back(byHand);
     written.push_back(ReadAll(path));
@@ -436,7 +428,7 @@ TEST_F(SharedFile, BackupsDatedAheadNeverTakeTodaysPlace) {
     auto a = copy();
     ScriptedMessenger m;
     for (int i = 0; i < 6; ++i) {
-        a->Slot(10 + i) = card(QString::number(i), 110u + std::uint32_t(i));
+        a->Slot(10 + i) = NamedCard(QString::number(i), 110u + std::uint32_t(i));
         ASSERT_TRUE(a->Save(m));
     }
     a->backups().wait();
@@ -451,7 +443,7 @@ TEST_F(SharedFile, AFolderThatIsGoneFailsTheSaveAtOnce) {
     QElapsedTimer t;
     t.start();
     EXPECT_FALSE(d.Load());
-    d.Slot(0) = card(QStringLiteral("0"), 100);
+    d.Slot(0) = NamedCard(QStringLiteral("0"), 100);
     ScriptedMessenger m;
     EXPECT_FALSE(d.Save(m));
     EXPECT_LT(t.elapsed(), 5000);
@@ -472,7 +464,7 @@ TEST_F(SharedFile, ADeletedLockFileCannotLetTwoSavesRunAtOnce) {
     if (!removed) {
         ASSERT_TRUE(WriteAll(go, "go"));
     }
-    a->Slot(8) = card(QStringLiteral("8"), 108);
+    a->Slot(8) = NamedCard(QStringLiteral("8"), 108);
     // A waits for B's lease all the same, and lets B go on once it does.
     bool waited = false;
     a->onWaiting = [&](bool on) {
@@ -583,7 +575,7 @@ TEST_F(SharedFile, ASaveBuriedByAnotherWriterIsWrittenAgainOrAskedAbout) {
         const auto noteBefore = SaveNote::parse(SaveNote::read(path));
         ASSERT_TRUE(noteBefore.has_value());
         auto a = copy();
-        a->Slot(1) = card(QStringLiteral("mine"), 101);
+        a->Slot(1) = NamedCard(QStringLiteral("mine"), 101);
         ScriptedMessenger m;
         ASSERT_TRUE(a->Save(m));
         const auto noteMine = SaveNote::parse(SaveNote::read(path));
@@ -591,7 +583,7 @@ TEST_F(SharedFile, ASaveBuriedByAnotherWriterIsWrittenAgainOrAskedAbout) {
         // The other writer's file, by a rename as any writer's.
         QByteArray theirs = before;
         if (!c.putBack) {
-            const SettingsRecord x = card(QStringLiteral("theirs"), 101);
+            const SettingsRecord x = NamedCard(QStringLiteral("theirs"), 101);
             std::memcpy(theirs.data() + SettingsRecord::Size, x.data(), SettingsRecord::Size);
         }
         const QString made = path + QStringLiteral(".other");

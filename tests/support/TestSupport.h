@@ -18,6 +18,15 @@
 #include <string>
 #include <vector>
 
+// A card with just a name and a code, used and dated.
+inline SettingsRecord NamedCard(const QString& name, std::uint32_t code) {
+    SettingsRecord r;
+    r.setCodeUoo(code);
+    r.setText(Field::NCardEdit, name);
+    r.setChangeDate(46000.5);
+    return r;
+}
+
 // Records every box the program shows and answers questions from a script
 // (No once the script runs out).
 class ScriptedMessenger final : public Messenger {
