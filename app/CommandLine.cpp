@@ -49,10 +49,16 @@ QString helpText() {
                "                        существовать); по умолчанию - текущий каталог\n"
                "      --user-data       хранить их в личном каталоге пользователя\n"
                "                        (%2)\n"
+               "      --server СТРОКА   работать с базой команды на сервере PostgreSQL\n"
+               "                        (строка подключения libpq или URI, без пароля);\n"
+               "                        каталог данных запоминает её\n"
+               "      --server-setup СТРОКА\n"
+               "                        создать или обновить базу команды на сервере\n"
+               "                        (выполняет администратор, владелец базы) и выйти\n"
                "\n"
                "Принимаются и параметры Qt: -platform, -style, -display и другие.\n"
-               "Код возврата: 0 - работа завершена, 1 - не удалось создать личный каталог,\n"
-               "2 - ошибка в параметрах.\n")
+               "Код возврата: 0 - работа завершена, 1 - не удалось создать личный каталог\n"
+               "или настроить базу команды, 2 - ошибка в параметрах.\n")
         .arg(kProgram, platform::userDataFolderShown());
 }
 
@@ -96,7 +102,11 @@ CommandLine parseCommandLine(const QStringList& arguments) {
     const QCommandLineOption simulated(QStringLiteral("simulated-device"));
     const QCommandLineOption dataDir(QStringLiteral("data-dir"), QString(), QStringLiteral("dir"));
     const QCommandLineOption userData(QStringLiteral("user-data"));
-    parser.addOptions({help, version, simulated, dataDir, userData});
+    const QCommandLineOption server(QStringLiteral("server"), QString(),
+                                    QStringLiteral("conninfo"));
+    const QCommandLineOption serverSetup(QStringLiteral("server-setup"), QString(),
+                                         QStringLiteral("conninfo"));
+    parser.addOptions({help, version, simulated, dataDir, userData, server, serverSetup});
     for (const char* name : kQtValueOptions)
         parser.addOption(
             QCommandLineOption(QLatin1String(name), QString(), QStringLiteral("value")));
@@ -159,6 +169,21 @@ CommandLine parseCommandLine(const QStringList& arguments) {
     if (parser.values(dataDir).size() > 1)
         return failure(QStringLiteral("--data-dir указан больше одного раза"));
 
+    for (const QCommandLineOption* o : {&server, &serverSetup}) {
+        const QString name = QStringLiteral("--") + o->names().first();
+        if (parser.values(*o).size() > 1)
+            return failure(QStringLiteral("%1 указан больше одного раза").arg(name));
+        if (parser.isSet(*o) && parser.value(*o).trimmed().isEmpty())
+            return failure(QStringLiteral("после «%1» нужна строка подключения").arg(name));
+    }
+    if (parser.isSet(serverSetup)) {
+        if (parser.isSet(server))
+            return failure(QStringLiteral("--server и --server-setup нельзя указать вместе"));
+        result.action = CommandLine::Action::ServerSetup;
+        result.server = parser.value(serverSetup);
+        return result;
+    }
+    result.server = parser.value(server);
     result.simulatedDevice = parser.isSet(simulated);
     result.userData = parser.isSet(userData);
     if (parser.isSet(dataDir)) {

@@ -7,7 +7,7 @@
 // touched, so that --help, --version and a mistake are answered where there is
 // no display at all.
 struct CommandLine {
-    enum class Action { Run, Help, Version, Fail };
+    enum class Action { Run, Help, Version, Fail, ServerSetup };
     Action action = Action::Run;
     // Help or version text for standard output; for Fail, the error line and
     // the usage hint for standard error. Each ends with a newline.
@@ -17,6 +17,9 @@ struct CommandLine {
     // the working directory.
     QString dataDir;
     bool userData = false;
+    // ServerSetup: the database to set up; Run: the team database this data
+    // folder is to work with from now on (empty: as it was).
+    QString server;
 };
 
 // The exit code of a command line the program refused.

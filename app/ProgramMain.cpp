@@ -11,6 +11,7 @@
 #include "readback/TForm2.h"
 #include "store/DateTime.h"
 #include "store/SettingsDatabase.h"
+#include "team/Schema.h"
 
 #include <QDir>
 #include <QIcon>
@@ -33,6 +34,12 @@ int runProgram(int& argc, char** argv, const ProgramHooks& hooks) {
     case CommandLine::Action::Fail:
         platform::say(platform::Stream::Error, line.text);
         return CommandLineErrorExit;
+    case CommandLine::Action::ServerSetup: {
+        const TeamSchema::SetupResult done = TeamSchema::setUpFromCommandLine(line.server);
+        platform::say(done.exitCode == 0 ? platform::Stream::Out : platform::Stream::Error,
+                      done.text);
+        return done.exitCode;
+    }
     case CommandLine::Action::Run:
         break;
     }

@@ -4,6 +4,7 @@
 #include "link/D2xxCableDriver.h"
 #include "link/Win32Cable.h"
 #include "link/WindowsCableDriver.h"
+#include "platform/SharedLibrary.h"
 
 #include <windows.h>
 // clang-format off
@@ -179,11 +180,6 @@ public:
     }
 };
 
-template <typename F> bool resolve(HMODULE module, const char* name, F* to) {
-    *to = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    return *to != nullptr;
-}
-
 } // namespace
 
 std::shared_ptr<ComPortApi> newWin32ComPortApi() {
@@ -191,20 +187,15 @@ std::shared_ptr<ComPortApi> newWin32ComPortApi() {
 }
 
 std::shared_ptr<const D2xxLibrary> loadD2xxLibrary(QString* whyNot) {
-    const HMODULE module = LoadLibraryExW(L"ftd2xx.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (!module) {
-        const DWORD error = GetLastError();
-        *whyNot = error == ERROR_MOD_NOT_FOUND
-                      ? QStringLiteral("ftd2xx.dll not found")
-                      : QStringLiteral("ftd2xx.dll not loaded, error %1").arg(error);
+    const auto module =
+        platform::SharedLibrary::openFromSystemFolder(QStringLiteral("ftd2xx.dll"), whyNot);
+    if (!module)
         return nullptr;
-    }
     auto lib = std::make_shared<D2xxLibrary>();
-    lib->module =
-        std::shared_ptr<void>(module, [](void* m) { FreeLibrary(static_cast<HMODULE>(m)); });
+    lib->module = module;
     const char* missing = nullptr;
     auto need = [&](const char* name, auto* to) {
-        if (!resolve(module, name, to) && !missing)
+        if (!module->resolve(name, to) && !missing)
             missing = name;
     };
     need("FT_CreateDeviceInfoList", &lib->CreateDeviceInfoList);
@@ -223,8 +214,8 @@ std::shared_ptr<const D2xxLibrary> loadD2xxLibrary(QString* whyNot) {
         *whyNot = QStringLiteral("%1 not in ftd2xx.dll").arg(QLatin1String(missing));
         return nullptr;
     }
-    resolve(module, "FT_GetLatencyTimer", &lib->GetLatencyTimer);
-    resolve(module, "FT_Purge", &lib->Purge);
+    module->resolve("FT_GetLatencyTimer", &lib->GetLatencyTimer);
+    module->resolve("FT_Purge", &lib->Purge);
     return lib;
 }
 

@@ -20,6 +20,10 @@ enum class Stream { Out, Error };
 // written whole (a full disk, a closed pipe).
 bool say(Stream stream, const QString& text);
 
+// Asks for a secret on the terminal the program was started from, without
+// echo. False where there is no terminal, or when nothing could be read.
+bool askHidden(const QString& prompt, QString* answer);
+
 // The per-user folder of --user-data as the help names it.
 QString userDataFolderShown();
 

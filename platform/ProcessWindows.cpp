@@ -85,6 +85,36 @@ bool say(Stream stream, const QString& text) {
     return true;
 }
 
+bool askHidden(const QString& prompt, QString* answer) {
+    const bool attached = AttachConsole(ATTACH_PARENT_PROCESS) != 0;
+    HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+    HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    bool read = false;
+    if (in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE) {
+        DWORD mode = 0;
+        GetConsoleMode(in, &mode);
+        SetConsoleMode(in, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+        writeConsole(out, prompt);
+        wchar_t buffer[512];
+        DWORD n = 0;
+        read = ReadConsoleW(in, buffer, 511, &n, nullptr) != 0;
+        SetConsoleMode(in, mode);
+        writeConsole(out, QStringLiteral("\n"));
+        *answer = QString::fromWCharArray(buffer, static_cast<int>(n))
+                      .remove(QLatin1Char('\r'))
+                      .remove(QLatin1Char('\n'));
+    }
+    if (in != INVALID_HANDLE_VALUE)
+        CloseHandle(in);
+    if (out != INVALID_HANDLE_VALUE)
+        CloseHandle(out);
+    if (attached)
+        FreeConsole();
+    return read;
+}
+
 QString userDataFolderShown() {
     return QStringLiteral("%LOCALAPPDATA%\\uoo-programmer");
 }

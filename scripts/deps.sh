@@ -11,6 +11,9 @@ set -euo pipefail
 
 run=(
     cmake g++ make pkg-config
+    # The team database's client library: its header to build, the library
+    # itself loaded only by a data folder that works with a team database.
+    libpq-dev libpq5
     qt6-base-dev qt6-base-dev-tools libgl-dev zlib1g-dev
     # What the program loads at run time: its font, the toolkit's Russian
     # texts, the SVG plugins for its icon.
@@ -26,11 +29,13 @@ test=(
     xvfb xauth imagemagick x11-utils xdotool
     # A network share as laptops see one, for the tests of copies on it.
     sshfs openssh-server openssh-client
+    # A team database server of the tests' own, with TLS of a CA they make.
+    postgresql-15 openssl
 )
 windows=(
     cmake ninja-build dpkg-dev xz-utils qt6-base-dev qt6-base-dev-tools qt6-translations-l10n
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-    mingw-w64-x86-64-dev libz-mingw-w64-dev googletest
+    mingw-w64-x86-64-dev libz-mingw-w64-dev googletest libpq-dev
     patch wine wine64 fonts-wine fonts-liberation nsis zip unzip imagemagick librsvg2-bin
     xvfb xauth xdotool fonts-dejavu-core locales python3
     # The device emulator the Windows cable tests talk to runs on this machine.
