@@ -12,6 +12,7 @@
 #include "store/DateTime.h"
 #include "store/SettingsDatabase.h"
 #include "team/Schema.h"
+#include "team/TeamSync.h"
 
 #include <QDir>
 #include <QIcon>
@@ -97,6 +98,21 @@ int runProgram(int& argc, char** argv, const ProgramHooks& hooks) {
                 form.setCableFactory([simulated] { return simulated; });
             TForm2 readBack(&form);
             form.setReadBackWindow(&readBack);
+            // A data folder that works with a team database connects again;
+            // --server makes it one, or replaces its server.
+            std::unique_ptr<TeamSync> team;
+            if (!line.server.isEmpty() || TeamSync::connectedFolder(db->fileName())) {
+                team = std::make_unique<TeamSync>(*db);
+                QString problem;
+                if (!team->open(line.server, &problem)) {
+                    messenger.inform(QStringLiteral("Внимание"), problem);
+                    if (team->heldByAnotherCopy())
+                        return 1;
+                    team.reset();
+                } else {
+                    form.setTeam(team.get());
+                }
+            }
             boxes.setParent(&form);
             form.show();
             if (hooks.started)
@@ -104,6 +120,8 @@ int runProgram(int& argc, char** argv, const ProgramHooks& hooks) {
             else
                 app.exec();
             boxes.setParent(nullptr);
+            if (team)
+                team->close();
         } catch (const std::exception& e) {
             boxes.setParent(nullptr);
             app.showException(e.what());

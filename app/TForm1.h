@@ -16,9 +16,11 @@ class CableJob;
 class Clock;
 class Messenger;
 class TForm2;
+class TeamSync;
 class TProgThread;
 class TReadThread;
 class QCheckBox;
+class QDialog;
 class QComboBox;
 class QFrame;
 class QGroupBox;
@@ -71,10 +73,17 @@ public:
     void setClock(Clock& clock) { clock_ = &clock; }
     void setLogPath(const QString& path) { logPath_ = path; }
     const QString& logPath() const { return logPath_; }
+    // The team database this data folder works with (null: none); the
+    // window takes from it, sends to it and shows its status.
+    void setTeam(TeamSync* team);
+    TeamSync* team() const { return team_; }
     // The read-back window compares what it shows with this window's database.
     void setReadBackWindow(TForm2* window);
     // Shows the read-back window modally; tests replace it.
     std::function<void(TForm2&)> showReadBack;
+    // Shows the team database's password dialog; true for OK. Tests
+    // replace it.
+    std::function<bool(QDialog&)> showPasswordDialog;
 
     // Application state.
     SettingsDatabase& database() { return db_; }
@@ -165,6 +174,8 @@ public:
     QPushButton* BitBtn2;
     QPushButton* BitBtn3;
     QPushButton* ExitBtn;
+    // The team database's status, in the free part of the tool strip.
+    QToolButton* TeamStatus = nullptr;
 
     QTableView* SetsGrid;
 
@@ -307,6 +318,14 @@ private:
     // Takes what another copy saved into the file, when this window is idle
     // (not editing, no job, no box open); otherwise once it is.
     void checkDatabaseFile();
+    // Takes what the team database brought, when this window is idle;
+    // then sends what this copy changed.
+    void checkTeam();
+    void showTeamStatus();
+    void TeamStatusClick();
+    void askTeamPassword();
+    // A viewer of the team database changes nothing: says so, and true.
+    bool refusedAsViewer();
     // Cards of this copy's save that another copy's save buried; `saved`:
     // written again.
     void tellBuried(const std::vector<int>& rows, bool saved);
@@ -337,6 +356,8 @@ private:
     TProgThread* pendingProgJob_ = nullptr;
     bool jobStopping_ = false;
     bool fileChangePending_ = false;
+    TeamSync* team_ = nullptr;
+    bool teamPending_ = false;
     QMetaObject::Connection focusWatch_;
     int progSlot_ = -1;
 };

@@ -124,6 +124,8 @@ void TForm1::checkDatabaseFile() {
         return;
     }
     fileChangePending_ = false;
+    if (teamPending_)
+        QTimer::singleShot(0, this, [this] { checkTeam(); });
     if (!db_.fileMayHaveChanged())
         return;
     MergeAnswers answers;
@@ -241,6 +243,8 @@ SettingsDatabase::SaveOutcome TForm1::saveDatabase(const SettingsDatabase::Accep
             tellBuried(outcome.rewritten, outcome.result == SettingsDatabase::Saved);
         if (outcome.result != SettingsDatabase::Asking) {
             showChanges();
+            if (outcome.result == SettingsDatabase::Saved && team_)
+                QTimer::singleShot(0, this, [this] { checkTeam(); });
             for (const auto& moved : outcome.merge.relocations) {
                 if (outcome.result != SettingsDatabase::NoRoom || moved.to >= 0)
                     continue;

@@ -199,6 +199,8 @@ void TForm1::BitBtn1Click() {
         tellReadOnly();
         return;
     }
+    if (!EditMode && refusedAsViewer())
+        return;
     EditMode = !EditMode;
     if (!EditMode) {
         if (!messenger_.ask(
@@ -292,6 +294,8 @@ void TForm1::BitBtn2Click() {
 }
 
 void TForm1::BitBtn3Click() {
+    if (refusedAsViewer())
+        return;
     if (!messenger_.ask(QStringLiteral("Внимание"),
                         QStringLiteral("Вы точно хотите удалить запись безвозвратно?")))
         return;

@@ -1,5 +1,6 @@
 // The two commands that talk to the device: programming and reading jobs.
 #include "app/TForm1.h"
+#include "team/TeamSync.h"
 
 #include "app/RecordsModel.h"
 #include "editor/Encode.h"
@@ -81,6 +82,8 @@ void TForm1::holdCommandsWhileTheJobEnds() {
 
 void TForm1::ProgBtnClick() {
     const auto seed = static_cast<quint32>(QDateTime::currentMSecsSinceEpoch());
+    if (!ProgrammingActive && refusedAsViewer())
+        return;
     if (CurrentSlot < 0 || !std::as_const(db_).Slot(CurrentSlot).IsUsed()) {
         messenger_.inform(QStringLiteral("Внимание"),
                           QStringLiteral("Текущая запись НЕ СОДЕРЖИТ ДАННЫХ!\nВыберите запись с "
@@ -187,6 +190,8 @@ void TForm1::ProgCompletion(CableJob& job) {
     const JobOutcome& outcome = job.outcome();
     if (outcome.JobSucceeded() && progSlot_ >= 0) {
         db_.StampProgrammed(progSlot_, outcome.frameCrc, TDateTime::now());
+        if (team_)
+            team_->noteStamp(db_.lastStamp());
         if (progSlot_ == CurrentSlot)
             RefreshCurrentRow();
         else
@@ -277,7 +282,7 @@ void TForm1::showCardOfDevice(const std::uint8_t* frame) {
 
 void TForm1::createCardFromDevice(const std::uint8_t* frame) {
     const int slot = db_.firstFreeSlot();
-    if (EditMode || ReadingActive || ProgrammingActive || slot < 0)
+    if (EditMode || ReadingActive || ProgrammingActive || slot < 0 || refusedAsViewer())
         return;
     selectSlot(slot);
     writeForm(::cardFromDevice(frame, std::as_const(db_).Template(), readForm(),

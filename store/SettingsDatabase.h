@@ -108,6 +108,23 @@ public:
         std::vector<int> buried;
     };
     [[nodiscard]] TakeOutcome takeFileChanges(const MergeAnswers& answers = {});
+    // Another source of other copies' changes beside the file (a team
+    // database): its table as this copy last agreed with it (`base`) and as
+    // it is now (`theirs`), in file form with this copy's template. Merged
+    // as a file's save is; the rows that come in are this copy's changes
+    // against the file from then on, for the next save to write. Where the
+    // merge needs answers, or a card finds no free row, memory stays as it
+    // was. Nothing is written here.
+    MergeResult mergeFromSource(const QByteArray& base, const QByteArray& theirs,
+                                const std::vector<ProgrammingStamp>& stamps,
+                                const MergeAnswers& answers);
+    // A save of what another source brought in: as saveMerged, without
+    // keeping a backup (that source keeps every version).
+    [[nodiscard]] SaveOutcome saveTaken(Messenger& messenger);
+    // The table in memory in file form, 9000 slots and the template.
+    QByteArray table() const { return tableBytes(); }
+    // The programming StampProgrammed made last.
+    const ProgrammingStamp& lastStamp() const { return stamps_.back(); }
     // The slots whose content in memory the last save, take or restore
     // changed (another copy's work), for redrawing; and the template.
     const std::vector<int>& changedSlots() const { return changed_; }
@@ -300,4 +317,5 @@ private:
     FileSystemCalls* calls_ = nullptr;
     LoadReport report_;
     bool fileOffLimits_ = false;
+    bool quietWrite_ = false; // saveTaken: no backup of this write
 };

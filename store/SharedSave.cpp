@@ -634,7 +634,8 @@ SettingsDatabase::Write SettingsDatabase::writeLocked(
     };
     const QByteArray now = identity();
     const bool kept = !now.isEmpty() && BackupKeeper::writtenLast(target) == now;
-    if (!same && !kept && replaced && !now.isEmpty()) {
+    const bool backUp = !quietWrite_;
+    if (backUp && !same && !kept && replaced && !now.isEmpty()) {
         if (auto held = BackupKeeper::hold(target, target, replaced, mode)) {
             held->replaced = true;
             versions.push_back(*held);
@@ -667,7 +668,7 @@ SettingsDatabase::Write SettingsDatabase::writeLocked(
     // the database by hand is written into it in place. What a backup holds
     // already needs none.
     bool backed = same && kept;
-    if (!backed) {
+    if (!backed && backUp) {
         if (auto held = BackupKeeper::hold(target, QString(), written, mode)) {
             // The same as the file it replaced, maybe kept a moment ago.
             held->replaced = same;
@@ -678,7 +679,10 @@ SettingsDatabase::Write SettingsDatabase::writeLocked(
     QString stem = versions.empty() ? QString() : versions.back().stem;
     if (same && kept)
         stem = BackupKeeper::writtenLastStem(target);
-    BackupKeeper::noteWritten(target, backed ? identity() : QByteArray(), stem);
+    // A write without a backup leaves the last one noted: the next save
+    // that keeps one keeps this file as the version it replaces.
+    if (backUp)
+        BackupKeeper::noteWritten(target, backed ? identity() : QByteArray(), stem);
     backups().keep(target, std::move(versions), mode);
     return Write::Written;
 }
@@ -808,4 +812,25 @@ SettingsDatabase::RestoreResult SettingsDatabase::restore(const QByteArray& tabl
     }
     tellWriteFailed(messenger);
     return RestoreResult::Failed;
+}
+
+MergeResult SettingsDatabase::mergeFromSource(const QByteArray& base, const QByteArray& theirs,
+                                              const std::vector<ProgrammingStamp>& stamps,
+                                              const MergeAnswers& answers) {
+    changed_.clear();
+    templateChanged_ = false;
+    const QByteArray mine = tableBytes();
+    MergeResult merge = mergeTables(base, mine, theirs, stamps, -1, answers);
+    if (merge.needsAnswers() || merge.noRoom())
+        return merge;
+    noteChanges(merge.table);
+    setTable(merge.table);
+    return merge;
+}
+
+SettingsDatabase::SaveOutcome SettingsDatabase::saveTaken(Messenger& messenger) {
+    quietWrite_ = true;
+    SaveOutcome outcome = saveMerged(messenger);
+    quietWrite_ = false;
+    return outcome;
 }

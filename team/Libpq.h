@@ -34,6 +34,7 @@ class SharedLibrary;
     X(PQresultErrorField)                                                                          \
     X(PQresultErrorMessage)                                                                        \
     X(PQntuples)                                                                                   \
+    X(PQnfields)                                                                                   \
     X(PQgetvalue)                                                                                  \
     X(PQgetlength)                                                                                 \
     X(PQgetisnull)                                                                                 \

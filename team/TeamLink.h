@@ -1,0 +1,84 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class ConnectionString;
+class QSocketNotifier;
+class QThread;
+class QTimer;
+struct Libpq;
+typedef struct pg_conn PGconn;
+
+// One statement of a batch. Parameters travel as given: text, or binary
+// where `binary` says so (records as bytea); results come back in binary
+// when `binaryResult`.
+struct TeamQuery {
+    QByteArray sql;
+    std::vector<QByteArray> params;
+    std::vector<bool> binary;
+    bool binaryResult = false;
+};
+
+struct TeamReply {
+    bool ok = false;
+    QString error;     // the server's words
+    QByteArray state;  // SQLSTATE
+    std::vector<std::vector<QByteArray>> rows;
+    std::vector<std::vector<bool>> nulls;
+};
+
+// What the connection turned out to be.
+struct TeamSessionInfo {
+    QString host, port, database, user;
+    bool encrypted = false;
+};
+
+// The network thread: the one thread that calls libpq for a copy. It waits
+// on the connection's socket (never on a timer), hands every result to the
+// window's thread by a queued signal, and keeps nothing the window's
+// thread reads. Batches run one after another, each statement after the
+// one before it; a failed statement ends its batch.
+class TeamLink final : public QObject {
+    Q_OBJECT
+public:
+    TeamLink(std::shared_ptr<const Libpq> pq, QObject* parent = nullptr);
+    ~TeamLink() override;
+
+    // Called from the window's thread.
+    void connectTo(const ConnectionString& where, const QString& password);
+    void run(int id, std::vector<TeamQuery> batch);
+    void disconnectNow();
+    // Ends the thread, waiting at most `ms` for it (a name being resolved
+    // cannot be interrupted: the thread is then left to end by itself).
+    void stop(int ms);
+
+signals:
+    void connected(TeamSessionInfo info);
+    // `needsPassword`: the server asked for one that was not given.
+    // `attempt`: where it tried (for the password file).
+    void connectFailed(QString reason, bool needsPassword, TeamSessionInfo attempt);
+    void lost(QString reason);
+    void done(int id, std::vector<TeamReply> replies);
+    void notified();
+
+private:
+    class Worker;
+    // How the worker reaches this object, shared so that a worker left to
+    // end by itself outlives it safely.
+    struct Voice {
+        std::mutex guard;
+        TeamLink* link;
+    };
+    std::shared_ptr<Voice> voice_;
+    QThread* thread_;
+    Worker* worker_;
+};
+
+Q_DECLARE_METATYPE(TeamSessionInfo)
+Q_DECLARE_METATYPE(std::vector<TeamReply>)

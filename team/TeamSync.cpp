@@ -1,0 +1,637 @@
+#include "team/TeamSync.h"
+
+#include "platform/FileSystem.h"
+#include "store/SettingsDatabase.h"
+#include "team/ConnectionString.h"
+#include "team/Libpq.h"
+#include "team/PasswordFile.h"
+#include "team/Schema.h"
+#include "team/TeamLink.h"
+
+#include <QCryptographicHash>
+#include <QFileInfo>
+#include <QTimer>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr int B = SettingsRecord::Size;
+
+SettingsRecord recordOf(const QByteArray& bytes) {
+    SettingsRecord r;
+    std::memcpy(r.data(), bytes.constData(), B);
+    return r;
+}
+
+// An array parameter in PostgreSQL's binary form, of bytea elements.
+QByteArray byteaArray(const std::vector<QByteArray>& items) {
+    QByteArray out;
+    const auto put = [&out](qint32 v) {
+        const qint32 be = qToBigEndian(v);
+        out.append(reinterpret_cast<const char*>(&be), 4);
+    };
+    put(1);  // dimensions
+    put(0);  // no nulls
+    put(17); // bytea
+    put(static_cast<qint32>(items.size()));
+    put(1); // lower bound
+    for (const QByteArray& item : items) {
+        put(static_cast<qint32>(item.size()));
+        out.append(item);
+    }
+    return out;
+}
+
+QByteArray textArray(const std::vector<std::int64_t>& items) {
+    QByteArray out = "{";
+    for (std::size_t i = 0; i < items.size(); ++i)
+        out += (i ? "," : "") + QByteArray::number(static_cast<qlonglong>(items[i]));
+    return out + "}";
+}
+
+int usedCount(const QByteArray& table) {
+    int n = 0;
+    for (int i = 0; i < MergeTable::SlotCount; ++i)
+        n += MergeTable::usedAt(table, i) ? 1 : 0;
+    return n;
+}
+
+// What refuses a connection until the operator acts, in words.
+std::optional<QString> refusal(const QString& reason) {
+    const struct {
+        const char* said;
+        const char* words;
+    } known[] = {
+        {"password authentication failed", "Сервер не принял пароль."},
+        {"certificate", "Сертификат сервера не прошёл проверку."},
+        {"SSL error", "Защищённое соединение с сервером не установлено."},
+        {"does not exist", "На сервере нет такой базы или пользователя."},
+        {"permission denied", "У пользователя нет права работать с базой команды."},
+        {"no pg_hba.conf entry", "Сервер не допускает это подключение."},
+        {"no password supplied", "Сервер требует пароль."},
+    };
+    for (const auto& k : known)
+        if (reason.contains(QLatin1String(k.said), Qt::CaseInsensitive))
+            return QString::fromUtf8(k.words);
+    return std::nullopt;
+}
+
+} // namespace
+
+TeamSync::TeamSync(SettingsDatabase& db, QObject* parent) : QObject(parent), db_(db) {}
+
+TeamSync::~TeamSync() {
+    close();
+    if (lockFd_ >= 0)
+        platform::closeFile(lockFd_);
+}
+
+bool TeamSync::connectedFolder(const QString& databaseFile) {
+    return QFileInfo::exists(TeamMemory::fileOf(databaseFile));
+}
+
+bool TeamSync::open(const QString& connection, QString* problem) {
+    pq_ = Libpq::load(problem);
+    if (!pq_) {
+        *problem = QStringLiteral("Не удалось загрузить библиотеку PostgreSQL: %1").arg(*problem);
+        return false;
+    }
+    memoryPath_ = TeamMemory::fileOf(QFileInfo(db_.fileName()).absoluteFilePath());
+    // One copy at a time works with a connected folder.
+    const QByteArray lockName = platform::encodeName(memoryPath_ + QStringLiteral(".lock"));
+    lockFd_ = platform::openFile(lockName.constData(), platform::ReadWrite | platform::Create);
+    if (lockFd_ < 0 || platform::lockRecord(lockFd_) != platform::RecordLock::Taken) {
+        heldElsewhere_ = lockFd_ >= 0;
+        *problem = QStringLiteral("С этим каталогом данных уже работает другая копия программы.");
+        return false;
+    }
+    if (!memory_.load(memoryPath_, problem)) {
+        *problem = QStringLiteral("Не удалось прочитать, что эта копия помнит о базе команды: "
+                                  "%1.")
+                       .arg(*problem);
+        return false;
+    }
+    if (!connection.isEmpty() && connection != memory_.connection) {
+        memory_.connection = connection;
+    }
+    auto where = ConnectionString::parse(*pq_, memory_.connection, problem);
+    if (!where) {
+        *problem = QStringLiteral("Строка подключения не принята: %1").arg(*problem);
+        return false;
+    }
+    where_ = std::make_unique<ConnectionString>(*where);
+    if (!remember())
+        return false;
+    link_ = new TeamLink(pq_, this);
+    connect(link_, &TeamLink::connected, this, &TeamSync::onConnected);
+    connect(link_, &TeamLink::connectFailed, this, &TeamSync::onConnectFailed);
+    connect(link_, &TeamLink::lost, this, &TeamSync::onLost);
+    connect(link_, &TeamLink::done, this, &TeamSync::onDone);
+    connect(link_, &TeamLink::notified, this, &TeamSync::requestTake);
+    retry_ = new QTimer(this);
+    retry_->setSingleShot(true);
+    connect(retry_, &QTimer::timeout, this, &TeamSync::connectNow);
+    connectNow();
+    return true;
+}
+
+void TeamSync::close() {
+    if (link_) {
+        link_->stop(2000);
+        delete link_;
+        link_ = nullptr;
+    }
+}
+
+void TeamSync::leave() {
+    close();
+    QFile::remove(memoryPath_);
+    state_ = State::Refused;
+    emit statusChanged();
+}
+
+bool TeamSync::remember() {
+    QString problem;
+    if (memory_.save(memoryPath_, &problem))
+        return true;
+    problem_ = problem;
+    return false;
+}
+
+void TeamSync::connectNow() {
+    if (!link_)
+        return;
+    retry_->stop();
+    setState(State::Connecting);
+    link_->connectTo(*where_, password_);
+}
+
+void TeamSync::reconnect() {
+    if (notSynchronised_) {
+        firstContact_ = true;
+        notSynchronised_ = false;
+        emit changesWaiting();
+        return;
+    }
+    if (state_ == State::Offline || state_ == State::Refused) {
+        retryMs_ = 1000;
+        connectNow();
+    }
+}
+
+void TeamSync::usePassword(const QString& password) {
+    password_ = password;
+    connectNow();
+}
+
+bool TeamSync::rememberPassword(const QString& password, QString* problem) const {
+    return PasswordFile::remember(attemptHost_, attemptPort_, attemptDatabase_, attemptUser_,
+                                  password, problem);
+}
+
+void TeamSync::setState(State s) {
+    state_ = s;
+    emit statusChanged();
+}
+
+void TeamSync::goOffline(const QString& reason, bool retry) {
+    problem_ = reason;
+    if (state_ == State::Online || state_ == State::NotSynchronised || !offlineSince_.isValid())
+        offlineSince_ = QDateTime::currentDateTime();
+    takeRunning_ = false;
+    sending_.clear();
+    handshakeId_ = takeId_ = sendId_ = 0;
+    setState(retry ? State::Offline : State::Refused);
+    if (retry) {
+        retry_->start(retryMs_);
+        retryMs_ = std::min(retryMs_ * 2, 30000);
+    }
+}
+
+void TeamSync::onConnectFailed(const QString& reason, bool needsPassword,
+                               const TeamSessionInfo& attempt) {
+    attemptHost_ = attempt.host;
+    attemptPort_ = attempt.port;
+    attemptDatabase_ = attempt.database;
+    attemptUser_ = attempt.user;
+    if (needsPassword && password_.isEmpty()) {
+        goOffline(reason, false);
+        emit passwordWanted(QString(), QString());
+        return;
+    }
+    if (const auto words = refusal(reason)) {
+        if (reason.contains(QLatin1String("password authentication failed")))
+            password_.clear(); // asked again at the next attempt
+        goOffline(reason, false);
+        emit attention(*words + QStringLiteral("\n\n") + reason);
+        return;
+    }
+    goOffline(reason, true);
+}
+
+void TeamSync::onLost(const QString& reason) {
+    goOffline(reason, true);
+}
+
+void TeamSync::onConnected(const TeamSessionInfo& info) {
+    retryMs_ = 1000;
+    server_ = info.host + (info.port.isEmpty() ? QString() : QStringLiteral(":") + info.port);
+    user_ = info.user;
+    encrypted_ = info.encrypted;
+    verified_ = true;
+    for (const auto& [key, value] : where_->defaults())
+        if (key == "sslmode")
+            verified_ = value == "verify-full";
+    if (!where_->text().contains(QLatin1String("verify-full")) &&
+        std::none_of(where_->defaults().begin(), where_->defaults().end(),
+                     [](const auto& d) { return d.first == "sslmode"; }))
+        verified_ = false;
+    handshakeId_ = nextId_++;
+    std::vector<TeamQuery> batch;
+    batch.push_back({"SET search_path = pg_catalog", {}, {}, false});
+    batch.push_back(
+        {"SELECT (SELECT version FROM uoo.schema_version)::text, (SELECT id FROM uoo.team)::text, "
+         "has_any_column_privilege('uoo.card', 'UPDATE')::text, "
+         "COALESCE((SELECT max(version) FROM uoo.card), 0)::text",
+         {},
+         {},
+         false});
+    batch.push_back({QByteArray("LISTEN ") + TeamSchema::Channel, {}, {}, false});
+    batch.push_back(
+        {"SELECT slot::text, version::text, sha256(record) FROM uoo.card", {}, {}, true});
+    link_->run(handshakeId_, std::move(batch));
+}
+
+void TeamSync::onDone(int id, const std::vector<TeamReply>& replies) {
+    if (id == handshakeId_)
+        handshakeDone(replies);
+    else if (id == takeId_)
+        takeArrived(replies);
+    else if (id == sendId_)
+        sendDone(replies);
+}
+
+void TeamSync::handshakeDone(const std::vector<TeamReply>& replies) {
+    handshakeId_ = 0;
+    const TeamReply& last = replies.back();
+    if (!last.ok) {
+        QString words = QStringLiteral("На сервере нет базы команды (схемы uoo), или у "
+                                       "пользователя нет прав на неё.");
+        goOffline(last.error, false);
+        link_->disconnectNow();
+        emit attention(words + QStringLiteral("\n\n") + last.error);
+        return;
+    }
+    const auto& facts = replies[1].rows.at(0);
+    const int version = facts[0].toInt();
+    if (version != TeamSchema::Version) {
+        goOffline(QStringLiteral("версия схемы %1").arg(version), false);
+        link_->disconnectNow();
+        emit attention(QStringLiteral("Схема uoo на сервере версии %1, а эта программа работает с "
+                                      "версией %2.")
+                           .arg(version)
+                           .arg(TeamSchema::Version));
+        return;
+    }
+    serverTeam_ = QString::fromUtf8(facts[1]);
+    mayWrite_ = facts[2] == "true";
+    const std::int64_t serverLast = facts[3].toLongLong();
+    // A server that lacks, or holds otherwise, a version this copy saw:
+    // restored from an old backup, or a standby promoted before it had
+    // everything. What this copy holds goes back to it.
+    std::map<int, std::pair<std::int64_t, QByteArray>> there;
+    for (const auto& row : replies[3].rows)
+        there[row[0].toInt()] = {row[1].toLongLong(), row[2]};
+    if (!memory_.teamId.isEmpty() && serverTeam_ != memory_.teamId) {
+        setState(State::Refused);
+        problem_ = QStringLiteral("другая база команды");
+        emit otherTeam(QStringLiteral("Сервер %1 хранит другую базу команды, не ту, с которой "
+                                      "работала эта копия программы.\n\nСделать её базой "
+                                      "команды этого каталога? Карточки будут сверены заново.")
+                           .arg(server_));
+        return;
+    }
+    std::vector<int> refetch;
+    for (int slot = 0; slot < MergeTable::SlotCount; ++slot) {
+        const std::int64_t mine = memory_.versions[std::size_t(slot)];
+        if (mine == 0)
+            continue;
+        const auto it = there.find(slot);
+        const QByteArray hash = QCryptographicHash::hash(
+            QByteArrayView(memory_.base.constData() + qint64(slot) * B, B),
+            QCryptographicHash::Sha256);
+        if (it == there.end()) {
+            // The server has no row: the base is a free one, this copy's
+            // card a new one to send.
+            std::memset(memory_.base.data() + qint64(slot) * B, 0, B);
+            memory_.versions[std::size_t(slot)] = 0;
+            wentBack_ = true;
+        } else if (it->second.first < mine || (it->second.first == mine && it->second.second != hash)) {
+            refetch.push_back(slot);
+            wentBack_ = true;
+        }
+    }
+    if (serverLast < memory_.lastVersion) {
+        memory_.lastVersion = serverLast;
+        wentBack_ = true;
+    }
+    if (memory_.teamId.isEmpty())
+        firstContact_ = true;
+    setState(State::Online);
+    offlineSince_ = {};
+    takeId_ = nextId_++;
+    takeRunning_ = true;
+    takeAgain_ = false;
+    std::vector<TeamQuery> batch;
+    refetching_ = !refetch.empty();
+    if (refetching_) {
+        std::vector<std::int64_t> rows(refetch.begin(), refetch.end());
+        batch.push_back({"SELECT slot::text, version::text, record FROM uoo.card WHERE slot = "
+                         "ANY($1::int2[])",
+                         {textArray(rows)},
+                         {false},
+                         true});
+    }
+    batch.push_back(takeQuery());
+    link_->run(takeId_, std::move(batch));
+}
+
+TeamQuery TeamSync::takeQuery() const {
+    return {"SELECT slot::text, version::text, record FROM uoo.card WHERE version > $1 "
+            "ORDER BY version",
+            {QByteArray::number(static_cast<qlonglong>(std::max(memory_.lastVersion, incomingLast_)))},
+            {false},
+            true};
+}
+
+void TeamSync::requestTake() {
+    if (state_ != State::Online || !link_)
+        return;
+    if (takeRunning_) {
+        takeAgain_ = true; // a burst of notices is one more take
+        return;
+    }
+    takeRunning_ = true;
+    takeAgain_ = false;
+    refetching_ = false;
+    takeId_ = nextId_++;
+    link_->run(takeId_, {takeQuery()});
+}
+
+void TeamSync::takeArrived(const std::vector<TeamReply>& replies) {
+    takeRunning_ = false;
+    takeId_ = 0;
+    const TeamReply& reply = replies.back();
+    if (!reply.ok) {
+        problem_ = reply.error;
+        return; // a lost connection says so itself; the next notice takes again
+    }
+    if (refetching_ && replies.size() == 2 && replies[0].ok) {
+        // The server's versions of rows it had lost become the base: this
+        // copy's rows differ from it and go back to the server, unasked.
+        for (const auto& row : replies[0].rows) {
+            const int slot = row[0].toInt();
+            if (slot < 0 || slot >= MergeTable::SlotCount || row[2].size() != B)
+                continue;
+            std::memcpy(memory_.base.data() + qint64(slot) * B, row[2].constData(), B);
+            memory_.versions[std::size_t(slot)] = row[1].toLongLong();
+        }
+    }
+    refetching_ = false;
+    for (const auto& row : reply.rows) {
+        const int slot = row[0].toInt();
+        const std::int64_t version = row[1].toLongLong();
+        // A row of another length is refused, whatever sent it.
+        if (slot < 0 || slot >= MergeTable::SlotCount || row[2].size() != B)
+            continue;
+        incomingLast_ = std::max(incomingLast_, version);
+        if (version <= memory_.versions[std::size_t(slot)])
+            continue;
+        incoming_[slot] = {version, recordOf(row[2])};
+    }
+    if (takeAgain_)
+        requestTake();
+    if (hasIncoming())
+        emit changesWaiting();
+    else if (incomingLast_ > memory_.lastVersion) {
+        memory_.lastVersion = incomingLast_;
+        remember();
+    }
+    if (!hasIncoming())
+        sendPending();
+}
+
+QByteArray TeamSync::tableWithTemplate(const QByteArray& table) const {
+    QByteArray t = table;
+    const SettingsRecord& tpl = static_cast<const SettingsDatabase&>(db_).Template();
+    std::memcpy(t.data() + qint64(MergeTable::TemplateRow) * B, tpl.data(), B);
+    return t;
+}
+
+TeamSync::Take TeamSync::take(const MergeAnswers& answers) {
+    Take result;
+    if (notSynchronised_ || state_ == State::Refused)
+        return result;
+    if (firstContact_) {
+        const int mine = usedCount(db_.table());
+        QByteArray theirs = memory_.base;
+        for (const auto& [slot, row] : incoming_)
+            std::memcpy(theirs.data() + qint64(slot) * B, row.second.data(), B);
+        if (mayWrite_ && mine > 0 && usedCount(theirs) == 0) {
+            result.offerToSend = mine;
+            return result;
+        }
+        if (!mayWrite_) {
+            // A viewer's own cards are kept as a backup by the save that
+            // follows; it shows the team's.
+            memory_.base = db_.table();
+        }
+    }
+    QByteArray base = tableWithTemplate(memory_.base);
+    QByteArray theirs = base;
+    for (const auto& [slot, row] : incoming_)
+        std::memcpy(theirs.data() + qint64(slot) * B, row.second.data(), B);
+    MergeAnswers given = answers;
+    MergeResult merge = db_.mergeFromSource(base, theirs, memory_.stamps, given);
+    if (!mayWrite_ && !merge.gone.empty()) {
+        given.goneAsked = merge.gone;
+        given.acceptGone = true;
+        merge = db_.mergeFromSource(base, theirs, memory_.stamps, given);
+    }
+    if (merge.needsAnswers() || merge.noRoom()) {
+        result.merge = std::move(merge);
+        return result;
+    }
+    std::vector<int> undecided = merge.undecided;
+    for (auto it = incoming_.begin(); it != incoming_.end();) {
+        if (std::find(undecided.begin(), undecided.end(), it->first) != undecided.end()) {
+            ++it;
+            continue;
+        }
+        std::memcpy(memory_.base.data() + qint64(it->first) * B, it->second.second.data(), B);
+        memory_.versions[std::size_t(it->first)] = it->second.first;
+        it = incoming_.erase(it);
+    }
+    if (incoming_.empty())
+        memory_.lastVersion = std::max(memory_.lastVersion, incomingLast_);
+    if (firstContact_) {
+        firstContact_ = false;
+        memory_.teamId = serverTeam_;
+    }
+    if (wentBack_ && !toldWentBack_) {
+        toldWentBack_ = true;
+        problem_ = QStringLiteral("сервер вернулся к более старому состоянию; недостающие "
+                                  "изменения отправлены снова");
+    }
+    wentBack_ = false;
+    remember();
+    result.changed = !db_.changedSlots().empty() || db_.templateChanged();
+    result.merge = std::move(merge);
+    emit statusChanged();
+    return result;
+}
+
+void TeamSync::answerFirstContact(bool send) {
+    if (!send) {
+        notSynchronised_ = true;
+        firstContact_ = false;
+        setState(State::NotSynchronised);
+        return;
+    }
+    firstContact_ = false;
+    memory_.teamId = serverTeam_;
+    remember();
+    sendPending();
+}
+
+void TeamSync::answerOtherTeam(bool adopt) {
+    if (!adopt)
+        return;
+    const QString connection = memory_.connection;
+    memory_.forgetTable();
+    memory_.connection = connection;
+    remember();
+    connectNow();
+}
+
+int TeamSync::unsent() const {
+    const QByteArray mine = db_.table();
+    int n = 0;
+    for (int slot = 0; slot < MergeTable::SlotCount; ++slot)
+        n += MergeTable::sameRow(mine, memory_.base, slot) ? 0 : 1;
+    return n;
+}
+
+void TeamSync::noteStamp(const ProgrammingStamp& stamp) {
+    memory_.stamps.push_back(stamp);
+    remember();
+}
+
+void TeamSync::sendPending() {
+    if (state_ != State::Online || !mayWrite_ || notSynchronised_ || firstContact_ ||
+        !sending_.empty() || takeRunning_ || !incoming_.empty() || !link_)
+        return;
+    const QByteArray mine = db_.table();
+    std::vector<std::int64_t> rows, bases;
+    std::vector<QByteArray> records;
+    for (int slot = 0; slot < MergeTable::SlotCount; ++slot) {
+        if (MergeTable::sameRow(mine, memory_.base, slot))
+            continue;
+        const QByteArray record = mine.mid(qint64(slot) * B, B);
+        rows.push_back(slot);
+        bases.push_back(memory_.versions[std::size_t(slot)]);
+        records.push_back(record);
+        sending_[slot] = recordOf(record);
+    }
+    if (rows.empty())
+        return;
+    // One statement, one transaction: a row changes only where its version
+    // is still the one this copy based its change on.
+    TeamQuery q;
+    q.sql = "WITH i AS (SELECT * FROM unnest($1::int2[], $2::bytea[], $3::int8[]) AS t(slot, "
+            "record, base)), u AS (UPDATE uoo.card c SET record = i.record FROM i WHERE i.base > 0 "
+            "AND c.slot = i.slot AND c.version = i.base RETURNING c.slot, c.version), n AS "
+            "(INSERT INTO uoo.card (slot, record) SELECT slot, record FROM i WHERE base = 0 ON "
+            "CONFLICT (slot) DO NOTHING RETURNING slot, version) SELECT slot::text, "
+            "version::text FROM u UNION ALL SELECT slot::text, version::text FROM n";
+    q.params = {textArray(rows), byteaArray(records), textArray(bases)};
+    q.binary = {false, true, false};
+    sendId_ = nextId_++;
+    link_->run(sendId_, {q});
+    emit statusChanged();
+}
+
+void TeamSync::sendDone(const std::vector<TeamReply>& replies) {
+    sendId_ = 0;
+    const TeamReply& reply = replies.back();
+    std::map<int, SettingsRecord> sent;
+    sent.swap(sending_);
+    if (!reply.ok) {
+        problem_ = reply.error;
+        if (!reply.state.isEmpty())
+            emit attention(QStringLiteral("Сервер не принял изменения карточек.\n\n") + reply.error);
+        emit statusChanged();
+        return;
+    }
+    bool refused = false;
+    std::map<int, std::int64_t> applied;
+    for (const auto& row : reply.rows)
+        applied[row[0].toInt()] = row[1].toLongLong();
+    for (const auto& [slot, record] : sent) {
+        const auto it = applied.find(slot);
+        if (it == applied.end()) {
+            refused = true; // another copy got there first
+            continue;
+        }
+        std::memcpy(memory_.base.data() + qint64(slot) * B, record.data(), B);
+        memory_.versions[std::size_t(slot)] = it->second;
+        // A stamp the server now holds is done with.
+        memory_.stamps.erase(std::remove_if(memory_.stamps.begin(), memory_.stamps.end(),
+                                            [&](const ProgrammingStamp& s) {
+                                                return s.slot == slot;
+                                            }),
+                             memory_.stamps.end());
+    }
+    remember();
+    emit statusChanged();
+    if (refused)
+        requestTake(); // then merged, asked where it must, and sent again
+    else
+        sendPending(); // what changed meanwhile
+}
+
+QString TeamSync::statusText() const {
+    QString text;
+    switch (state_) {
+    case State::Connecting:
+        text = QStringLiteral("База команды: подключение…");
+        break;
+    case State::Online:
+        text = QStringLiteral("База команды: %1, %2").arg(server_, user_);
+        if (!mayWrite_)
+            text += QStringLiteral(", только чтение");
+        if (!encrypted_)
+            text += QStringLiteral(", без шифрования");
+        else if (!verified_)
+            text += QStringLiteral(", без проверки сертификата");
+        break;
+    case State::Offline:
+    case State::Refused: {
+        const int n = unsent();
+        text = offlineSince_.isValid()
+                   ? QStringLiteral("База команды: нет связи с %1")
+                         .arg(offlineSince_.time().toString(QStringLiteral("HH:mm")))
+                   : QStringLiteral("База команды: нет связи");
+        if (n > 0)
+            text += QStringLiteral(", не отправлено: %1").arg(n);
+        break;
+    }
+    case State::NotSynchronised:
+        text = QStringLiteral("База команды: не синхронизировано");
+        break;
+    }
+    return text;
+}

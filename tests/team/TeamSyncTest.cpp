@@ -1,0 +1,194 @@
+#include "../support/TestSupport.h"
+#include "TeamServer.h"
+
+#include "store/SettingsDatabase.h"
+#include "team/TeamSync.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// One copy of the program without its window: a data folder, its working
+// copy and its team database, taking and sending as the window would when
+// idle.
+struct Copy {
+    QTemporaryDir dir;
+    SettingsDatabase db;
+    ScriptedMessenger boxes;
+    std::unique_ptr<TeamSync> team;
+    std::vector<QString> attention;
+
+    explicit Copy(const QString& connection) {
+        db.setFileName(QDir(dir.path()).filePath("ProgInfo_10.MGA"));
+        (void)db.Load();
+        open(connection);
+    }
+    void open(const QString& connection) {
+        team = std::make_unique<TeamSync>(db);
+        QString problem;
+        EXPECT_TRUE(team->open(connection, &problem)) << problem.toStdString();
+        QObject::connect(team.get(), &TeamSync::changesWaiting, team.get(), [this] { idle(); });
+        QObject::connect(team.get(), &TeamSync::attention, team.get(),
+                         [this](const QString& t) { attention.push_back(t); });
+    }
+    // What the window does when idle: take, answer, save, send.
+    void idle() {
+        MergeAnswers answers;
+        for (int round = 0; round < 10; ++round) {
+            TeamSync::Take t = team->take(answers);
+            if (t.offerToSend) {
+                team->answerFirstContact(true);
+                return;
+            }
+            if (t.merge.needsAnswers()) {
+                for (const auto& q : t.merge.conflicts) {
+                    answers.conflicts[q.slot] = {q.fileVersion, keepMine};
+                    ++asked;
+                }
+                continue;
+            }
+            if (t.changed)
+                (void)db.saveTaken(boxes);
+            break;
+        }
+        team->sendPending();
+    }
+    void save(int slot, const SettingsRecord& r) {
+        db.Slot(slot) = r;
+        ASSERT_TRUE(db.Save(boxes));
+        team->sendPending();
+    }
+    bool keepMine = true;
+    int asked = 0;
+};
+
+QString connectionOf(const QString& team, const QString& user) {
+    return TeamServer::get().tls(team, user);
+}
+
+// Waits, the event loop running, until `done` or a few seconds passed.
+bool waitFor(const std::function<bool()>& done, int ms = 5000) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms)
+        QTest::qWait(10);
+    return done();
+}
+
+class TeamSyncTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!TeamServer::get().ready())
+            GTEST_SKIP() << "no test server";
+        team = TeamServer::get().freshTeam();
+        qputenv("PGPASSFILE", QFile::encodeName(pass.filePath("pgpass")));
+        QFile f(pass.filePath("pgpass"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("*:*:*:installer1:pw1\n*:*:*:installer2:pw2\n*:*:*:viewer1:pwv\n");
+        f.close();
+        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    }
+    QTemporaryDir pass;
+    QString team;
+};
+
+TEST_F(TeamSyncTest, ASaveInOneCopyAppearsInTheOtherAndBothEditsOfDifferentCardsStay) {
+    Copy a(connectionOf(team, "installer1"));
+    Copy b(connectionOf(team, "installer2"));
+    ASSERT_TRUE(waitFor([&] { return a.team->state() == TeamSync::State::Online &&
+                                     b.team->state() == TeamSync::State::Online; }));
+    a.save(0, NamedCard("Первая", 101));
+    ASSERT_TRUE(waitFor([&] { return std::as_const(b.db).Slot(0) == std::as_const(a.db).Slot(0); }));
+    // At once, different cards.
+    a.save(1, NamedCard("A", 201));
+    b.save(2, NamedCard("B", 202));
+    ASSERT_TRUE(waitFor([&] {
+        return std::as_const(a.db).Slot(2).CodeUoo() == 202 && std::as_const(b.db).Slot(1).CodeUoo() == 201 &&
+               a.team->unsent() == 0 && b.team->unsent() == 0;
+    }));
+    // The working copies hold them too.
+    SettingsDatabase reread;
+    reread.setFileName(b.db.fileName());
+    ASSERT_TRUE(reread.Load());
+    EXPECT_EQ(std::as_const(reread).Slot(1).CodeUoo(), 201u);
+    EXPECT_TRUE(a.attention.empty() && b.attention.empty());
+}
+
+TEST_F(TeamSyncTest, TheSameCardChangedInBothIsAQuestionAndTheAnswerWins) {
+    Copy a(connectionOf(team, "installer1"));
+    Copy b(connectionOf(team, "installer2"));
+    ASSERT_TRUE(waitFor([&] { return a.team->state() == TeamSync::State::Online &&
+                                     b.team->state() == TeamSync::State::Online; }));
+    a.save(0, NamedCard("Общая", 300));
+    ASSERT_TRUE(waitFor([&] { return std::as_const(b.db).Slot(0).CodeUoo() == 300; }));
+    // b is offline while both change it.
+    b.team->close();
+    SettingsRecord mine = NamedCard("Общая", 300);
+    mine.setText(Field::Edit1, "from b");
+    SettingsRecord theirs = NamedCard("Общая", 300);
+    theirs.setText(Field::Edit1, "from a");
+    a.save(0, theirs);
+    ASSERT_TRUE(waitFor([&] { return a.team->unsent() == 0; }));
+    b.db.Slot(0) = mine;
+    ASSERT_TRUE(b.db.Save(b.boxes));
+    b.keepMine = true;
+    b.open({});
+    ASSERT_TRUE(waitFor([&] {
+        return std::as_const(a.db).Slot(0).text(Field::Edit1) == "from b" && b.team->unsent() == 0;
+    }));
+    EXPECT_EQ(b.asked, 1);
+}
+
+TEST_F(TeamSyncTest, ChangesMadeOfflineAreSentOnceAtTheNextConnection) {
+    Copy a(connectionOf(team, "installer1"));
+    ASSERT_TRUE(waitFor([&] { return a.team->state() == TeamSync::State::Online; }));
+    a.save(7, NamedCard("Старая", 7));
+    ASSERT_TRUE(waitFor([&] { return a.team->unsent() == 0; }));
+    a.team->close();
+    // Many saves, a deletion and a stamp while away.
+    for (int i = 10; i < 60; ++i)
+        a.db.Slot(i) = NamedCard(QStringLiteral("Карточка %1").arg(i), 1000 + i);
+    ASSERT_TRUE(a.db.Save(a.boxes));
+    a.db.Slot(7).Clear();
+    a.db.StampProgrammed(10, 0x1234, 46001.0);
+    ASSERT_TRUE(a.db.Save(a.boxes));
+    EXPECT_EQ(a.team->unsent(), 51);
+    // The program started again on the folder.
+    a.team.reset();
+    a.open({});
+    ASSERT_TRUE(waitFor([&] { return a.team->state() == TeamSync::State::Online && a.team->unsent() == 0; }));
+    Copy b(connectionOf(team, "installer2"));
+    ASSERT_TRUE(waitFor([&] { return std::as_const(b.db).Slot(59).CodeUoo() == 1059; }));
+    EXPECT_FALSE(std::as_const(b.db).Slot(7).IsUsed());
+    EXPECT_EQ(std::as_const(b.db).Slot(10).ProgID1(), 0x1234);
+    // Sent once: one version per row.
+    QString error;
+    auto owner = TeamServer::get().open(connectionOf(team, "admin"), "adminpw");
+    auto rows = owner->query("SELECT count(*) FROM uoo.card_history", {}, &error);
+    EXPECT_STREQ(TeamServer::get().pq().PQgetvalue(rows.get(), 0, 0), "52");
+}
+
+TEST_F(TeamSyncTest, AViewerTakesButSendsNothingAndAWrongPasswordIsABox) {
+    Copy a(connectionOf(team, "installer1"));
+    ASSERT_TRUE(waitFor([&] { return a.team->state() == TeamSync::State::Online; }));
+    a.save(3, NamedCard("Видна", 33));
+    Copy v(connectionOf(team, "viewer1"));
+    ASSERT_TRUE(waitFor([&] { return std::as_const(v.db).Slot(3).CodeUoo() == 33; }));
+    EXPECT_FALSE(v.team->mayWrite());
+    EXPECT_TRUE(v.team->statusText().contains("только чтение"));
+
+    QFile f(pass.filePath("pgpass"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("*:*:*:installer2:wrong\n");
+    f.close();
+    Copy w(connectionOf(team, "installer2"));
+    ASSERT_TRUE(waitFor([&] { return !w.attention.empty(); }));
+    EXPECT_EQ(w.team->state(), TeamSync::State::Refused);
+    EXPECT_TRUE(w.attention.front().contains("Сервер не принял пароль")) << w.attention.front().toStdString();
+}
+
+} // namespace
