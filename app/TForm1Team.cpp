@@ -43,13 +43,13 @@ void TForm1::setTeam(TeamSync* team) {
         return;
     connect(team_, &TeamSync::statusChanged, this, &TForm1::showTeamStatus);
     connect(team_, &TeamSync::changesWaiting, this, &TForm1::checkTeam);
-    connect(team_, &TeamSync::attention, this,
-            [this](const QString& text) {
-                // Said once the window is free to say it.
-                QTimer::singleShot(0, this, [this, text] { messenger_.inform(kAttention, text); });
-            });
+    connect(team_, &TeamSync::attention, this, [this](const QString& text) {
+        // Said once the window is free to say it.
+        QTimer::singleShot(0, this, [this, text] { messenger_.inform(kAttention, text); });
+    });
     connect(team_, &TeamSync::otherTeam, this, [this](const QString& text) {
-        QTimer::singleShot(0, this, [this, text] { team_->answerOtherTeam(messenger_.ask(kAttention, text)); });
+        QTimer::singleShot(
+            0, this, [this, text] { team_->answerOtherTeam(messenger_.ask(kAttention, text)); });
     });
     connect(team_, &TeamSync::passwordWanted, this,
             [this] { QTimer::singleShot(0, this, [this] { askTeamPassword(); }); });
@@ -60,9 +60,9 @@ void TForm1::showTeamStatus() {
     if (!team_ || !TeamStatus)
         return;
     const QString text = team_->statusText();
-    const QString shown = text.startsWith(QLatin1String("База команды: "))
-                              ? text.mid(int(std::char_traits<char16_t>::length(u"База команды: ")))
-                              : text;
+    // The strip has room for what follows "База команды: ".
+    const QString prefix = QStringLiteral("База команды: ");
+    const QString shown = text.startsWith(prefix) ? text.mid(prefix.size()) : text;
     TeamStatus->setText(QFontMetrics(TeamStatus->font()).elidedText(shown, Qt::ElideRight, 126));
     QString hint = text;
     if (!team_->lastProblem().isEmpty() && team_->state() != TeamSync::State::Online)
@@ -108,8 +108,8 @@ void TForm1::askTeamPassword() {
     QDialog dialog(this);
     dialog.setWindowTitle(QStringLiteral("Пароль базы команды"));
     auto* layout = new QVBoxLayout(&dialog);
-    layout->addWidget(new QLabel(
-        QStringLiteral("Сервер просит пароль:\n%1").arg(team_->connection()), &dialog));
+    layout->addWidget(
+        new QLabel(QStringLiteral("Сервер просит пароль:\n%1").arg(team_->connection()), &dialog));
     auto* edit = new QLineEdit(&dialog);
     edit->setObjectName(QStringLiteral("TeamPassword"));
     edit->setEchoMode(QLineEdit::Password);
@@ -126,8 +126,7 @@ void TForm1::askTeamPassword() {
     if (keep->isChecked()) {
         QString problem;
         if (!team_->rememberPassword(edit->text(), &problem))
-            messenger_.inform(kAttention,
-                              QStringLiteral("Пароль не запомнен: %1").arg(problem));
+            messenger_.inform(kAttention, QStringLiteral("Пароль не запомнен: %1").arg(problem));
     }
     team_->usePassword(edit->text());
 }

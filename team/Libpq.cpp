@@ -6,10 +6,12 @@
 
 std::shared_ptr<const Libpq> Libpq::load(QString* whyNot) {
     static std::mutex guard;
-    static std::weak_ptr<const Libpq> loaded;
+    // Loaded once and never unloaded: libpq and the TLS library under it
+    // keep state of their own for the life of the process.
+    static std::shared_ptr<const Libpq> loaded;
     const std::lock_guard<std::mutex> lock(guard);
-    if (auto kept = loaded.lock())
-        return kept;
+    if (loaded)
+        return loaded;
     const QString name = QStringLiteral(UOO_LIBPQ_NAME);
     auto pq = std::make_shared<Libpq>();
     pq->library = platform::SharedLibrary::open(name, true, whyNot);

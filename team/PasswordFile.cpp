@@ -28,7 +28,8 @@ QString path() {
     if (!named.isEmpty())
         return named;
     if (QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows)
-        return QDir(qEnvironmentVariable("APPDATA")).filePath(QStringLiteral("postgresql/pgpass.conf"));
+        return QDir(qEnvironmentVariable("APPDATA"))
+            .filePath(QStringLiteral("postgresql/pgpass.conf"));
     return QDir::home().filePath(QStringLiteral(".pgpass"));
 }
 
@@ -45,14 +46,16 @@ bool remember(const QString& host, const QString& port, const QString& database,
         old = existing.readAll();
     }
     QDir().mkpath(QFileInfo(file).absolutePath());
-    const QByteArray key = escaped(host) + ':' + escaped(port.isEmpty() ? QStringLiteral("5432") : port) +
-                           ':' + escaped(database) + ':' + escaped(user) + ':';
+    const QByteArray key = escaped(host) + ':' +
+                           escaped(port.isEmpty() ? QStringLiteral("5432") : port) + ':' +
+                           escaped(database) + ':' + escaped(user) + ':';
     QByteArray lines = key + escaped(password) + '\n';
     // The same place's earlier line goes: it held a password that failed.
     for (const QByteArray& line : old.split('\n'))
         if (!line.isEmpty() && !line.startsWith(key))
             lines += line + '\n';
-    if (ReplaceFileAtomically(file, [&lines](QIODevice& d) { return d.write(lines) == lines.size(); }))
+    if (ReplaceFileAtomically(file,
+                              [&lines](QIODevice& d) { return d.write(lines) == lines.size(); }))
         return true;
     *problem = QStringLiteral("не удалось записать %1").arg(file);
     return false;

@@ -22,8 +22,8 @@ public:
     void startConnect(ConnectionString::Params params) {
         close();
         params_ = std::move(params);
-        conn_ = pq_->PQconnectStartParams(params_.keyPointers.data(), params_.valuePointers.data(),
-                                          1);
+        conn_ =
+            pq_->PQconnectStartParams(params_.keyPointers.data(), params_.valuePointers.data(), 1);
         if (!conn_ || pq_->PQstatus(conn_) == CONNECTION_BAD) {
             failConnect();
             return;
@@ -121,9 +121,8 @@ private:
     }
 
     void failConnect() {
-        const QString reason =
-            conn_ ? QString::fromUtf8(pq_->PQerrorMessage(conn_)).trimmed()
-                  : QStringLiteral("нет памяти для подключения");
+        const QString reason = conn_ ? QString::fromUtf8(pq_->PQerrorMessage(conn_)).trimmed()
+                                     : QStringLiteral("нет памяти для подключения");
         const bool needsPassword = conn_ && pq_->PQconnectionNeedsPassword(conn_);
         const TeamSessionInfo attempt = conn_ ? infoOf(conn_) : TeamSessionInfo{};
         connecting_ = false;
@@ -148,7 +147,8 @@ private:
             deadline_ = nullptr;
         }
         pq_->PQsetnonblocking(conn_, 1);
-        pq_->PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+        pq_->PQsetNoticeProcessor(
+            conn_, [](void*, const char*) {}, nullptr);
         ready_ = true;
         const TeamSessionInfo info = infoOf(conn_);
         watch(pq_->PQsocket(conn_), true, false);
@@ -201,7 +201,9 @@ private:
     void broken() {
         const QString reason = QString::fromUtf8(pq_->PQerrorMessage(conn_)).trimmed();
         close();
-        tell([&](TeamLink& l) { emit l.lost(reason.isEmpty() ? QStringLiteral("соединение разорвано") : reason); });
+        tell([&](TeamLink& l) {
+            emit l.lost(reason.isEmpty() ? QStringLiteral("соединение разорвано") : reason);
+        });
     }
 
     // Sends the next statement of the batch at the front.
@@ -255,7 +257,8 @@ private:
                     std::vector<QByteArray> values;
                     std::vector<bool> nulls;
                     for (int c = 0; c < columns; ++c) {
-                        values.emplace_back(pq_->PQgetvalue(r, row, c), pq_->PQgetlength(r, row, c));
+                        values.emplace_back(pq_->PQgetvalue(r, row, c),
+                                            pq_->PQgetlength(r, row, c));
                         nulls.push_back(pq_->PQgetisnull(r, row, c) != 0);
                     }
                     current_.rows.push_back(std::move(values));
@@ -264,7 +267,8 @@ private:
             } else {
                 current_.ok = false;
                 const char* primary = pq_->PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY);
-                current_.error = QString::fromUtf8(primary ? primary : pq_->PQresultErrorMessage(r));
+                current_.error =
+                    QString::fromUtf8(primary ? primary : pq_->PQresultErrorMessage(r));
                 const char* state = pq_->PQresultErrorField(r, PG_DIAG_SQLSTATE);
                 current_.state = state ? state : "";
             }

@@ -27,8 +27,8 @@ struct TeamQuery {
 
 struct TeamReply {
     bool ok = false;
-    QString error;     // the server's words
-    QByteArray state;  // SQLSTATE
+    QString error;    // the server's words
+    QByteArray state; // SQLSTATE
     std::vector<std::vector<QByteArray>> rows;
     std::vector<std::vector<bool>> nulls;
 };

@@ -17,7 +17,7 @@ struct TeamMemory {
     QString connection;
     QString teamId; // empty: this folder never agreed its cards with one
     std::int64_t lastVersion = 0;
-    QByteArray base; // file form: 9000 slots and a (unused) template row
+    QByteArray base;                    // file form: 9000 slots and a (unused) template row
     std::vector<std::int64_t> versions; // per slot; 0: the server has no row
     std::vector<ProgrammingStamp> stamps;
 

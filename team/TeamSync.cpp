@@ -320,16 +320,17 @@ void TeamSync::handshakeDone(const std::vector<TeamReply>& replies) {
         if (mine == 0)
             continue;
         const auto it = there.find(slot);
-        const QByteArray hash = QCryptographicHash::hash(
-            QByteArrayView(memory_.base.constData() + qint64(slot) * B, B),
-            QCryptographicHash::Sha256);
+        const QByteArray hash =
+            QCryptographicHash::hash(QByteArrayView(memory_.base.constData() + qint64(slot) * B, B),
+                                     QCryptographicHash::Sha256);
         if (it == there.end()) {
             // The server has no row: the base is a free one, this copy's
             // card a new one to send.
             std::memset(memory_.base.data() + qint64(slot) * B, 0, B);
             memory_.versions[std::size_t(slot)] = 0;
             wentBack_ = true;
-        } else if (it->second.first < mine || (it->second.first == mine && it->second.second != hash)) {
+        } else if (it->second.first < mine ||
+                   (it->second.first == mine && it->second.second != hash)) {
             refetch.push_back(slot);
             wentBack_ = true;
         }
@@ -360,11 +361,12 @@ void TeamSync::handshakeDone(const std::vector<TeamReply>& replies) {
 }
 
 TeamQuery TeamSync::takeQuery() const {
-    return {"SELECT slot::text, version::text, record FROM uoo.card WHERE version > $1 "
-            "ORDER BY version",
-            {QByteArray::number(static_cast<qlonglong>(std::max(memory_.lastVersion, incomingLast_)))},
-            {false},
-            true};
+    return {
+        "SELECT slot::text, version::text, record FROM uoo.card WHERE version > $1 "
+        "ORDER BY version",
+        {QByteArray::number(static_cast<qlonglong>(std::max(memory_.lastVersion, incomingLast_)))},
+        {false},
+        true};
 }
 
 void TeamSync::requestTake() {
@@ -572,7 +574,8 @@ void TeamSync::sendDone(const std::vector<TeamReply>& replies) {
     if (!reply.ok) {
         problem_ = reply.error;
         if (!reply.state.isEmpty())
-            emit attention(QStringLiteral("Сервер не принял изменения карточек.\n\n") + reply.error);
+            emit attention(QStringLiteral("Сервер не принял изменения карточек.\n\n") +
+                           reply.error);
         emit statusChanged();
         return;
     }
@@ -589,11 +592,10 @@ void TeamSync::sendDone(const std::vector<TeamReply>& replies) {
         std::memcpy(memory_.base.data() + qint64(slot) * B, record.data(), B);
         memory_.versions[std::size_t(slot)] = it->second;
         // A stamp the server now holds is done with.
-        memory_.stamps.erase(std::remove_if(memory_.stamps.begin(), memory_.stamps.end(),
-                                            [&](const ProgrammingStamp& s) {
-                                                return s.slot == slot;
-                                            }),
-                             memory_.stamps.end());
+        memory_.stamps.erase(
+            std::remove_if(memory_.stamps.begin(), memory_.stamps.end(),
+                           [&](const ProgrammingStamp& s) { return s.slot == slot; }),
+            memory_.stamps.end());
     }
     remember();
     emit statusChanged();

@@ -102,8 +102,7 @@ signals:
 private:
     void connectNow();
     void onConnected(const TeamSessionInfo& info);
-    void onConnectFailed(const QString& reason, bool needsPassword,
-                         const TeamSessionInfo& attempt);
+    void onConnectFailed(const QString& reason, bool needsPassword, const TeamSessionInfo& attempt);
     void onLost(const QString& reason);
     void onDone(int id, const std::vector<TeamReply>& replies);
     void handshakeDone(const std::vector<TeamReply>& replies);

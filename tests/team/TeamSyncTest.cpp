@@ -99,16 +99,20 @@ protected:
 TEST_F(TeamSyncTest, ASaveInOneCopyAppearsInTheOtherAndBothEditsOfDifferentCardsStay) {
     Copy a(connectionOf(team, "installer1"));
     Copy b(connectionOf(team, "installer2"));
-    ASSERT_TRUE(waitFor([&] { return a.team->state() == TeamSync::State::Online &&
-                                     b.team->state() == TeamSync::State::Online; }));
+    ASSERT_TRUE(waitFor([&] {
+        return a.team->state() == TeamSync::State::Online &&
+               b.team->state() == TeamSync::State::Online;
+    }));
     a.save(0, NamedCard("Первая", 101));
-    ASSERT_TRUE(waitFor([&] { return std::as_const(b.db).Slot(0) == std::as_const(a.db).Slot(0); }));
+    ASSERT_TRUE(
+        waitFor([&] { return std::as_const(b.db).Slot(0) == std::as_const(a.db).Slot(0); }));
     // At once, different cards.
     a.save(1, NamedCard("A", 201));
     b.save(2, NamedCard("B", 202));
     ASSERT_TRUE(waitFor([&] {
-        return std::as_const(a.db).Slot(2).CodeUoo() == 202 && std::as_const(b.db).Slot(1).CodeUoo() == 201 &&
-               a.team->unsent() == 0 && b.team->unsent() == 0;
+        return std::as_const(a.db).Slot(2).CodeUoo() == 202 &&
+               std::as_const(b.db).Slot(1).CodeUoo() == 201 && a.team->unsent() == 0 &&
+               b.team->unsent() == 0;
     }));
     // The working copies hold them too.
     SettingsDatabase reread;
@@ -121,8 +125,10 @@ TEST_F(TeamSyncTest, ASaveInOneCopyAppearsInTheOtherAndBothEditsOfDifferentCards
 TEST_F(TeamSyncTest, TheSameCardChangedInBothIsAQuestionAndTheAnswerWins) {
     Copy a(connectionOf(team, "installer1"));
     Copy b(connectionOf(team, "installer2"));
-    ASSERT_TRUE(waitFor([&] { return a.team->state() == TeamSync::State::Online &&
-                                     b.team->state() == TeamSync::State::Online; }));
+    ASSERT_TRUE(waitFor([&] {
+        return a.team->state() == TeamSync::State::Online &&
+               b.team->state() == TeamSync::State::Online;
+    }));
     a.save(0, NamedCard("Общая", 300));
     ASSERT_TRUE(waitFor([&] { return std::as_const(b.db).Slot(0).CodeUoo() == 300; }));
     // b is offline while both change it.
@@ -160,7 +166,8 @@ TEST_F(TeamSyncTest, ChangesMadeOfflineAreSentOnceAtTheNextConnection) {
     // The program started again on the folder.
     a.team.reset();
     a.open({});
-    ASSERT_TRUE(waitFor([&] { return a.team->state() == TeamSync::State::Online && a.team->unsent() == 0; }));
+    ASSERT_TRUE(waitFor(
+        [&] { return a.team->state() == TeamSync::State::Online && a.team->unsent() == 0; }));
     Copy b(connectionOf(team, "installer2"));
     ASSERT_TRUE(waitFor([&] { return std::as_const(b.db).Slot(59).CodeUoo() == 1059; }));
     EXPECT_FALSE(std::as_const(b.db).Slot(7).IsUsed());
@@ -188,7 +195,8 @@ TEST_F(TeamSyncTest, AViewerTakesButSendsNothingAndAWrongPasswordIsABox) {
     Copy w(connectionOf(team, "installer2"));
     ASSERT_TRUE(waitFor([&] { return !w.attention.empty(); }));
     EXPECT_EQ(w.team->state(), TeamSync::State::Refused);
-    EXPECT_TRUE(w.attention.front().contains("Сервер не принял пароль")) << w.attention.front().toStdString();
+    EXPECT_TRUE(w.attention.front().contains("Сервер не принял пароль"))
+        << w.attention.front().toStdString();
 }
 
 } // namespace
