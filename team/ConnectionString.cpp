@@ -117,8 +117,10 @@ std::optional<ConnectionString> ConnectionString::parse(const Libpq& pq, const Q
 
     ConnectionString result;
     result.text_ = text;
+    // The name is what a certificate is checked against: a name of another
+    // machine counts as such even where its address is given as loopback.
     const QString hosts =
-        QString::fromUtf8(given.count("hostaddr") ? given["hostaddr"] : given["host"]);
+        QString::fromUtf8(given.count("host") ? given["host"] : given["hostaddr"]);
     result.local_ = true;
     for (const QString& host : hosts.split(QLatin1Char(',')))
         result.local_ = result.local_ && loopbackHost(host.trimmed());
