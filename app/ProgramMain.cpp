@@ -100,17 +100,11 @@ int runProgram(int& argc, char** argv, const ProgramHooks& hooks) {
             form.setReadBackWindow(&readBack);
             // A data folder that works with a team database connects again;
             // --server makes it one, or replaces its server.
-            std::unique_ptr<TeamSync> team;
             if (!line.server.isEmpty() || TeamSync::connectedFolder(db->fileName())) {
-                team = std::make_unique<TeamSync>(*db);
                 QString problem;
-                if (!team->open(line.server, &problem)) {
+                if (form.openTeam(line.server, &problem) == TForm1::TeamOpen::HeldElsewhere) {
                     messenger.inform(QStringLiteral("Внимание"), problem);
-                    if (team->heldByAnotherCopy())
-                        return 1;
-                    team.reset();
-                } else {
-                    form.setTeam(team.get());
+                    return 1;
                 }
             }
             boxes.setParent(&form);
@@ -120,8 +114,6 @@ int runProgram(int& argc, char** argv, const ProgramHooks& hooks) {
             else
                 app.exec();
             boxes.setParent(nullptr);
-            if (team)
-                team->close();
         } catch (const std::exception& e) {
             boxes.setParent(nullptr);
             app.showException(e.what());

@@ -51,6 +51,7 @@ TForm1::TForm1(SettingsDatabase& db, Messenger& messenger, QWidget* parent)
     buildGsmGroup();
     buildOutputsGroup();
     buildDevicePanel();
+    setTeam(nullptr);
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -138,6 +139,7 @@ void TForm1::SetEditMode(bool on) {
     SpeedButton3->setEnabled(!on);
     BitBtn1->setText(on ? QStringLiteral("Отменить редактирование")
                         : QStringLiteral("Включить редактирование"));
+    showTeamStatus(); // a viewer's buttons stay off
     // A change of the file that came during editing is taken now.
     if (!on && fileChangePending_)
         QTimer::singleShot(0, this, [this] { checkDatabaseFile(); });

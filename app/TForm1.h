@@ -75,7 +75,11 @@ public:
     const QString& logPath() const { return logPath_; }
     // The team database this data folder works with (null: none); the
     // window takes from it, sends to it and shows its status.
-    void setTeam(TeamSync* team);
+    enum class TeamOpen { Opened, Failed, HeldElsewhere };
+    // Connects this data folder to a team database (`connection` empty: the
+    // one it remembers). A failure is said in a box, except that another
+    // copy at work with the folder is left to the caller.
+    TeamOpen openTeam(const QString& connection, QString* problem);
     TeamSync* team() const { return team_; }
     // The read-back window compares what it shows with this window's database.
     void setReadBackWindow(TForm2* window);
@@ -84,6 +88,8 @@ public:
     // Shows the team database's password dialog; true for OK. Tests
     // replace it.
     std::function<bool(QDialog&)> showPasswordDialog;
+    // The same for the dialog that connects the folder to a team database.
+    std::function<bool(QDialog&)> showConnectDialog;
 
     // Application state.
     SettingsDatabase& database() { return db_; }
@@ -323,7 +329,12 @@ private:
     void checkTeam();
     void showTeamStatus();
     void TeamStatusClick();
-    void askTeamPassword();
+    // The dialog that connects this data folder to a team database, and
+    // the question that leaves it.
+    void connectTeamDialog();
+    void leaveTeam();
+    void setTeam(TeamSync* team);
+    void askTeamPassword(const QString& user, const QString& server);
     // A viewer of the team database changes nothing: says so, and true.
     bool refusedAsViewer();
     // Cards of this copy's save that another copy's save buried; `saved`:

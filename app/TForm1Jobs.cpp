@@ -62,6 +62,7 @@ void TForm1::jobEnded(CableJob* job) {
         ReadJob = nullptr;
     job->join();
     delete job;
+    showTeamStatus();
     // A stopped job has let go of the cable: the commands are back, as edit
     // mode allows.
     if (jobStopping_ && !ProgJob && !ReadJob) {

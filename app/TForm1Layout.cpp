@@ -147,6 +147,17 @@ void TForm1::buildToolStrip() {
     ExitBtn->setFont(bold);
 
     connect(ExitBtn, &QPushButton::clicked, this, &TForm1::ExitBtnClick);
+
+    // Right of "Удалить запись", left of "Выход": the free part of the
+    // strip, where no described control stands.
+    TeamStatus = new QToolButton(this);
+    TeamStatus->setObjectName(QStringLiteral("TeamStatus"));
+    TeamStatus->setGeometry(742, 4, 134, 25);
+    TeamStatus->setAutoRaise(true);
+    TeamStatus->setFocusPolicy(Qt::StrongFocus);
+    TeamStatus->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    TeamStatus->setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(TeamStatus, &QToolButton::clicked, this, &TForm1::TeamStatusClick);
 }
 
 void TForm1::buildGrid() {

@@ -9,10 +9,14 @@
 #include "team/PasswordFile.h"
 #include "team/TeamSync.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QDir>
+#include <QFileDialog>
 #include <QFontMetrics>
+#include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -26,21 +30,38 @@ const QString kAttention = QStringLiteral("Внимание");
 
 } // namespace
 
+TForm1::TeamOpen TForm1::openTeam(const QString& connection, QString* problem) {
+    auto* team = new TeamSync(db_, this);
+    if (!team->open(connection, problem)) {
+        const bool elsewhere = team->heldByAnotherCopy();
+        delete team;
+        if (elsewhere)
+            return TeamOpen::HeldElsewhere;
+        messenger_.inform(kAttention, *problem);
+        return TeamOpen::Failed;
+    }
+    setTeam(team);
+    return TeamOpen::Opened;
+}
+
 void TForm1::setTeam(TeamSync* team) {
     team_ = team;
-    if (!TeamStatus) {
-        // Right of "Удалить запись", left of "Выход": the free part of the
-        // strip, where no described control stands.
-        TeamStatus = new QToolButton(this);
-        TeamStatus->setObjectName(QStringLiteral("TeamStatus"));
-        TeamStatus->setGeometry(742, 4, 134, 25);
-        TeamStatus->setAutoRaise(true);
-        TeamStatus->setToolButtonStyle(Qt::ToolButtonTextOnly);
-        connect(TeamStatus, &QToolButton::clicked, this, &TForm1::TeamStatusClick);
+    for (QAction* a : TeamStatus->actions()) {
+        TeamStatus->removeAction(a);
+        a->deleteLater();
     }
-    TeamStatus->setVisible(team_ != nullptr);
-    if (!team_)
+    if (!team_) {
+        TeamStatus->setText(QStringLiteral("База команды…"));
+        TeamStatus->setToolTip(QStringLiteral("Подключить этот каталог данных к базе команды на "
+                                              "сервере PostgreSQL"));
+        TeamStatus->setAccessibleName(QStringLiteral("База команды: не подключена"));
+        for (QPushButton* b : {BitBtn1, ProgBtn})
+            b->setEnabled(!EditMode && !ProgrammingActive && !ReadingActive);
         return;
+    }
+    auto* leave = new QAction(QStringLiteral("Отключить каталог от базы команды"), TeamStatus);
+    connect(leave, &QAction::triggered, this, &TForm1::leaveTeam);
+    TeamStatus->addAction(leave);
     connect(team_, &TeamSync::statusChanged, this, &TForm1::showTeamStatus);
     connect(team_, &TeamSync::changesWaiting, this, &TForm1::checkTeam);
     connect(team_, &TeamSync::attention, this, [this](const QString& text) {
@@ -48,12 +69,85 @@ void TForm1::setTeam(TeamSync* team) {
         QTimer::singleShot(0, this, [this, text] { messenger_.inform(kAttention, text); });
     });
     connect(team_, &TeamSync::otherTeam, this, [this](const QString& text) {
-        QTimer::singleShot(
-            0, this, [this, text] { team_->answerOtherTeam(messenger_.ask(kAttention, text)); });
+        QTimer::singleShot(0, this, [this, text] {
+            if (team_)
+                team_->answerOtherTeam(messenger_.ask(kAttention, text));
+        });
     });
-    connect(team_, &TeamSync::passwordWanted, this,
-            [this] { QTimer::singleShot(0, this, [this] { askTeamPassword(); }); });
+    connect(
+        team_, &TeamSync::passwordWanted, this, [this](const QString& user, const QString& server) {
+            QTimer::singleShot(0, this, [this, user, server] { askTeamPassword(user, server); });
+        });
     showTeamStatus();
+}
+
+void TForm1::leaveTeam() {
+    if (!team_ || !messenger_.ask(kAttention, QStringLiteral("Отключить этот каталог данных от "
+                                                             "базы команды?\n\nКарточки "
+                                                             "останутся в этой копии программы.")))
+        return;
+    team_->leave();
+    team_->deleteLater();
+    setTeam(nullptr);
+}
+
+namespace {
+
+// A value of a connection string, quoted as libpq reads it.
+QString quotedValue(const QString& value) {
+    QString out = value;
+    out.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    out.replace(QLatin1Char('\''), QStringLiteral("\\'"));
+    return QLatin1Char('\'') + out + QLatin1Char('\'');
+}
+
+} // namespace
+
+void TForm1::connectTeamDialog() {
+    QDialog dialog(this);
+    dialog.setWindowTitle(QStringLiteral("Подключение к базе команды"));
+    auto* form = new QFormLayout(&dialog);
+    const auto field = [&](const char* name, const QString& caption, const QString& value) {
+        auto* edit = new QLineEdit(value, &dialog);
+        edit->setObjectName(QLatin1String(name));
+        edit->setAccessibleName(caption);
+        form->addRow(caption, edit);
+        return edit;
+    };
+    QLineEdit* host = field("TeamHost", QStringLiteral("Сервер"), QString());
+    QLineEdit* port = field("TeamPort", QStringLiteral("Порт"), QStringLiteral("5432"));
+    QLineEdit* database =
+        field("TeamDatabase", QStringLiteral("База данных"), QStringLiteral("uoo"));
+    QLineEdit* user = field("TeamUser", QStringLiteral("Пользователь"), QString());
+    QLineEdit* ca = field("TeamCa", QStringLiteral("Сертификат ЦС"), QString());
+    auto* pick = new QPushButton(QStringLiteral("Выбрать…"), &dialog);
+    connect(pick, &QPushButton::clicked, &dialog, [&dialog, ca] {
+        const QString file = QFileDialog::getOpenFileName(
+            &dialog, QStringLiteral("Сертификат ЦС"), QString(),
+            QStringLiteral("Сертификаты (*.crt *.pem *.cer);;Все файлы (*)"));
+        if (!file.isEmpty())
+            ca->setText(QDir::toNativeSeparators(file));
+    });
+    form->addRow(QString(), pick);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    form->addRow(buttons);
+    if (showConnectDialog ? !showConnectDialog(dialog) : dialog.exec() != QDialog::Accepted)
+        return;
+    QStringList words;
+    const auto add = [&words](const char* key, const QString& value) {
+        if (!value.trimmed().isEmpty())
+            words << QLatin1String(key) + QLatin1Char('=') + quotedValue(value.trimmed());
+    };
+    add("host", host->text());
+    add("port", port->text());
+    add("dbname", database->text());
+    add("user", user->text());
+    add("sslrootcert", ca->text());
+    QString problem;
+    if (openTeam(words.join(QLatin1Char(' ')), &problem) == TeamOpen::HeldElsewhere)
+        messenger_.inform(kAttention, problem);
 }
 
 void TForm1::showTeamStatus() {
@@ -91,8 +185,10 @@ bool TForm1::refusedAsViewer() {
 }
 
 void TForm1::TeamStatusClick() {
-    if (!team_)
+    if (!team_) {
+        connectTeamDialog();
         return;
+    }
     const TeamSync::State s = team_->state();
     if (s == TeamSync::State::Refused && !team_->lastProblem().isEmpty() &&
         !messenger_.ask(kAttention, QStringLiteral("Нет связи с базой команды:\n%1\n\nПодключиться "
@@ -102,14 +198,14 @@ void TForm1::TeamStatusClick() {
     team_->reconnect();
 }
 
-void TForm1::askTeamPassword() {
+void TForm1::askTeamPassword(const QString& user, const QString& server) {
     if (!team_)
         return;
     QDialog dialog(this);
     dialog.setWindowTitle(QStringLiteral("Пароль базы команды"));
     auto* layout = new QVBoxLayout(&dialog);
-    layout->addWidget(
-        new QLabel(QStringLiteral("Сервер просит пароль:\n%1").arg(team_->connection()), &dialog));
+    layout->addWidget(new QLabel(
+        QStringLiteral("Пароль пользователя %1 на сервере %2:").arg(user, server), &dialog));
     auto* edit = new QLineEdit(&dialog);
     edit->setObjectName(QStringLiteral("TeamPassword"));
     edit->setEchoMode(QLineEdit::Password);

@@ -219,7 +219,9 @@ void TeamSync::onConnectFailed(const QString& reason, bool needsPassword,
     attemptUser_ = attempt.user;
     if (needsPassword && password_.isEmpty()) {
         goOffline(reason, false);
-        emit passwordWanted(QString(), QString());
+        emit passwordWanted(attempt.user, attempt.port.isEmpty()
+                                              ? attempt.host
+                                              : attempt.host + QStringLiteral(":") + attempt.port);
         return;
     }
     if (const auto words = refusal(reason)) {

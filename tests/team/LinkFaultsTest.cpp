@@ -29,7 +29,8 @@ TEST_F(LinkFaults, AnAnswerLostAfterTheCommitIsNeitherAskedNorSentAgain) {
     relay.cutAfter(0); // the statement goes through, its answer does not
     a.save(4, NamedCard("Без ответа", 44));
     ASSERT_TRUE(waitFor([&] { return relay.cuts() == 1; }));
-    ASSERT_TRUE(waitFor([&] { return a.team->state() == TeamSync::State::Online && a.team->unsent() == 0; }, 8000));
+    ASSERT_TRUE(waitFor(
+        [&] { return a.team->state() == TeamSync::State::Online && a.team->unsent() == 0; }, 8000));
     EXPECT_GE(relay.connections(), 2);
     EXPECT_EQ(a.asked, 0);
     EXPECT_EQ(versionsOf(team, 4), 1);
@@ -40,8 +41,10 @@ TEST_F(LinkFaults, ATakeCutMidwayIsTakenWholeAfterwards) {
     Relay relay(TeamServer::get().port().toUShort());
     Copy a(connectionOf(team, "installer1"));
     Copy b(throughRelay(team, "installer2", relay));
-    ASSERT_TRUE(waitFor([&] { return a.team->state() == TeamSync::State::Online &&
-                                     b.team->state() == TeamSync::State::Online; }));
+    ASSERT_TRUE(waitFor([&] {
+        return a.team->state() == TeamSync::State::Online &&
+               b.team->state() == TeamSync::State::Online;
+    }));
     for (int i = 0; i < 300; ++i)
         a.db.Slot(i) = NamedCard(QStringLiteral("Карточка %1").arg(i), 5000 + i);
     relay.cutAfter(20000); // about a tenth of the take
@@ -101,8 +104,12 @@ TEST_F(LinkFaults, AServerThatWentBackGetsThisCopysVersionsWithoutAQuestion) {
                         &error))
         << error.toStdString();
     a.open({});
-    ASSERT_TRUE(waitFor([&] { return a.team->state() == TeamSync::State::Online && a.team->unsent() == 0 &&
-                                     !a.team->hasIncoming(); }, 8000));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return a.team->state() == TeamSync::State::Online && a.team->unsent() == 0 &&
+                   !a.team->hasIncoming();
+        },
+        8000));
     EXPECT_EQ(a.asked, 0);
     Copy b(connectionOf(team, "installer2"));
     ASSERT_TRUE(waitFor([&] { return std::as_const(b.db).Slot(2).CodeUoo() == 2; }));
@@ -125,10 +132,9 @@ TEST_F(LinkFaults, AFailoverToAPromotedStandbyLosesNothing) {
     for (const QByteArray& line : f.readAll().split('\n'))
         if (line.contains('='))
             pair[line.left(line.indexOf('='))] = line.mid(line.indexOf('=') + 1);
-    auto su = TeamServer::get().open(
-        QStringLiteral("host=%1 port=%2 user=postgres dbname=postgres")
-            .arg(pair["PGTEST_SOCKET"], pair["PGTEST_PORT"]),
-        {});
+    auto su = TeamServer::get().open(QStringLiteral("host=%1 port=%2 user=postgres dbname=postgres")
+                                         .arg(pair["PGTEST_SOCKET"], pair["PGTEST_PORT"]),
+                                     {});
     QString error;
     ASSERT_TRUE(su->run("CREATE ROLE admin LOGIN CREATEROLE PASSWORD 'adminpw'", &error));
     ASSERT_TRUE(su->run("CREATE DATABASE uoo OWNER admin", &error)) << error.toStdString();
@@ -142,13 +148,14 @@ TEST_F(LinkFaults, AFailoverToAPromotedStandbyLosesNothing) {
         ASSERT_EQ(TeamSchema::setUp(TeamServer::get().pq(), *where, TeamServer::password("adminpw"))
                       .exitCode,
                   0);
-        ASSERT_TRUE(su->run("CREATE ROLE installer1 LOGIN PASSWORD 'pw1' IN ROLE uoo_installer",
-                            &error));
+        ASSERT_TRUE(
+            su->run("CREATE ROLE installer1 LOGIN PASSWORD 'pw1' IN ROLE uoo_installer", &error));
     }
-    const QString both = QStringLiteral("host=localhost,localhost port=%1,%2 dbname=uoo "
-                                        "user=installer1 target_session_attrs=read-write "
-                                        "sslmode=verify-full sslrootcert=%3")
-                             .arg(pair["PGTEST_PORT"], pair["PGTEST_STANDBY_PORT"], pair["PGTEST_CA"]);
+    const QString both =
+        QStringLiteral("host=localhost,localhost port=%1,%2 dbname=uoo "
+                       "user=installer1 target_session_attrs=read-write "
+                       "sslmode=verify-full sslrootcert=%3")
+            .arg(pair["PGTEST_PORT"], pair["PGTEST_STANDBY_PORT"], pair["PGTEST_CA"]);
     Copy a(both);
     ASSERT_TRUE(waitFor([&] { return a.team->state() == TeamSync::State::Online; }));
     a.save(0, NamedCard("До", 10));
@@ -158,7 +165,8 @@ TEST_F(LinkFaults, AFailoverToAPromotedStandbyLosesNothing) {
     a.save(1, NamedCard("Пока нет сервера", 11));
     ASSERT_TRUE(waitFor([&] { return a.team->state() != TeamSync::State::Online; }));
     ASSERT_TRUE(script("promote"));
-    ASSERT_TRUE(waitFor([&] { return a.team->state() == TeamSync::State::Online && a.team->unsent() == 0; }, 20000))
+    ASSERT_TRUE(waitFor(
+        [&] { return a.team->state() == TeamSync::State::Online && a.team->unsent() == 0; }, 20000))
         << a.team->statusText().toStdString() << " " << a.team->lastProblem().toStdString();
     EXPECT_TRUE(a.team->statusText().contains(pair["PGTEST_STANDBY_PORT"]));
     EXPECT_TRUE(a.attention.empty());

@@ -11,7 +11,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-
 // One copy of the program without its window: a data folder, its working
 // copy and its team database, taking and sending as the window would when
 // idle.
@@ -95,4 +94,3 @@ protected:
     QTemporaryDir pass;
     QString team;
 };
-
