@@ -10,6 +10,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class CableDriver;
 class CableJob;
@@ -17,6 +18,7 @@ class Clock;
 class Messenger;
 class TForm2;
 class TeamSync;
+struct TeamVersion;
 class TProgThread;
 class TReadThread;
 class QCheckBox;
@@ -88,6 +90,8 @@ public:
     // Shows the team database's password dialog; true for OK. Tests
     // replace it.
     std::function<bool(QDialog&)> showPasswordDialog;
+    // The same for a card's history window.
+    std::function<void(QDialog&)> showHistoryWindow;
     // The same for the dialog that connects the folder to a team database.
     std::function<bool(QDialog&)> showConnectDialog;
 
@@ -133,6 +137,8 @@ public:
     void BitBtn2Click();
     // "Удалить запись".
     void BitBtn3Click();
+    // The history of the current row in the team database (Ctrl+H).
+    void showHistory();
     void FindNext();
     // Selects the slot's grid row and shows its card, as a click on it does.
     void selectSlot(int slot);
@@ -333,6 +339,10 @@ private:
     // the question that leaves it.
     void connectTeamDialog();
     void leaveTeam();
+    // The chosen version in the editor, in edit mode, to be saved through
+    // the checks.
+    void restoreVersion(int slot, const SettingsRecord& version);
+    void showVersions(int slot, const std::vector<TeamVersion>& versions, const QString& problem);
     void setTeam(TeamSync* team);
     void askTeamPassword(const QString& user, const QString& server);
     // A viewer of the team database changes nothing: says so, and true.

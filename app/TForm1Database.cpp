@@ -124,8 +124,6 @@ void TForm1::checkDatabaseFile() {
         return;
     }
     fileChangePending_ = false;
-    if (teamPending_)
-        QTimer::singleShot(0, this, [this] { checkTeam(); });
     if (!db_.fileMayHaveChanged())
         return;
     MergeAnswers answers;

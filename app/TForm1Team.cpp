@@ -3,7 +3,10 @@
 // changed sent, and the boxes only the operator can answer.
 #include "app/TForm1.h"
 
+#include "app/CardHistoryWindow.h"
 #include "app/RecordsModel.h"
+#include "editor/Rules.h"
+#include "store/CardFields.h"
 #include "store/Merge.h"
 #include "store/SettingsDatabase.h"
 #include "team/PasswordFile.h"
@@ -11,6 +14,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -59,6 +63,12 @@ void TForm1::setTeam(TeamSync* team) {
             b->setEnabled(!EditMode && !ProgrammingActive && !ReadingActive);
         return;
     }
+    auto* history = new QAction(QStringLiteral("История карточки…"), TeamStatus);
+    history->setShortcut(QKeySequence(QStringLiteral("Ctrl+H")));
+    history->setShortcutContext(Qt::WindowShortcut);
+    connect(history, &QAction::triggered, this, &TForm1::showHistory);
+    TeamStatus->addAction(history);
+    addAction(history);
     auto* leave = new QAction(QStringLiteral("Отключить каталог от базы команды"), TeamStatus);
     connect(leave, &QAction::triggered, this, &TForm1::leaveTeam);
     TeamStatus->addAction(leave);
@@ -74,11 +84,81 @@ void TForm1::setTeam(TeamSync* team) {
                 team_->answerOtherTeam(messenger_.ask(kAttention, text));
         });
     });
+    connect(team_, &TeamSync::historyArrived, this,
+            [this](int slot, const std::vector<TeamVersion>& versions, const QString& problem) {
+                QTimer::singleShot(0, this, [this, slot, versions, problem] {
+                    showVersions(slot, versions, problem);
+                });
+            });
     connect(
         team_, &TeamSync::passwordWanted, this, [this](const QString& user, const QString& server) {
             QTimer::singleShot(0, this, [this, user, server] { askTeamPassword(user, server); });
         });
     showTeamStatus();
+}
+
+void TForm1::showHistory() {
+    if (!team_ || CurrentSlot < 0)
+        return;
+    if (!team_->requestHistory(CurrentSlot))
+        messenger_.inform(kAttention, QStringLiteral("Нет связи с базой команды: история "
+                                                     "карточки хранится на сервере."));
+}
+
+void TForm1::showVersions(int slot, const std::vector<TeamVersion>& versions,
+                          const QString& problem) {
+    if (!problem.isEmpty() && versions.empty()) {
+        messenger_.inform(kAttention, QStringLiteral("История не получена:\n%1").arg(problem));
+        return;
+    }
+    CardHistoryWindow::Words words{
+        [this](const CardField& f) {
+            const QString control =
+                QLatin1String(f.control) +
+                (f.kind == FieldKind::Address ? QStringLiteral("1") : QString());
+            const auto* w = findChild<QWidget*>(control);
+            if (w && !w->accessibleName().isEmpty())
+                return w->accessibleName();
+            return f.hint ? QString::fromUtf8(f.hint) : QString::fromLatin1(f.control);
+        },
+        [this](const CardField& f, const SettingsRecord& r) {
+            switch (f.kind) {
+            case FieldKind::Text:
+            case FieldKind::Address: {
+                const QString t = r.text(f.text());
+                return t.isEmpty() ? QStringLiteral("(пусто)") : t;
+            }
+            case FieldKind::Switch:
+                return fieldValue(r, f) ? QStringLiteral("отмечено")
+                                        : QStringLiteral("не отмечено");
+            case FieldKind::Choice: {
+                const auto* list = findChild<QComboBox*>(QLatin1String(f.control));
+                const int v = int(fieldValue(r, f));
+                return list && v < list->count() ? list->itemText(v) : QString::number(v);
+            }
+            case FieldKind::Number:
+                break;
+            }
+            return QString::number(meantValue(r, f));
+        }};
+    CardHistoryWindow window(slot, versions, words, team_ && team_->mayWrite(), this);
+    connect(&window, &CardHistoryWindow::restore, this,
+            [this, slot](const SettingsRecord& r) { restoreVersion(slot, r); });
+    if (showHistoryWindow)
+        showHistoryWindow(window);
+    else
+        window.exec();
+}
+
+void TForm1::restoreVersion(int slot, const SettingsRecord& version) {
+    if (EditMode || ProgrammingActive || ReadingActive || refusedAsViewer())
+        return;
+    selectSlot(slot);
+    // The row's own programming date and identifiers stay: the save keeps
+    // them, as it keeps them for any edit.
+    writeForm(::ShowRecord(version, std::as_const(db_).Template(), readForm(),
+                           PageControl2->isVisibleTo(this)));
+    BitBtn1Click();
 }
 
 void TForm1::leaveTeam() {
@@ -231,8 +311,13 @@ void TForm1::checkTeam() {
     if (!team_)
         return;
     if (EditMode || ProgJob || ReadJob || ProgrammingActive || ReadingActive || messenger_.open()) {
+        // Looked at again shortly: a look at this window's own state.
+        if (!teamPending_)
+            QTimer::singleShot(300, this, [this] {
+                teamPending_ = false;
+                checkTeam();
+            });
         teamPending_ = true;
-        fileChangePending_ = true; // retried where the file's take is
         return;
     }
     teamPending_ = false;

@@ -303,6 +303,10 @@ inline constexpr TextField SIM_ID2_Edit = fieldNamed("SIM_ID2_Edit").text();
 inline constexpr TextField BalanceTexts[] = {Field::balCodeSim1, Field::balCodeSim2,
                                              Field::balPhoneSim1, Field::balPhoneSim2};
 
+// PIN and PUK codes and passwords: kept in the record, shown to nobody else
+// (the team database's view, a card's history).
+bool secretField(const CardField& field);
+
 // A number, choice or switch as the record holds it (a switch: 0 or 1).
 std::uint32_t fieldValue(const SettingsRecord& record, const CardField& field);
 // The value as the device takes it and the windows show it: a number's 0

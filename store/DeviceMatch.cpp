@@ -35,11 +35,14 @@ SettingsRecord asSent(const SettingsRecord& card) {
 
 std::vector<const CardField*> differingFields(const SettingsRecord& card,
                                               const std::uint8_t* deviceImage) {
-    const SettingsRecord sent = asSent(card);
-    const SettingsRecord device = imageRecord(deviceImage);
+    // Beyond the image both are zero.
+    return changedFields(asSent(card), imageRecord(deviceImage));
+}
+
+std::vector<const CardField*> changedFields(const SettingsRecord& a, const SettingsRecord& b) {
     std::vector<const CardField*> differing;
     for (const CardField& field : CardFields)
-        if (field.inDevice() && !sameValue(field, sent, device))
+        if (!sameValue(field, a, b))
             differing.push_back(&field);
     return differing;
 }

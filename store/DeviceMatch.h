@@ -40,6 +40,11 @@ SettingsRecord asSent(const SettingsRecord& card);
 std::vector<const CardField*> differingFields(const SettingsRecord& card,
                                               const std::uint8_t* deviceImage);
 
+// The fields whose values differ between two cards, in the table's order,
+// compared as above; the read-back window's comparison and a card's history
+// both say what differs through it.
+std::vector<const CardField*> changedFields(const SettingsRecord& a, const SettingsRecord& b);
+
 // Looks for the card of a frame read from a device (its 264 bytes). Only
 // cards in use take part; naming a card by its CRC also needs the device's
 // code to be the card's and the card to have been programmed. Among cards of

@@ -10,16 +10,6 @@
 
 namespace {
 
-// Secrets stay in the record; the view is for other systems to read.
-bool secret(const CardField& f) {
-    static const char* const kSecrets[] = {"Pin1Edit",     "Pin2Edit",  "PassGsm1Edit",
-                                           "PassGsm2Edit", "PUK1_Edit", "PUK2_Edit"};
-    for (const char* s : kSecrets)
-        if (std::string_view(f.control) == s)
-            return true;
-    return false;
-}
-
 QString columnOf(const CardField& f) {
     QString name = QString::fromLatin1(f.control).toLower();
     while (name.endsWith(QLatin1Char('_')))
@@ -238,7 +228,7 @@ QStringList cardsViewColumns() {
     QStringList columns{QStringLiteral("slot"), QStringLiteral("version"),
                         QStringLiteral("changed_at"), QStringLiteral("changed_by")};
     for (const CardField& f : CardFields)
-        if (!secret(f))
+        if (!secretField(f))
             columns << columnOf(f);
     columns << QStringLiteral("changedate") << QStringLiteral("progdate")
             << QStringLiteral("progid1") << QStringLiteral("progid2");
@@ -249,7 +239,7 @@ QString cardsViewSql() {
     QStringList select{QStringLiteral("slot"), QStringLiteral("version"),
                        QStringLiteral("changed_at"), QStringLiteral("changed_by")};
     for (const CardField& f : CardFields)
-        if (!secret(f))
+        if (!secretField(f))
             select << QStringLiteral("%1 AS %2").arg(columnSql(f), columnOf(f));
     select << QStringLiteral("uoo.date_of(uoo.float8_at(record, %1)) AS changedate")
                   .arg(Offset::ChangeDate)

@@ -204,6 +204,9 @@ void TeamSync::goOffline(const QString& reason, bool retry) {
     takeRunning_ = false;
     sending_.clear();
     handshakeId_ = takeId_ = sendId_ = 0;
+    for (const auto& [id, slot] : historyIds_)
+        emit historyArrived(slot, {}, reason);
+    historyIds_.clear();
     setState(retry ? State::Offline : State::Refused);
     if (retry) {
         retry_->start(retryMs_);
@@ -274,6 +277,24 @@ void TeamSync::onDone(int id, const std::vector<TeamReply>& replies) {
         takeArrived(replies);
     else if (id == sendId_)
         sendDone(replies);
+    else if (const auto it = historyIds_.find(id); it != historyIds_.end()) {
+        const int slot = it->second;
+        historyIds_.erase(it);
+        std::vector<TeamVersion> versions;
+        const TeamReply& reply = replies.back();
+        for (const auto& row : reply.rows) {
+            if (row.size() != 4 || row[3].size() != B)
+                continue; // refused, whatever sent it
+            TeamVersion v;
+            v.version = row[0].toLongLong();
+            v.when =
+                QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(row[1].toDouble() * 1000.0));
+            v.who = QString::fromUtf8(row[2]);
+            v.record = recordOf(row[3]);
+            versions.push_back(v);
+        }
+        emit historyArrived(slot, versions, reply.ok ? QString() : reply.error);
+    }
 }
 
 void TeamSync::handshakeDone(const std::vector<TeamReply>& replies) {
@@ -532,6 +553,20 @@ int TeamSync::unsent() const {
 void TeamSync::noteStamp(const ProgrammingStamp& stamp) {
     memory_.stamps.push_back(stamp);
     remember();
+}
+
+bool TeamSync::requestHistory(int slot) {
+    if (state_ != State::Online && state_ != State::NotSynchronised)
+        return false;
+    const int id = nextId_++;
+    historyIds_[id] = slot;
+    link_->run(id, {{"SELECT version::text, extract(epoch FROM changed_at)::text, "
+                     "changed_by::text, record FROM uoo.card_history WHERE slot = $1 ORDER BY "
+                     "version DESC",
+                     {QByteArray::number(slot)},
+                     {false},
+                     true}});
+    return true;
 }
 
 void TeamSync::sendPending() {

@@ -19,6 +19,14 @@ struct Libpq;
 struct TeamReply;
 struct TeamSessionInfo;
 
+// One version of a row, as the server's history keeps it.
+struct TeamVersion {
+    std::int64_t version = 0;
+    QDateTime when;
+    QString who;
+    SettingsRecord record;
+};
+
 // A data folder's work with its team database, on the window's thread: what
 // the server sent waits here until the window is idle and takes it through
 // the store's merge; what this copy changed is sent, each row guarded by
@@ -71,6 +79,9 @@ public:
     // Sends what this copy changed and the server does not have.
     void sendPending();
     void noteStamp(const ProgrammingStamp& stamp);
+    // Asks the server for every version of a row, the newest first; the
+    // answer comes as historyArrived. False when there is no connection.
+    bool requestHistory(int slot);
     // A click on the status: connect now, or ask again what was left.
     void reconnect();
     void usePassword(const QString& password);
@@ -98,6 +109,8 @@ signals:
     // A different team database: the window asks answerOtherTeam.
     void otherTeam(QString text);
     void passwordWanted(QString user, QString server);
+    // `problem`: why there is none, where the server refused.
+    void historyArrived(int slot, std::vector<TeamVersion> versions, QString problem);
 
 private:
     void connectNow();
@@ -149,4 +162,5 @@ private:
     std::map<int, SettingsRecord> sending_;
     int nextId_ = 1;
     int handshakeId_ = 0, takeId_ = 0, sendId_ = 0;
+    std::map<int, int> historyIds_; // request -> slot
 };
