@@ -32,9 +32,9 @@ CardHistoryWindow::CardHistoryWindow(int slot, const std::vector<TeamVersion>& v
         const TeamVersion& v = versions[i];
         const SettingsRecord* older = i + 1 < versions.size() ? &versions[i + 1].record : nullptr;
         const int row = int(i);
-        Versions->setItem(row, 0,
-                          new QTableWidgetItem(locale.toString(v.when.toLocalTime(),
-                                                               QLocale::ShortFormat)));
+        Versions->setItem(
+            row, 0,
+            new QTableWidgetItem(locale.toString(v.when.toLocalTime(), QLocale::ShortFormat)));
         Versions->setItem(row, 1, new QTableWidgetItem(v.who));
         Versions->setItem(row, 2, new QTableWidgetItem(describe(older, v.record, words)));
     }
@@ -84,8 +84,9 @@ QString CardHistoryWindow::describe(const SettingsRecord* older, const SettingsR
     }
     if (!created && older->ProgID1() != newer.ProgID1())
         changes << QStringLiteral("запрограммирована (ID %1)")
-                       .arg(QString::number(newer.ProgID1(), 16).toUpper().rightJustified(
-                           4, QLatin1Char('0')));
+                       .arg(QString::number(newer.ProgID1(), 16)
+                                .toUpper()
+                                .rightJustified(4, QLatin1Char('0')));
     const QString list = changes.join(QStringLiteral("; "));
     if (created)
         return older ? QStringLiteral("карточка создана заново: ") + list

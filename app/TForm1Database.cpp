@@ -9,6 +9,7 @@
 #include "store/DateTime.h"
 #include "store/Merge.h"
 #include "store/SettingsDatabase.h"
+#include "team/TeamSync.h"
 
 #include <QFileInfo>
 #include <QFileSystemWatcher>
@@ -113,7 +114,10 @@ void TForm1::offerRestore() {
                                                .arg(date)
                                                .arg(cards)))
         return;
-    if (db_.restore(table, messenger_) == SettingsDatabase::RestoreResult::AlreadyRestored)
+    const auto restored = db_.restore(table, messenger_);
+    if (team_ && restored != SettingsDatabase::RestoreResult::Failed)
+        team_->noteWorkingCopy();
+    if (restored == SettingsDatabase::RestoreResult::AlreadyRestored)
         messenger_.inform(kAttention,
                           QStringLiteral("База уже восстановлена в другой копии программы."));
 }
@@ -241,8 +245,10 @@ SettingsDatabase::SaveOutcome TForm1::saveDatabase(const SettingsDatabase::Accep
             tellBuried(outcome.rewritten, outcome.result == SettingsDatabase::Saved);
         if (outcome.result != SettingsDatabase::Asking) {
             showChanges();
-            if (outcome.result == SettingsDatabase::Saved && team_)
+            if (outcome.result == SettingsDatabase::Saved && team_) {
+                team_->noteWorkingCopy();
                 QTimer::singleShot(0, this, [this] { checkTeam(); });
+            }
             for (const auto& moved : outcome.merge.relocations) {
                 if (outcome.result != SettingsDatabase::NoRoom || moved.to >= 0)
                     continue;

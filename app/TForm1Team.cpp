@@ -19,6 +19,7 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QFormLayout>
 #include <QLabel>
@@ -331,7 +332,44 @@ void TForm1::checkTeam() {
                                 .arg(taken.offerToSend)));
             return;
         }
+        if (taken.foreignChanges > 0) {
+            team_->answerForeignChanges(messenger_.ask(
+                kAttention,
+                QStringLiteral("В файле базы %1 изменены карточки (%2), но не этой программой: "
+                               "файл был заменён или изменён, пока она была закрыта.\n\n"
+                               "Отправить эти изменения в базу команды? «Нет» вернёт "
+                               "карточкам их вид в базе команды.")
+                    .arg(QFileInfo(db_.fileName()).fileName())
+                    .arg(taken.foreignChanges)));
+            return;
+        }
         if (taken.merge.needsAnswers()) {
+            const auto& conflicts = taken.merge.conflicts;
+            if (taken.firstContact && conflicts.size() > 3 && taken.merge.stamps.empty()) {
+                // Met for the first time: one answer for every card both hold
+                // otherwise. The version not kept stays in the team's history
+                // or in this copy's backups.
+                QStringList names;
+                for (std::size_t i = 0; i < conflicts.size() && i < 3; ++i)
+                    names << QStringLiteral("«%1» (строка %2)")
+                                 .arg(conflicts[i].name)
+                                 .arg(conflicts[i].slot + 1);
+                const bool mine = messenger_.ask(
+                    kAttention,
+                    QStringLiteral("В этой копии программы и в базе команды по-разному "
+                                   "заполнены карточки (%1), например %2.\n\nОставить варианты "
+                                   "этой копии? «Нет» оставит варианты базы команды.")
+                        .arg(conflicts.size())
+                        .arg(names.join(QStringLiteral(", "))));
+                for (const auto& q : conflicts)
+                    answers.conflicts[q.slot] = {q.fileVersion, mine};
+                if (!taken.merge.gone.empty()) {
+                    answers.goneAsked = taken.merge.gone;
+                    answers.acceptGone =
+                        askToAcceptGone(taken.merge.gone, taken.merge.firstGoneName);
+                }
+                continue;
+            }
             askAbout(taken.merge, answers);
             continue;
         }
@@ -339,8 +377,10 @@ void TForm1::checkTeam() {
             showChanges();
             // The working copy follows; the server keeps every version, so
             // this write keeps no backup.
-            if (db_.saveTaken(messenger_).result == SettingsDatabase::Saved)
+            if (db_.saveTaken(messenger_).result == SettingsDatabase::Saved) {
+                team_->noteWorkingCopy();
                 showChanges();
+            }
         }
         break;
     }

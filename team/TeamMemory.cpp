@@ -22,6 +22,7 @@ void TeamMemory::forgetTable() {
     base = QByteArray(MergeTable::Size, '\0');
     versions.assign(MergeTable::SlotCount, 0);
     stamps.clear();
+    written.clear();
 }
 
 bool TeamMemory::load(const QString& path, QString* problem) {
@@ -66,7 +67,17 @@ bool TeamMemory::load(const QString& path, QString* problem) {
         in.readRawData(reinterpret_cast<char*>(s.sent.data()), int(s.sent.size()));
         kept.push_back(s);
     }
-    if (magic != kMagic || in.status() != QDataStream::Ok || base.size() != MergeTable::Size) {
+    quint32 sums = 0;
+    in >> sums;
+    std::vector<std::uint32_t> wrote;
+    for (quint32 i = 0;
+         i < sums && i <= quint32(MergeTable::SlotCount) && in.status() == QDataStream::Ok; ++i) {
+        quint32 x = 0;
+        in >> x;
+        wrote.push_back(x);
+    }
+    if (magic != kMagic || in.status() != QDataStream::Ok || base.size() != MergeTable::Size ||
+        (!wrote.empty() && wrote.size() != std::size_t(MergeTable::SlotCount))) {
         forgetTable();
         *problem = QStringLiteral("файл %1 повреждён").arg(path);
         return false;
@@ -74,6 +85,7 @@ bool TeamMemory::load(const QString& path, QString* problem) {
     lastVersion = last;
     versions = std::move(read);
     stamps = std::move(kept);
+    written = std::move(wrote);
     return true;
 }
 
@@ -92,6 +104,9 @@ bool TeamMemory::save(const QString& path, QString* problem) const {
             out.writeRawData(reinterpret_cast<const char*>(s.after.data()), SettingsRecord::Size);
             out.writeRawData(reinterpret_cast<const char*>(s.sent.data()), int(s.sent.size()));
         }
+        out << quint32(written.size());
+        for (std::uint32_t x : written)
+            out << quint32(x);
     }
     all += QCryptographicHash::hash(all, QCryptographicHash::Sha256);
     if (ReplaceFileAtomically(path, [&all](QIODevice& d) { return d.write(all) == all.size(); }))

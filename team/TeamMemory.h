@@ -20,6 +20,10 @@ struct TeamMemory {
     QByteArray base;                    // file form: 9000 slots and a (unused) template row
     std::vector<std::int64_t> versions; // per slot; 0: the server has no row
     std::vector<ProgrammingStamp> stamps;
+    // Each row's check sum as this program last wrote the working copy
+    // (empty: not known): a row that differs from it was changed by
+    // something else while the program was closed.
+    std::vector<std::uint32_t> written;
 
     TeamMemory();
     static QString fileOf(const QString& database) { return database + QStringLiteral(".team"); }

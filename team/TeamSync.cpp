@@ -1,6 +1,7 @@
 #include "team/TeamSync.h"
 
 #include "platform/FileSystem.h"
+#include "store/CardFields.h"
 #include "store/SettingsDatabase.h"
 #include "team/ConnectionString.h"
 #include "team/Libpq.h"
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <zlib.h>
 
 namespace {
 
@@ -50,6 +52,11 @@ QByteArray textArray(const std::vector<std::int64_t>& items) {
     for (std::size_t i = 0; i < items.size(); ++i)
         out += (i ? "," : "") + QByteArray::number(static_cast<qlonglong>(items[i]));
     return out + "}";
+}
+
+std::uint32_t rowSum(const QByteArray& table, int slot) {
+    return static_cast<std::uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(table.constData() + qint64(slot) * B), B));
 }
 
 int usedCount(const QByteArray& table) {
@@ -123,6 +130,16 @@ bool TeamSync::open(const QString& connection, QString* problem) {
         return false;
     }
     where_ = std::make_unique<ConnectionString>(*where);
+    // Rows that neither the server nor this program put there.
+    if (!memory_.written.empty()) {
+        const QByteArray mine = db_.table();
+        for (int slot = 0; slot < MergeTable::SlotCount; ++slot)
+            if (!MergeTable::sameRow(mine, memory_.base, slot) &&
+                rowSum(mine, slot) != memory_.written[std::size_t(slot)])
+                foreign_.push_back(slot);
+        if (foreign_.size() < 2)
+            foreign_.clear(); // one is simply sent
+    }
     if (!remember())
         return false;
     link_ = new TeamLink(pq_, this);
@@ -460,6 +477,10 @@ TeamSync::Take TeamSync::take(const MergeAnswers& answers) {
     Take result;
     if (notSynchronised_ || state_ == State::Refused)
         return result;
+    if (!foreign_.empty()) {
+        result.foreignChanges = int(foreign_.size());
+        return result;
+    }
     if (firstContact_) {
         const int mine = usedCount(db_.table());
         QByteArray theirs = memory_.base;
@@ -480,6 +501,34 @@ TeamSync::Take TeamSync::take(const MergeAnswers& answers) {
     for (const auto& [slot, row] : incoming_)
         std::memcpy(theirs.data() + qint64(slot) * B, row.second.data(), B);
     MergeAnswers given = answers;
+    if (firstContact_ && mayWrite_) {
+        // Met for the first time, a row holding one card on both sides,
+        // filled otherwise, is a question (not two cards): the answer makes
+        // the version not kept the base, so the merge keeps the other.
+        const QByteArray mine = db_.table();
+        MergeResult asked;
+        for (int slot = 0; slot < MergeTable::SlotCount; ++slot) {
+            if (!MergeTable::usedAt(mine, slot) || !MergeTable::usedAt(theirs, slot) ||
+                MergeTable::sameRow(mine, theirs, slot))
+                continue;
+            const SettingsRecord m = MergeTable::row(mine, slot);
+            const SettingsRecord t = MergeTable::row(theirs, slot);
+            if (MergeTable::differentCards(m, t))
+                continue; // two cards: this copy's moves to a free row
+            const auto it = answers.conflicts.find(slot);
+            if (it == answers.conflicts.end() || !(it->second.fileVersion == t)) {
+                asked.conflicts.push_back({slot, m.text(Field::NCardEdit), t});
+                continue;
+            }
+            MergeTable::setRow(base, slot, it->second.keepMine ? t : m);
+            given.conflicts.erase(slot);
+        }
+        if (!asked.conflicts.empty()) {
+            result.merge = std::move(asked);
+            result.firstContact = true;
+            return result;
+        }
+    }
     MergeResult merge = db_.mergeFromSource(base, theirs, memory_.stamps, given);
     if (!mayWrite_ && !merge.gone.empty()) {
         given.goneAsked = merge.gone;
@@ -488,6 +537,7 @@ TeamSync::Take TeamSync::take(const MergeAnswers& answers) {
     }
     if (merge.needsAnswers() || merge.noRoom()) {
         result.merge = std::move(merge);
+        result.firstContact = firstContact_;
         return result;
     }
     std::vector<int> undecided = merge.undecided;
@@ -517,6 +567,22 @@ TeamSync::Take TeamSync::take(const MergeAnswers& answers) {
     result.merge = std::move(merge);
     emit statusChanged();
     return result;
+}
+
+void TeamSync::answerForeignChanges(bool send) {
+    if (!send)
+        for (int slot : foreign_)
+            db_.Slot(slot) = recordOf(memory_.base.mid(qint64(slot) * B, B));
+    foreign_.clear();
+    emit changesWaiting(); // then taken, written and sent as usual
+}
+
+void TeamSync::noteWorkingCopy() {
+    const QByteArray mine = db_.table();
+    memory_.written.resize(std::size_t(MergeTable::SlotCount));
+    for (int slot = 0; slot < MergeTable::SlotCount; ++slot)
+        memory_.written[std::size_t(slot)] = rowSum(mine, slot);
+    remember();
 }
 
 void TeamSync::answerFirstContact(bool send) {
@@ -571,7 +637,7 @@ bool TeamSync::requestHistory(int slot) {
 
 void TeamSync::sendPending() {
     if (state_ != State::Online || !mayWrite_ || notSynchronised_ || firstContact_ ||
-        !sending_.empty() || takeRunning_ || !incoming_.empty() || !link_)
+        !foreign_.empty() || !sending_.empty() || takeRunning_ || !incoming_.empty() || !link_)
         return;
     const QByteArray mine = db_.table();
     std::vector<std::int64_t> rows, bases;

@@ -62,17 +62,31 @@ public:
 
     // The window's side.
     // Whether the server brought anything the window has not yet taken.
-    bool hasIncoming() const { return !incoming_.empty() || firstContact_ || wentBack_; }
+    bool hasIncoming() const {
+        return !incoming_.empty() || firstContact_ || wentBack_ || !foreign_.empty();
+    }
     struct Take {
         bool changed = false; // memory changed: the window saves and redraws
         MergeResult merge;    // questions, when merge.needsAnswers()
         // First contact with a team database without cards, this copy
         // holding some: whether to send them (asked once).
         int offerToSend = 0;
+        // Rows of the working copy that something else than this program
+        // changed while it was closed, when there are several: whether to
+        // send them (asked before anything is sent).
+        int foreignChanges = 0;
+        // The first merge with this team database: its questions are one
+        // question where there are many.
+        bool firstContact = false;
     };
     Take take(const MergeAnswers& answers);
     // The operator's answer to offerToSend.
     void answerFirstContact(bool send);
+    // The answer to foreignChanges: false puts the team's versions back.
+    void answerForeignChanges(bool send);
+    // The working copy was written by this program (a save, a take): what
+    // it now holds is this copy's own.
+    void noteWorkingCopy();
     // The team database turned out to be another one than this folder's:
     // true makes it this folder's (a first contact).
     void answerOtherTeam(bool adopt);
@@ -151,6 +165,7 @@ private:
     bool firstContact_ = false;
     bool notSynchronised_ = false;
     bool wentBack_ = false;
+    std::vector<int> foreign_; // rows changed outside the program, not yet answered
     bool toldWentBack_ = false;
     // Taken from the server, not yet merged: slot -> version and record.
     std::map<int, std::pair<std::int64_t, SettingsRecord>> incoming_;

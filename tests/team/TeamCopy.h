@@ -50,8 +50,13 @@ struct Copy {
                 }
                 continue;
             }
-            if (t.changed)
-                (void)db.saveTaken(boxes);
+            if (t.foreignChanges) {
+                ++asked;
+                team->answerForeignChanges(sendForeign);
+                return;
+            }
+            if (t.changed && db.saveTaken(boxes).result == SettingsDatabase::Saved)
+                team->noteWorkingCopy();
             break;
         }
         team->sendPending();
@@ -59,10 +64,12 @@ struct Copy {
     void save(int slot, const SettingsRecord& r) {
         db.Slot(slot) = r;
         ASSERT_TRUE(db.Save(boxes));
+        team->noteWorkingCopy();
         team->sendPending();
     }
     bool keepMine = true;
     int asked = 0;
+    bool sendForeign = true;
 };
 
 inline QString connectionOf(const QString& team, const QString& user) {

@@ -67,13 +67,16 @@ TEST_F(TeamSyncTest, ChangesMadeOfflineAreSentOnceAtTheNextConnection) {
     ASSERT_TRUE(a.db.Save(a.boxes));
     a.db.Slot(7).Clear();
     a.db.StampProgrammed(10, 0x1234, 46001.0);
+    a.team->noteStamp(a.db.lastStamp());
     ASSERT_TRUE(a.db.Save(a.boxes));
+    a.team->noteWorkingCopy(); // as the window does after every save
     EXPECT_EQ(a.team->unsent(), 51);
     // The program started again on the folder.
     a.team.reset();
     a.open({});
     ASSERT_TRUE(waitFor(
         [&] { return a.team->state() == TeamSync::State::Online && a.team->unsent() == 0; }));
+    EXPECT_EQ(a.asked, 0);
     Copy b(connectionOf(team, "installer2"));
     ASSERT_TRUE(waitFor([&] { return std::as_const(b.db).Slot(59).CodeUoo() == 1059; }));
     EXPECT_FALSE(std::as_const(b.db).Slot(7).IsUsed());
@@ -83,6 +86,37 @@ TEST_F(TeamSyncTest, ChangesMadeOfflineAreSentOnceAtTheNextConnection) {
     auto owner = TeamServer::get().open(connectionOf(team, "admin"), "adminpw");
     auto rows = owner->query("SELECT count(*) FROM uoo.card_history", {}, &error);
     EXPECT_STREQ(TeamServer::get().pq().PQgetvalue(rows.get(), 0, 0), "52");
+}
+
+TEST_F(TeamSyncTest, AFileReplacedWhileClosedIsAskedAboutBeforeAnythingIsSent) {
+    for (const bool send : {true, false}) {
+        SCOPED_TRACE(send);
+        team = TeamServer::get().freshTeam();
+        Copy a(connectionOf(team, "installer1"));
+        ASSERT_TRUE(waitFor([&] { return a.team->state() == TeamSync::State::Online; }));
+        a.save(0, NamedCard("Своя", 1));
+        ASSERT_TRUE(waitFor([&] { return a.team->unsent() == 0; }));
+        a.team.reset();
+        // Another program's file put in its place: three cards of its own.
+        SettingsDatabase other;
+        for (int i = 0; i < 3; ++i)
+            other.Slot(i) = NamedCard(QStringLiteral("Чужая %1").arg(i), 900 + i);
+        QFile file(a.db.fileName());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ASSERT_TRUE(other.writeTo(file));
+        file.close();
+        ASSERT_TRUE(a.db.Load());
+        a.sendForeign = send;
+        a.open({});
+        ASSERT_TRUE(waitFor([&] { return a.asked == 1 && a.team->unsent() == 0; }));
+        Copy b(connectionOf(team, "installer2"));
+        ASSERT_TRUE(waitFor([&] { return std::as_const(b.db).Slot(0).IsUsed(); }));
+        QTest::qWait(300);
+        EXPECT_EQ(std::as_const(b.db).Slot(0).CodeUoo(), send ? 900u : 1u)
+            << std::as_const(a.db).Slot(0).CodeUoo() << " " << a.team->statusText().toStdString();
+        EXPECT_EQ(std::as_const(b.db).Slot(2).IsUsed(), send);
+        EXPECT_EQ(std::as_const(a.db).Slot(2).IsUsed(), send);
+    }
 }
 
 TEST_F(TeamSyncTest, AViewerTakesButSendsNothingAndAWrongPasswordIsABox) {

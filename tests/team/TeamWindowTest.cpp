@@ -1,5 +1,5 @@
-#include "TeamCopy.h"
 #include "../support/CardSupport.h"
+#include "TeamCopy.h"
 
 #include "app/CardHistoryWindow.h"
 #include "app/RecordsModel.h"
@@ -88,10 +88,39 @@ TEST_F(TeamWindow, TheHistoryNamesEachVersionAndRestorePutsOneInTheEditor) {
     EXPECT_TRUE(w.EditMode);
     EXPECT_EQ(w.Edit1->text(), "Ул. Первая");
     w.BitBtn2Click(); // saved through the checks, and sent
-    ASSERT_TRUE(waitFor([&] { return std::as_const(other.db).Slot(0).text(Field::Edit1) == "Ул. Первая"; }))
-        << w.EditMode << " " << std::as_const(db).Slot(0).text(Field::Edit1).toStdString() << " "
+    ASSERT_TRUE(waitFor([&] {
+        return std::as_const(other.db).Slot(0).text(Field::Edit1) == "Ул. Первая";
+    })) << w.EditMode
+        << " " << std::as_const(db).Slot(0).text(Field::Edit1).toStdString() << " "
         << w.team()->unsent() << " " << w.team()->statusText().toStdString() << " "
         << other.team->statusText().toStdString() << " " << boxes.boxes.size();
+}
+
+TEST_F(TeamWindow, AFirstContactWithCardsOnBothSidesIsOneQuestion) {
+    Copy other(connectionOf(team, "installer2"));
+    ASSERT_TRUE(waitFor([&] { return other.team->state() == TeamSync::State::Online; }));
+    for (int i = 0; i < 5; ++i)
+        other.db.Slot(i) = NamedCard(QStringLiteral("Объект %1").arg(i), 10 + i);
+    ASSERT_TRUE(other.db.Save(other.boxes));
+    other.team->sendPending();
+    ASSERT_TRUE(waitFor([&] { return other.team->unsent() == 0; }));
+    // This copy holds the same cards, otherwise filled, and one of its own.
+    for (int i = 0; i < 5; ++i) {
+        SettingsRecord r = NamedCard(QStringLiteral("Объект %1").arg(i), 10 + i);
+        r.setText(Field::Edit1, "здесь");
+        db.Slot(i) = r;
+    }
+    db.Slot(7) = NamedCard("Только здесь", 70);
+    db.setFileName(QDir(dir.path()).filePath("ProgInfo_10.MGA"));
+    ASSERT_TRUE(db.Save(boxes));
+    boxes.answers = {true};
+    window("installer1");
+    ASSERT_TRUE(waitFor([&] { return std::as_const(other.db).Slot(7).IsUsed(); }));
+    QTest::qWait(300);
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_TRUE(boxes.boxes[0].text.contains("(5)")) << boxes.boxes[0].text.toStdString();
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(std::as_const(other.db).Slot(i).text(Field::Edit1), "здесь") << i;
 }
 
 TEST_F(TeamWindow, AViewersWindowChangesNothing) {
