@@ -6,6 +6,7 @@
 #include "app/CardHistoryWindow.h"
 #include "app/RecordsModel.h"
 #include "editor/Rules.h"
+#include "readback/TForm2.h"
 #include "store/CardFields.h"
 #include "store/Merge.h"
 #include "store/SettingsDatabase.h"
@@ -62,6 +63,8 @@ void TForm1::setTeam(TeamSync* team) {
         TeamStatus->setAccessibleName(QStringLiteral("База команды: не подключена"));
         for (QPushButton* b : {BitBtn1, ProgBtn})
             b->setEnabled(!EditMode && !ProgrammingActive && !ReadingActive);
+        if (readBack_)
+            readBack_->setCreateRefusal({});
         return;
     }
     auto* history = new QAction(QStringLiteral("История карточки…"), TeamStatus);
@@ -248,6 +251,8 @@ void TForm1::showTeamStatus() {
     const QString viewer = QStringLiteral("Только чтение: пользователь базы команды не может "
                                           "изменять карточки");
     const bool may = team_->mayWrite();
+    if (readBack_)
+        readBack_->setCreateRefusal(may ? QString() : viewer);
     for (QPushButton* b : {BitBtn1, BitBtn3, ProgBtn}) {
         if (!may) {
             b->setEnabled(false);

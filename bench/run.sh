@@ -69,3 +69,10 @@ echo "== search and save =="
 
 echo "== jobs =="
 "$build/bench/job_bench"
+
+echo "== the team database: first take, one save, a save seen by 2 and 50 copies, an idle copy =="
+"$root/tests/support/pg-server.sh" start "$work/pg.env"
+status=0
+"$build/bench/team_bench" "$work/pg.env" "$build/bench/team_copy" 60 || status=$?
+"$root/tests/support/pg-server.sh" stop "$work/pg.env"
+exit "$status"

@@ -84,8 +84,10 @@ void TForm2::compareWithDatabase() {
         sayVerdict(verdictText(match_, {}, QLocale()));
         CreateCardBtn->show();
         const bool room = db_->firstFreeSlot() >= 0;
-        CreateCardBtn->setEnabled(room);
-        CreateCardBtn->setToolTip(room ? QString() : QStringLiteral("В базе нет свободных строк"));
+        CreateCardBtn->setEnabled(room && createRefusal_.isEmpty());
+        CreateCardBtn->setToolTip(!createRefusal_.isEmpty() ? createRefusal_
+                                  : room                    ? QString()
+                                         : QStringLiteral("В базе нет свободных строк"));
         return;
     }
     const SettingsRecord& card = db_->Slot(match_.slot);

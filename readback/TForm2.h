@@ -29,6 +29,9 @@ public:
     void SetUpReadBackWindow();
     // The database a read is compared with; none: no comparison.
     void setDatabase(const SettingsDatabase* db) { db_ = db; }
+    // Why no card may be made here (a viewer of the team database); empty:
+    // it may.
+    void setCreateRefusal(const QString& why) { createRefusal_ = why; }
     // Shows the 264 received bytes; nothing is validated. With a database,
     // says which card the device holds and marks what differs from it.
     void FillFromFrame(const std::uint8_t* frame, int versionCode);
@@ -109,6 +112,7 @@ private:
     QString shownValue(const CardField& field, const SettingsRecord& card) const;
 
     const SettingsDatabase* db_ = nullptr;
+    QString createRefusal_;
     DeviceMatch match_;
     Request request_ = Request::None;
     std::array<std::uint8_t, 264> frame_{};

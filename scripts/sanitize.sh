@@ -22,14 +22,27 @@ UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
 tail -n 3 "$asan/ctest.log" | head -n 1
 
 tsan="${UOO_TSAN_BUILD_DIR:-$root/build-tsan}"
-targets=(link_tests link_pty_tests job_tests)
+targets=(link_tests link_pty_tests job_tests team_tests)
 cmake -S "$root" -B "$tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUOO_TSAN=ON -DUOO_BENCH=OFF \
     >/dev/null
 cmake --build "$tsan" -j "$jobs" --target "${targets[@]}"
 export TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1 exitcode=66"
+# The team database's network thread against a server of its own.
+"$root/tests/support/pg-server.sh" start "$tsan/tests/pg-server.env"
+trap '"$root/tests/support/pg-server.sh" stop "$tsan/tests/pg-server.env"' EXIT
 for t in "${targets[@]}"; do
     echo "ThreadSanitizer: $t"
-    "$tsan/tests/$t" --gtest_brief=1 >"$tsan/$t.log" 2>&1 || {
+    extra=()
+    if [ "$t" = team_tests ]; then
+        # Qt's own event loop, not GLib's, whose wake-ups the sanitizer
+        # cannot see through. The failover test starts the server's scripts
+        # (a fork while the network thread runs), which it cannot follow.
+        extra=(env QT_NO_GLIB=1)
+        set -- --gtest_filter=-LinkFaults.AFailoverToAPromotedStandbyLosesNothing
+    else
+        set --
+    fi
+    "${extra[@]}" "$tsan/tests/$t" --gtest_brief=1 "$@" >"$tsan/$t.log" 2>&1 || {
         tail -n 60 "$tsan/$t.log"
         echo "$t failed under ThreadSanitizer" >&2
         exit 1

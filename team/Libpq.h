@@ -26,6 +26,7 @@ class SharedLibrary;
     X(PQsendQueryParams)                                                                           \
     X(PQexecParams)                                                                                \
     X(PQexec)                                                                                      \
+    X(PQgetCopyData)                                                                               \
     X(PQflush)                                                                                     \
     X(PQconsumeInput)                                                                              \
     X(PQisBusy)                                                                                    \

@@ -3,6 +3,8 @@
 #include "team/ConnectionString.h"
 #include "team/Libpq.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QMetaObject>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -10,6 +12,7 @@
 #include <QTimer>
 
 #include <deque>
+#include <functional>
 #include <mutex>
 
 // Lives in the network thread; every member is touched there alone.
@@ -37,7 +40,7 @@ public:
                 return;
             const QString reason = QStringLiteral("сервер не ответил за 10 с");
             close();
-            tell([&](TeamLink& l) { emit l.connectFailed(reason, false, TeamSessionInfo{}); });
+            tell([=](TeamLink& l) { emit l.connectFailed(reason, false, TeamSessionInfo{}); });
         });
         deadline_->start(10000);
         poll(PGRES_POLLING_WRITING);
@@ -64,11 +67,27 @@ public:
         batches_.clear();
     }
 
-    // Says something to the window's side, unless it has gone.
-    template <typename F> void tell(F&& say) {
-        const std::lock_guard<std::mutex> lock(voice_->guard);
-        if (voice_->link)
-            say(*voice_->link);
+    // Says something to the window's side, unless it has gone. What is
+    // said waits in a queue of the two threads' own, under their lock, so
+    // nothing of it passes through the toolkit's queue.
+    template <typename F> void tell(F say) {
+        const std::lock_guard<std::mutex> lock(TeamLink::guard());
+        if (!voice_->link)
+            return;
+        voice_->out.emplace_back(std::move(say));
+        QCoreApplication::postEvent(voice_->link, new QEvent(QEvent::User));
+    }
+
+protected:
+    // The window's thread left work in the queue.
+    void customEvent(QEvent*) override {
+        std::deque<std::function<void(Worker&)>> work;
+        {
+            const std::lock_guard<std::mutex> lock(TeamLink::guard());
+            work.swap(voice_->in);
+        }
+        for (auto& job : work)
+            job(*this);
     }
 
 private:
@@ -127,7 +146,7 @@ private:
         const TeamSessionInfo attempt = conn_ ? infoOf(conn_) : TeamSessionInfo{};
         connecting_ = false;
         close();
-        tell([&](TeamLink& l) { emit l.connectFailed(reason, needsPassword, attempt); });
+        tell([=](TeamLink& l) { emit l.connectFailed(reason, needsPassword, attempt); });
     }
 
     TeamSessionInfo infoOf(PGconn* c) const {
@@ -152,7 +171,7 @@ private:
         ready_ = true;
         const TeamSessionInfo info = infoOf(conn_);
         watch(pq_->PQsocket(conn_), true, false);
-        tell([&](TeamLink& l) { emit l.connected(info); });
+        tell([=](TeamLink& l) { emit l.connected(info); });
         if (!busy_)
             next();
     }
@@ -195,13 +214,13 @@ private:
             pq_->PQfreemem(n);
         }
         if (any)
-            tell([&](TeamLink& l) { emit l.notified(); });
+            tell([=](TeamLink& l) { emit l.notified(); });
     }
 
     void broken() {
         const QString reason = QString::fromUtf8(pq_->PQerrorMessage(conn_)).trimmed();
         close();
-        tell([&](TeamLink& l) {
+        tell([=](TeamLink& l) {
             emit l.lost(reason.isEmpty() ? QStringLiteral("соединение разорвано") : reason);
         });
     }
@@ -214,7 +233,7 @@ private:
                 (!b.replies.empty() && !b.replies.back().ok)) {
                 Batch finished = std::move(b);
                 batches_.pop_front();
-                tell([&](TeamLink& l) { emit l.done(finished.id, finished.replies); });
+                tell([=](TeamLink& l) { emit l.done(finished.id, finished.replies); });
                 continue;
             }
             const TeamQuery& q = b.queries[b.replies.size()];
@@ -309,25 +328,44 @@ TeamLink::~TeamLink() {
     stop(2000);
 }
 
+std::mutex& TeamLink::guard() {
+    static std::mutex lock;
+    return lock;
+}
+
+void TeamLink::post(std::function<void(Worker&)> job) {
+    const std::lock_guard<std::mutex> lock(TeamLink::guard());
+    voice_->in.push_back(std::move(job));
+    QCoreApplication::postEvent(worker_, new QEvent(QEvent::User));
+}
+
+void TeamLink::customEvent(QEvent*) {
+    std::deque<std::function<void(TeamLink&)>> said;
+    {
+        const std::lock_guard<std::mutex> lock(TeamLink::guard());
+        said.swap(voice_->out);
+    }
+    for (auto& say : said)
+        say(*this);
+}
+
 void TeamLink::connectTo(const ConnectionString& where, const QString& password) {
-    QMetaObject::invokeMethod(worker_, [w = worker_, p = where.params(password)]() mutable {
+    post([p = where.params(password)](Worker& w) mutable {
         // The pointers of the copy point into its own arrays.
         for (std::size_t i = 0; i < p.keys.size(); ++i) {
             p.keyPointers[i] = p.keys[i].constData();
             p.valuePointers[i] = p.values[i].constData();
         }
-        w->startConnect(std::move(p));
+        w.startConnect(std::move(p));
     });
 }
 
 void TeamLink::run(int id, std::vector<TeamQuery> batch) {
-    QMetaObject::invokeMethod(worker_, [w = worker_, id, b = std::move(batch)]() mutable {
-        w->enqueue(id, std::move(b));
-    });
+    post([id, b = std::move(batch)](Worker& w) mutable { w.enqueue(id, std::move(b)); });
 }
 
 void TeamLink::disconnectNow() {
-    QMetaObject::invokeMethod(worker_, [w = worker_] { w->close(); });
+    post([](Worker& w) { w.close(); });
 }
 
 void TeamLink::stop(int ms) {
@@ -335,10 +373,10 @@ void TeamLink::stop(int ms) {
         return;
     {
         // Nothing the worker says from now on is for anyone.
-        const std::lock_guard<std::mutex> lock(voice_->guard);
+        const std::lock_guard<std::mutex> lock(TeamLink::guard());
         voice_->link = nullptr;
     }
-    QMetaObject::invokeMethod(worker_, [w = worker_] { w->close(); });
+    post([](Worker& w) { w.close(); });
     thread_->quit();
     if (thread_->wait(ms)) {
         delete thread_;

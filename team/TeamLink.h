@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -58,6 +60,10 @@ public:
     // cannot be interrupted: the thread is then left to end by itself).
     void stop(int ms);
 
+protected:
+    // The network thread said something.
+    void customEvent(QEvent* event) override;
+
 signals:
     void connected(TeamSessionInfo info);
     // `needsPassword`: the server asked for one that was not given.
@@ -72,9 +78,15 @@ private:
     // How the worker reaches this object, shared so that a worker left to
     // end by itself outlives it safely.
     struct Voice {
-        std::mutex guard;
         TeamLink* link;
+        std::deque<std::function<void(Worker&)>> in;    // for the network thread
+        std::deque<std::function<void(TeamLink&)>> out; // for the window's thread
     };
+    void post(std::function<void(Worker&)> job);
+    // One lock for the hand-over of every link of the process: it lives as
+    // long as the process, so no thread ever holds a lock whose memory has
+    // gone to another link.
+    static std::mutex& guard();
     std::shared_ptr<Voice> voice_;
     QThread* thread_;
     Worker* worker_;
