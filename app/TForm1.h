@@ -334,6 +334,7 @@ private:
     // then sends what this copy changed.
     void checkTeam();
     void showTeamStatus();
+    void writeTakenSoon();
     void TeamStatusClick();
     // The dialog that connects this data folder to a team database, and
     // the question that leaves it.
@@ -379,6 +380,7 @@ private:
     bool fileChangePending_ = false;
     TeamSync* team_ = nullptr;
     bool teamPending_ = false;
+    QTimer* takenWrite_ = nullptr;
     QMetaObject::Connection focusWatch_;
     int progSlot_ = -1;
 };

@@ -313,6 +313,24 @@ void TForm1::askTeamPassword(const QString& user, const QString& server) {
     team_->usePassword(edit->text());
 }
 
+void TForm1::writeTakenSoon() {
+    // The working copy follows within a second, once for a burst of takes;
+    // the server keeps every version, so this write keeps no backup. Until
+    // it is written, nothing of the server's is remembered as agreed.
+    if (!takenWrite_) {
+        takenWrite_ = new QTimer(this);
+        takenWrite_->setSingleShot(true);
+        connect(takenWrite_, &QTimer::timeout, this, [this] {
+            if (team_ && db_.saveTaken(messenger_).result == SettingsDatabase::Saved) {
+                team_->noteWorkingCopy();
+                showChanges();
+            }
+        });
+    }
+    if (!takenWrite_->isActive())
+        takenWrite_->start(1000);
+}
+
 void TForm1::checkTeam() {
     if (!team_)
         return;
@@ -380,12 +398,7 @@ void TForm1::checkTeam() {
         }
         if (taken.changed) {
             showChanges();
-            // The working copy follows; the server keeps every version, so
-            // this write keeps no backup.
-            if (db_.saveTaken(messenger_).result == SettingsDatabase::Saved) {
-                team_->noteWorkingCopy();
-                showChanges();
-            }
+            writeTakenSoon();
         }
         break;
     }

@@ -86,7 +86,8 @@ SettingsRecord card(int slot, std::uint32_t code) {
     SettingsRecord r;
     r.setCodeUoo(code);
     r.setText(Field::NCardEdit, QStringLiteral("%1").arg(100000 + slot));
-    r.setText(Field::Edit1, QStringLiteral("Объект %1, ул. Ленина, д. %2").arg(slot).arg(slot % 90));
+    r.setText(Field::Edit1,
+              QStringLiteral("Объект %1, ул. Ленина, д. %2").arg(slot).arg(slot % 90));
     r.setText(Field::APN1Edit, QStringLiteral("internet.provider.ru"));
     r.setChangeDate(46000.5 + slot / 10000.0);
     return r;
@@ -104,8 +105,8 @@ struct Copy {
             TeamSync::Take t = team.take({});
             if (t.offerToSend)
                 team.answerFirstContact(true);
-            if (t.changed)
-                (void)db.saveTaken(quiet);
+            if (t.changed && db.saveTaken(quiet).result == SettingsDatabase::Saved)
+                team.noteWorkingCopy();
             team.sendPending();
         });
         QString problem;
@@ -233,15 +234,20 @@ int main(int argc, char** argv) {
         QElapsedTimer t;
         writer.db.Slot(5) = card(5, 50000 + round);
         (void)writer.db.Save(writer.quiet);
+        bool answered = false;
+        const auto seen = QObject::connect(&writer.team, &TeamSync::statusChanged, &writer.team,
+                                           [&] { answered = true; });
         t.start();
         writer.team.sendPending();
-        waitFor([&] { return writer.team.unsent() == 0; });
+        answered = false; // the send's own change of the status
+        waitFor([&] { return answered && writer.team.unsent() == 0; });
         saves.push_back(double(t.nsecsElapsed()) / 1e6);
+        QObject::disconnect(seen);
         const SettingsRecord r = card(6, 60000 + round);
         t.restart();
-        (void)bare->query("UPDATE uoo.card SET record = $1 WHERE slot = 6",
-                          {"\\x" + QByteArray(reinterpret_cast<const char*>(r.data()), 695).toHex()},
-                          &error);
+        (void)bare->query(
+            "UPDATE uoo.card SET record = $1 WHERE slot = 6",
+            {"\\x" + QByteArray(reinterpret_cast<const char*>(r.data()), 695).toHex()}, &error);
         updates.push_back(double(t.nsecsElapsed()) / 1e6);
     }
     std::printf("one save sent: %.2f ms, a bare UPDATE round trip %.2f ms, ratio %.2fx\n",
@@ -271,16 +277,20 @@ int main(int argc, char** argv) {
                     }
                 }
             });
-            p->start(QString::fromLocal8Bit(argv[2]), {dirs.back()->path(), tls("bench", "installer1")});
+            p->start(QString::fromLocal8Bit(argv[2]),
+                     {dirs.back()->path(), tls("bench", "installer1")});
             others.push_back(std::move(p));
         }
         // Every copy has taken the 9000 cards before the clock runs.
         writer.db.Slot(7) = card(7, 1);
         (void)writer.db.Save(writer.quiet);
         writer.team.sendPending();
-        if (!waitFor([&] {
-                return std::all_of(last.begin(), last.end() - 1, [](std::uint32_t c) { return c == 1; });
-            }, 300000)) {
+        if (!waitFor(
+                [&] {
+                    return std::all_of(last.begin(), last.end() - 1,
+                                       [](std::uint32_t c) { return c == 1; });
+                },
+                300000)) {
             std::fprintf(stderr, "the connected did not all take the cards\n");
             return 1;
         }
@@ -290,18 +300,21 @@ int main(int argc, char** argv) {
             (void)writer.db.Save(writer.quiet);
             const long long t0 = std::chrono::steady_clock::now().time_since_epoch().count();
             writer.team.sendPending();
-            waitFor([&] {
-                return std::all_of(last.begin(), last.end() - 1,
-                                   [code](std::uint32_t c) { return c == code; });
-            }, 20000);
+            waitFor(
+                [&] {
+                    return std::all_of(last.begin(), last.end() - 1,
+                                       [code](std::uint32_t c) { return c == code; });
+                },
+                20000);
             for (int i = 0; i < connected - 1; ++i)
                 if (last[std::size_t(i)] == code)
                     seen.push_back(double(at[std::size_t(i)] - t0) / 1e6);
             waitFor([&] { return !writer.team.hasIncoming(); }, 1000);
         }
-        std::printf("a save seen by the other connected, %d connected: p50 %.1f ms, p99 %.1f ms (%zu "
-                    "sightings)\n",
-                    connected, percentile(seen, 0.5), percentile(seen, 0.99), seen.size());
+        std::printf(
+            "a save seen by the other connected, %d connected: p50 %.1f ms, p99 %.1f ms (%zu "
+            "sightings)\n",
+            connected, percentile(seen, 0.5), percentile(seen, 0.99), seen.size());
         for (auto& p : others) {
             p->terminate();
             p->waitForFinished(3000);
@@ -312,8 +325,10 @@ int main(int argc, char** argv) {
     // which carry no bytes.
     CountingRelay relay(env["PGTEST_PORT"].toUShort());
     Copy idle(tls("bench", "installer1", relay.port()));
-    waitFor([&] { return idle.team.state() == TeamSync::State::Online &&
-                         std::as_const(idle.db).Slot(8999).IsUsed() && !idle.team.hasIncoming(); });
+    waitFor([&] {
+        return idle.team.state() == TeamSync::State::Online &&
+               std::as_const(idle.db).Slot(8999).IsUsed() && !idle.team.hasIncoming();
+    });
     waitFor([] { return false; }, 1000);
     const qint64 before = relay.sent;
     waitFor([] { return false; }, idleSeconds * 1000);

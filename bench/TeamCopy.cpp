@@ -3,12 +3,13 @@
 // idle, and says on standard output, for every row that came in, the
 // row, the card's code and the steady clock's time in nanoseconds.
 //   team_copy DATA-DIR CONNINFO
-#include "store/SettingsDatabase.h"
 #include "store/Messenger.h"
+#include "store/SettingsDatabase.h"
 #include "team/TeamSync.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdio>
@@ -45,6 +46,13 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
         }
     });
+    // The working copy follows within a second, as the window writes it.
+    QTimer write;
+    write.setSingleShot(true);
+    QObject::connect(&write, &QTimer::timeout, [&] {
+        if (db.saveTaken(quiet).result == SettingsDatabase::Saved)
+            team.noteWorkingCopy();
+    });
     QObject::connect(&team, &TeamSync::changesWaiting, [&] {
         MergeAnswers answers;
         TeamSync::Take t = team.take(answers);
@@ -55,8 +63,8 @@ int main(int argc, char** argv) {
             std::printf("%d %u %lld\n", slot, std::as_const(db).Slot(slot).CodeUoo(),
                         static_cast<long long>(now));
         std::fflush(stdout);
-        if (t.changed)
-            (void)db.saveTaken(quiet);
+        if (t.changed && !write.isActive())
+            write.start(1000);
     });
     return app.exec();
 }

@@ -118,6 +118,10 @@ public:
     MergeResult mergeFromSource(const QByteArray& base, const QByteArray& theirs,
                                 const std::vector<ProgrammingStamp>& stamps,
                                 const MergeAnswers& answers);
+    // The same for rows only the other source changed (this copy's version
+    // of each is still `base`'s): they are put in memory as they are, as
+    // the merge would, without building whole tables. Redrawn as any take.
+    void takeRowsFromSource(const std::vector<std::pair<int, SettingsRecord>>& rows);
     // A save of what another source brought in: as saveMerged, without
     // keeping a backup (that source keeps every version).
     [[nodiscard]] SaveOutcome saveTaken(Messenger& messenger);

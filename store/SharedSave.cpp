@@ -834,3 +834,15 @@ SettingsDatabase::SaveOutcome SettingsDatabase::saveTaken(Messenger& messenger) 
     quietWrite_ = false;
     return outcome;
 }
+
+void SettingsDatabase::takeRowsFromSource(const std::vector<std::pair<int, SettingsRecord>>& rows) {
+    changed_.clear();
+    templateChanged_ = false;
+    for (const auto& [slot, record] : rows) {
+        if (rowInMemory(slot) == record)
+            continue;
+        Slot(slot) = record; // this copy's change against the file, for the next save
+        changed_.push_back(slot);
+    }
+    std::sort(changed_.begin(), changed_.end());
+}

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <zlib.h>
 
 namespace {
@@ -54,9 +55,8 @@ QByteArray textArray(const std::vector<std::int64_t>& items) {
     return out + "}";
 }
 
-std::uint32_t rowSum(const QByteArray& table, int slot) {
-    return static_cast<std::uint32_t>(
-        crc32(0, reinterpret_cast<const Bytef*>(table.constData() + qint64(slot) * B), B));
+std::uint32_t rowSum(const SettingsRecord& r) {
+    return static_cast<std::uint32_t>(crc32(0, r.data(), B));
 }
 
 int usedCount(const QByteArray& table) {
@@ -121,9 +121,9 @@ bool TeamSync::open(const QString& connection, QString* problem) {
                        .arg(*problem);
         return false;
     }
-    if (!connection.isEmpty() && connection != memory_.connection) {
+    const bool newConnection = !connection.isEmpty() && connection != memory_.connection;
+    if (newConnection)
         memory_.connection = connection;
-    }
     auto where = ConnectionString::parse(*pq_, memory_.connection, problem);
     if (!where) {
         *problem = QStringLiteral("Строка подключения не принята: %1").arg(*problem);
@@ -135,12 +135,14 @@ bool TeamSync::open(const QString& connection, QString* problem) {
         const QByteArray mine = db_.table();
         for (int slot = 0; slot < MergeTable::SlotCount; ++slot)
             if (!MergeTable::sameRow(mine, memory_.base, slot) &&
-                rowSum(mine, slot) != memory_.written[std::size_t(slot)])
+                rowSum(MergeTable::row(mine, slot)) != memory_.written[std::size_t(slot)])
                 foreign_.push_back(slot);
         if (foreign_.size() < 2)
             foreign_.clear(); // one is simply sent
     }
-    if (!remember())
+    // Written at once only where there is something new to keep: the first
+    // connection, or another server.
+    if ((newConnection || !QFileInfo::exists(memoryPath_)) && !remember())
         return false;
     link_ = new TeamLink(pq_, this);
     connect(link_, &TeamLink::connected, this, &TeamSync::onConnected);
@@ -156,6 +158,8 @@ bool TeamSync::open(const QString& connection, QString* problem) {
 }
 
 void TeamSync::close() {
+    if (persist_ && persist_->isActive())
+        remember();
     if (link_) {
         link_->stop(2000);
         delete link_;
@@ -171,6 +175,12 @@ void TeamSync::leave() {
 }
 
 bool TeamSync::remember() {
+    // Never ahead of the working copy: a memory that holds a take the file
+    // lacks would make the file's older rows look like this copy's changes.
+    if (workingCopyBehind_)
+        return true;
+    if (persist_)
+        persist_->stop();
     QString problem;
     if (memory_.save(memoryPath_, &problem))
         return true;
@@ -282,8 +292,15 @@ void TeamSync::onConnected(const TeamSessionInfo& info) {
          {},
          false});
     batch.push_back({QByteArray("LISTEN ") + TeamSchema::Channel, {}, {}, false});
-    batch.push_back(
-        {"SELECT slot::text, version::text, sha256(record) FROM uoo.card", {}, {}, true});
+    // What the server holds of the rows this copy agreed with it, to see
+    // whether it went back; a copy that agreed none needs no look.
+    const bool agreedAny = std::any_of(memory_.versions.begin(), memory_.versions.end(),
+                                       [](std::int64_t v) { return v > 0; });
+    batch.push_back({agreedAny ? "SELECT slot::text, version::text, sha256(record) FROM uoo.card"
+                               : "SELECT NULL::text, NULL::text, NULL::bytea WHERE false",
+                     {},
+                     {},
+                     true});
     link_->run(handshakeId_, std::move(batch));
 }
 
@@ -460,7 +477,7 @@ void TeamSync::takeArrived(const std::vector<TeamReply>& replies) {
         emit changesWaiting();
     else if (incomingLast_ > memory_.lastVersion) {
         memory_.lastVersion = incomingLast_;
-        remember();
+        persistSoon();
     }
     if (!hasIncoming())
         sendPending();
@@ -494,6 +511,20 @@ TeamSync::Take TeamSync::take(const MergeAnswers& answers) {
             // A viewer's own cards are kept as a backup by the save that
             // follows; it shows the team's.
             memory_.base = db_.table();
+        }
+    }
+    // A first contact of a copy without cards simply takes the team's.
+    const bool emptyHere = firstContact_ && mayWrite_ &&
+                           std::all_of(db_.allSlots().begin(), db_.allSlots().end(),
+                                       [](const SettingsRecord& r) { return !r.IsUsed(); });
+    if ((!firstContact_ || emptyHere) && !wentBack_) {
+        if (const auto quick = takeQuickly()) {
+            if (firstContact_) {
+                firstContact_ = false;
+                memory_.teamId = serverTeam_;
+            }
+            result.changed = *quick;
+            return result;
         }
     }
     QByteArray base = tableWithTemplate(memory_.base);
@@ -562,11 +593,60 @@ TeamSync::Take TeamSync::take(const MergeAnswers& answers) {
                                   "изменения отправлены снова");
     }
     wentBack_ = false;
-    remember();
+    persistSoon();
     result.changed = !db_.changedSlots().empty() || db_.templateChanged();
+    workingCopyBehind_ = workingCopyBehind_ || result.changed;
     result.merge = std::move(merge);
     emit statusChanged();
     return result;
+}
+
+std::optional<bool> TeamSync::takeQuickly() {
+    // Rows this copy left as the server last had them, none stamped here and
+    // at most one card gone: the merge would simply take the server's. That
+    // is nearly every take, and a row at a time costs nothing of the other
+    // 9000.
+    std::vector<std::pair<int, SettingsRecord>> rows;
+    int gone = 0;
+    for (const auto& [slot, row] : incoming_) {
+        const SettingsRecord& base =
+            *reinterpret_cast<const SettingsRecord*>(memory_.base.constData() + qint64(slot) * B);
+        const SettingsRecord& mine = std::as_const(db_).Slot(slot);
+        const bool stamped =
+            std::any_of(memory_.stamps.begin(), memory_.stamps.end(),
+                        [slot = slot](const ProgrammingStamp& s) { return s.slot == slot; });
+        if (stamped || !(std::memcmp(mine.data(), base.data(), B) == 0 ||
+                         std::memcmp(mine.data(), row.second.data(), B) == 0))
+            return std::nullopt;
+        if (base.IsUsed() && (!row.second.IsUsed() || MergeTable::differentCards(base, row.second)))
+            ++gone;
+        rows.emplace_back(slot, row.second);
+    }
+    if (gone >= 2)
+        return std::nullopt; // several cards gone at once: the merge asks
+    db_.takeRowsFromSource(rows);
+    workingCopyBehind_ = workingCopyBehind_ || !db_.changedSlots().empty();
+    for (const auto& [slot, row] : incoming_) {
+        std::memcpy(memory_.base.data() + qint64(slot) * B, row.second.data(), B);
+        memory_.versions[std::size_t(slot)] = row.first;
+    }
+    incoming_.clear();
+    memory_.lastVersion = std::max(memory_.lastVersion, incomingLast_);
+    persistSoon();
+    emit statusChanged();
+    return !db_.changedSlots().empty();
+}
+
+void TeamSync::persistSoon() {
+    // Coalesced: what is lost to a crash meanwhile is taken again, or found
+    // the copy's own at the next take.
+    if (!persist_) {
+        persist_ = new QTimer(this);
+        persist_->setSingleShot(true);
+        connect(persist_, &QTimer::timeout, this, [this] { remember(); });
+    }
+    if (!persist_->isActive())
+        persist_->start(500);
 }
 
 void TeamSync::answerForeignChanges(bool send) {
@@ -578,11 +658,11 @@ void TeamSync::answerForeignChanges(bool send) {
 }
 
 void TeamSync::noteWorkingCopy() {
-    const QByteArray mine = db_.table();
+    workingCopyBehind_ = false;
     memory_.written.resize(std::size_t(MergeTable::SlotCount));
     for (int slot = 0; slot < MergeTable::SlotCount; ++slot)
-        memory_.written[std::size_t(slot)] = rowSum(mine, slot);
-    remember();
+        memory_.written[std::size_t(slot)] = rowSum(std::as_const(db_).Slot(slot));
+    persistSoon();
 }
 
 void TeamSync::answerFirstContact(bool send) {
@@ -608,11 +688,15 @@ void TeamSync::answerOtherTeam(bool adopt) {
     connectNow();
 }
 
+bool TeamSync::agreed(int slot) const {
+    return std::memcmp(std::as_const(db_).Slot(slot).data(),
+                       memory_.base.constData() + qint64(slot) * B, B) == 0;
+}
+
 int TeamSync::unsent() const {
-    const QByteArray mine = db_.table();
     int n = 0;
     for (int slot = 0; slot < MergeTable::SlotCount; ++slot)
-        n += MergeTable::sameRow(mine, memory_.base, slot) ? 0 : 1;
+        n += agreed(slot) ? 0 : 1;
     return n;
 }
 
@@ -639,17 +723,16 @@ void TeamSync::sendPending() {
     if (state_ != State::Online || !mayWrite_ || notSynchronised_ || firstContact_ ||
         !foreign_.empty() || !sending_.empty() || takeRunning_ || !incoming_.empty() || !link_)
         return;
-    const QByteArray mine = db_.table();
     std::vector<std::int64_t> rows, bases;
     std::vector<QByteArray> records;
     for (int slot = 0; slot < MergeTable::SlotCount; ++slot) {
-        if (MergeTable::sameRow(mine, memory_.base, slot))
+        if (agreed(slot))
             continue;
-        const QByteArray record = mine.mid(qint64(slot) * B, B);
+        const SettingsRecord& mine = std::as_const(db_).Slot(slot);
         rows.push_back(slot);
         bases.push_back(memory_.versions[std::size_t(slot)]);
-        records.push_back(record);
-        sending_[slot] = recordOf(record);
+        records.emplace_back(reinterpret_cast<const char*>(mine.data()), B);
+        sending_[slot] = mine;
     }
     if (rows.empty())
         return;
@@ -700,7 +783,7 @@ void TeamSync::sendDone(const std::vector<TeamReply>& replies) {
                            [&](const ProgrammingStamp& s) { return s.slot == slot; }),
             memory_.stamps.end());
     }
-    remember();
+    persistSoon();
     emit statusChanged();
     if (refused)
         requestTake(); // then merged, asked where it must, and sent again

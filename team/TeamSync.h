@@ -85,7 +85,8 @@ public:
     // The answer to foreignChanges: false puts the team's versions back.
     void answerForeignChanges(bool send);
     // The working copy was written by this program (a save, a take): what
-    // it now holds is this copy's own.
+    // it now holds is this copy's own. What is remembered of the server is
+    // written only after a take is in the working copy.
     void noteWorkingCopy();
     // The team database turned out to be another one than this folder's:
     // true makes it this folder's (a first contact).
@@ -140,6 +141,13 @@ private:
     void goOffline(const QString& reason, bool retry);
     void setState(State s);
     bool remember();
+    // Whether the working copy's row is the server's as last agreed.
+    bool agreed(int slot) const;
+    // Writes the memory a moment later, once for a burst of changes.
+    void persistSoon();
+    // A take of rows only the server changed, without the whole merge; no
+    // value where the merge must decide, else whether memory changed.
+    std::optional<bool> takeQuickly();
     QByteArray tableWithTemplate(const QByteArray& table) const;
 
     SettingsDatabase& db_;
@@ -147,6 +155,8 @@ private:
     std::unique_ptr<ConnectionString> where_;
     TeamLink* link_ = nullptr;
     QTimer* retry_ = nullptr;
+    QTimer* persist_ = nullptr;
+    bool workingCopyBehind_ = false; // a take not yet in the working copy
     int retryMs_ = 1000;
     TeamMemory memory_;
     QString memoryPath_;
