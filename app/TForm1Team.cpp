@@ -366,6 +366,22 @@ void TForm1::checkTeam() {
                     .arg(taken.foreignChanges)));
             return;
         }
+        if (!taken.duplicates.empty()) {
+            for (const auto& d : taken.duplicates)
+                team_->answerDuplicate(
+                    d.code, messenger_.ask(kAttention,
+                                           QStringLiteral("Код УО %1 стоит у двух карточек: «%2» "
+                                                          "(строка %3, эта копия программы) и «%4» "
+                                                          "(строка %5, база команды).\n\nОставить "
+                                                          "карточку этой копии? «Нет» оставит "
+                                                          "карточку базы команды.")
+                                               .arg(d.code)
+                                               .arg(d.mineName)
+                                               .arg(d.mineSlot + 1)
+                                               .arg(d.theirsName)
+                                               .arg(d.theirsSlot + 1)));
+            continue;
+        }
         if (taken.merge.needsAnswers()) {
             const auto& conflicts = taken.merge.conflicts;
             if (taken.firstContact && conflicts.size() > 3 && taken.merge.stamps.empty()) {
@@ -396,7 +412,11 @@ void TForm1::checkTeam() {
             askAbout(taken.merge, answers);
             continue;
         }
-        if (taken.changed) {
+        if (taken.changed && taken.firstContact) {
+            // The first merge keeps a backup of what the working copy was.
+            showChanges();
+            saveDatabase();
+        } else if (taken.changed) {
             showChanges();
             writeTakenSoon();
         }

@@ -25,6 +25,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -105,8 +106,13 @@ struct Copy {
             TeamSync::Take t = team.take({});
             if (t.offerToSend)
                 team.answerFirstContact(true);
-            if (t.changed && db.saveTaken(quiet).result == SettingsDatabase::Saved)
-                team.noteWorkingCopy();
+            // The working copy is written after the take, as the window
+            // writes it: the take's figure is to the copy's memory.
+            if (t.changed)
+                QTimer::singleShot(0, &team, [this] {
+                    if (db.saveTaken(quiet).result == SettingsDatabase::Saved)
+                        team.noteWorkingCopy();
+                });
             team.sendPending();
         });
         QString problem;

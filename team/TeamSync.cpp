@@ -559,6 +559,43 @@ TeamSync::Take TeamSync::take(const MergeAnswers& answers) {
             result.firstContact = true;
             return result;
         }
+        // A device code that would stand in two rows, one card of each side:
+        // check 8 would refuse every later save of either. Asked, by code.
+        const MergeResult preview = mergeTables(base, mine, theirs, memory_.stamps, -1, given);
+        if (!preview.needsAnswers()) {
+            std::map<std::uint32_t, int> mineAt, theirsAt;
+            for (int slot = 0; slot < MergeTable::SlotCount; ++slot) {
+                if (!MergeTable::usedAt(preview.table, slot))
+                    continue;
+                const SettingsRecord r = MergeTable::row(preview.table, slot);
+                const bool fromMine = MergeTable::sameRow(preview.table, mine, slot) &&
+                                      !MergeTable::sameRow(preview.table, theirs, slot);
+                const bool fromTheirs = MergeTable::sameRow(preview.table, theirs, slot) &&
+                                        !MergeTable::sameRow(preview.table, mine, slot);
+                if (fromMine)
+                    mineAt.emplace(r.CodeUoo(), slot);
+                if (fromTheirs)
+                    theirsAt.emplace(r.CodeUoo(), slot);
+            }
+            for (const auto& [code, slot] : mineAt) {
+                const auto other = theirsAt.find(code);
+                if (other == theirsAt.end() || duplicateAnswers_.count(code))
+                    continue;
+                result.duplicates.push_back(
+                    {code, slot, other->second,
+                     MergeTable::row(preview.table, slot).text(Field::NCardEdit),
+                     MergeTable::row(preview.table, other->second).text(Field::NCardEdit)});
+            }
+            if (!result.duplicates.empty()) {
+                result.firstContact = true;
+                return result;
+            }
+            for (const auto& [code, slot] : mineAt)
+                if (const auto other = theirsAt.find(code);
+                    other != theirsAt.end() && duplicateAnswers_.count(code))
+                    pendingDuplicates_.push_back(
+                        {code, slot, other->second, duplicateAnswers_[code]});
+        }
     }
     MergeResult merge = db_.mergeFromSource(base, theirs, memory_.stamps, given);
     if (!mayWrite_ && !merge.gone.empty()) {
@@ -584,8 +621,19 @@ TeamSync::Take TeamSync::take(const MergeAnswers& answers) {
     if (incoming_.empty())
         memory_.lastVersion = std::max(memory_.lastVersion, incomingLast_);
     if (firstContact_) {
+        // The card not kept: the team's goes (a deletion, in its history),
+        // or this copy's (in the backup the first contact's save keeps).
+        for (const auto& d : pendingDuplicates_) {
+            if (d.keepMine)
+                db_.Slot(d.theirsSlot).Clear();
+            else
+                db_.Slot(d.mineSlot) = MergeTable::row(theirs, d.mineSlot);
+        }
+        pendingDuplicates_.clear();
+        duplicateAnswers_.clear();
         firstContact_ = false;
         memory_.teamId = serverTeam_;
+        result.firstContact = true;
     }
     if (wentBack_ && !toldWentBack_) {
         toldWentBack_ = true;
@@ -594,7 +642,7 @@ TeamSync::Take TeamSync::take(const MergeAnswers& answers) {
     }
     wentBack_ = false;
     persistSoon();
-    result.changed = !db_.changedSlots().empty() || db_.templateChanged();
+    result.changed = !db_.changedSlots().empty() || db_.templateChanged() || result.firstContact;
     workingCopyBehind_ = workingCopyBehind_ || result.changed;
     result.merge = std::move(merge);
     emit statusChanged();
@@ -663,6 +711,10 @@ void TeamSync::noteWorkingCopy() {
     for (int slot = 0; slot < MergeTable::SlotCount; ++slot)
         memory_.written[std::size_t(slot)] = rowSum(std::as_const(db_).Slot(slot));
     persistSoon();
+}
+
+void TeamSync::answerDuplicate(std::uint32_t code, bool keepMine) {
+    duplicateAnswers_[code] = keepMine;
 }
 
 void TeamSync::answerFirstContact(bool send) {

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class ConnectionString;
 class QTimer;
@@ -76,10 +77,21 @@ public:
         // send them (asked before anything is sent).
         int foreignChanges = 0;
         // The first merge with this team database: its questions are one
-        // question where there are many.
+        // question where there are many, and the working copy's write that
+        // follows keeps a backup.
         bool firstContact = false;
+        // A device code that the first merge would put in two rows: one
+        // card of this copy's, one of the team's. Asked with answerDuplicate.
+        struct Duplicate {
+            std::uint32_t code;
+            int mineSlot, theirsSlot;
+            QString mineName, theirsName;
+        };
+        std::vector<Duplicate> duplicates;
     };
     Take take(const MergeAnswers& answers);
+    // True keeps this copy's card of that code, false the team's.
+    void answerDuplicate(std::uint32_t code, bool keepMine);
     // The operator's answer to offerToSend.
     void answerFirstContact(bool send);
     // The answer to foreignChanges: false puts the team's versions back.
@@ -176,6 +188,13 @@ private:
     bool notSynchronised_ = false;
     bool wentBack_ = false;
     std::vector<int> foreign_; // rows changed outside the program, not yet answered
+    std::map<std::uint32_t, bool> duplicateAnswers_;
+    struct Resolved {
+        std::uint32_t code;
+        int mineSlot, theirsSlot;
+        bool keepMine;
+    };
+    std::vector<Resolved> pendingDuplicates_;
     bool toldWentBack_ = false;
     // Taken from the server, not yet merged: slot -> version and record.
     std::map<int, std::pair<std::int64_t, SettingsRecord>> incoming_;

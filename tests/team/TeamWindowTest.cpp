@@ -123,6 +123,39 @@ TEST_F(TeamWindow, AFirstContactWithCardsOnBothSidesIsOneQuestion) {
         EXPECT_EQ(std::as_const(other.db).Slot(i).text(Field::Edit1), "здесь") << i;
 }
 
+TEST_F(TeamWindow, AFirstContactThatWouldPutOneCodeInTwoRowsAsks) {
+    for (const bool keepMine : {true, false}) {
+        SCOPED_TRACE(keepMine);
+        team = TeamServer::get().freshTeam();
+        Copy other(connectionOf(team, "installer2"));
+        ASSERT_TRUE(waitFor([&] { return other.team->state() == TeamSync::State::Online; }));
+        other.save(9, NamedCard("Их", 42));
+        ASSERT_TRUE(waitFor([&] { return other.team->unsent() == 0; }));
+        QTemporaryDir here;
+        SettingsDatabase mine;
+        mine.setFileName(QDir(here.path()).filePath("ProgInfo_10.MGA"));
+        mine.Slot(5) = NamedCard("Моя", 42);
+        ScriptedMessenger asked;
+        ASSERT_TRUE(mine.Save(asked));
+        asked.answers = {keepMine};
+        TForm1 w(mine, asked);
+        QString problem;
+        ASSERT_EQ(w.openTeam(connectionOf(team, "installer1"), &problem), TForm1::TeamOpen::Opened);
+        ASSERT_TRUE(waitFor([&] {
+            return !asked.boxes.empty() && w.team()->unsent() == 0 && !w.team()->hasIncoming();
+        }));
+        QTest::qWait(300);
+        EXPECT_TRUE(asked.boxes.front().text.contains("Код УО 42"))
+            << asked.boxes.front().text.toStdString();
+        ASSERT_TRUE(waitFor([&] {
+            return std::as_const(other.db).Slot(5).IsUsed() == keepMine &&
+                   std::as_const(other.db).Slot(9).IsUsed() == !keepMine;
+        }));
+        EXPECT_EQ(std::as_const(mine).Slot(5).IsUsed(), keepMine);
+        EXPECT_EQ(std::as_const(mine).Slot(9).IsUsed(), !keepMine);
+    }
+}
+
 TEST_F(TeamWindow, AViewersWindowChangesNothing) {
     TForm1& w = window("viewer1");
     EXPECT_FALSE(w.BitBtn1->isEnabled());
