@@ -45,6 +45,7 @@ class SharedLibrary;
     X(PQfreemem)                                                                                   \
     X(PQescapeIdentifier)                                                                          \
     X(PQconninfoParse)                                                                             \
+    X(PQconninfo)                                                                                  \
     X(PQconninfoFree)                                                                              \
     X(PQconndefaults)                                                                              \
     X(PQconnectionNeedsPassword)                                                                   \

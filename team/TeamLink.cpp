@@ -156,6 +156,12 @@ private:
         info.database = QString::fromUtf8(pq_->PQdb(c));
         info.user = QString::fromUtf8(pq_->PQuser(c));
         info.encrypted = pq_->PQsslInUse(c) != 0;
+        if (PQconninfoOption* used = pq_->PQconninfo(c)) {
+            for (PQconninfoOption* o = used; o->keyword; ++o)
+                if (QByteArray(o->keyword) == "sslmode" && o->val)
+                    info.sslmode = QString::fromUtf8(o->val);
+            pq_->PQconninfoFree(used);
+        }
         return info;
     }
 

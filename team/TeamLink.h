@@ -39,6 +39,7 @@ struct TeamReply {
 struct TeamSessionInfo {
     QString host, port, database, user;
     bool encrypted = false;
+    QString sslmode; // as libpq used it
 };
 
 // The network thread: the one thread that calls libpq for a copy. It waits

@@ -273,14 +273,8 @@ void TeamSync::onConnected(const TeamSessionInfo& info) {
     server_ = info.host + (info.port.isEmpty() ? QString() : QStringLiteral(":") + info.port);
     user_ = info.user;
     encrypted_ = info.encrypted;
-    verified_ = true;
-    for (const auto& [key, value] : where_->defaults())
-        if (key == "sslmode")
-            verified_ = value == "verify-full";
-    if (!where_->text().contains(QLatin1String("verify-full")) &&
-        std::none_of(where_->defaults().begin(), where_->defaults().end(),
-                     [](const auto& d) { return d.first == "sslmode"; }))
-        verified_ = false;
+    // Only a certificate checked against the host's name counts as checked.
+    verified_ = info.sslmode == QLatin1String("verify-full");
     handshakeId_ = nextId_++;
     std::vector<TeamQuery> batch;
     batch.push_back({"SET search_path = pg_catalog", {}, {}, false});

@@ -29,8 +29,10 @@ TEST_F(TeamSyncTest, TwoProcessesSavingAtOnceLoseNoEditAndAgreeOnTheSharedCard) 
     const int rounds = 15;
     QTemporaryDir a, b;
     const QString passfile = pass.filePath("pgpass");
-    Child first("team_rounds", {connectionOf(team, "installer1"), a.path(), passfile, "1", QString::number(rounds)});
-    Child second("team_rounds", {connectionOf(team, "installer2"), b.path(), passfile, "2", QString::number(rounds)});
+    Child first("team_rounds", {connectionOf(team, "installer1"), a.path(), passfile, "1",
+                                QString::number(rounds)});
+    Child second("team_rounds", {connectionOf(team, "installer2"), b.path(), passfile, "2",
+                                 QString::number(rounds)});
     ASSERT_EQ(first.wait(60000), 0);
     ASSERT_EQ(second.wait(60000), 0);
     auto owner = TeamServer::get().open(connectionOf(team, "admin"), "adminpw");

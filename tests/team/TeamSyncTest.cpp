@@ -127,6 +127,14 @@ TEST_F(TeamSyncTest, AViewerTakesButSendsNothingAndAWrongPasswordIsABox) {
     ASSERT_TRUE(waitFor([&] { return std::as_const(v.db).Slot(3).CodeUoo() == 33; }));
     EXPECT_FALSE(v.team->mayWrite());
     EXPECT_TRUE(v.team->statusText().contains("только чтение"));
+    EXPECT_FALSE(v.team->statusText().contains("без"));
+    // TLS without a check of the certificate is said.
+    Copy unchecked(
+        QStringLiteral("host=localhost port=%1 dbname=%2 user=installer1 sslmode=require")
+            .arg(TeamServer::get().port(), team));
+    ASSERT_TRUE(waitFor([&] { return unchecked.team->state() == TeamSync::State::Online; }));
+    EXPECT_TRUE(unchecked.team->statusText().endsWith("без проверки сертификата"))
+        << unchecked.team->statusText().toStdString();
 
     QFile f(pass.filePath("pgpass"));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
