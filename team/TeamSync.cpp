@@ -10,6 +10,7 @@
 #include "team/TeamLink.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QFileInfo>
 #include <QTimer>
 #include <QtEndian>
@@ -101,6 +102,16 @@ bool TeamSync::connectedFolder(const QString& databaseFile) {
 }
 
 bool TeamSync::open(const QString& connection, QString* problem) {
+    if (openFolder(connection, problem))
+        return true;
+    // The folder is left as it was found, for the next attempt.
+    if (lockFd_ >= 0)
+        platform::closeFile(lockFd_);
+    lockFd_ = -1;
+    return false;
+}
+
+bool TeamSync::openFolder(const QString& connection, QString* problem) {
     pq_ = Libpq::load(problem);
     if (!pq_) {
         *problem = QStringLiteral("Не удалось загрузить библиотеку PostgreSQL: %1").arg(*problem);
@@ -116,10 +127,20 @@ bool TeamSync::open(const QString& connection, QString* problem) {
         return false;
     }
     if (!memory_.load(memoryPath_, problem)) {
-        *problem = QStringLiteral("Не удалось прочитать, что эта копия помнит о базе команды: "
-                                  "%1.")
-                       .arg(*problem);
-        return false;
+        // Kept aside, and started afresh: the cards are all in the working
+        // copy, and a first contact agrees them with the server again.
+        const QString aside = memoryPath_ + QStringLiteral(".damaged");
+        QFile::remove(aside);
+        QFile::rename(memoryPath_, aside);
+        memory_ = TeamMemory();
+        if (connection.isEmpty()) {
+            *problem = QStringLiteral("Не удалось прочитать, что эта копия помнит о базе команды: "
+                                      "%1. Он сохранён как %2.\n\nКарточки не пострадали. "
+                                      "Подключите каталог к базе команды заново (кнопка «База "
+                                      "команды…»): карточки будут сверены с ней.")
+                           .arg(*problem, QFileInfo(aside).fileName());
+            return false;
+        }
     }
     const bool newConnection = !connection.isEmpty() && connection != memory_.connection;
     if (newConnection)

@@ -140,6 +140,7 @@ signals:
     void historyArrived(int slot, std::vector<TeamVersion> versions, QString problem);
 
 private:
+    bool openFolder(const QString& connection, QString* problem);
     void connectNow();
     void onConnected(const TeamSessionInfo& info);
     void onConnectFailed(const QString& reason, bool needsPassword, const TeamSessionInfo& attempt);

@@ -119,6 +119,32 @@ TEST_F(TeamSyncTest, AFileReplacedWhileClosedIsAskedAboutBeforeAnythingIsSent) {
     }
 }
 
+TEST_F(TeamSyncTest, ADamagedMemoryIsKeptAsideAndTheCardsAgreedAgain) {
+    Copy a(connectionOf(team, "installer1"));
+    ASSERT_TRUE(waitFor([&] { return a.team->state() == TeamSync::State::Online; }));
+    a.save(3, NamedCard("Цела", 3));
+    ASSERT_TRUE(waitFor([&] { return a.team->unsent() == 0; }));
+    a.team.reset();
+    const QString memory = TeamMemory::fileOf(QFileInfo(a.db.fileName()).absoluteFilePath());
+    QFile f(memory);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    f.seek(100);
+    f.write("damage");
+    f.close();
+    TeamSync remembered(a.db);
+    QString problem;
+    EXPECT_FALSE(remembered.open({}, &problem));
+    EXPECT_TRUE(problem.contains("ProgInfo_10.MGA.team.damaged")) << problem.toStdString();
+    EXPECT_TRUE(QFile::exists(memory + ".damaged"));
+    a.open(connectionOf(team, "installer1"));
+    ASSERT_TRUE(waitFor([&] {
+        return a.team->state() == TeamSync::State::Online && !a.team->hasIncoming() &&
+               a.team->unsent() == 0;
+    }));
+    EXPECT_EQ(a.asked, 0); // the same card on both sides
+    EXPECT_EQ(std::as_const(a.db).Slot(3).CodeUoo(), 3u);
+}
+
 TEST_F(TeamSyncTest, AViewerTakesButSendsNothingAndAWrongPasswordIsABox) {
     Copy a(connectionOf(team, "installer1"));
     ASSERT_TRUE(waitFor([&] { return a.team->state() == TeamSync::State::Online; }));
