@@ -117,13 +117,12 @@ void TForm1::showVersions(int slot, const std::vector<TeamVersion>& versions,
     }
     CardHistoryWindow::Words words{
         [this](const CardField& f) {
-            const QString control =
-                QLatin1String(f.control) +
-                (f.kind == FieldKind::Address ? QStringLiteral("1") : QString());
-            const auto* w = findChild<QWidget*>(control);
-            if (w && !w->accessibleName().isEmpty())
-                return w->accessibleName();
-            return f.hint ? QString::fromUtf8(f.hint) : QString::fromLatin1(f.control);
+            // The name the checks use, else the one a screen reader hears.
+            if (f.hint)
+                return QString::fromUtf8(f.hint);
+            const auto* w = findChild<QWidget*>(QLatin1String(f.control));
+            return w && !w->accessibleName().isEmpty() ? w->accessibleName()
+                                                       : QString::fromLatin1(f.control);
         },
         [this](const CardField& f, const SettingsRecord& r) {
             switch (f.kind) {
