@@ -68,8 +68,11 @@ std::unique_ptr<BlockingSession> open(const QString& connection, const QString& 
 bool waitFor(const std::function<bool()>& done, int ms = 60000) {
     QElapsedTimer t;
     t.start();
+    // A tick, so that a wait for nothing in particular ends on time.
+    QTimer tick;
+    tick.start(5);
     while (!done() && t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return done();
 }
 
