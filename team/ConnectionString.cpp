@@ -121,10 +121,11 @@ std::optional<ConnectionString> ConnectionString::parse(const Libpq& pq, const Q
     // machine counts as such even where its address is given as loopback.
     const QString hosts =
         QString::fromUtf8(given.count("host") ? given["host"] : given["hostaddr"]);
-    result.local_ = true;
+    // Every host it names this machine: a Unix socket or a loopback address.
+    bool local = true;
     for (const QString& host : hosts.split(QLatin1Char(',')))
-        result.local_ = result.local_ && loopbackHost(host.trimmed());
-    if (!result.local_ && !given.count("sslmode") && !given.count("requiressl"))
+        local = local && loopbackHost(host.trimmed());
+    if (!local && !given.count("sslmode") && !given.count("requiressl"))
         result.defaults_.emplace_back("sslmode", "verify-full");
     for (const auto& [key, value] : kDefaults)
         if (!given.count(key))

@@ -20,9 +20,6 @@ public:
                                                  QString* problem);
 
     const QString& text() const { return text_; }
-    // Whether every host it names is this machine: a Unix socket or a
-    // loopback address.
-    bool local() const { return local_; }
 
     // What PQconnectStartParams takes (with expand_dbname), the defaults
     // first so that the string's own words win, then the password when one
@@ -32,12 +29,9 @@ public:
         std::vector<const char*> keyPointers, valuePointers;
     };
     Params params(const QString& password = {}) const;
-    // The defaults it adds, for tests and the log: key and value.
-    const std::vector<std::pair<QByteArray, QByteArray>>& defaults() const { return defaults_; }
 
 private:
     QString text_;
-    bool local_ = false;
     std::vector<std::pair<QByteArray, QByteArray>> defaults_;
 };
 

@@ -277,7 +277,7 @@ private:
             if (status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK) {
                 current_.ok = true;
                 const int n = pq_->PQntuples(r);
-                const int columns = PQnfieldsOf(r);
+                const int columns = pq_->PQnfields(r);
                 for (int row = 0; row < n; ++row) {
                     std::vector<QByteArray> values;
                     std::vector<bool> nulls;
@@ -302,8 +302,6 @@ private:
         if (pq_->PQstatus(conn_) == CONNECTION_BAD)
             broken();
     }
-
-    int PQnfieldsOf(PGresult* r) const { return pq_->PQnfields(r); }
 
     std::shared_ptr<Voice> voice_;
     std::shared_ptr<const Libpq> pq_;

@@ -53,7 +53,6 @@ public:
     // missing, the string refused, the memory unreadable, another copy at
     // work with this folder.
     bool open(const QString& connection, QString* problem);
-    bool active() const { return link_ != nullptr; }
     // open() failed because another copy works with the folder.
     bool heldByAnotherCopy() const { return heldElsewhere_; }
     // The folder leaves its team database: the working copy stays.
@@ -125,7 +124,6 @@ public:
     QString statusText() const;
     // The last failure's reason, for a click on the status.
     const QString& lastProblem() const { return problem_; }
-    const QString& connection() const { return memory_.connection; }
 
 signals:
     void statusChanged();
