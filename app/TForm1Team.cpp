@@ -263,9 +263,8 @@ void TForm1::showTeamStatus() {
 bool TForm1::refusedAsViewer() {
     if (!team_ || team_->mayWrite())
         return false;
-    messenger_.inform(kAttention, QStringLiteral("Пользователь %1 базы команды может только "
-                                                 "просматривать карточки и считывать УОО.")
-                                      .arg(team_->statusText()));
+    messenger_.inform(kAttention, QStringLiteral("Этот пользователь базы команды может только "
+                                                 "просматривать карточки и считывать УОО."));
     return true;
 }
 
