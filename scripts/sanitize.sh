@@ -15,7 +15,10 @@ ASAN_OPTIONS="detect_leaks=1 abort_on_error=0 halt_on_error=1" \
 LSAN_OPTIONS="suppressions=$root/tests/lsan.supp print_suppressions=0" \
 UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
     ctest --test-dir "$asan" --output-on-failure -j "$jobs" >"$asan/ctest.log" 2>&1 || {
-    grep -vE '^\s*[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' "$asan/ctest.log" | tail -n 80
+    grep -vE '^\s*[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' "$asan/ctest.log" | tail -n 30
+    # What the failed tests printed, last, where a short tail still shows it.
+    awk '/\*\*\*Failed|\*\*\*Exception|\*\*\*Timeout/ {p = 1} /Test +#[0-9]+: .* Passed/ {p = 0} p' \
+        "$asan/ctest.log" | tail -n 60
     echo "the suite failed under AddressSanitizer/UndefinedBehaviorSanitizer" >&2
     exit 1
 }

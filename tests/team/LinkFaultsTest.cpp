@@ -51,7 +51,7 @@ TEST_F(LinkFaults, ATakeCutMidwayIsTakenWholeAfterwards) {
     ASSERT_TRUE(a.db.Save(a.boxes));
     a.team->sendPending();
     ASSERT_TRUE(waitFor([&] { return relay.cuts() == 1; }));
-    ASSERT_TRUE(waitFor([&] { return std::as_const(b.db).Slot(299).CodeUoo() == 5299; }, 8000));
+    ASSERT_TRUE(waitFor([&] { return std::as_const(b.db).Slot(299).CodeUoo() == 5299; }));
     for (int i = 0; i < 300; ++i)
         ASSERT_EQ(std::as_const(b.db).Slot(i), std::as_const(a.db).Slot(i)) << i;
     EXPECT_EQ(b.team->unsent(), 0);

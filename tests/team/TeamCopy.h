@@ -76,8 +76,9 @@ inline QString connectionOf(const QString& team, const QString& user) {
     return TeamServer::get().tls(team, user);
 }
 
-// Waits, the event loop running, until `done` or a few seconds passed.
-inline bool waitFor(const std::function<bool()>& done, int ms = 5000) {
+// Waits, the event loop running, until `done` or some seconds passed: long
+// enough for a loaded machine under the sanitizers.
+inline bool waitFor(const std::function<bool()>& done, int ms = 15000) {
     QElapsedTimer t;
     t.start();
     while (!done() && t.elapsed() < ms)

@@ -51,7 +51,9 @@ TEST_F(TeamSyncTest, TheSameCardChangedInBothIsAQuestionAndTheAnswerWins) {
     b.open({});
     ASSERT_TRUE(waitFor([&] {
         return std::as_const(a.db).Slot(0).text(Field::Edit1) == "from b" && b.team->unsent() == 0;
-    }));
+    })) << std::as_const(a.db).Slot(0).text(Field::Edit1).toStdString()
+        << ", asked " << b.asked << ", unsent " << b.team->unsent() << ", "
+        << b.team->statusText().toStdString() << " " << b.team->lastProblem().toStdString();
     EXPECT_EQ(b.asked, 1);
 }
 
