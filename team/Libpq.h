@@ -24,6 +24,8 @@ class SharedLibrary;
     X(PQerrorMessage)                                                                              \
     X(PQsetnonblocking)                                                                            \
     X(PQsendQueryParams)                                                                           \
+    X(PQsendPrepare)                                                                               \
+    X(PQsendQueryPrepared)                                                                         \
     X(PQexecParams)                                                                                \
     X(PQexec)                                                                                      \
     X(PQgetCopyData)                                                                               \

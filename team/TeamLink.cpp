@@ -14,6 +14,8 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <set>
+#include <utility>
 
 // Lives in the network thread; every member is touched there alone.
 class TeamLink::Worker final : public QObject {
@@ -61,7 +63,8 @@ public:
         if (conn_)
             pq_->PQfinish(conn_);
         conn_ = nullptr;
-        connecting_ = ready_ = busy_ = false;
+        connecting_ = ready_ = busy_ = preparing_ = false;
+        prepared_.clear();
         // Batches not answered are the window's to send again: it hears
         // of the lost connection.
         batches_.clear();
@@ -250,9 +253,18 @@ private:
                 lengths.push_back(static_cast<int>(q.params[i].size()));
                 formats.push_back(i < q.binary.size() && q.binary[i] ? 1 : 0);
             }
-            if (!pq_->PQsendQueryParams(conn_, q.sql.constData(), static_cast<int>(values.size()),
-                                        nullptr, values.data(), lengths.data(), formats.data(),
-                                        q.binaryResult ? 1 : 0)) {
+            const int n = static_cast<int>(values.size());
+            preparing_ = !q.name.isEmpty() && prepared_.count(q.name) == 0;
+            const int sent =
+                preparing_
+                    ? pq_->PQsendPrepare(conn_, q.name.constData(), q.sql.constData(), n, nullptr)
+                : q.name.isEmpty()
+                    ? pq_->PQsendQueryParams(conn_, q.sql.constData(), n, nullptr, values.data(),
+                                             lengths.data(), formats.data(), q.binaryResult ? 1 : 0)
+                    : pq_->PQsendQueryPrepared(conn_, q.name.constData(), n, values.data(),
+                                               lengths.data(), formats.data(),
+                                               q.binaryResult ? 1 : 0);
+            if (!sent) {
                 broken();
                 return;
             }
@@ -268,7 +280,15 @@ private:
         while (!pq_->PQisBusy(conn_)) {
             PGresult* r = pq_->PQgetResult(conn_);
             if (!r) {
-                batches_.front().replies.push_back(std::move(current_));
+                Batch& b = batches_.front();
+                if (std::exchange(preparing_, false) && current_.ok) {
+                    // Prepared: now the statement itself.
+                    prepared_.insert(b.queries[b.replies.size()].name);
+                    busy_ = false;
+                    next();
+                    return;
+                }
+                b.replies.push_back(std::move(current_));
                 busy_ = false;
                 next();
                 return;
@@ -311,7 +331,8 @@ private:
     QSocketNotifier* reader_ = nullptr;
     QSocketNotifier* writer_ = nullptr;
     QTimer* deadline_ = nullptr;
-    bool connecting_ = false, ready_ = false, busy_ = false;
+    bool connecting_ = false, ready_ = false, busy_ = false, preparing_ = false;
+    std::set<QByteArray> prepared_; // on this connection
     std::deque<Batch> batches_;
     TeamReply current_;
 };

@@ -25,6 +25,9 @@ struct TeamQuery {
     std::vector<QByteArray> params;
     std::vector<bool> binary;
     bool binaryResult = false;
+    // Where not empty: prepared once per connection under this name, then
+    // run by it, the server planning it no more.
+    QByteArray name = {};
 };
 
 struct TeamReply {

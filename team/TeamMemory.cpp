@@ -2,13 +2,27 @@
 
 #include "store/AtomicFile.h"
 
-#include <QCryptographicHash>
 #include <QDataStream>
 #include <QFile>
+#include <QtEndian>
+
+#include <zlib.h>
 
 namespace {
 
 constexpr char kMagic[] = "UOO-TEAM-MEMORY-1";
+
+// What finds a torn or damaged file: a CRC-32 of all before it, little
+// endian. Written on every take, so it must cost little beside the disk.
+constexpr int kSumSize = 4;
+
+QByteArray sumOf(QByteArrayView bytes) {
+    const auto crc = static_cast<quint32>(
+        crc32_z(0, reinterpret_cast<const Bytef*>(bytes.data()), std::size_t(bytes.size())));
+    QByteArray out(kSumSize, '\0');
+    qToLittleEndian(crc, out.data());
+    return out;
+}
 
 } // namespace
 
@@ -34,14 +48,12 @@ bool TeamMemory::load(const QString& path, QString* problem) {
         return false;
     }
     const QByteArray all = file.readAll();
-    const int hashSize = 32;
-    if (all.size() < hashSize ||
-        QCryptographicHash::hash(QByteArrayView(all).chopped(hashSize),
-                                 QCryptographicHash::Sha256) != all.right(hashSize)) {
+    if (all.size() < kSumSize ||
+        sumOf(QByteArrayView(all).chopped(kSumSize)) != all.right(kSumSize)) {
         *problem = QStringLiteral("файл %1 повреждён").arg(path);
         return false;
     }
-    QDataStream in(all.left(all.size() - hashSize));
+    QDataStream in(all.left(all.size() - kSumSize));
     in.setVersion(QDataStream::Qt_6_0);
     QByteArray magic;
     qint64 last = 0;
@@ -108,7 +120,7 @@ bool TeamMemory::save(const QString& path, QString* problem) const {
         for (std::uint32_t x : written)
             out << quint32(x);
     }
-    all += QCryptographicHash::hash(all, QCryptographicHash::Sha256);
+    all += sumOf(all);
     if (ReplaceFileAtomically(path, [&all](QIODevice& d) { return d.write(all) == all.size(); }))
         return true;
     *problem = QStringLiteral("не удалось записать файл %1").arg(path);

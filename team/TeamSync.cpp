@@ -161,10 +161,6 @@ bool TeamSync::openFolder(const QString& connection, QString* problem) {
         if (foreign_.size() < 2)
             foreign_.clear(); // one is simply sent
     }
-    // Written at once only where there is something new to keep: the first
-    // connection, or another server.
-    if ((newConnection || !QFileInfo::exists(memoryPath_)) && !remember())
-        return false;
     link_ = new TeamLink(pq_, this);
     connect(link_, &TeamLink::connected, this, &TeamSync::onConnected);
     connect(link_, &TeamLink::connectFailed, this, &TeamSync::onConnectFailed);
@@ -175,6 +171,13 @@ bool TeamSync::openFolder(const QString& connection, QString* problem) {
     retry_->setSingleShot(true);
     connect(retry_, &QTimer::timeout, this, &TeamSync::connectNow);
     connectNow();
+    // Written at once only where there is something new to keep: the first
+    // connection, or another server; meanwhile the network thread connects.
+    if ((newConnection || !QFileInfo::exists(memoryPath_)) && !remember()) {
+        close();
+        *problem = problem_;
+        return false;
+    }
     return true;
 }
 
@@ -434,8 +437,9 @@ void TeamSync::handshakeDone(const std::vector<TeamReply>& replies) {
 
 TeamQuery TeamSync::takeQuery() const {
     return {
-        "SELECT slot::text, version::text, record FROM uoo.card WHERE version > $1 "
-        "ORDER BY version",
+        // In no particular order: a reply comes whole or not at all, and a
+        // sort of every record would cost the server more than the read.
+        "SELECT slot::text, version::text, record FROM uoo.card WHERE version > $1",
         {QByteArray::number(static_cast<qlonglong>(std::max(memory_.lastVersion, incomingLast_)))},
         {false},
         true};
@@ -814,6 +818,7 @@ void TeamSync::sendPending() {
             "version::text FROM u UNION ALL SELECT slot::text, version::text FROM n";
     q.params = {textArray(rows), byteaArray(records), textArray(bases)};
     q.binary = {false, true, false};
+    q.name = "uoo_send";
     sendId_ = nextId_++;
     link_->run(sendId_, {q});
     emit statusChanged();

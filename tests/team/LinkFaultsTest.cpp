@@ -160,7 +160,19 @@ TEST_F(LinkFaults, AFailoverToAPromotedStandbyLosesNothing) {
     ASSERT_TRUE(waitFor([&] { return a.team->state() == TeamSync::State::Online; }));
     a.save(0, NamedCard("До", 10));
     ASSERT_TRUE(waitFor([&] { return a.team->unsent() == 0; }));
-    QTest::qWait(300); // streamed to the standby
+    // Replayed by the standby (streaming lags on a loaded machine), so that
+    // the roles and the first card are there when it is promoted.
+    auto standby =
+        TeamServer::get().open(QStringLiteral("host=%1 port=%2 user=postgres dbname=postgres")
+                                   .arg(pair["PGTEST_SOCKET"], pair["PGTEST_STANDBY_PORT"]),
+                               {});
+    const auto at = su->query("SELECT pg_current_wal_lsn()::text", {}, &error);
+    const QByteArray lsn = TeamServer::get().pq().PQgetvalue(at.get(), 0, 0);
+    ASSERT_TRUE(waitFor([&] {
+        const auto r =
+            standby->query("SELECT pg_last_wal_replay_lsn() >= $1::pg_lsn", {lsn}, &error);
+        return r && QByteArray(TeamServer::get().pq().PQgetvalue(r.get(), 0, 0)) == "t";
+    })) << error.toStdString();
     ASSERT_TRUE(script("halt"));
     a.save(1, NamedCard("Пока нет сервера", 11));
     ASSERT_TRUE(waitFor([&] { return a.team->state() != TeamSync::State::Online; }));
