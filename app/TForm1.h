@@ -5,6 +5,7 @@
 #include "store/Messenger.h"
 #include "store/SettingsDatabase.h"
 
+#include <QElapsedTimer>
 #include <QWidget>
 
 #include <array>
@@ -381,6 +382,7 @@ private:
     TeamSync* team_ = nullptr;
     bool teamPending_ = false;
     QTimer* takenWrite_ = nullptr;
+    QElapsedTimer takenSince_; // the first take that write waits for
     QMetaObject::Connection focusWatch_;
     int progSlot_ = -1;
 };

@@ -27,8 +27,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
+
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace {
 
@@ -312,9 +314,10 @@ void TForm1::askTeamPassword(const QString& user, const QString& server) {
 }
 
 void TForm1::writeTakenSoon() {
-    // The working copy follows within a second, once for a burst of takes;
-    // the server keeps every version, so this write keeps no backup. Until
-    // it is written, nothing of the server's is remembered as agreed.
+    // The working copy follows a second after the last take of a burst, and
+    // within ten however long the burst, since each write is the whole file;
+    // the server keeps every version, so it keeps no backup. Until it is
+    // written, nothing of the server's is remembered as agreed.
     if (!takenWrite_) {
         takenWrite_ = new QTimer(this);
         takenWrite_->setSingleShot(true);
@@ -326,7 +329,8 @@ void TForm1::writeTakenSoon() {
         });
     }
     if (!takenWrite_->isActive())
-        takenWrite_->start(1000);
+        takenSince_.start();
+    takenWrite_->start(int(std::clamp<qint64>(10000 - takenSince_.elapsed(), 0, 1000)));
 }
 
 void TForm1::checkTeam() {

@@ -9,7 +9,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTimer>
+
+#include <algorithm>
 
 #include <chrono>
 #include <cstdio>
@@ -46,7 +49,9 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
         }
     });
-    // The working copy follows within a second, as the window writes it.
+    // The working copy follows a second after a burst of takes, within ten,
+    // as the window writes it.
+    QElapsedTimer since;
     QTimer write;
     write.setSingleShot(true);
     QObject::connect(&write, &QTimer::timeout, [&] {
@@ -63,8 +68,11 @@ int main(int argc, char** argv) {
             std::printf("%d %u %lld\n", slot, std::as_const(db).Slot(slot).CodeUoo(),
                         static_cast<long long>(now));
         std::fflush(stdout);
-        if (t.changed && !write.isActive())
-            write.start(1000);
+        if (t.changed) {
+            if (!write.isActive())
+                since.start();
+            write.start(int(std::clamp<qint64>(10000 - since.elapsed(), 0, 1000)));
+        }
     });
     return app.exec();
 }

@@ -713,7 +713,7 @@ void TeamSync::persistSoon() {
         connect(persist_, &QTimer::timeout, this, [this] { remember(); });
     }
     if (!persist_->isActive())
-        persist_->start(500);
+        persist_->start(1000);
 }
 
 void TeamSync::answerForeignChanges(bool send) {

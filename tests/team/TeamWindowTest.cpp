@@ -55,6 +55,12 @@ TEST_F(TeamWindow, AnotherCopysSaveAppearsInGridAndEditorButWaitsForAnOpenBox) {
         << " other unsent " << other.team->unsent() << " " << other.team->statusText().toStdString()
         << " slot " << std::as_const(db).Slot(0).text(Field::NCardEdit).toStdString() << " edit "
         << w.EditMode << " boxes " << boxes.boxes.size();
+    // The working copy on disk follows.
+    EXPECT_TRUE(waitFor([&] {
+        SettingsDatabase onDisk;
+        onDisk.setFileName(db.fileName());
+        return onDisk.Load() && std::as_const(onDisk).Slot(0).text(Field::NCardEdit) == "Потом";
+    }));
 }
 
 TEST_F(TeamWindow, TheHistoryNamesEachVersionAndRestorePutsOneInTheEditor) {
