@@ -57,6 +57,31 @@ TEST_F(TeamSyncTest, TheSameCardChangedInBothIsAQuestionAndTheAnswerWins) {
     EXPECT_EQ(b.asked, 1);
 }
 
+TEST_F(TeamSyncTest, ASendBasedOnAVersionAlreadyReplacedIsRefusedAndAsked) {
+    Copy b(connectionOf(team, "installer2"));
+    ASSERT_TRUE(waitFor([&] { return b.team->state() == TeamSync::State::Online; }));
+    b.save(0, NamedCard("Общая", 300));
+    ASSERT_TRUE(waitFor([&] { return b.team->unsent() == 0; }));
+    QTest::qWait(300); // its own notice taken
+    // Another installer's change commits; b sends before it hears of it.
+    SettingsRecord theirs = NamedCard("Общая", 300);
+    theirs.setText(Field::Edit1, "from a");
+    QString error;
+    auto a = TeamServer::get().open(connectionOf(team, "installer1"), "pw1");
+    ASSERT_TRUE(a->query(
+        "UPDATE uoo.card SET record = $1 WHERE slot = 0",
+        {"\\x" +
+         QByteArray(reinterpret_cast<const char*>(theirs.data()), SettingsRecord::Size).toHex()},
+        &error))
+        << error.toStdString();
+    SettingsRecord mine = NamedCard("Общая", 300);
+    mine.setText(Field::Edit1, "from b");
+    b.save(0, mine);
+    ASSERT_TRUE(waitFor([&] { return b.asked == 1 && b.team->unsent() == 0; }))
+        << "asked " << b.asked;
+    EXPECT_EQ(std::as_const(b.db).Slot(0).text(Field::Edit1), "from b"); // the answer
+}
+
 TEST_F(TeamSyncTest, ChangesMadeOfflineAreSentOnceAtTheNextConnection) {
     Copy a(connectionOf(team, "installer1"));
     ASSERT_TRUE(waitFor([&] { return a.team->state() == TeamSync::State::Online; }));
