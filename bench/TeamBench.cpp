@@ -109,10 +109,10 @@ struct Copy {
             TeamSync::Take t = team.take({});
             if (t.offerToSend)
                 team.answerFirstContact(true);
-            // The working copy is written after the take, as the window
-            // writes it: the take's figure is to the copy's memory.
+            // The working copy is written a second after the take, as the
+            // window writes it: the take's figure is to the copy's memory.
             if (t.changed)
-                QTimer::singleShot(0, &team, [this] {
+                QTimer::singleShot(1000, &team, [this] {
                     if (db.saveTaken(quiet).result == SettingsDatabase::Saved)
                         team.noteWorkingCopy();
                 });

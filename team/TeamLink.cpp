@@ -298,16 +298,14 @@ private:
                 current_.ok = true;
                 const int n = pq_->PQntuples(r);
                 const int columns = pq_->PQnfields(r);
+                current_.rows.reserve(current_.rows.size() + std::size_t(n));
                 for (int row = 0; row < n; ++row) {
                     std::vector<QByteArray> values;
-                    std::vector<bool> nulls;
-                    for (int c = 0; c < columns; ++c) {
+                    values.reserve(std::size_t(columns));
+                    for (int c = 0; c < columns; ++c)
                         values.emplace_back(pq_->PQgetvalue(r, row, c),
                                             pq_->PQgetlength(r, row, c));
-                        nulls.push_back(pq_->PQgetisnull(r, row, c) != 0);
-                    }
                     current_.rows.push_back(std::move(values));
-                    current_.nulls.push_back(std::move(nulls));
                 }
             } else {
                 current_.ok = false;

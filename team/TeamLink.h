@@ -32,10 +32,9 @@ struct TeamQuery {
 
 struct TeamReply {
     bool ok = false;
-    QString error;    // the server's words
-    QByteArray state; // SQLSTATE
-    std::vector<std::vector<QByteArray>> rows;
-    std::vector<std::vector<bool>> nulls;
+    QString error;                             // the server's words
+    QByteArray state;                          // SQLSTATE
+    std::vector<std::vector<QByteArray>> rows; // a NULL as empty
 };
 
 // What the connection turned out to be.

@@ -60,13 +60,6 @@ std::uint32_t rowSum(const SettingsRecord& r) {
     return static_cast<std::uint32_t>(crc32(0, r.data(), B));
 }
 
-int usedCount(const QByteArray& table) {
-    int n = 0;
-    for (int i = 0; i < MergeTable::SlotCount; ++i)
-        n += MergeTable::usedAt(table, i) ? 1 : 0;
-    return n;
-}
-
 // What refuses a connection until the operator acts, in words.
 std::optional<QString> refusal(const QString& reason) {
     const struct {
@@ -518,11 +511,15 @@ TeamSync::Take TeamSync::take(const MergeAnswers& answers) {
         return result;
     }
     if (firstContact_) {
-        const int mine = usedCount(db_.table());
-        QByteArray theirs = memory_.base;
-        for (const auto& [slot, row] : incoming_)
-            std::memcpy(theirs.data() + qint64(slot) * B, row.second.data(), B);
-        if (mayWrite_ && mine > 0 && usedCount(theirs) == 0) {
+        const auto here = db_.allSlots();
+        const int mine = int(std::count_if(here.begin(), here.end(),
+                                           [](const SettingsRecord& r) { return r.IsUsed(); }));
+        // Whether the team holds no card: what came in over what it held.
+        bool noneThere = std::none_of(incoming_.begin(), incoming_.end(),
+                                      [](const auto& in) { return in.second.second.IsUsed(); });
+        for (int slot = 0; noneThere && slot < MergeTable::SlotCount; ++slot)
+            noneThere = !MergeTable::usedAt(memory_.base, slot) || incoming_.count(slot) > 0;
+        if (mayWrite_ && mine > 0 && noneThere) {
             result.offerToSend = mine;
             return result;
         }
@@ -674,6 +671,7 @@ std::optional<bool> TeamSync::takeQuickly() {
     // is nearly every take, and a row at a time costs nothing of the other
     // 9000.
     std::vector<std::pair<int, SettingsRecord>> rows;
+    rows.reserve(incoming_.size());
     int gone = 0;
     for (const auto& [slot, row] : incoming_) {
         const SettingsRecord& base =
