@@ -46,6 +46,8 @@ case "$cmd" in
 start)
     [ -x "$bin/initdb" ] || { echo "the PostgreSQL server is not installed"; exit 77; }
     command -v openssl >/dev/null || { echo "openssl is not installed"; exit 77; }
+    # A server this file still names is stopped first, not left running.
+    [ ! -f "$envfile" ] || "$0" stop "$envfile"
     dir="$(mktemp -d /tmp/uoo-pg.XXXXXX)"
     chmod 755 "$dir"
     mkdir "$dir/data" "$dir/tls"
