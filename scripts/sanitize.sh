@@ -39,9 +39,12 @@ for t in "${targets[@]}"; do
     if [ "$t" = team_tests ]; then
         # Qt's own event loop, not GLib's, whose wake-ups the sanitizer
         # cannot see through. The failover test starts the server's scripts
-        # (a fork while the network thread runs), which it cannot follow.
+        # and the processes test its two copies: a fork while network
+        # threads run, after which the sanitizer loses which locks are held
+        # (it then reports the hand-over queue, taken under its lock on both
+        # sides, as a race on a lock "already destroyed").
         extra=(env QT_NO_GLIB=1)
-        set -- --gtest_filter=-LinkFaults.AFailoverToAPromotedStandbyLosesNothing
+        set -- --gtest_filter=-LinkFaults.AFailoverToAPromotedStandbyLosesNothing:TeamSyncTest.TwoProcessesSavingAtOnceLoseNoEditAndAgreeOnTheSharedCard
     else
         set --
     fi
