@@ -159,9 +159,15 @@ cp "$cards/ProgInfo_10.MGA" "$installed/"
 # The uninstaller runs a copy of itself from the temporary folder and
 # returns at once: its work is waited for.
 wine "$installed/uninstall.exe" /S || fail "the silent uninstall failed"
-for _ in $(seq 120); do wine reg query "$key" >/dev/null 2>&1 || break; sleep 0.5; done
+# Its entry goes last, so a moment where a look at the entry failed is not
+# taken for the end: the program's files are waited for too.
+for _ in $(seq 120); do
+    [ ! -e "$installed/uoo-programmer.exe" ] && ! wine reg query "$key" >/dev/null 2>&1 && break
+    sleep 0.5
+done
 [ ! -e "$installed/uoo-programmer.exe" ] && [ ! -e "$installed/Qt6Core.dll" ] &&
-    [ ! -e "$installed/plugins" ] || fail "the uninstaller left the program"
+    [ ! -e "$installed/plugins" ] ||
+    fail "the uninstaller left the program: $(ls "$installed" | head -n 5 | tr '\n' ' ')"
 [ ! -e "$menu" ] || fail "the uninstaller left the Start-menu entry"
 [ "$(sha256sum <"$installed/ProgInfo_10.MGA")" = "$before" ] || fail "the uninstaller took the cards beside the program"
 [ "$(sha256sum <"$user_data/ProgInfo_10.MGA")" = "$before" ] || fail "the uninstaller took the user's cards"
